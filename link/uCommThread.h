@@ -1,0 +1,143 @@
+// The worker that runs one update: it owns the port for that time, wakes the logger, runs the
+// device procedure and reports through notifications, ending with exactly one final notification
+// (0 done, 10 status, 13 no answer) posted after the port is closed.
+#pragma once
+
+#include "link/uRS232.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+// Notification codes: (code, value) pairs posted by the worker, in order.
+namespace Notify {
+constexpr std::int32_t Done = 0;            // value FCmd; final
+constexpr std::int32_t Progress = 1;        // value 0..99
+constexpr std::int32_t Status = 10;         // value the status, or 0 for another exception; final
+constexpr std::int32_t EchoDiffers = 11;    // value the line index
+constexpr std::int32_t LineBad = 12;        // value the line index
+constexpr std::int32_t NoAnswer = 13;       // value FCmd; final, the update is repeated
+constexpr std::int32_t Class = 20;          // logger class
+constexpr std::int32_t Version = 21;        // version word
+constexpr std::int32_t Platform = 22;       // platform code
+constexpr std::int32_t Print = 23;          // print (board-variant) code
+constexpr std::int32_t InfoWord = 24;       // information word of the platform reply
+constexpr std::int32_t UpidId = 25;         // logger class from the update-ID block
+constexpr std::int32_t TransferBegins = 26; // value FCmd
+constexpr std::int32_t Candidate = 27;      // catalogue index under examination
+constexpr std::int32_t UpidInfo = 28;       // info word of the update-ID block
+constexpr std::int32_t VectorLine = 40;     // 0 held back, 1 being sent now
+} // namespace Notify
+
+// Where a worker posts its notifications. Post must not block the worker and must keep the order
+// of the posts; it is called from the worker thread.
+class TNotifyTarget {
+public:
+    virtual ~TNotifyTarget() = default;
+    virtual void Post(std::int32_t iCode, std::int32_t iValue) noexcept = 0;
+};
+
+// Set by the window thread to stop the running update at its next exchange attempt; cleared when
+// an update starts.
+extern std::atomic<bool> bCancel;
+
+// How a worker opens its port: OpenComPort, or a test's fake.
+using TPortOpener = std::function<TPortHandle(const std::string& sPort, std::int32_t iBaud)>;
+
+class TCommThread {
+public:
+    // Stores the arguments; the thread is started by CreateCommThread once the object is complete.
+    TCommThread(TNotifyTarget& hWindow, std::int32_t cmd, std::string sPort,
+                TPortOpener openPort = OpenComPort);
+    virtual ~TCommThread();
+    TCommThread(const TCommThread&) = delete;
+    TCommThread& operator=(const TCommThread&) = delete;
+
+    // Waits until the thread has ended (its final notification is posted by then).
+    void WaitFor();
+    // True once Execute has ended.
+    bool Finished() const { return FbFinished.load(); }
+
+    // CRC-16/MODBUS of the update-ID record: the five words, each low byte first.
+    static std::uint16_t calculateCRC16(std::uint16_t upid_id, std::uint16_t upid_info,
+                                        std::uint16_t upid_platform, std::uint16_t upid_print,
+                                        std::uint16_t upid_reserve);
+
+    static constexpr std::size_t BufferSize = 1501;
+
+protected:
+    // The device procedure: returns on success, raises EQuarn otherwise.
+    virtual void DoProcess() = 0;
+
+    // The update frame: open, wake the logger twice, DoProcess, close, one final notification.
+    void Execute() noexcept;
+
+    // Command frames: one frame under the retry rule; true, or an EQuarn.
+    bool SendCommand(bool bAnswer, std::uint8_t iCmd, std::uint8_t d1, std::uint8_t d2,
+                     std::uint8_t d3, std::uint8_t d4, std::uint8_t d5, std::uint8_t d6);
+    // One attempt with the frame in FTxBuffer: true, false (may be repeated) or an EQuarn.
+    bool TxRxFrame(bool bAnswer);
+
+    // HEX lines: one attempt; up to five attempts; the reply as text.
+    bool TxRxLine(const std::string& sLine, std::uint8_t n);
+    bool SendLine(const std::string& sLine, std::uint8_t n, bool bRaise);
+    void GetRxLine(std::string& sLine) const;
+
+    void SetProgress(std::int32_t iCurrent, std::int32_t iTotal);
+    void ResetProgress() { FnProgres = 0; }
+    void ClosePort();
+    void Post(std::int32_t iCode, std::int32_t iValue) noexcept { FhWindow.Post(iCode, iValue); }
+    // The protocol's fixed waits and the pause between attempts.
+    virtual void Sleep(std::int32_t iMs);
+
+    std::int32_t FCmd;
+    std::array<std::uint8_t, BufferSize> FTxBuffer{};
+    std::array<std::uint8_t, BufferSize> FRxBuffer{};
+    std::int32_t FRxCnt = 0;
+    TNotifyTarget& FhWindow;
+    std::string FsPort;
+    TPortHandle FhPort;
+    std::int32_t FnProgres = 0;
+
+private:
+    template <class T> friend class TCommThreadStarter;
+    void Start();
+
+    TPortOpener FOpenPort;
+    std::thread FThread;
+    std::atomic<bool> FbFinished{false};
+};
+
+// Owns a running worker: releasing it waits for the thread first, so no thread outlives its
+// object and no object is destroyed under its running thread.
+struct TCommThreadRelease {
+    void operator()(TCommThread* p) const {
+        p->WaitFor();
+        std::default_delete<TCommThread>{}(p);
+    }
+};
+using TCommThreadPtr = std::unique_ptr<TCommThread, TCommThreadRelease>;
+
+// Builds the complete worker of class T, then starts its thread.
+template <class T> class TCommThreadStarter {
+public:
+    static TCommThreadPtr Create(TNotifyTarget& hWindow, std::int32_t cmd, const std::string& sPort,
+                                 TPortOpener openPort) {
+        TCommThreadPtr p(std::make_unique<T>(hWindow, cmd, sPort, std::move(openPort)).release());
+        p->Start();
+        return p;
+    }
+};
+
+// The class of which every worker is made; set once at program start-up.
+using TCommThreadClass = TCommThreadPtr (*)(TNotifyTarget& hWindow, std::int32_t cmd,
+                                            const std::string& sPort, TPortOpener openPort);
+extern TCommThreadClass CommThreadClass;
+
+template <class T> constexpr TCommThreadClass CommThreadClassOf() {
+    return &TCommThreadStarter<T>::Create;
+}

@@ -1,0 +1,42 @@
+// The serial link to the logger: open the port in the one line configuration the protocol uses,
+// and close it. Everything above reads and writes through TSerialPort and never reconfigures it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// An open, configured serial port. Transfers are synchronous: a call returns when it is complete
+// or its time limit has passed.
+class TSerialPort {
+public:
+    virtual ~TSerialPort() = default;
+    TSerialPort() = default;
+    TSerialPort(const TSerialPort&) = delete;
+    TSerialPort& operator=(const TSerialPort&) = delete;
+
+    // Query and clear the port's error state. False when the system call fails.
+    virtual bool ClearErrors() = 0;
+    // Discard both the transmit and the receive queue. False when the system call fails.
+    virtual bool Purge() = 0;
+    // Write iCount bytes within iCount ms; iWritten tells how many went out. False when the
+    // system call fails (a write that runs out of time is not a failure: iWritten is short).
+    virtual bool Write(const std::uint8_t* pData, std::uint32_t iCount,
+                       std::uint32_t& iWritten) = 0;
+    // Read iCount bytes, giving up after iCount + 200 ms with what has arrived in iRead. False
+    // when the system call fails.
+    virtual bool Read(std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iRead) = 0;
+    // Close the port; the platform's success flag. Closing twice is harmless.
+    virtual bool Close() = 0;
+};
+
+// The port handle: owns the open port; empty means that no port is open.
+using TPortHandle = std::unique_ptr<TSerialPort>;
+
+// Opens sPort exclusively at iBaud, 8 data bits, no parity, 1 stop bit, no flow control, RTS off
+// and DTR on. On Windows the name is a port like COM3; on POSIX it is the device path. Returns an
+// empty handle on every failure and leaves nothing open then.
+TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud);
+
+// Closes the port and empties the handle; the platform's success flag (true for an empty handle).
+bool CloseComPort(TPortHandle& hPort);

@@ -1,0 +1,103 @@
+// Win32 serial backend: kernel32 with the fixed line settings, queues and time limits.
+#include "link/uRS232.h"
+
+#include <windows.h>
+
+namespace {
+
+class TWin32SerialPort final : public TSerialPort {
+public:
+    explicit TWin32SerialPort(HANDLE h) : Fh(h) {}
+    ~TWin32SerialPort() override { Close(); }
+
+    bool ClearErrors() override {
+        DWORD iErrors = 0;
+        COMSTAT stat{};
+        return ::ClearCommError(Fh, &iErrors, &stat) != 0;
+    }
+
+    bool Purge() override { return ::PurgeComm(Fh, PURGE_TXCLEAR | PURGE_RXCLEAR) != 0; }
+
+    bool Write(const std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iWritten) override {
+        DWORD n = 0;
+        const bool bOk = ::WriteFile(Fh, pData, iCount, &n, nullptr) != 0;
+        iWritten = n;
+        return bOk;
+    }
+
+    bool Read(std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iRead) override {
+        DWORD n = 0;
+        const bool bOk = ::ReadFile(Fh, pData, iCount, &n, nullptr) != 0;
+        iRead = n;
+        return bOk;
+    }
+
+    bool Close() override {
+        if (Fh == INVALID_HANDLE_VALUE)
+            return true;
+        const bool bOk = ::CloseHandle(Fh) != 0;
+        Fh = INVALID_HANDLE_VALUE;
+        return bOk;
+    }
+
+private:
+    HANDLE Fh;
+};
+
+std::wstring Widen(const std::string& s) {
+    if (s.empty())
+        return {};
+    const int n =
+        ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+} // namespace
+
+TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud) {
+    const std::wstring sPath = L"\\\\.\\" + Widen(sPort);
+    HANDLE h = ::CreateFileW(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    // From here on the port object owns the handle and closes it on every failure path.
+    auto hPort = std::make_unique<TWin32SerialPort>(h);
+
+    // The record is filled completely; the port's current settings are never read. Only fBinary
+    // is set: no parity check, no flow control of any kind, DTR and RTS disabled.
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = static_cast<DWORD>(iBaud);
+    dcb.fBinary = 1;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.XonChar = 0x20;
+    dcb.XoffChar = 0x20;
+    dcb.ErrorChar = 0x20;
+    dcb.EofChar = 0x20;
+    dcb.EvtChar = 0x20;
+    if (!::SetCommState(h, &dcb))
+        return nullptr;
+
+    if (!::SetupComm(h, 1000, 1000))
+        return nullptr;
+
+    // A read of n bytes ends after n + 200 ms; a write of n bytes may take n ms.
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 1;
+    timeouts.ReadTotalTimeoutConstant = 200;
+    timeouts.WriteTotalTimeoutMultiplier = 1;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    if (!::SetCommTimeouts(h, &timeouts))
+        return nullptr;
+
+    // DTR on last. A device without modem-control lines (a pseudo-terminal behind Wine) cannot
+    // carry it; that alone does not make the port unusable.
+    if (!::EscapeCommFunction(h, SETDTR) && ::GetLastError() != ERROR_NOT_SUPPORTED)
+        return nullptr;
+    return hPort;
+}

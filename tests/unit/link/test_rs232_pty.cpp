@@ -1,0 +1,240 @@
+// The serial link and the worker on real pseudo-terminals: the test holds the master side and
+// plays the logger; the code under test opens the slave side like a serial port.
+#include "hexline/uConvert1V0.h"
+#include "link/uCommThread.h"
+#include "link/uExceptions1V0.h"
+#include "link/uNotifyQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+namespace {
+
+class TPty {
+public:
+    TPty() {
+        Fmaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (Fmaster < 0 || grantpt(Fmaster) != 0 || unlockpt(Fmaster) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        sSlave = ptsname(Fmaster);
+    }
+    ~TPty() { ::close(Fmaster); }
+    TPty(const TPty&) = delete;
+    TPty& operator=(const TPty&) = delete;
+
+    // Reads what the port wrote, up to iCount bytes within tLimit.
+    std::vector<std::uint8_t> Receive(std::size_t iCount, std::chrono::milliseconds tLimit) {
+        std::vector<std::uint8_t> a;
+        const auto tEnd = TClock::now() + tLimit;
+        while (a.size() < iCount && TClock::now() < tEnd) {
+            pollfd p{Fmaster, POLLIN, 0};
+            if (poll(&p, 1, 10) <= 0 || !(p.revents & POLLIN))
+                continue;
+            std::uint8_t b[256];
+            const ssize_t n = ::read(Fmaster, b, std::min(sizeof b, iCount - a.size()));
+            if (n <= 0)
+                break;
+            a.insert(a.end(), b, b + n);
+        }
+        return a;
+    }
+    void Send(const std::vector<std::uint8_t>& a) {
+        ASSERT_EQ(::write(Fmaster, a.data(), a.size()), static_cast<ssize_t>(a.size()));
+    }
+    // True once no process holds the slave side open any more.
+    bool SlaveClosed() {
+        pollfd p{Fmaster, POLLIN, 0};
+        return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+    }
+
+    std::string sSlave;
+
+private:
+    int Fmaster = -1;
+};
+
+// A worker whose procedure is a test's function.
+class TPtyWorker : public TCommThread {
+public:
+    using TCommThread::TCommThread;
+    static inline std::function<void(TPtyWorker&)> Procedure;
+    using TCommThread::FRxBuffer;
+    using TCommThread::Post;
+    using TCommThread::SendCommand;
+
+protected:
+    void DoProcess() override { Procedure(*this); }
+};
+
+std::vector<TNotification> RunToEnd(TNotifyQueue& q, std::chrono::milliseconds tLimit) {
+    std::vector<TNotification> a;
+    const auto tEnd = TClock::now() + tLimit;
+    while (TClock::now() < tEnd) {
+        auto n =
+            q.Wait(std::chrono::duration_cast<std::chrono::milliseconds>(tEnd - TClock::now()));
+        if (!n)
+            break;
+        a.push_back(*n);
+        if (IsFinal(n->iCode))
+            break;
+    }
+    return a;
+}
+
+TCommThreadPtr StartWorker(TNotifyQueue& q, const std::string& sPort, std::int32_t cmd,
+                           std::function<void(TPtyWorker&)> procedure) {
+    TPtyWorker::Procedure = std::move(procedure);
+    return CommThreadClassOf<TPtyWorker>()(q, cmd, sPort, OpenComPort);
+}
+
+} // namespace
+
+struct Pty : ::testing::Test {
+    TPty pty;
+    void SetUp() override { bCancel = false; }
+    void TearDown() override { bCancel = false; }
+};
+
+TEST_F(Pty, OpensExclusivelyInRawNineSixHundredEightNOne) {
+    TPortHandle h = OpenComPort(pty.sSlave, 9600);
+    ASSERT_TRUE(h);
+    EXPECT_FALSE(OpenComPort(pty.sSlave, 9600)) << "a second open of a held port";
+
+    // Look at the settings through a descriptor of our own (root passes TIOCEXCL).
+    const int fd = ::open(pty.sSlave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+        termios tio{};
+        ASSERT_EQ(tcgetattr(fd, &tio), 0);
+        EXPECT_EQ(cfgetispeed(&tio), B9600);
+        EXPECT_EQ(cfgetospeed(&tio), B9600);
+        EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+        EXPECT_EQ(tio.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
+        EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+        ::close(fd);
+    }
+
+    EXPECT_TRUE(CloseComPort(h));
+    EXPECT_FALSE(h);
+    TPortHandle again = OpenComPort(pty.sSlave, 9600);
+    EXPECT_TRUE(again) << "the port opens again at once after the close";
+}
+
+TEST_F(Pty, UnusablePortsAreRefused) {
+    for (const std::string& s :
+         {std::string(), std::string("/dev/kelvo-no-such-port"), std::string("/dev/null"),
+          std::string("/tmp"), std::string(10000, 'x')})
+        EXPECT_FALSE(OpenComPort(s, 9600)) << s.substr(0, 40);
+    EXPECT_FALSE(OpenComPort(pty.sSlave, 12345)) << "a rate the line cannot carry";
+}
+
+TEST_F(Pty, ReadFromASilentPeerEndsAfterItsLimit) {
+    TPortHandle h = OpenComPort(pty.sSlave, 9600);
+    ASSERT_TRUE(h);
+    std::uint8_t b[8];
+    std::uint32_t n = 99;
+    const auto t0 = TClock::now();
+    ASSERT_TRUE(h->Read(b, 8, n));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - t0);
+    EXPECT_EQ(n, 0u);
+    EXPECT_GE(ms.count(), 205);
+    EXPECT_LT(ms.count(), 400);
+}
+
+TEST_F(Pty, ReadReturnsAsSoonAsEverythingHasArrivedAndWriteGoesOut) {
+    TPortHandle h = OpenComPort(pty.sSlave, 9600);
+    ASSERT_TRUE(h);
+    const std::uint8_t aOut[3] = {0x81, 0x00, 0xAA};
+    std::uint32_t n = 0;
+    ASSERT_TRUE(h->Write(aOut, 3, n));
+    EXPECT_EQ(n, 3u);
+    EXPECT_EQ(pty.Receive(3, 1s), (std::vector<std::uint8_t>{0x81, 0x00, 0xAA}));
+
+    std::jthread peer([&] {
+        std::this_thread::sleep_for(20ms);
+        pty.Send({1, 2, 3, 4});
+        std::this_thread::sleep_for(20ms);
+        pty.Send({5, 6, 7, 8, 9});
+    });
+    std::uint8_t b[8] = {};
+    const auto t0 = TClock::now();
+    ASSERT_TRUE(h->Read(b, 8, n));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - t0);
+    EXPECT_EQ(n, 8u);
+    EXPECT_LT(ms.count(), 200);
+    EXPECT_EQ(b[7], 8);
+}
+
+TEST_F(Pty, HungUpLineFailsTheRead) {
+    auto p = std::make_unique<TPty>();
+    TPortHandle h = OpenComPort(p->sSlave, 9600);
+    ASSERT_TRUE(h);
+    p.reset(); // the peer closes its side
+    std::uint8_t b[8];
+    std::uint32_t n = 0;
+    EXPECT_FALSE(h->Read(b, 8, n));
+}
+
+TEST_F(Pty, WorkerOnAPortThatCannotBeOpened) {
+    TNotifyQueue q;
+    auto w = StartWorker(q, "/dev/kelvo-no-such-port", 0, [](TPtyWorker&) { ADD_FAILURE(); });
+    EXPECT_EQ(RunToEnd(q, 5s), (std::vector<TNotification>{{10, 10}}));
+    w->WaitFor();
+    EXPECT_FALSE(q.Wait(0ms)) << "nothing after the final notification";
+}
+
+TEST_F(Pty, WorkerExchangesFramesAndClosesBeforeItsFinalNotification) {
+    TNotifyQueue q;
+    std::jthread logger([&] {
+        // Two wake-up frames, then an identification answered like a logger in its application.
+        EXPECT_EQ(pty.Receive(16, 3s), std::vector<std::uint8_t>(16, 0));
+        EXPECT_EQ(pty.Receive(8, 3s), (std::vector<std::uint8_t>{0x81, 0, 0, 0, 0, 0, 0, 0xAA}));
+        std::vector<std::uint8_t> a{0x00, 0x00, 0x66, 0x01, 0x05, 0x88, 0x00, 0};
+        a[7] = CalcCRC8(a.data(), 7);
+        pty.Send(a);
+    });
+    auto w = StartWorker(q, pty.sSlave, 4, [](TPtyWorker& self) {
+        self.SendCommand(true, 1, 0, 0, 0, 0, 0, 0);
+        self.Post(Notify::Class, MakeWord(self.FRxBuffer[2], self.FRxBuffer[3]));
+    });
+    const auto aPosts = RunToEnd(q, 5s);
+    EXPECT_TRUE(pty.SlaveClosed()) << "the port is closed when the final notification arrives";
+    logger.join();
+    EXPECT_EQ(aPosts, (std::vector<TNotification>{{20, 26113}, {0, 4}}));
+    w->WaitFor();
+    EXPECT_TRUE(OpenComPort(pty.sSlave, 9600));
+}
+
+TEST_F(Pty, SilentPeerEndsInNoAnswer) {
+    TNotifyQueue q;
+    const auto t0 = TClock::now();
+    auto w = StartWorker(q, pty.sSlave, 6,
+                         [](TPtyWorker& self) { self.SendCommand(true, 1, 0, 0, 0, 0, 0, 0); });
+    EXPECT_EQ(RunToEnd(q, 10s), (std::vector<TNotification>{{13, 6}}));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - t0);
+    // Two wake-ups with their pauses, then five reads of 208 ms and four pauses of 100 ms.
+    EXPECT_GE(ms.count(), 200 + 5 * 205 + 4 * 100);
+    EXPECT_TRUE(pty.SlaveClosed());
+}
+
+TEST_F(Pty, CancelEndsWithStatus20) {
+    TNotifyQueue q;
+    auto w = StartWorker(q, pty.sSlave, 0,
+                         [](TPtyWorker& self) { self.SendCommand(true, 1, 0, 0, 0, 0, 0, 0); });
+    std::this_thread::sleep_for(400ms);
+    bCancel = true;
+    EXPECT_EQ(RunToEnd(q, 5s), (std::vector<TNotification>{{10, 20}}));
+    EXPECT_TRUE(pty.SlaveClosed());
+}
