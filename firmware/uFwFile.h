@@ -1,0 +1,32 @@
+// Firmware files: eight header lines key=value (bootloader, bootloader version, class, versionH,
+// versionL, platform, print, date), then the image lines. Every line that contains "=" is left
+// out of the image; every other line, blank ones included, is an image line, in file order.
+// Lines end with CR LF or LF.
+#pragma once
+
+#include "firmware/uFWVersions.h"
+
+#include <cstdint>
+#include <istream>
+#include <string>
+
+// A larger file is refused before it is read: the biggest image is about 110 KiB.
+constexpr std::uintmax_t MaxFwFileSize = 4u * 1024u * 1024u;
+
+// The text after the first "=" of sLine if the text before it equals sKey exactly; else empty.
+std::string GetKeyValue(const std::string& sLine, const std::string& sKey);
+
+// Reads the eight header lines from the start of file into header, field by field in line order.
+// A conversion failure throws std::runtime_error ("'<value>' is not a valid integer value") and
+// leaves the fields before it written and the later ones as they were. Past the end of the stream
+// a line reads as empty. Returns true.
+bool ReadFwFileHeader(std::istream& file, TBl3FileHeader& header);
+
+// Loads the file into the file slot: header into FwFileHeader, image lines into FwFileLines,
+// iFwIndex := 0. When the file or its header cannot be read: false (the reason in *psError),
+// FwFileLines empty, iFwIndex untouched, FwFileHeader with the fields read before the failure.
+bool LoadFwFile(const std::string& sFileName, std::string* psError = nullptr);
+
+// Reads only the header into FwFileHeader, then iFwIndex := 0; FwFileLines stays as it is. A
+// failure throws std::runtime_error and leaves iFwIndex untouched.
+void InspectFwFile(const std::string& sFileName);

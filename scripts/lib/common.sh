@@ -1,0 +1,34 @@
+# Shared by the scripts: installing what a fresh Debian 12 machine lacks, and the native build.
+# Source it; it expects $root (the repository) to be set.
+
+build=${KELVO_BUILD_DIR:-$root/build}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+say() { printf '\n=== %s\n' "$*"; }
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+# install_missing PACKAGE...: installs those not installed yet (apt-get update once first).
+apt_updated=
+install_missing() {
+    local missing=() p
+    for p in "$@"; do installed "$p" || missing+=("$p"); done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+        return 1
+    fi
+    if [ -z "$apt_updated" ]; then
+        apt-get update -q
+        apt_updated=1
+    fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+}
+
+# What the native build needs.
+native_packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev srecord)
+
+# configure_native: the native build folder, configured.
+configure_native() {
+    cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+}

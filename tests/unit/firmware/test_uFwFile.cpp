@@ -1,0 +1,374 @@
+#include "FwSlotFixture.h"
+
+#include "firmware/uFWVersions.h"
+#include "firmware/uFwFile.h"
+#include "hexline/uConvert1V0.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+namespace {
+
+// The header of built-in entry 9, one line each.
+const std::vector<std::string> aHeader9 = {
+    "bootloader=3", "bootloader version=0", "class=26113", "versionH=5",
+    "versionL=138", "platform=12",          "print=44",    "date=22.02.2021 11:40:42"};
+const TBl3FileHeader Header9{26113, 5, 138, 12, 44, "22.02.2021 11:40:42", 3, 0};
+
+std::string Join(const std::vector<std::string>& aLines, const char* sEol = "\n") {
+    std::string s;
+    for (const auto& sLine : aLines)
+        s += sLine + sEol;
+    return s;
+}
+
+// aHeader9 with line iLine (0-based) replaced.
+std::string HeaderWith(std::size_t iLine, const std::string& sLine) {
+    std::vector<std::string> aLines = aHeader9;
+    aLines[iLine] = sLine;
+    return Join(aLines);
+}
+
+// The message of the std::runtime_error that fn throws; nullopt when it throws nothing.
+template <class TFn> std::optional<std::string> ErrorOf(TFn fn) {
+    try {
+        fn();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return std::nullopt;
+}
+
+// A fresh folder under the system's temporary folder, removed with everything in it at the end.
+class TTempDir {
+public:
+    TTempDir() {
+        std::random_device rd;
+        FPath = fs::temp_directory_path() / ("kelvo-fwfile-" + std::to_string(rd()));
+        fs::create_directories(FPath);
+    }
+    ~TTempDir() {
+        std::error_code ec;
+        fs::remove_all(FPath, ec);
+    }
+    TTempDir(const TTempDir&) = delete;
+    TTempDir& operator=(const TTempDir&) = delete;
+
+    std::string Write(const std::string& sName, const std::string& sContent) const {
+        const fs::path path = FPath / sName;
+        std::ofstream(path, std::ios::binary) << sContent;
+        return path.string();
+    }
+    std::string Path(const std::string& sName) const { return (FPath / sName).string(); }
+
+private:
+    fs::path FPath;
+};
+
+} // namespace
+
+TEST(FwFileHeader, GetKeyValueSplitsAtTheFirstEqualsSign) {
+    const struct {
+        const char* sLine;
+        const char* sKey;
+        const char* sValue;
+    } aCases[] = {
+        {"class=26113", "class", "26113"}, {"date=a=b ", "date", "a=b "},
+        {"class= 1", "class", " 1"},       {"class =1", "class", ""},
+        {"Class=1", "class", ""},          {"class", "class", ""},
+        {"class=", "class", ""},           {"=x", "", "x"},
+    };
+    for (const auto& c : aCases)
+        EXPECT_EQ(GetKeyValue(c.sLine, c.sKey), c.sValue) << c.sLine;
+}
+
+TEST(FwFileHeader, IntegerValues) {
+    const struct {
+        const char* sValue;
+        int iExpected; // -1: conversion failure
+    } aCases[] = {
+        {"26113", 26113},
+        {" 26113", 26113},
+        {"   +12", 12},
+        {"-1", 0xFFFF},
+        {"65537", 1},
+        {"000000000000042", 42},
+        {"2147483647", 0xFFFF},
+        {"-2147483648", 0},
+        {"$8A", 138},
+        {"0x8a", 138},
+        {"0X8A", 138},
+        {"x10", 16},
+        {"X10", 16},
+        {" -$1", 0xFFFF},
+        {"+0x10", 16},
+        {"$FFFFFFFF", 0xFFFF},
+        {"0x0000000012345678", 0x5678},
+        {"", -1},
+        {" ", -1},
+        {"26113 ", -1},
+        {"12a", -1},
+        {"0x", -1},
+        {"$", -1},
+        {"+", -1},
+        {"-", -1},
+        {"+-1", -1},
+        {"- 1", -1},
+        {"$-1", -1},
+        {"\t1", -1},
+        {"0x 1", -1},
+        {"0x1G", -1},
+        {"1e3", -1},
+        {"0b1", -1},
+        {"2147483648", -1},
+        {"-2147483649", -1},
+        {"99999999999999999999", -1},
+        {"$100000000", -1},
+        {"0x1FFFFFFFF", -1},
+    };
+    for (const auto& c : aCases) {
+        std::istringstream file(HeaderWith(2, std::string("class=") + c.sValue));
+        TBl3FileHeader header;
+        const auto sError = ErrorOf([&] { ReadFwFileHeader(file, header); });
+        if (c.iExpected < 0) {
+            EXPECT_EQ(sError, "'" + std::string(c.sValue) + "' is not a valid integer value")
+                << c.sValue;
+        } else {
+            EXPECT_EQ(sError, std::nullopt) << c.sValue;
+            EXPECT_EQ(header.quarn_class, c.iExpected) << c.sValue;
+        }
+    }
+}
+
+TEST(FwFileHeader, BootloaderAndDateValues) {
+    const struct {
+        const char* sLine;
+        std::uint16_t iBl;
+    } aBootloader[] = {{"bootloader=2", 2},       {"bootloader=3", 3},
+                       {"bootloader=4", 0xFFFF},  {"bootloader=", 0xFFFF},
+                       {"bootloader= 3", 0xFFFF}, {"bootloader=03", 0xFFFF},
+                       {"Bootloader=3", 0xFFFF}};
+    for (const auto& c : aBootloader) {
+        std::istringstream file(HeaderWith(0, c.sLine));
+        TBl3FileHeader header;
+        EXPECT_TRUE(ReadFwFileHeader(file, header));
+        EXPECT_EQ(header.quarn_bl, c.iBl) << c.sLine;
+    }
+
+    const struct {
+        const char* sLine;
+        const char* sDate;
+    } aDate[] = {{"date=", ""}, {"date= a=b ", " a=b "}, {"Date=1.1.2000", ""}, {"", ""}};
+    for (const auto& c : aDate) {
+        std::istringstream file(HeaderWith(7, c.sLine));
+        TBl3FileHeader header{1, 1, 1, 1, 1, "old", 1, 1};
+        EXPECT_TRUE(ReadFwFileHeader(file, header));
+        EXPECT_EQ(header.quarn_date, c.sDate) << c.sLine;
+    }
+
+    // Past the end of the file the date line reads as empty; the reader stops after line 8.
+    std::istringstream shortFile(Join({aHeader9.begin(), aHeader9.begin() + 7}, "\r\n"));
+    TBl3FileHeader header{1, 1, 1, 1, 1, "old", 1, 1};
+    EXPECT_TRUE(ReadFwFileHeader(shortFile, header));
+    EXPECT_EQ(header, (TBl3FileHeader{26113, 5, 138, 12, 44, "", 3, 0}));
+}
+
+TEST(FwFileHeader, AFailureStopsAtItsLineAndKeepsTheLaterFields) {
+    const TBl3FileHeader before{7, 7, 7, 7, 7, "old", 7, 7};
+    const struct {
+        std::string sFile;
+        const char* sError;
+    } aCases[] = {
+        {HeaderWith(2, "class=26113 "), "'26113 ' is not a valid integer value"},
+        {HeaderWith(2, "Class=26113"),
+         "'' is not a valid integer value (header line 3 is not \"class=...\")"},
+        {HeaderWith(2, "class==26113"), "'=26113' is not a valid integer value"},
+        {Join({aHeader9[0], aHeader9[1]}), // the file ends after line 2
+         "'' is not a valid integer value (header line 3 is not \"class=...\")"},
+    };
+    for (const auto& c : aCases) {
+        std::istringstream file(c.sFile);
+        TBl3FileHeader header = before;
+        EXPECT_EQ(ErrorOf([&] { ReadFwFileHeader(file, header); }), c.sError);
+        EXPECT_EQ(header, (TBl3FileHeader{7, 7, 7, 7, 7, "old", 3, 0})) << c.sError;
+    }
+}
+
+class FwFile : public FwSlotFixture {
+protected:
+    TTempDir Dir;
+};
+
+TEST_F(FwFile, LoadKeepsTheLinesWithoutEqualsSignInFileOrder) {
+    // CR LF in the header, LF after it, and a last line without a line end.
+    const std::string sFile =
+        Dir.Write("a.kfw", Join(aHeader9, "\r\n") + ":40AA\ncomment=x\n\n:40BB\r\n:00000001FF");
+    std::string sError;
+    ASSERT_TRUE(LoadFwFile(sFile, &sError)) << sError;
+    EXPECT_EQ(iFwIndex, 0);
+    EXPECT_EQ(FwFileHeader, Header9);
+    EXPECT_EQ(FwFileLines, (std::vector<std::string>{":40AA", "", ":40BB", ":00000001FF"}));
+    EXPECT_EQ(GetFwLastIndex(0), 3);
+
+    // A header line without "=" is an image line too, and its field reads as empty.
+    std::vector<std::string> aLines = aHeader9;
+    aLines[7] = "no date";
+    ASSERT_TRUE(LoadFwFile(Dir.Write("b.kfw", Join(aLines) + ":00000001FF\n")));
+    EXPECT_EQ(FwFileHeader.quarn_date, "");
+    EXPECT_EQ(FwFileLines, (std::vector<std::string>{"no date", ":00000001FF"}));
+}
+
+TEST_F(FwFile, HeaderOnlyAndUnknownBootloaderLoad) {
+    ASSERT_TRUE(LoadFwFile(Dir.Write("header.kfw", Join(aHeader9))));
+    EXPECT_EQ(iFwIndex, 0);
+    EXPECT_EQ(GetFwLastIndex(0), -1);
+
+    iFwIndex = -1;
+    ASSERT_TRUE(LoadFwFile(Dir.Write("bl4.kfw", HeaderWith(0, "bootloader=4") + ":00000001FF\n")));
+    EXPECT_EQ(iFwIndex, 0);
+    EXPECT_EQ(FwFileHeader.quarn_bl, 0xFFFF);
+    EXPECT_EQ(FwFileHeader.quarn_class, 26113);
+}
+
+TEST_F(FwFile, FailedHeaderAbandonsTheLoad) {
+    const struct {
+        std::string sLine;
+        const char* sError;
+    } aCases[] = {
+        {"Class=26113", "'' is not a valid integer value (header line 3 is not \"class=...\")"},
+        {"class=26113 ", "'26113 ' is not a valid integer value"},
+    };
+    for (const auto& c : aCases) {
+        for (const std::int32_t iSelected : {-1, 9}) {
+            iFwIndex = iSelected;
+            FwFileHeader = {7, 7, 7, 7, 7, "old", 7, 7};
+            FwFileLines = {"from an earlier file"};
+            std::string sError;
+            EXPECT_FALSE(
+                LoadFwFile(Dir.Write("bad.kfw", HeaderWith(2, c.sLine) + ":01\n"), &sError));
+            EXPECT_EQ(sError, c.sError);
+            EXPECT_EQ(iFwIndex, iSelected);
+            EXPECT_TRUE(FwFileLines.empty());
+            EXPECT_EQ(FwFileHeader, (TBl3FileHeader{7, 7, 7, 7, 7, "old", 3, 0}));
+        }
+    }
+    // class= 26113 (a blank before the number) converts.
+    EXPECT_TRUE(LoadFwFile(Dir.Write("blank.kfw", HeaderWith(2, "class= 26113"))));
+    EXPECT_EQ(FwFileHeader.quarn_class, 26113);
+}
+
+TEST_F(FwFile, InspectReadsOnlyTheHeader) {
+    ASSERT_TRUE(LoadFwFile(Dir.Write("a.kfw", Join(aHeader9) + ":40AA\n:00000001FF\n")));
+    const std::vector<std::string> aLoaded = FwFileLines;
+
+    iFwIndex = -1;
+    InspectFwFile(Dir.Write("b.kfw", HeaderWith(4, "versionL=$8A") + ":40BB\n"));
+    EXPECT_EQ(iFwIndex, 0);
+    EXPECT_EQ(FwFileHeader.quarn_verL, 138);
+    EXPECT_EQ(FwFileLines, aLoaded);
+
+    // A failed inspection raises, keeps the fields read before the failure, selects nothing.
+    iFwIndex = -1;
+    const std::string sBad = Dir.Write("c.kfw", HeaderWith(3, "versionH=five"));
+    EXPECT_EQ(ErrorOf([&] { InspectFwFile(sBad); }), "'five' is not a valid integer value");
+    EXPECT_EQ(iFwIndex, -1);
+    EXPECT_EQ(FwFileHeader.quarn_class, 26113);
+    EXPECT_EQ(FwFileHeader.quarn_verL, 138);
+    EXPECT_EQ(FwFileLines, aLoaded);
+
+    // Loading after an inspection replaces both parts of the slot.
+    ASSERT_TRUE(LoadFwFile(Dir.Path("b.kfw")));
+    EXPECT_EQ(FwFileLines, (std::vector<std::string>{":40BB"}));
+}
+
+TEST_F(FwFile, FilesThatAreNoFirmwareFilesAreRefused) {
+    std::string sJunk;
+    for (int i = 0; i < 1024; ++i)
+        sJunk += static_cast<char>(i * 37);
+    const std::string sBig = Dir.Path("big.kfw");
+    std::ofstream(sBig, std::ios::binary).put('x');
+    fs::resize_file(sBig, 1024ull * 1024 * 1024); // sparse: refused by its size, never read
+    // Exactly 4 MiB of text is the largest file taken; one byte more is refused.
+    std::string sFull = Join(aHeader9);
+    const std::string sLine = ":" + std::string(138, 'A') + "\n";
+    while (sFull.size() + sLine.size() <= MaxFwFileSize)
+        sFull += sLine;
+    sFull.append(MaxFwFileSize - sFull.size(), 'A');
+    fs::create_directory(Dir.Path("folder"));
+
+    const struct {
+        std::string sFile;
+        const char* sError;
+    } aCases[] = {
+        {Dir.Path("missing.kfw"), "does not exist"},
+        {Dir.Path("folder"), "is a folder"},
+        {Dir.Write("empty.kfw", ""), "is empty"},
+        {Dir.Write("junk.kfw", sJunk), "binary data"},
+        {sBig, "larger than 4 MiB"},
+        {Dir.Write("over.kfw", sFull + "A"), "larger than 4 MiB"},
+    };
+    for (const auto& c : aCases) {
+        FwFileHeader = {7, 7, 7, 7, 7, "old", 7, 7};
+        std::string sError;
+        EXPECT_FALSE(LoadFwFile(c.sFile, &sError)) << c.sFile;
+        EXPECT_THAT(sError, HasSubstr(c.sError));
+        const auto sInspectError = ErrorOf([&] { InspectFwFile(c.sFile); });
+        ASSERT_TRUE(sInspectError.has_value()) << c.sFile;
+        EXPECT_THAT(*sInspectError, HasSubstr(c.sError));
+        EXPECT_EQ(iFwIndex, -1);
+        EXPECT_EQ(FwFileHeader, (TBl3FileHeader{7, 7, 7, 7, 7, "old", 7, 7}));
+    }
+
+    std::string sError;
+    EXPECT_TRUE(LoadFwFile(Dir.Write("full.kfw", sFull), &sError)) << sError;
+    EXPECT_EQ(FwFileLines.back().size(), (MaxFwFileSize - Join(aHeader9).size()) % sLine.size());
+}
+
+// Records written by an independent tool: every line must parse and format back to itself.
+TEST(ImageCodec, AcceptsAndReproducesSrecCatRecords) {
+#ifdef _WIN32
+    GTEST_SKIP() << "srec_cat is not run from the Windows build";
+#else
+    if (std::system("command -v srec_cat >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "srec_cat (package srecord) is not installed";
+    TTempDir dir;
+    std::mt19937 rng(20240601);
+    std::string sBinary;
+    for (int i = 0; i < 64 * 40 + 23; ++i) // a short record at the end
+        sBinary += static_cast<char>(rng() & 0xFF);
+    const std::string sIn = dir.Write("in.bin", sBinary);
+    const std::string sOut = dir.Path("out.hex");
+    const std::string sCommand = "srec_cat '" + sIn + "' -binary -offset 0x2500 -output '" + sOut +
+                                 "' -intel -obs=64 -disable=exec_start_address";
+    ASSERT_EQ(std::system(sCommand.c_str()), 0) << sCommand;
+
+    std::ifstream hex(sOut, std::ios::binary);
+    std::string sRebuilt;
+    std::size_t iLines = 0;
+    for (std::string sLine; std::getline(hex, sLine); ++iLines) {
+        sHexLine = sLine;
+        ASSERT_TRUE(HexLineToRec()) << sLine;
+        ASSERT_TRUE(HexRecToLine()) << sLine;
+        EXPECT_EQ(sHexLine, sLine);
+        if (HexRec.RecType == 0) {
+            EXPECT_EQ(HexRec.Address(), 0x2500 + sRebuilt.size());
+            sRebuilt.append(reinterpret_cast<const char*>(HexRec.Data.data()), HexRec.Count);
+        }
+    }
+    EXPECT_GE(iLines, 42u);
+    EXPECT_EQ(sRebuilt, sBinary);
+    EXPECT_EQ(sHexLine, ":00000001FF");
+#endif
+}
