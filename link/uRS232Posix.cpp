@@ -75,7 +75,10 @@ public:
         return ioctl(Ffd, FIONREAD, &iQueued) == 0;
     }
 
-    bool Purge() override { return tcflush(Ffd, TCIOFLUSH) == 0; }
+    // Only the receive side: written bytes have left by the time Write returns, and on a
+    // pseudo-terminal flushing the transmit side would also discard what the peer has not read
+    // yet (a frame sent without awaiting an answer).
+    bool Purge() override { return tcflush(Ffd, TCIFLUSH) == 0; }
 
     bool Write(const std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iWritten) override {
         iWritten = 0;

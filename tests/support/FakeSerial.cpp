@@ -9,7 +9,12 @@ public:
     explicit TFakePort(TFakeSerial& script) : FScript(script) {}
 
     bool ClearErrors() override { return Call(TSerialCall::ClearErrors); }
-    bool Purge() override { return Call(TSerialCall::Purge); }
+    bool Purge() override {
+        if (!Call(TSerialCall::Purge))
+            return false;
+        FScript.FInput.clear();
+        return true;
+    }
 
     bool Write(const std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iWritten) override {
         iWritten = 0;
@@ -21,6 +26,10 @@ public:
             --iWritten;
         }
         FScript.Writes.emplace_back(pData, pData + iWritten);
+        if (FScript.Responder) {
+            const TBytes aAnswer = FScript.Responder(FScript.Writes.back());
+            FScript.FInput.insert(FScript.FInput.end(), aAnswer.begin(), aAnswer.end());
+        }
         return true;
     }
 
@@ -31,6 +40,13 @@ public:
             FScript.OnRead(FScript.iReads);
         if (!Call(TSerialCall::Read))
             return false;
+        if (FScript.Responder) {
+            iRead =
+                std::min<std::uint32_t>(iCount, static_cast<std::uint32_t>(FScript.FInput.size()));
+            std::copy_n(FScript.FInput.begin(), iRead, pData);
+            FScript.FInput.erase(FScript.FInput.begin(), FScript.FInput.begin() + iRead);
+            return true;
+        }
         if (FScript.FReplies.empty())
             return true;
         const TBytes aReply = std::move(FScript.FReplies.front());

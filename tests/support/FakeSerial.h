@@ -33,6 +33,10 @@ public:
     // An opener for a worker; with bFail it refuses like a missing port.
     TPortOpener Opener(bool bFail = false);
 
+    // A peer that answers every write: its bytes arrive in the input queue, which Read takes from
+    // and Purge empties, as on a real line. When set, the queued replies are not used.
+    std::function<TBytes(const TBytes& aWritten)> Responder;
+
     // Called at the start of every Read with the 1-based number of that read.
     std::function<void(int iRead)> OnRead;
 
@@ -47,6 +51,7 @@ private:
     bool Fails(TSerialCall call);
 
     std::deque<TBytes> FReplies;
+    TBytes FInput; // what the responder sent and no read has taken yet
     std::map<TSerialCall, int> FFailures;
     int FShortWrites = 0;
 };

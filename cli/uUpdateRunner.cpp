@@ -1,0 +1,86 @@
+#include "cli/uUpdateRunner.h"
+
+#include "link/uExceptions1V0.h"
+#include "link/uNotifyQueue.h"
+
+#include <chrono>
+#include <thread>
+
+std::atomic<bool> bInterrupted{false};
+
+namespace {
+
+// Waits up to iMs, ending early when the operator interrupts.
+void InterruptibleWait(std::int32_t iMs) {
+    const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
+    while (!bInterrupted && std::chrono::steady_clock::now() < tEnd)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+} // namespace
+
+TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
+    TNotifyQueue queue;
+    TCommThreadPtr worker;
+    TRunResult result;
+    int iRepeats = 0;
+
+    const auto start = [&](std::int32_t cmd) {
+        const std::string s = StartText(settings.sPort);
+        sink(-1, 0, {TAction::Report, s});
+        sink(-1, 0, {TAction::Status, s});
+        // Every start clears the cancel flag; an interrupt by the operator still stands.
+        bCancel = bInterrupted.load();
+        worker = CommThreadClass(queue, cmd, settings.sPort, settings.openPort);
+    };
+    // A repeat if any are left; otherwise the run ends with iStatus.
+    const auto repeat = [&](std::int32_t cmd, std::int32_t iStatus, const char* sWhy) {
+        if (iRepeats < settings.iMaxRepeats) {
+            ++iRepeats;
+            start(cmd);
+            return true;
+        }
+        result.iStatus = iStatus;
+        result.sMessage = "Gave up after " + std::to_string(iRepeats) + " repeats: " + sWhy;
+        sink(-1, 0, {TAction::Report, result.sMessage});
+        sink(-1, 0, {TAction::Message, result.sMessage});
+        return false;
+    };
+
+    start(0);
+    for (;;) {
+        const auto n = queue.Wait(std::chrono::milliseconds(100));
+        if (!n)
+            continue;
+        if (IsFinal(n->iCode))
+            worker.reset(); // the thread has posted its last notification: join it
+        bool bEnded = false;
+        for (const TStep& step : NotificationSteps(n->iCode, n->iValue, settings.sPort)) {
+            switch (step.action) {
+            case TAction::RestartAfterWait:
+                InterruptibleWait(settings.iRestartWaitMs);
+                bEnded = !repeat(step.iValue, Status::NoAnswer, "communication error!");
+                break;
+            case TAction::RepeatNow:
+                bEnded = !repeat(step.iValue, Status::EchoMismatch, "programming error!");
+                break;
+            default:
+                sink(n->iCode, n->iValue, step);
+                if (step.action == TAction::Message)
+                    result.sMessage = step.sText;
+                break;
+            }
+        }
+        if (n->iCode == Notify::Done) {
+            result.bSuccess = true;
+            return result;
+        }
+        if (n->iCode == Notify::Status && n->iValue != Status::EchoMismatch) {
+            result.iStatus = n->iValue;
+            result.bFatal = n->iValue == 0;
+            return result;
+        }
+        if (bEnded)
+            return result;
+    }
+}

@@ -1,0 +1,38 @@
+// Runs one update from the command line the way the main window does: starts the worker, turns
+// its notifications into steps and repeats after a communication failure or a programming error,
+// but at most iMaxRepeats times, since nobody may be watching.
+#pragma once
+
+#include "link/uCommThread.h"
+#include "ui/uNotifyTexts.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+struct TRunSettings {
+    std::string sPort;
+    int iMaxRepeats = 3;
+    TPortOpener openPort = OpenComPort;
+    std::int32_t iRestartWaitMs = 1500; // the pause before a repeat after a communication failure
+};
+
+// The end of a run. iStatus: 0 success, else the status code that ended it (30 or 44 when the
+// repeats ran out; 0 never: a fatal exception is iFatal). sMessage: the outcome message.
+struct TRunResult {
+    bool bSuccess = false;
+    bool bFatal = false; // ended by an exception that is not one of the program's statuses
+    std::int32_t iStatus = 0;
+    std::string sMessage;
+};
+
+// Receives every step as it happens: iCode/iValue of its notification (iCode -1 for the start
+// line, which is not a notification).
+using TStepSink = std::function<void(std::int32_t iCode, std::int32_t iValue, const TStep& step)>;
+
+// Set from a signal handler: the operator wants to stop. Survives restarts, unlike bCancel,
+// which every start clears.
+extern std::atomic<bool> bInterrupted;
+
+TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink);

@@ -1,0 +1,340 @@
+// kelvo-logger-sim: serves the logger model on a pseudo-terminal. The host opens the slave side
+// like a serial port; this program holds the master side, paces the bytes if asked, and passes
+// them to and from the model.
+#include "sim/uLoggerModel.h"
+#include "sim/uSimOptions.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <poll.h>
+#include <stdexcept>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// Quiet time after which a partial frame or line is dropped.
+constexpr auto IdleTime = 20ms;
+// Pause after the client has closed the slave: the master keeps reporting POLLHUP until the
+// next open, so polling at once would spin.
+constexpr int HangupPauseMs = 10;
+// Longest sleep in poll, so that a signal is noticed even without EINTR.
+constexpr auto MaxWait = 100ms;
+constexpr std::size_t ReadChunk = 4096;
+
+volatile std::sig_atomic_t gbStop = 0;
+extern "C" void OnStopSignal(int) {
+    gbStop = 1;
+}
+
+struct ESetup : std::runtime_error {
+    ESetup(const std::string& s, int iExit) : std::runtime_error(s), iExitCode(iExit) {}
+    int iExitCode;
+};
+
+std::string SysError(const std::string& sWhat) {
+    return sWhat + ": " + std::strerror(errno);
+}
+
+const TClock::time_point gtStart = TClock::now();
+
+// One line of the verbose log, with the milliseconds since the start.
+void LogLine(const std::string& s) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - gtStart);
+    std::cerr << "[" << ms.count() << " ms] " << s << std::endl;
+}
+
+class TFd {
+public:
+    explicit TFd(int fd = -1) : Ffd(fd) {}
+    ~TFd() { Close(); }
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    int Get() const { return Ffd; }
+    void Reset(int fd) {
+        Close();
+        Ffd = fd;
+    }
+    void Close() {
+        if (Ffd >= 0)
+            ::close(Ffd);
+        Ffd = -1;
+    }
+
+private:
+    int Ffd;
+};
+
+// A symlink that is removed again when it still points where we put it.
+class TSymlink {
+public:
+    TSymlink(std::string sPath, const std::string& sTarget)
+        : FsPath(std::move(sPath)), FsTarget(sTarget) {
+        // Replace a stale link from an earlier run, but never a file or directory.
+        char aBuf[1];
+        if (::readlink(FsPath.c_str(), aBuf, sizeof aBuf) >= 0)
+            ::unlink(FsPath.c_str());
+        if (::symlink(FsTarget.c_str(), FsPath.c_str()) != 0)
+            throw ESetup(SysError("cannot create link " + FsPath), SimExit::BadOptions);
+    }
+    ~TSymlink() {
+        std::string s(FsTarget.size() + 1, '\0');
+        const ssize_t n = ::readlink(FsPath.c_str(), s.data(), s.size());
+        if (n >= 0 && static_cast<std::size_t>(n) == FsTarget.size() &&
+            s.compare(0, FsTarget.size(), FsTarget) == 0)
+            ::unlink(FsPath.c_str());
+    }
+    TSymlink(const TSymlink&) = delete;
+    TSymlink& operator=(const TSymlink&) = delete;
+
+private:
+    std::string FsPath;
+    std::string FsTarget;
+};
+
+// Opens the master side and puts the slave side into raw mode once; the mode stays with the
+// pseudo-terminal while the master is open, whoever opens the slave later.
+std::string OpenPty(TFd& master) {
+    master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (master.Get() < 0 || grantpt(master.Get()) != 0 || unlockpt(master.Get()) != 0)
+        throw ESetup(SysError("cannot open a pseudo-terminal"), SimExit::Failure);
+    const char* pName = ptsname(master.Get());
+    if (pName == nullptr)
+        throw ESetup(SysError("ptsname"), SimExit::Failure);
+    const std::string sSlave = pName;
+    TFd slave(::open(sSlave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios tio{};
+    if (slave.Get() < 0 || tcgetattr(slave.Get(), &tio) != 0)
+        throw ESetup(SysError("cannot open " + sSlave), SimExit::Failure);
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    if (tcsetattr(slave.Get(), TCSANOW, &tio) != 0)
+        throw ESetup(SysError("cannot set raw mode on " + sSlave), SimExit::Failure);
+    return sSlave;
+}
+
+class TServer {
+public:
+    TServer(const TSimOptions& options, TLoggerModel& model, int fdMaster, std::ostream* pRecord)
+        : FOptions(options), FModel(model), FfdMaster(fdMaster), FpRecord(pRecord),
+          FtByte(options.iBaud ? std::chrono::nanoseconds(10'000'000'000LL / options.iBaud)
+                               : std::chrono::nanoseconds(0)) {}
+
+    // Serves until a stop signal (false) or a hangup fault (true).
+    bool Run() {
+        while (!gbStop) {
+            const auto tNow = TClock::now();
+            Deliver(tNow);
+            if (FModel.HangupRequested())
+                return true;
+            if (!FbIdle && FaIn.empty() && tNow - FtLastArrival >= IdleTime) {
+                FModel.LineIdle();
+                FbIdle = true;
+            }
+            if (!Transmit(tNow))
+                throw ESetup(SysError("write to the pseudo-terminal"), SimExit::Failure);
+            Wait(tNow);
+        }
+        return false;
+    }
+
+    int Closes() const { return FiCloses; }
+
+private:
+    void Verbose(const std::string& s) const {
+        if (FOptions.bVerbose)
+            LogLine(s);
+    }
+
+    // Hands the bytes whose arrival time has come to the model and queues its answer.
+    void Deliver(TClock::time_point tNow) {
+        std::vector<std::uint8_t> a;
+        while (!FaIn.empty() && FaIn.front().first <= tNow) {
+            a.push_back(FaIn.front().second);
+            FaIn.pop_front();
+        }
+        if (a.empty())
+            return;
+        const auto aAnswer = FModel.Receive(a.data(), a.size());
+        if (FaOut.empty())
+            FtNextOut = std::max(tNow, FtNextOut);
+        FaOut.insert(FaOut.end(), aAnswer.begin(), aAnswer.end());
+        if (FpRecord != nullptr) {
+            for (const std::string& s : FModel.TakeRecord())
+                *FpRecord << s << '\n';
+            FpRecord->flush();
+        } else {
+            FModel.TakeRecord();
+        }
+    }
+
+    // Writes the answer bytes that are due; false when the write fails for good.
+    bool Transmit(TClock::time_point tNow) {
+        while (!FaOut.empty() && FtNextOut <= tNow) {
+            // Paced: one byte per byte time; otherwise as much as the line takes.
+            std::uint8_t aBuf[ReadChunk];
+            std::size_t n = 0;
+            while (n < (FtByte.count() > 0 ? 1 : sizeof aBuf) && n < FaOut.size()) {
+                aBuf[n] = FaOut[n];
+                ++n;
+            }
+            const ssize_t iWritten = ::write(FfdMaster, aBuf, n);
+            if (iWritten < 0)
+                return errno == EAGAIN || errno == EINTR || errno == EIO;
+            FaOut.erase(FaOut.begin(), FaOut.begin() + iWritten);
+            FtNextOut += FtByte * iWritten;
+        }
+        return true;
+    }
+
+    void Wait(TClock::time_point tNow) {
+        // Output still due after Transmit means that the line is full: wait until it takes more.
+        const bool bBlocked = !FaOut.empty() && FtNextOut <= tNow;
+        auto tWake = tNow + MaxWait;
+        if (!FaIn.empty())
+            tWake = std::min(tWake, FaIn.front().first);
+        if (!FaOut.empty() && !bBlocked)
+            tWake = std::min(tWake, FtNextOut);
+        if (!FbIdle)
+            tWake = std::min(tWake, FtLastArrival + IdleTime);
+        // Rounded up: waking a little late keeps the pace, since the schedule is absolute.
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(tWake - tNow).count();
+        const int iMs = static_cast<int>((std::max<long long>(us, 0) + 999) / 1000);
+        pollfd p{FfdMaster, static_cast<short>(POLLIN | (bBlocked ? POLLOUT : 0)), 0};
+        const int iReady = ::poll(&p, 1, iMs);
+        if (iReady < 0) {
+            if (errno == EINTR)
+                return;
+            throw ESetup(SysError("poll"), SimExit::Failure);
+        }
+        if (p.revents & POLLHUP) {
+            HungUp();
+            return;
+        }
+        if (!FbConnected) {
+            FbConnected = true;
+            Verbose("port opened");
+        }
+        if (p.revents & POLLIN)
+            Read();
+    }
+
+    void Read() {
+        std::uint8_t aBuf[ReadChunk];
+        const ssize_t n = ::read(FfdMaster, aBuf, sizeof aBuf);
+        if (n <= 0)
+            return; // EAGAIN, or EIO of a slave that is closing: POLLHUP follows
+        const auto tNow = TClock::now();
+        for (ssize_t i = 0; i < n; ++i) {
+            // A byte counts as arrived no sooner than one byte time after the one before.
+            FtLastArrival = std::max(tNow, FtLastArrival + FtByte);
+            FaIn.emplace_back(FtLastArrival, aBuf[i]);
+        }
+        FbIdle = false;
+    }
+
+    // The client has closed the slave: forget the conversation and wait for the next open.
+    void HungUp() {
+        if (FbConnected) {
+            FbConnected = false;
+            ++FiCloses;
+            Verbose("port closed (" + std::to_string(FiCloses) + ")");
+            FaIn.clear();
+            FaOut.clear();
+            FModel.LineIdle();
+            FbIdle = true;
+            tcflush(FfdMaster, TCIOFLUSH); // nothing stale for the next client
+        }
+        ::poll(nullptr, 0, HangupPauseMs);
+    }
+
+    const TSimOptions& FOptions;
+    TLoggerModel& FModel;
+    int FfdMaster;
+    std::ostream* FpRecord;
+    std::chrono::nanoseconds FtByte;
+    std::deque<std::pair<TClock::time_point, std::uint8_t>> FaIn;
+    std::deque<std::uint8_t> FaOut;
+    TClock::time_point FtNextOut{};
+    TClock::time_point FtLastArrival{};
+    bool FbIdle = true;
+    bool FbConnected = false;
+    int FiCloses = 0;
+};
+
+int Serve(const TSimOptions& options) {
+    TLoggerModel model(options.config);
+    if (options.bVerbose)
+        model.SetLog(LogLine);
+
+    std::ofstream record;
+    if (!options.sRecord.empty()) {
+        record.open(options.sRecord, std::ios::out | std::ios::trunc);
+        if (!record)
+            throw ESetup(SysError("cannot write record file " + options.sRecord),
+                         SimExit::BadOptions);
+    }
+
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    TFd master;
+    const std::string sSlave = OpenPty(master);
+    std::optional<TSymlink> link;
+    if (!options.sLink.empty())
+        link.emplace(options.sLink, sSlave);
+    std::cout << sSlave << std::endl;
+
+    TServer server(options, model, master.Get(), record.is_open() ? &record : nullptr);
+    const bool bHangup = server.Run();
+    if (options.bVerbose)
+        LogLine(std::to_string(server.Closes()) + " close(s) of the port" +
+                (bHangup ? "; hangup fault: closing the line" : ""));
+    master.Close();
+    return bHangup ? SimExit::Hangup : SimExit::Ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string sError;
+    const auto options = ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), sError);
+    if (!options) {
+        std::cerr << "kelvo-logger-sim: " << sError << std::endl;
+        return SimExit::BadOptions;
+    }
+    if (options->bHelp) {
+        std::cout << SimUsage();
+        return SimExit::Ok;
+    }
+    try {
+        return Serve(*options);
+    } catch (const ESetup& e) {
+        std::cerr << "kelvo-logger-sim: " << e.what() << std::endl;
+        return e.iExitCode;
+    } catch (const std::exception& e) {
+        std::cerr << "kelvo-logger-sim: " << e.what() << std::endl;
+        return SimExit::Failure;
+    }
+}

@@ -1,0 +1,522 @@
+#include "sim/uLoggerModel.h"
+
+#include "firmware/uFlash.h"
+#include "hexline/uConvert1V0.h"
+
+#include <algorithm>
+#include <charconv>
+#include <stdexcept>
+
+namespace {
+
+constexpr std::uint16_t BlClassOld = 51200;   // request codes 0x20 lower, start and finish only
+constexpr std::uint16_t BlClassBlock = 51202; // addresses the update-ID block in 64-byte blocks
+
+constexpr std::uint8_t CmdIdent = 1;
+constexpr std::uint8_t CmdBootEntry = 5;
+constexpr std::array<std::uint8_t, 6> DataIdent = {0, 0, 0, 0, 0, 0};
+constexpr std::array<std::uint8_t, 6> DataSerial = {3, 0, 0, 0, 0, 0};
+constexpr std::array<std::uint8_t, 6> DataBootEntry = {3, 0xA5, 0x5A, 0, 0, 0};
+
+constexpr std::uint8_t StatusException = 0x20;
+
+constexpr std::uint8_t TypeData = 0;
+constexpr std::uint8_t TypeRequest = 5;
+constexpr std::size_t DataLineBytes = 64;
+constexpr std::size_t MaxCount = 64;
+
+// Request codes of bootloader classes 51201 and 51202; class 51200 uses them less 0x20.
+constexpr std::uint8_t ReqPlatform = 0x20;
+constexpr std::uint8_t ReqUpid = 0x30;
+constexpr std::uint8_t ReqStart = 0x31;
+constexpr std::uint8_t ReqFinish = 0x33;
+constexpr std::uint8_t ReqOldOffset = 0x20;
+
+// A frame's second byte corrupted by this mask, and the first data digit of a line changed.
+constexpr std::size_t CorruptFrameByte = 2;
+constexpr std::uint8_t CorruptFrameMask = 0x10;
+constexpr std::size_t FirstDataDigit = 9;
+
+constexpr std::array<std::string_view, ExchangeKindCount> KindNames = {
+    "ident", "serial", "bootentry", "platform", "upid", "start", "line", "finish", "restart-ident"};
+constexpr std::array<std::string_view, FaultTypeCount> FaultNames = {
+    "noanswer", "short", "corrupt", "exception", "echo", "stayapp", "wrongclass", "hangup"};
+
+using K = TExchangeKind;
+using F = TFaultType;
+
+// Which fault can strike which exchange: rows by kind, columns by fault (FaultNames order).
+constexpr std::array<std::array<bool, FaultTypeCount>, ExchangeKindCount> Applies = {{
+    //  noans  short  corr   exc    echo   stay   wrong  hangup
+    {true, true, true, true, false, false, true, true},     // ident
+    {true, true, true, true, false, false, false, true},    // serial
+    {false, false, false, false, false, true, false, true}, // bootentry
+    {true, true, true, false, false, false, false, true},   // platform
+    {true, true, true, false, false, false, false, true},   // upid
+    {true, true, true, false, false, false, false, true},   // start
+    {true, true, true, false, true, false, false, true},    // line
+    {true, false, false, false, false, false, false, true}, // finish
+    {true, true, true, true, false, false, true, true},     // restart-ident
+}};
+
+// Hardware of each built-in image: platform, print, bootloader generation and version, and the
+// application version word a logger of that kind runs before its update.
+struct TPresetRow {
+    std::uint16_t iPlatform;
+    std::uint16_t iPrint;
+    std::uint16_t iBl;
+    std::uint16_t iBlVersion;
+    std::uint16_t iAppVersion;
+    std::uint32_t iSerial;
+};
+constexpr std::uint32_t PlainSerial = 320000;  // outside every pinned range
+constexpr std::uint32_t PinnedSerial = 328297; // pinned to firmware 5.136
+constexpr std::array<TPresetRow, LoggerPresetCount> PresetRows = {{
+    {0, 0, 2, 0, 0x0314, PlainSerial},    // 3.20
+    {1, 1, 2, 0, 0x0408, PlainSerial},    // 4.08
+    {1, 2, 2, 0, 0x0508, PlainSerial},    // 5.08
+    {4, 6, 2, 0, 0x0512, PlainSerial},    // 5.18
+    {4, 10, 2, 1, 0x052A, PlainSerial},   // 5.42
+    {12, 18, 3, 0, 0x057E, PlainSerial},  // 5.126
+    {12, 30, 3, 0, 0x0586, PlainSerial},  // 5.134
+    {12, 30, 3, 0, 0x0588, PinnedSerial}, // 5.136: only image 5.136 may follow
+    {12, 44, 3, 0, 0x058A, PlainSerial},  // 5.138
+}};
+
+std::uint8_t Hi(std::uint16_t w) {
+    return static_cast<std::uint8_t>(w >> 8);
+}
+std::uint8_t Lo(std::uint16_t w) {
+    return static_cast<std::uint8_t>(w & 0xFF);
+}
+
+std::string HexBytes(const std::uint8_t* p, std::size_t n) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i > 0)
+            s += ' ';
+        s += NibbleToHexChar(static_cast<std::uint8_t>(p[i] >> 4));
+        s += NibbleToHexChar(p[i]);
+    }
+    return s;
+}
+
+// The next digit in 0-9, A-F, wrapping: changes the byte it belongs to.
+char NextDigit(char c) {
+    std::uint8_t i = 0;
+    HexCharToNibble(c, i);
+    return NibbleToHexChar(static_cast<std::uint8_t>(i + 1));
+}
+
+// Rewrites the last two digits of a line so that its checksum holds again.
+void FitChecksum(std::string& sLine) {
+    std::uint8_t iSum = 0;
+    for (std::size_t i = 1; i + 2 < sLine.size(); i += 2) {
+        std::uint8_t iHi = 0;
+        std::uint8_t iLo = 0;
+        HexCharToNibble(sLine[i], iHi);
+        HexCharToNibble(sLine[i + 1], iLo);
+        iSum = static_cast<std::uint8_t>(iSum + (iHi << 4 | iLo));
+    }
+    const auto iCheck = static_cast<std::uint8_t>(-iSum);
+    sLine[sLine.size() - 2] = NibbleToHexChar(static_cast<std::uint8_t>(iCheck >> 4));
+    sLine[sLine.size() - 1] = NibbleToHexChar(iCheck);
+}
+
+bool ParseCount(std::string_view s, std::uint32_t& i) {
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), i);
+    return r.ec == std::errc() && r.ptr == s.data() + s.size() && i > 0;
+}
+
+} // namespace
+
+std::string_view ExchangeKindName(TExchangeKind eKind) {
+    return KindNames.at(static_cast<std::size_t>(eKind));
+}
+
+std::string_view FaultTypeName(TFaultType eFault) {
+    return FaultNames.at(static_cast<std::size_t>(eFault));
+}
+
+bool FaultApplies(TExchangeKind eKind, TFaultType eFault) {
+    return Applies.at(static_cast<std::size_t>(eKind)).at(static_cast<std::size_t>(eFault));
+}
+
+std::optional<TFault> ParseFault(std::string_view sText, std::string& sError) {
+    std::vector<std::string_view> aPart;
+    for (std::size_t iPos = 0;;) {
+        const std::size_t iColon = sText.find(':', iPos);
+        aPart.push_back(sText.substr(iPos, iColon - iPos));
+        if (iColon == std::string_view::npos)
+            break;
+        iPos = iColon + 1;
+    }
+    const std::string sQuoted = "fault \"" + std::string(sText) + "\": ";
+    if (aPart.size() < 2 || aPart.size() > 4) {
+        sError = sQuoted + "expected KIND:FAULT[:N[:TIMES]]";
+        return std::nullopt;
+    }
+    TFault fault;
+    const auto itKind = std::find(KindNames.begin(), KindNames.end(), aPart[0]);
+    if (itKind == KindNames.end()) {
+        sError = sQuoted + "unknown exchange kind \"" + std::string(aPart[0]) + "\"";
+        return std::nullopt;
+    }
+    fault.eKind = static_cast<TExchangeKind>(itKind - KindNames.begin());
+    const auto itFault = std::find(FaultNames.begin(), FaultNames.end(), aPart[1]);
+    if (itFault == FaultNames.end()) {
+        sError = sQuoted + "unknown fault \"" + std::string(aPart[1]) + "\"";
+        return std::nullopt;
+    }
+    fault.eFault = static_cast<TFaultType>(itFault - FaultNames.begin());
+    if (!FaultApplies(fault.eKind, fault.eFault)) {
+        sError = sQuoted + "fault \"" + std::string(aPart[1]) + "\" cannot strike \"" +
+                 std::string(aPart[0]) + "\"";
+        return std::nullopt;
+    }
+    if (aPart.size() > 2 && !ParseCount(aPart[2], fault.iFirst)) {
+        sError = sQuoted + "occurrence must be a number from 1";
+        return std::nullopt;
+    }
+    if (aPart.size() > 3 && !ParseCount(aPart[3], fault.iTimes)) {
+        sError = sQuoted + "times must be a number from 1";
+        return std::nullopt;
+    }
+    return fault;
+}
+
+std::optional<TLoggerConfig> LoggerPreset(std::string_view sName) {
+    constexpr std::string_view Prefix = "entry";
+    if (sName.size() != Prefix.size() + 1 || !sName.starts_with(Prefix))
+        return std::nullopt;
+    const int iEntry = sName.back() - '0';
+    if (iEntry < 1 || iEntry > LoggerPresetCount)
+        return std::nullopt;
+    const TPresetRow& row = PresetRows[static_cast<std::size_t>(iEntry - 1)];
+    TLoggerConfig config;
+    config.iAppVersion = row.iAppVersion;
+    config.iSerial = row.iSerial;
+    config.iBlClass = row.iBl == 2 ? 51201 : 51202;
+    config.iBlVersion = row.iBlVersion;
+    config.iPlatform = row.iPlatform;
+    config.iPrint = row.iPrint;
+    return config;
+}
+
+TLoggerModel::TLoggerModel(TLoggerConfig config)
+    : FConfig(std::move(config)),
+      FeState(FConfig.bStartInBootloader ? TState::Bootloader : TState::Application) {
+    for (const TFault& fault : FConfig.aFaults) {
+        if (!FaultApplies(fault.eKind, fault.eFault))
+            throw std::invalid_argument("fault " + std::string(FaultTypeName(fault.eFault)) +
+                                        " cannot strike " +
+                                        std::string(ExchangeKindName(fault.eKind)));
+        if (fault.iFirst == 0 || fault.iTimes == 0)
+            throw std::invalid_argument("fault occurrence and times count from 1");
+    }
+}
+
+std::vector<std::uint8_t> TLoggerModel::Receive(const std::uint8_t* pData, std::size_t iCount) {
+    std::vector<std::uint8_t> aOut;
+    for (std::size_t i = 0; i < iCount && !FbHangup; ++i)
+        ReceiveByte(pData[i], aOut);
+    return aOut;
+}
+
+void TLoggerModel::LineIdle() {
+    if (FsUnit.empty())
+        return;
+    Log("dropped partial input: " +
+        HexBytes(reinterpret_cast<const std::uint8_t*>(FsUnit.data()), FsUnit.size()));
+    FsUnit.clear();
+    FiUnitLength = 0;
+}
+
+std::vector<std::string> TLoggerModel::TakeRecord() {
+    std::vector<std::string> a;
+    a.swap(FaRecord);
+    return a;
+}
+
+std::uint16_t TLoggerModel::UpidAddress() const {
+    TFlashLayout layout;
+    GetFlashLayout(FConfig.iPlatform, layout);
+    std::int32_t iAddress = layout[0].iFirst;
+    if (FConfig.iBlClass == BlClassBlock)
+        iAddress /= 64;
+    return static_cast<std::uint16_t>(iAddress);
+}
+
+std::array<std::uint8_t, 8> TLoggerModel::AnswerFrame(std::uint8_t iStatus,
+                                                      const std::array<std::uint8_t, 6>& aData) {
+    std::array<std::uint8_t, 8> a{};
+    a[0] = iStatus;
+    std::copy(aData.begin(), aData.end(), a.begin() + 1);
+    a[7] = CalcCRC8(a.data(), 7);
+    return a;
+}
+
+std::string TLoggerModel::FormatLine(std::uint16_t iAddress, std::uint8_t iType,
+                                     const std::uint8_t* pData, std::size_t iCount) {
+    std::vector<std::uint8_t> a = {static_cast<std::uint8_t>(iCount), Hi(iAddress), Lo(iAddress),
+                                   iType};
+    a.insert(a.end(), pData, pData + iCount);
+    std::uint8_t iSum = 0;
+    for (std::uint8_t b : a)
+        iSum = static_cast<std::uint8_t>(iSum + b);
+    a.push_back(static_cast<std::uint8_t>(-iSum));
+    std::string s = ":";
+    for (std::uint8_t b : a) {
+        s += NibbleToHexChar(static_cast<std::uint8_t>(b >> 4));
+        s += NibbleToHexChar(b);
+    }
+    return s;
+}
+
+std::array<std::uint8_t, 64> TLoggerModel::UpidBlock() const {
+    std::array<std::uint8_t, 64> a;
+    a.fill(0xFF);
+    if (FConfig.eUpidCrc == TUpidCrc::Erased)
+        return a;
+    const std::array<std::uint16_t, 5> aWord = {
+        FConfig.iUpidClass, FConfig.iUpidInfo, FConfig.iUpidPlatform.value_or(FConfig.iPlatform),
+        FConfig.iUpidPrint.value_or(FConfig.iPrint), FConfig.iUpidReserve};
+    for (std::size_t i = 0; i < aWord.size(); ++i) {
+        a[2 * i] = Lo(aWord[i]);
+        a[2 * i + 1] = Hi(aWord[i]);
+    }
+    std::uint16_t iCrc = CalcCRC16(a.data(), 10);
+    if (FConfig.eUpidCrc == TUpidCrc::Wrong)
+        ++iCrc;
+    a[10] = Lo(iCrc);
+    a[11] = Hi(iCrc);
+    return a;
+}
+
+void TLoggerModel::ReceiveByte(std::uint8_t b, std::vector<std::uint8_t>& aOut) {
+    if (FsUnit.empty()) {
+        // Line terminators are not part of the dialogue; a tool that adds them is forgiven.
+        if (b == '\r' || b == '\n')
+            return;
+        FiUnitLength = b == ':' ? 0 : 8;
+    }
+    FsUnit += static_cast<char>(b);
+    if (FsUnit.front() != ':') {
+        if (FsUnit.size() == FiUnitLength)
+            HandleFrame(aOut);
+        return;
+    }
+    // A line: its length follows from the count digits. A count that is no number, or above 64,
+    // means that this ':' did not start a line: drop it and look at what followed afresh.
+    if (FsUnit.size() == 2 || FsUnit.size() == 3) {
+        std::uint8_t iHi = 0;
+        std::uint8_t iLo = 0;
+        const bool bHi = HexCharToNibble(FsUnit[1], iHi);
+        const bool bLo = FsUnit.size() < 3 || HexCharToNibble(FsUnit[2], iLo);
+        if (!bHi || !bLo || (FsUnit.size() == 3 && iHi * 16u + iLo > MaxCount)) {
+            const std::string sRest = FsUnit.substr(1);
+            Log("dropped ':' without a line count");
+            FsUnit.clear();
+            for (char c : sRest)
+                ReceiveByte(static_cast<std::uint8_t>(c), aOut);
+            return;
+        }
+        if (FsUnit.size() == 3)
+            FiUnitLength = 2 * (iHi * 16u + iLo) + 11;
+        return;
+    }
+    if (FsUnit.size() == FiUnitLength)
+        HandleLine(aOut);
+}
+
+void TLoggerModel::HandleFrame(std::vector<std::uint8_t>& aOut) {
+    std::array<std::uint8_t, 8> a{};
+    std::copy(FsUnit.begin(), FsUnit.end(), a.begin());
+    FsUnit.clear();
+    if (std::all_of(a.begin(), a.end(), [](std::uint8_t b) { return b == 0; }))
+        return; // wake-up
+    if (CalcCRC8(a.data(), 7) != a[7] || (a[0] & 0x80) == 0) {
+        Log("ignored frame " + HexBytes(a.data(), 8));
+        return;
+    }
+    const std::uint8_t iCmd = a[0] & 0x7F;
+    std::array<std::uint8_t, 6> aData{};
+    std::copy(a.begin() + 1, a.begin() + 7, aData.begin());
+
+    if (iCmd == CmdIdent && aData == DataIdent) {
+        const bool bBoot = FeState == TState::Bootloader;
+        const bool bRestart = !bBoot && FbRestarted;
+        const auto eFault = Exchange(bRestart ? K::RestartIdent : K::Ident);
+        if (eFault == F::NoAnswer || eFault == F::Hangup)
+            return;
+        std::uint16_t iClass = bBoot      ? FConfig.iBlClass
+                               : bRestart ? FConfig.iClassAfterRestart.value_or(FConfig.iAppClass)
+                                          : FConfig.iAppClass;
+        if (eFault == F::WrongClass)
+            ++iClass;
+        const std::uint16_t iVersion = bBoot ? FConfig.iBlVersion : FConfig.iAppVersion;
+        SendFrame(AnswerFrame(0, {0, Hi(iClass), Lo(iClass), Hi(iVersion), Lo(iVersion), 0}),
+                  eFault, aOut);
+    } else if (iCmd == CmdIdent && aData == DataSerial && FeState == TState::Application) {
+        const auto eFault = Exchange(K::Serial);
+        if (eFault == F::NoAnswer || eFault == F::Hangup)
+            return;
+        const std::uint32_t n = FConfig.iSerial;
+        SendFrame(AnswerFrame(0, {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                                  static_cast<std::uint8_t>(n >> 16),
+                                  static_cast<std::uint8_t>(n >> 24), 0, 0}),
+                  eFault, aOut);
+    } else if (iCmd == CmdBootEntry && aData == DataBootEntry && FeState == TState::Application) {
+        const auto eFault = Exchange(K::BootEntry);
+        if (eFault == F::StayApp || eFault == F::Hangup) {
+            Log("bootloader entry refused");
+            return;
+        }
+        FeState = TState::Bootloader;
+        FbProgramming = false;
+        FbRestarted = false;
+        Log("bootloader entry: bootloader runs");
+    } else {
+        Log("ignored frame " + HexBytes(a.data(), 8));
+    }
+}
+
+std::optional<TLoggerModel::TLine> TLoggerModel::ParseLine(std::string_view sLine) {
+    std::vector<std::uint8_t> a;
+    for (std::size_t i = 1; i + 1 < sLine.size(); i += 2) {
+        std::uint8_t iHi = 0;
+        std::uint8_t iLo = 0;
+        if (!HexCharToNibble(sLine[i], iHi) || !HexCharToNibble(sLine[i + 1], iLo))
+            return std::nullopt;
+        a.push_back(static_cast<std::uint8_t>(iHi << 4 | iLo));
+    }
+    std::uint8_t iSum = 0;
+    for (std::uint8_t b : a)
+        iSum = static_cast<std::uint8_t>(iSum + b);
+    if (iSum != 0 || a.size() != a[0] + 5u)
+        return std::nullopt;
+    return TLine{MakeWord(a[1], a[2]), a[3], std::vector<std::uint8_t>(a.begin() + 4, a.end() - 1)};
+}
+
+void TLoggerModel::HandleLine(std::vector<std::uint8_t>& aOut) {
+    const std::string sLine = std::move(FsUnit);
+    FsUnit.clear();
+    const auto line = ParseLine(sLine);
+    if (!line) {
+        Log("ignored malformed line " + sLine);
+        return;
+    }
+    if (FeState != TState::Bootloader) {
+        Log("ignored line in the application " + sLine);
+        return;
+    }
+    if (line->iType == TypeRequest && line->aData.size() == 1) {
+        HandleRequest(*line, aOut);
+        return;
+    }
+    if (line->iType == TypeData && line->aData.size() == DataLineBytes && FbProgramming) {
+        const auto eFault = Exchange(K::Line);
+        if (eFault == F::NoAnswer || eFault == F::Hangup)
+            return;
+        FaRecord.push_back(sLine);
+        SendLine(sLine, eFault, aOut);
+        return;
+    }
+    Log("ignored line " + sLine);
+}
+
+void TLoggerModel::HandleRequest(const TLine& line, std::vector<std::uint8_t>& aOut) {
+    const std::string sLine = FormatLine(line.iAddress, line.iType, line.aData.data(), 1);
+    const bool bOld = FConfig.iBlClass == BlClassOld;
+    const std::uint8_t iOffset = bOld ? ReqOldOffset : 0;
+    const std::uint8_t iCode = line.aData[0];
+    const auto Reply = [&](const std::uint8_t* p, std::size_t n, std::optional<TFaultType> e) {
+        FaRecord.push_back(sLine);
+        SendLine(FormatLine(line.iAddress, line.iType, p, n), e, aOut);
+    };
+
+    if (!bOld && iCode == ReqPlatform && line.iAddress == 0) {
+        const auto eFault = Exchange(K::Platform);
+        if (eFault == F::NoAnswer || eFault == F::Hangup)
+            return;
+        const std::array<std::uint8_t, 6> a = {Hi(FConfig.iPlatform), Lo(FConfig.iPlatform),
+                                               Hi(FConfig.iPrint),    Lo(FConfig.iPrint),
+                                               Hi(FConfig.iInfo),     Lo(FConfig.iInfo)};
+        Reply(a.data(), a.size(), eFault);
+    } else if (!bOld && iCode == ReqUpid && line.iAddress == UpidAddress()) {
+        const auto eFault = Exchange(K::Upid);
+        if (eFault == F::NoAnswer || eFault == F::Hangup)
+            return;
+        const auto a = UpidBlock();
+        Reply(a.data(), a.size(), eFault);
+    } else if (iCode == ReqStart - iOffset && line.iAddress == 0) {
+        const auto eFault = Exchange(K::Start);
+        if (eFault == F::NoAnswer || eFault == F::Hangup)
+            return;
+        FbProgramming = true;
+        Reply(&iCode, 1, eFault);
+    } else if (iCode == ReqFinish - iOffset && line.iAddress == 0 && FbProgramming) {
+        const auto eFault = Exchange(K::Finish);
+        if (eFault == F::NoAnswer || eFault == F::Hangup)
+            return;
+        FaRecord.push_back(sLine);
+        FeState = TState::Application;
+        FbProgramming = false;
+        FbRestarted = true;
+        Log("finish " + sLine + ": restarted into the application");
+    } else {
+        Log("ignored request " + sLine);
+    }
+}
+
+std::optional<TFaultType> TLoggerModel::Exchange(TExchangeKind eKind) {
+    const std::uint32_t n = ++FaCount[static_cast<std::size_t>(eKind)];
+    std::optional<TFaultType> eFault;
+    for (const TFault& fault : FConfig.aFaults) {
+        if (fault.eKind == eKind && n >= fault.iFirst && n - fault.iFirst < fault.iTimes) {
+            eFault = fault.eFault;
+            break;
+        }
+    }
+    std::string s = std::string(ExchangeKindName(eKind)) + " #" + std::to_string(n);
+    if (eFault)
+        s += " fault " + std::string(FaultTypeName(*eFault));
+    Log(s);
+    if (eFault == F::Hangup)
+        FbHangup = true;
+    return eFault;
+}
+
+void TLoggerModel::SendFrame(std::array<std::uint8_t, 8> aFrame, std::optional<TFaultType> eFault,
+                             std::vector<std::uint8_t>& aOut) {
+    std::size_t n = aFrame.size();
+    if (eFault == F::Short)
+        --n;
+    else if (eFault == F::Corrupt)
+        aFrame[CorruptFrameByte] ^= CorruptFrameMask;
+    else if (eFault == F::Exception)
+        aFrame = AnswerFrame(aFrame[0] | StatusException,
+                             {aFrame[1], aFrame[2], aFrame[3], aFrame[4], aFrame[5], aFrame[6]});
+    Log("answer " + HexBytes(aFrame.data(), n));
+    aOut.insert(aOut.end(), aFrame.begin(), aFrame.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+void TLoggerModel::SendLine(std::string sLine, std::optional<TFaultType> eFault,
+                            std::vector<std::uint8_t>& aOut) {
+    if (eFault == F::Short) {
+        sLine.pop_back();
+    } else if (eFault == F::Corrupt) {
+        sLine[FirstDataDigit] = NextDigit(sLine[FirstDataDigit]);
+    } else if (eFault == F::Echo) {
+        // One data digit changed and the checksum made to fit: only a comparison sees it.
+        sLine[FirstDataDigit] = NextDigit(sLine[FirstDataDigit]);
+        FitChecksum(sLine);
+    }
+    Log("reply " + sLine);
+    aOut.insert(aOut.end(), sLine.begin(), sLine.end());
+}
+
+void TLoggerModel::Log(const std::string& s) const {
+    if (FLog)
+        FLog(s);
+}

@@ -1,0 +1,243 @@
+#include "sim/uSimOptions.h"
+
+#include <charconv>
+#include <functional>
+#include <map>
+
+namespace {
+
+constexpr std::uint32_t MaxBaud = 4000000;
+
+// Decimal, or hexadecimal after 0x; at most iMax.
+bool ParseNumber(std::string_view s, std::uint32_t iMax, std::uint32_t& i) {
+    int iBase = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        s.remove_prefix(2);
+        iBase = 16;
+    }
+    std::uint64_t n = 0;
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), n, iBase);
+    if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || n > iMax)
+        return false;
+    i = static_cast<std::uint32_t>(n);
+    return true;
+}
+
+// A 16-bit code, or a version word also as MAJOR.MINOR (5.136 is 0x0588).
+bool ParseWord(std::string_view s, bool bVersion, std::uint16_t& i) {
+    std::uint32_t n = 0;
+    const std::size_t iDot = s.find('.');
+    if (bVersion && iDot != std::string_view::npos) {
+        std::uint32_t iMajor = 0;
+        std::uint32_t iMinor = 0;
+        if (!ParseNumber(s.substr(0, iDot), 255, iMajor) ||
+            !ParseNumber(s.substr(iDot + 1), 255, iMinor))
+            return false;
+        n = iMajor << 8 | iMinor;
+    } else if (!ParseNumber(s, 0xFFFF, n)) {
+        return false;
+    }
+    i = static_cast<std::uint16_t>(n);
+    return true;
+}
+
+using TSetter = std::function<bool(TSimOptions&, const std::string&)>;
+
+TSetter Word(std::uint16_t TLoggerConfig::*pField, bool bVersion = false) {
+    return [pField, bVersion](TSimOptions& o, const std::string& s) {
+        return ParseWord(s, bVersion, o.config.*pField);
+    };
+}
+
+TSetter OptionalWord(std::optional<std::uint16_t> TLoggerConfig::*pField) {
+    return [pField](TSimOptions& o, const std::string& s) {
+        std::uint16_t i = 0;
+        if (!ParseWord(s, false, i))
+            return false;
+        o.config.*pField = i;
+        return true;
+    };
+}
+
+// Options that take a value, with what they expect (for the error message) and how they apply.
+struct TValueOption {
+    const char* sExpects;
+    TSetter set;
+};
+
+const std::map<std::string, TValueOption, std::less<>>& ValueOptions() {
+    static const std::map<std::string, TValueOption, std::less<>> map = {
+        {"--app-class", {"a number 0-65535", Word(&TLoggerConfig::iAppClass)}},
+        {"--app-version",
+         {"a version word or MAJOR.MINOR", Word(&TLoggerConfig::iAppVersion, true)}},
+        {"--serial",
+         {"a number 0-4294967295",
+          [](TSimOptions& o, const std::string& s) {
+              return ParseNumber(s, 0xFFFFFFFF, o.config.iSerial);
+          }}},
+        {"--bl-class", {"a number 0-65535", Word(&TLoggerConfig::iBlClass)}},
+        {"--bl-version", {"a version word or MAJOR.MINOR", Word(&TLoggerConfig::iBlVersion, true)}},
+        {"--platform", {"a number 0-65535", Word(&TLoggerConfig::iPlatform)}},
+        {"--print", {"a number 0-65535", Word(&TLoggerConfig::iPrint)}},
+        {"--info", {"a number 0-65535", Word(&TLoggerConfig::iInfo)}},
+        {"--upid-class", {"a number 0-65535", Word(&TLoggerConfig::iUpidClass)}},
+        {"--upid-info", {"a number 0-65535", Word(&TLoggerConfig::iUpidInfo)}},
+        {"--upid-platform", {"a number 0-65535", OptionalWord(&TLoggerConfig::iUpidPlatform)}},
+        {"--upid-print", {"a number 0-65535", OptionalWord(&TLoggerConfig::iUpidPrint)}},
+        {"--upid-reserve", {"a number 0-65535", Word(&TLoggerConfig::iUpidReserve)}},
+        {"--upid-crc",
+         {"valid, wrong or erased",
+          [](TSimOptions& o, const std::string& s) {
+              if (s == "valid")
+                  o.config.eUpidCrc = TUpidCrc::Valid;
+              else if (s == "wrong")
+                  o.config.eUpidCrc = TUpidCrc::Wrong;
+              else if (s == "erased")
+                  o.config.eUpidCrc = TUpidCrc::Erased;
+              else
+                  return false;
+              return true;
+          }}},
+        {"--start",
+         {"app or bootloader",
+          [](TSimOptions& o, const std::string& s) {
+              if (s != "app" && s != "bootloader")
+                  return false;
+              o.config.bStartInBootloader = s == "bootloader";
+              return true;
+          }}},
+        {"--class-after-restart",
+         {"a number 0-65535", OptionalWord(&TLoggerConfig::iClassAfterRestart)}},
+        {"--baud",
+         {"a rate from 1 to 4000000",
+          [](TSimOptions& o, const std::string& s) {
+              return ParseNumber(s, MaxBaud, o.iBaud) && o.iBaud > 0;
+          }}},
+        {"--link",
+         {"a path",
+          [](TSimOptions& o, const std::string& s) {
+              o.sLink = s;
+              return !s.empty();
+          }}},
+        {"--record",
+         {"a file name",
+          [](TSimOptions& o, const std::string& s) {
+              o.sRecord = s;
+              return !s.empty();
+          }}},
+    };
+    return map;
+}
+
+} // namespace
+
+std::optional<TSimOptions> ParseSimOptions(const std::vector<std::string>& aArgs,
+                                           std::string& sError) {
+    // Split into (option, value) pairs first, so that the preset can go first.
+    std::vector<std::pair<std::string, std::string>> aSet;
+    TSimOptions options;
+    std::optional<std::string> sPreset;
+    for (std::size_t i = 0; i < aArgs.size(); ++i) {
+        std::string sName = aArgs[i];
+        std::optional<std::string> sValue;
+        if (const std::size_t iEq = sName.find('='); sName.starts_with("--") && iEq != sName.npos) {
+            sValue = sName.substr(iEq + 1);
+            sName.resize(iEq);
+        }
+        if (sName == "--help" || sName == "-h") {
+            options.bHelp = true;
+            continue;
+        }
+        if (sName == "--verbose" || sName == "-v") {
+            options.bVerbose = true;
+            continue;
+        }
+        const bool bKnown =
+            sName == "--preset" || sName == "--fault" || ValueOptions().contains(sName);
+        if (!bKnown) {
+            sError = "unknown option \"" + sName + "\" (see --help)";
+            return std::nullopt;
+        }
+        if (!sValue) {
+            if (i + 1 >= aArgs.size()) {
+                sError = "option " + sName + " needs a value";
+                return std::nullopt;
+            }
+            sValue = aArgs[++i];
+        }
+        if (sName == "--preset") {
+            if (sPreset) {
+                sError = "only one --preset may be given";
+                return std::nullopt;
+            }
+            sPreset = *sValue;
+        } else {
+            aSet.emplace_back(sName, *sValue);
+        }
+    }
+
+    if (sPreset) {
+        auto config = LoggerPreset(*sPreset);
+        if (!config) {
+            sError = "unknown preset \"" + *sPreset + "\" (entry1 to entry9)";
+            return std::nullopt;
+        }
+        options.config = std::move(*config);
+    }
+    for (const auto& [sName, sValue] : aSet) {
+        if (sName == "--fault") {
+            auto fault = ParseFault(sValue, sError);
+            if (!fault)
+                return std::nullopt;
+            options.config.aFaults.push_back(*fault);
+            continue;
+        }
+        const TValueOption& option = ValueOptions().find(sName)->second;
+        if (!option.set(options, sValue)) {
+            sError = "option " + sName + ": \"" + sValue + "\" is not " + option.sExpects;
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::string SimUsage() {
+    return R"(Usage: kelvo-logger-sim [options]
+
+A simulated Kelvo data logger on a pseudo-terminal. Prints the slave path on the first line of
+standard output and serves it until SIGINT or SIGTERM.
+
+Front end:
+  --baud N                 pace both directions at N baud (10 bit-times a byte); default: at once
+  --link PATH              keep a symlink to the slave side at PATH (removed on exit)
+  --record FILE            write every HEX line the bootloader accepted, one per line
+  --verbose, -v            log every exchange to standard error
+  --help, -h               this text
+
+Logger (numbers decimal or 0x hex; versions also as MAJOR.MINOR):
+  --preset entryN          hardware that fits built-in image N (1-9); default: like entry9
+  --app-class N            application class (26113)
+  --app-version V          application version word
+  --serial N               serial number
+  --bl-class N             bootloader class: 51200, 51201 or 51202
+  --bl-version V           bootloader version word
+  --platform N             platform code of the platform reply
+  --print N                print code of the platform reply
+  --info N                 information word of the platform reply
+  --upid-class N           update-ID block: class (26113)
+  --upid-info N            update-ID block: info word
+  --upid-platform N        update-ID block: platform (default: --platform)
+  --upid-print N           update-ID block: print (default: --print)
+  --upid-reserve N         update-ID block: reserve word
+  --upid-crc MODE          valid, wrong (CRC plus 1) or erased (every word 0xFFFF)
+  --start MODE             app or bootloader: what runs at start
+  --class-after-restart N  class reported after the finish request (default: --app-class)
+
+Faults (repeatable): --fault KIND:FAULT[:N[:TIMES]]
+  strikes the N-th exchange of KIND (default 1) and the TIMES-1 following ones (default 1).
+  KIND   ident serial bootentry platform upid start line finish restart-ident
+  FAULT  noanswer short corrupt exception echo stayapp wrongclass hangup
+
+Exit codes: 0 stopped by a signal, 1 the pseudo-terminal failed, 2 bad options, 3 hangup fault.
+)";
+}

@@ -1,0 +1,34 @@
+// The command line of kelvo-logger-sim, parsed without touching the system so that it can be
+// tested anywhere.
+#pragma once
+
+#include "sim/uLoggerModel.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TSimOptions {
+    TLoggerConfig config;
+    std::uint32_t iBaud = 0; // 0: answer at once
+    std::string sLink;       // symlink to the slave side, empty for none
+    std::string sRecord;     // file for the accepted lines, empty for none
+    bool bVerbose = false;
+    bool bHelp = false;
+};
+
+// Exit codes of the program.
+namespace SimExit {
+constexpr int Ok = 0;         // stopped by SIGINT or SIGTERM, or --help
+constexpr int Failure = 1;    // the pseudo-terminal could not be set up or served
+constexpr int BadOptions = 2; // a bad command line, or a --link/--record path that cannot be used
+constexpr int Hangup = 3;     // a hangup fault closed the line
+} // namespace SimExit
+
+// aArgs without the program name. A preset is applied first, the other settings on top of it in
+// any order. Empty result and a message in sError for a bad command line.
+std::optional<TSimOptions> ParseSimOptions(const std::vector<std::string>& aArgs,
+                                           std::string& sError);
+
+std::string SimUsage();

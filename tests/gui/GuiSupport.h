@@ -1,0 +1,63 @@
+// What the GUI tests share: a worker without the protocol's waits, the simulated logger behind
+// the fake port, a main window whose dialogs are answered by the test, and the option store.
+#pragma once
+
+#include "device/uKelvoCommThread.h"
+#include "sim/uLoggerModel.h"
+#include "tests/support/FakeSerial.h"
+#include "ui/uMain.h"
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The update procedure without its fixed waits. While bHold is set, every wait blocks until the
+// operator cancels: the update then stands still with its port open.
+class TTestKelvo : public TKelvoCommThread {
+public:
+    using TKelvoCommThread::TKelvoCommThread;
+    static inline std::atomic<bool> bHold{false};
+    static inline std::atomic<int> iWaiting{0};
+
+protected:
+    void Sleep(std::int32_t iMs) override;
+};
+
+// Puts the update options, the catalogue selection and the worker class back to their start.
+void ResetGlobals();
+
+// XDG_CONFIG_HOME pointing at a store with "intern=<iCode>", or at an empty folder.
+class TOptionStore {
+public:
+    explicit TOptionStore(bool bInternal, long long iCode = 7315);
+
+private:
+    QTemporaryDir FDir;
+};
+
+// One main window with its secondary windows, driven against the simulated logger.
+struct TRig {
+    explicit TRig(TLoggerConfig config = {}, std::vector<std::string> aParams = {},
+                  std::string sDevDir = "/nonexistent-dev");
+    ~TRig();
+
+    // The report lines without their time prefix.
+    QStringList Report() const;
+    // Waits until the update has ended (idle, no restart pending).
+    bool WaitIdle(int iTimeoutMs = 10000);
+
+    TLoggerModel model;
+    TFakeSerial fake;
+    std::atomic<int> iOpens{0};
+    std::vector<std::string> aQuestions;
+    std::vector<std::string> aMessages;
+    bool bAnswer = true;
+    std::unique_ptr<TfrmMain> main;
+};
+
+// A firmware file with the given header lines (and the end record as its only image line).
+std::string WriteFwFile(const QTemporaryDir& dir, const std::string& sName,
+                        const std::string& sHeader);

@@ -1,0 +1,239 @@
+// Whole updates from the main window against the simulated logger, in process: success,
+// repeats, cancel, a port that is not there, and firmware files.
+#include "tests/gui/GuiSupport.h"
+
+#include "device/uOptions.h"
+#include "firmware/uFWVersions.h"
+#include "ui/uNotifyTexts.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+namespace {
+
+TLoggerConfig Preset(const char* sName) {
+    return LoggerPreset(sName).value_or(TLoggerConfig{});
+}
+
+void VerifyIdle(const TfrmMain& w) {
+    QVERIFY(!w.IsRunning());
+    QVERIFY(w.btnProg->isEnabled());
+    QVERIFY(!w.btnClose->isHidden());
+    QVERIFY(w.btnCancel->isHidden());
+    QVERIFY(w.cbxPort->isEnabled());
+    QVERIFY(!w.menInfoFile->isVisible() || w.menInfoFile->isEnabled());
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+    QCOMPARE(w.windowTitle(), Texts::AppTitle);
+}
+
+qsizetype Count(const QStringList& a, const QString& s) {
+    return a.count(s);
+}
+
+} // namespace
+
+class TestUpdate : public QObject {
+    Q_OBJECT
+private slots:
+    void init() { store = std::make_unique<TOptionStore>(false); }
+    void cleanup() { store.reset(); }
+    void fullUpdate();
+    void runningState();
+    void cancel();
+    void emptyPortBox();
+    void repeatAfterCommunicationError();
+    void cancelDuringRepeatWait();
+    void repeatAfterProgrammingError();
+    void firmwareFile();
+    void unreadableFirmwareFileStartsNothing();
+
+private:
+    std::unique_ptr<TOptionStore> store;
+};
+
+void TestUpdate::fullUpdate() {
+    TRig rig(Preset("entry9"));
+    TfrmMain& w = *rig.main;
+    QStringList aTitles;
+    connect(&w, &QWidget::windowTitleChanged, [&](const QString& s) { aTitles << s; });
+    w.show();
+    QTest::mouseClick(w.btnProg, Qt::LeftButton);
+    QCOMPARE(rig.aQuestions, std::vector<std::string>{Texts::AskSaveMeasurements});
+    QVERIFY(rig.WaitIdle());
+
+    const std::string sDone = "Update Kelvo model 26113 V5.138 succesfully completed.";
+    QCOMPARE(rig.aMessages, std::vector<std::string>{sDone});
+    const QStringList aReport = rig.Report();
+    QCOMPARE(aReport.front(), "Start at serial port \"sim\"");
+    QCOMPARE(aReport.back(), QString::fromStdString(sDone));
+    QVERIFY(aReport.contains("Class 26113 [Kelvo model 26113]"));
+    QVERIFY(aReport.contains("Vector table is programmed."));
+    QVERIFY(aReport.contains("Progress 98%"));
+    QCOMPARE(w.StatusText(), QString::fromStdString(sDone));
+    QCOMPARE(w.ProgressBar1->value(), 100);
+    // The percentage stood in the title during the update; the name is back at the end.
+    QVERIFY(aTitles.contains("50%"));
+    QCOMPARE(aTitles.back(), Texts::AppTitle);
+    VerifyIdle(w);
+    QCOMPARE(rig.iOpens.load(), 1);
+    QVERIFY(rig.fake.bClosed);
+}
+
+void TestUpdate::runningState() {
+    TRig rig(Preset("entry9"));
+    TfrmMain& w = *rig.main;
+    w.menInfoFile->setVisible(true);
+    TTestKelvo::bHold = true;
+    w.btnProgClick();
+    QTRY_VERIFY(TTestKelvo::iWaiting > 0);
+    QVERIFY(w.IsRunning());
+    QVERIFY(!w.btnProg->isEnabled());
+    QVERIFY(!w.btnFile->isEnabled());
+    QVERIFY(w.btnClose->isHidden());
+    QVERIFY(!w.btnCancel->isHidden());
+    QVERIFY(!w.cbxPort->isEnabled());
+    QVERIFY(!w.menInfoFile->isEnabled());
+    QVERIFY(QApplication::overrideCursor() &&
+            QApplication::overrideCursor()->shape() == Qt::WaitCursor);
+    QCOMPARE(w.StatusText(), "Start at serial port \"sim\"");
+    TTestKelvo::bHold = false;
+    QVERIFY(rig.WaitIdle());
+    VerifyIdle(w);
+}
+
+void TestUpdate::cancel() {
+    TRig rig(Preset("entry9"));
+    TfrmMain& w = *rig.main;
+    w.show();
+    TTestKelvo::bHold = true;
+    w.btnProgClick();
+    QTRY_VERIFY(TTestKelvo::iWaiting > 0);
+    QTest::mouseClick(w.btnCancel, Qt::LeftButton);
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(rig.aMessages, std::vector<std::string>{"Process cancelled!"});
+    QCOMPARE(rig.Report().back(), "Process cancelled!");
+    QCOMPARE(w.StatusText(), "Process cancelled!");
+    VerifyIdle(w);
+}
+
+void TestUpdate::emptyPortBox() {
+    TRig rig;
+    rig.main->SetPortOpener(OpenComPort);
+    rig.main->cbxPort->setEditText("");
+    rig.main->btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    const std::string s = "Aborted because serial port \"\" is not ready!";
+    QCOMPARE(rig.aMessages, std::vector<std::string>{s});
+    QCOMPARE(rig.Report(), (QStringList{"Start at serial port \"\"", QString::fromStdString(s)}));
+    VerifyIdle(*rig.main);
+}
+
+void TestUpdate::repeatAfterCommunicationError() {
+    // The logger stays silent for the five attempts of the first identification.
+    TLoggerConfig c = Preset("entry9");
+    c.aFaults = {{TExchangeKind::Ident, TFaultType::NoAnswer, 1, 5}};
+    TRig rig(c);
+    TfrmMain& w = *rig.main;
+    w.SetRestartWait(400);
+    const QString sRepeat = "Repeat update because communication error!";
+    w.btnProgClick();
+    QTRY_COMPARE(w.StatusText(), sRepeat);
+    // Waiting to restart: still the running state, no second start yet.
+    QVERIFY(w.IsRunning());
+    QVERIFY(!w.btnCancel->isHidden());
+    QVERIFY(!w.btnProg->isEnabled());
+    QCOMPARE(Count(rig.Report(), "Start at serial port \"sim\""), 1);
+
+    QVERIFY(rig.WaitIdle());
+    const QStringList aReport = rig.Report();
+    QCOMPARE(Count(aReport, "Start at serial port \"sim\""), 2);
+    QCOMPARE(aReport.indexOf(sRepeat) + 1, aReport.lastIndexOf("Start at serial port \"sim\""));
+    QCOMPARE(rig.aMessages.size(), 1u);
+    QVERIFY(rig.aMessages[0].find("succesfully completed.") != std::string::npos);
+    QCOMPARE(rig.iOpens.load(), 2);
+}
+
+void TestUpdate::cancelDuringRepeatWait() {
+    TLoggerConfig c = Preset("entry9");
+    c.aFaults = {{TExchangeKind::Ident, TFaultType::NoAnswer, 1, 5}};
+    TRig rig(c);
+    TfrmMain& w = *rig.main;
+    w.SetRestartWait(400);
+    w.show();
+    w.btnProgClick();
+    QTRY_COMPARE(w.StatusText(), "Repeat update because communication error!");
+    QTest::mouseClick(w.btnCancel, Qt::LeftButton);
+    // The new worker starts with the cancel request and ends at its first attempt.
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(rig.iOpens.load(), 2);
+    QCOMPARE(rig.aMessages, std::vector<std::string>{"Process cancelled!"});
+}
+
+void TestUpdate::repeatAfterProgrammingError() {
+    TLoggerConfig c = Preset("entry9");
+    c.aFaults = {{TExchangeKind::Line, TFaultType::Echo, 5, 1}};
+    TRig rig(c);
+    rig.main->btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    const QStringList aReport = rig.Report();
+    const qsizetype iError =
+        aReport.indexOf(QRegularExpression("^Aborted because programming error at line \\d+ !$"));
+    QVERIFY(iError > 0);
+    QCOMPARE(aReport.value(iError + 1), "Repeat because programming error!");
+    QCOMPARE(aReport.value(iError + 2), "Start at serial port \"sim\"");
+    QVERIFY(aReport.back().endsWith("succesfully completed."));
+    QCOMPARE(rig.aMessages.size(), 1u);
+    QCOMPARE(rig.iOpens.load(), 2);
+}
+
+void TestUpdate::firmwareFile() {
+    // "File" loads the file into the file slot and updates with it alone.
+    TRig rig(Preset("entry9"));
+    rig.main->OnChooseFile = [] {
+        return std::string(KELVO_SOURCE_DIR "/firmware/images/entry9.kfw");
+    };
+    rig.main->btnFileClick();
+    QVERIFY(rig.aQuestions.empty());
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(iFwIndex, 0);
+    QCOMPARE(rig.aMessages,
+             std::vector<std::string>{"Update Kelvo model 26113 V5.138 succesfully completed."});
+    // The file alone is examined, not the built-in images.
+    QCOMPARE(rig.Report().filter(QRegularExpression("^Check ")).size(), 1);
+}
+
+void TestUpdate::unreadableFirmwareFileStartsNothing() {
+    QTemporaryDir dir;
+    const std::string sBad = WriteFwFile(dir, "bad.kfw", "bootloader=3\nbootloader version=oops\n");
+    TRig rig(Preset("entry9"));
+    TfrmMain& w = *rig.main;
+    // A previous update left its port behind; it must not be reused.
+    w.btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    rig.aMessages.clear();
+    w.cbxPort->setEditText("other");
+    w.OnChooseFile = [&] {
+        return sBad;
+    };
+
+    w.btnFileClick();
+    QCOMPARE(rig.iOpens.load(), 1);
+    QVERIFY(!w.IsRunning());
+    const QString sAbort = "Aborted because the firmware file could not be read!";
+    const QStringList aReport = rig.Report();
+    QCOMPARE(aReport.value(0), sAbort);
+    QVERIFY2(aReport.value(1).contains("'oops'"), qPrintable(aReport.join('|')));
+    QVERIFY(!aReport.join('\n').contains("Start at"));
+    QCOMPARE(w.StatusText(), sAbort);
+    QCOMPARE(rig.aMessages.size(), 1u);
+    QCOMPARE(QString::fromStdString(rig.aMessages[0]), sAbort + "\r\n" + aReport.value(1));
+    QCOMPARE(iFwIndex, -1);
+    VerifyIdle(w);
+}
+
+QTEST_MAIN(TestUpdate)
+#include "test_update.moc"

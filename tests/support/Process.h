@@ -1,0 +1,33 @@
+// A child process for end-to-end tests and benchmarks (POSIX): standard input from /dev/null,
+// standard output to a file or a pipe, standard error to "<file>.err".
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <vector>
+
+class TProcess {
+public:
+    // aArgs[0] is the program's path; aEnv is added to this process's environment.
+    TProcess(const std::vector<std::string>& aArgs, const std::vector<std::string>& aEnv,
+             const std::filesystem::path& stdoutFile, bool bPipe = false);
+    ~TProcess(); // kills the process if it still runs
+    TProcess(const TProcess&) = delete;
+    TProcess& operator=(const TProcess&) = delete;
+
+    // The first line of the piped output, or empty after tLimit.
+    std::string FirstLine(std::chrono::milliseconds tLimit);
+    void Signal(int iSignal);
+    // The exit status, or -1 when the process did not exit normally; its resource usage.
+    int Wait(rusage* pUsage = nullptr);
+
+private:
+    pid_t Fpid = -1;
+    int FfdOut = -1;
+};
+
+std::string ReadFile(const std::filesystem::path& p);
+std::vector<std::string> ReadLines(const std::filesystem::path& p);

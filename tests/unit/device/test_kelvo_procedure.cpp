@@ -1,0 +1,343 @@
+// The update procedure against the simulated logger's model, in process, through the fake port.
+#include "device/uKelvoCommThread.h"
+#include "device/uOptions.h"
+#include "firmware/uFWVersions.h"
+#include "hexline/uConvert1V0.h"
+#include "link/uExceptions1V0.h"
+#include "sim/uLoggerModel.h"
+#include "tests/support/FakeSerial.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using TPosts = std::vector<std::pair<std::int32_t, std::int32_t>>;
+
+// The procedure with its waits recorded instead of slept.
+class TFastKelvo : public TKelvoCommThread {
+public:
+    using TKelvoCommThread::TKelvoCommThread;
+    static inline std::vector<std::int32_t> aSleeps;
+
+protected:
+    void Sleep(std::int32_t iMs) override { aSleeps.push_back(iMs); }
+};
+
+class TPostRecorder final : public TNotifyTarget {
+public:
+    void Post(std::int32_t iCode, std::int32_t iValue) noexcept override {
+        aPosts.push_back({iCode, iValue});
+    }
+    TPosts aPosts;
+};
+
+struct TRun {
+    TPosts aPosts;
+    std::vector<std::string> aRecord; // the lines the logger accepted
+    std::vector<TBytes> aWrites;
+    std::pair<std::int32_t, std::int32_t> Final() const { return aPosts.back(); }
+    bool Posted(std::int32_t iCode, std::int32_t iValue) const {
+        return std::find(aPosts.begin(), aPosts.end(), std::pair{iCode, iValue}) != aPosts.end();
+    }
+    std::vector<std::int32_t> Values(std::int32_t iCode) const {
+        std::vector<std::int32_t> a;
+        for (const auto& [c, v] : aPosts)
+            if (c == iCode)
+                a.push_back(v);
+        return a;
+    }
+};
+
+TLoggerConfig Preset(const char* sName) {
+    auto c = LoggerPreset(sName);
+    EXPECT_TRUE(c) << sName;
+    return c.value_or(TLoggerConfig{});
+}
+
+} // namespace
+
+struct Procedure : ::testing::Test {
+    void SetUp() override { Reset(); }
+    void TearDown() override { Reset(); }
+    static void Reset() {
+        bCancel = false;
+        bCheckClass = bCheckFamily = bCheckPlatform = true;
+        bReadInfoOnly = false;
+        iFwIndex = -1;
+        FwFileLines.clear();
+        FwFileHeader = TBl3FileHeader{};
+        TFastKelvo::aSleeps.clear();
+    }
+
+    static TRun Run(const TLoggerConfig& config) {
+        TLoggerModel model(config);
+        TFakeSerial fake;
+        fake.Responder = [&model](const TBytes& a) {
+            return model.Receive(a.data(), a.size());
+        };
+        TPostRecorder rec;
+        CommThreadClassOf<TFastKelvo>()(rec, 0, "sim", fake.Opener()).reset();
+        return {rec.aPosts, model.Record(), fake.Writes};
+    }
+};
+
+TEST_F(Procedure, UpdatesALoggerRunningItsApplication) {
+    const TRun r = Run(Preset("entry9"));
+    ASSERT_EQ(r.Final(), (std::pair{0, 0}));
+    // Identification twice, hardware, the block overriding the reply, nine candidates.
+    const TPosts aHead(r.aPosts.begin(), r.aPosts.begin() + 20);
+    EXPECT_EQ(aHead,
+              (TPosts{{20, 26113}, {21, 0x058A}, {20, 51202}, {21, 0},  {22, 12}, {23, 44}, {24, 0},
+                      {25, 26113}, {28, 0},      {22, 12},    {23, 44}, {27, 1},  {27, 2},  {27, 3},
+                      {27, 4},     {27, 5},      {27, 6},     {27, 7},  {27, 8},  {27, 9}}));
+    EXPECT_EQ(r.aPosts[20], (std::pair{26, 0}));
+    EXPECT_EQ(iFwIndex, 9);
+    EXPECT_EQ(r.Values(40), (std::vector<std::int32_t>{0, 1}));
+    EXPECT_EQ(r.Values(20).back(), 26113);
+    const auto aProgress = r.Values(1);
+    EXPECT_TRUE(std::is_sorted(aProgress.begin(), aProgress.end()));
+    EXPECT_EQ(aProgress.back(), 98) << "782 of 783; completion shows with the final notification";
+
+    // The serial number was read and the bootloader entered.
+    EXPECT_EQ(r.aWrites[3], (TBytes{0x81, 3, 0, 0, 0, 0, 0, 0xF3}));
+    EXPECT_EQ(r.aWrites[4], (TBytes{0x85, 3, 0xA5, 0x5A, 0, 0, 0, 0x25}));
+
+    // The logger got the requests, every image line once in order with the vector table last,
+    // and the finish request.
+    std::vector<std::string> aExpected{":0100000520DA", ":01006005306A", ":0100000531C9"};
+    iFwIndex = 9;
+    for (std::int32_t i = 0; i < GetSelFwLastIndex(); ++i)
+        if (i != 47)
+            aExpected.push_back(GetFwLine(i));
+    aExpected.push_back(GetFwLine(47));
+    aExpected.push_back(":0100000533C7");
+    EXPECT_EQ(r.aRecord, aExpected);
+    EXPECT_EQ(TFastKelvo::aSleeps, (std::vector<std::int32_t>{100, 100, 1, 500, 2000}));
+}
+
+TEST_F(Procedure, BootloaderGenerations) {
+    // Already in bootloader 51201: no bootloader entry, one identification before the hardware.
+    auto c = Preset("entry2");
+    c.bStartInBootloader = true;
+    TRun r = Run(c);
+    EXPECT_EQ(r.Final(), (std::pair{0, 0}));
+    EXPECT_EQ(r.Values(20), (std::vector<std::int32_t>{51201, 26113}));
+    EXPECT_EQ(r.Values(21), (std::vector<std::int32_t>{0}));
+    EXPECT_EQ(
+        std::count(r.aWrites.begin(), r.aWrites.end(), TBytes{0x85, 3, 0xA5, 0x5A, 0, 0, 0, 0x25}),
+        0);
+    EXPECT_EQ(r.aRecord.front(), ":0100000520DA");
+    EXPECT_EQ(r.aRecord[1], ":0110000530BA") << "byte address of the update-ID block";
+    EXPECT_EQ(iFwIndex, 2);
+
+    // Bootloader 51200: no request before the start; the older start and finish codes.
+    c = Preset("entry1");
+    c.iBlClass = 51200;
+    r = Run(c);
+    EXPECT_EQ(r.Final(), (std::pair{0, 0}));
+    EXPECT_EQ(r.aRecord.front(), ":0100000511E9");
+    EXPECT_EQ(r.aRecord.back(), ":0100000513E7");
+    const TPosts aHardware{{22, 0}, {23, 0}, {24, 0}, {25, 26113}, {28, 0xFFFF}};
+    EXPECT_NE(std::search(r.aPosts.begin(), r.aPosts.end(), aHardware.begin(), aHardware.end()),
+              r.aPosts.end());
+}
+
+TEST_F(Procedure, FamilyAndBootloaderEntryChecks) {
+    auto c = Preset("entry9");
+    c.aFaults = {{TExchangeKind::BootEntry, TFaultType::StayApp}};
+    EXPECT_EQ(Run(c).Final(), (std::pair{10, 40})) << "still the application at pass 2";
+
+    c = Preset("entry9");
+    c.iAppClass = 26000;
+    TRun r = Run(c);
+    EXPECT_EQ(r.Final(), (std::pair{10, 40})) << "another class with the family check on";
+    EXPECT_EQ(r.aWrites.size(), 3u) << "two wake-ups and one identification";
+
+    bCheckFamily = false;
+    c.iClassAfterRestart = 26113; // the new firmware makes it a Kelvo logger
+    r = Run(c);
+    EXPECT_EQ(r.Final().first, 0) << "family check off";
+    EXPECT_EQ(r.aWrites[3], (TBytes{0x85, 3, 0xA5, 0x5A, 0, 0, 0, 0x25})) << "no serial read";
+}
+
+TEST_F(Procedure, HardwareInformationAndTheUpdateIdBlock) {
+    const struct {
+        const char* sWhy;
+        std::uint16_t iPlatform, iPrint;
+        std::optional<std::uint16_t> iUpidPlatform, iUpidPrint;
+        TUpidCrc eCrc;
+        std::pair<std::int32_t, std::int32_t> final;
+        bool bUpidRead;
+    } aCases[] = {
+        {"platform missing from the table", 22, 44, 12, 44, TUpidCrc::Valid, {10, 47}, false},
+        {"valid block overrides the print", 12, 0, 12, 44, TUpidCrc::Valid, {0, 0}, true},
+        {"valid block with codes missing from the tables",
+         12,
+         44,
+         600,
+         700,
+         TUpidCrc::Valid,
+         {10, 47},
+         true},
+        {"wrong CRC keeps the reply", 12, 0, 12, 44, TUpidCrc::Wrong, {10, 47}, true},
+        {"erased block keeps the reply", 12, 0, 12, 44, TUpidCrc::Erased, {10, 47}, true},
+    };
+    for (const auto& k : aCases) {
+        auto c = Preset("entry9");
+        c.bStartInBootloader = true;
+        c.iPlatform = k.iPlatform;
+        c.iPrint = k.iPrint;
+        c.iUpidPlatform = k.iUpidPlatform;
+        c.iUpidPrint = k.iUpidPrint;
+        c.eUpidCrc = k.eCrc;
+        const TRun r = Run(c);
+        EXPECT_EQ(r.Final(), k.final) << k.sWhy;
+        EXPECT_EQ(r.aRecord.size() >= 2 && r.aRecord[1] == ":01006005306A", k.bUpidRead) << k.sWhy;
+        if (!k.bUpidRead) {
+            EXPECT_EQ(r.Values(22), (std::vector<std::int32_t>{0xFFFF})) << k.sWhy;
+        }
+    }
+}
+
+TEST_F(Procedure, BadHardwareRepliesGiveStatus46) {
+    for (TExchangeKind eKind : {TExchangeKind::Platform, TExchangeKind::Upid}) {
+        auto c = Preset("entry9");
+        c.aFaults = {{eKind, TFaultType::NoAnswer, 1, 5}};
+        EXPECT_EQ(Run(c).Final(), (std::pair{10, 46}));
+        c.aFaults = {{eKind, TFaultType::Corrupt, 1, 5}};
+        EXPECT_EQ(Run(c).Final(), (std::pair{10, 46}));
+        c.aFaults = {{eKind, TFaultType::NoAnswer, 1, 4}};
+        EXPECT_EQ(Run(c).Final(), (std::pair{0, 0})) << "the fifth attempt succeeds";
+    }
+}
+
+TEST_F(Procedure, PinnedSerialNumbersGetOnly5136) {
+    EXPECT_TRUE(TKelvoCommThread::isPinnedSerial(328297));
+    const struct {
+        std::uint32_t iSerial;
+        std::uint16_t iAppVersion;
+        std::int32_t iSelected;
+    } aCases[] = {{328297, 0x0588, 8}, {328296, 0x0588, 7}, {328297, 0x0586, 7},
+                  {328108, 0x0588, 8}, {328504, 0x0588, 8}, {328505, 0x0588, 7}};
+    for (const auto& k : aCases) {
+        auto c = Preset("entry8");
+        c.iSerial = k.iSerial;
+        c.iAppVersion = k.iAppVersion;
+        bReadInfoOnly = true;
+        const TRun r = Run(c);
+        EXPECT_EQ(r.Final(), (std::pair{10, 70})) << k.iSerial;
+        EXPECT_EQ(iFwIndex, k.iSelected) << k.iSerial << " " << k.iAppVersion;
+        EXPECT_EQ(std::find(r.aRecord.begin(), r.aRecord.end(), ":0100000531C9"), r.aRecord.end())
+            << "no start request when only the information is read";
+    }
+}
+
+TEST_F(Procedure, FaultsDuringTheTransfer) {
+    const struct {
+        const char* sWhy;
+        TFault fault;
+        TPosts aTail; // the last notifications
+    } aCases[] = {
+        {"echo differs at the third line",
+         {TExchangeKind::Line, TFaultType::Echo, 3},
+         {{11, 2}, {10, 44}}},
+        {"echo of the vector-table line differs",
+         {TExchangeKind::Line, TFaultType::Echo, 783},
+         {{40, 1}, {11, 783}, {10, 44}}},
+        {"wrong class after the restart",
+         {TExchangeKind::RestartIdent, TFaultType::WrongClass},
+         {{20, 26114}, {10, 45}}},
+        {"exception bit in the first identification",
+         {TExchangeKind::Ident, TFaultType::Exception},
+         {{10, 41}}},
+        {"silent logger", {TExchangeKind::Ident, TFaultType::NoAnswer, 1, 5}, {{13, 0}}},
+        {"no echo of a line", {TExchangeKind::Line, TFaultType::NoAnswer, 10, 5}, {{13, 0}}},
+        {"start not answered", {TExchangeKind::Start, TFaultType::Short, 1, 5}, {{13, 0}}},
+    };
+    for (const auto& k : aCases) {
+        auto c = Preset("entry9");
+        c.aFaults = {k.fault};
+        const TRun r = Run(c);
+        ASSERT_GE(r.aPosts.size(), k.aTail.size()) << k.sWhy;
+        EXPECT_EQ(
+            TPosts(r.aPosts.end() - static_cast<std::ptrdiff_t>(k.aTail.size()), r.aPosts.end()),
+            k.aTail)
+            << k.sWhy;
+    }
+}
+
+TEST_F(Procedure, LoadedFileIsCheckedBeforeTheLoggerIsTouched) {
+    // A small image for the hardware of entry 9 in the file slot.
+    const auto entry9 = GetFwHeader(9);
+    const auto load = [&](std::vector<std::string> aLines) {
+        FwFileHeader = entry9;
+        FwFileLines = std::move(aLines);
+        iFwIndex = 0;
+    };
+    iFwIndex = 9;
+    const std::string sLine0 = GetFwLine(0);
+    const std::string sLine1 = GetFwLine(1);
+    const std::string sVector = GetFwLine(47);
+
+    const struct {
+        const char* sWhy;
+        std::vector<std::string> aLines;
+        TPosts aTail;
+        std::size_t iRecorded; // lines the logger accepted
+    } aCases[] = {
+        {"a broken line",
+         {sLine0, sLine1.substr(0, 20), sLine1, ":00000001FF"},
+         {{12, 1}, {10, 43}},
+         2},
+        {"a blank line", {sLine0, "", ":00000001FF"}, {{12, 1}, {10, 43}}, 2},
+        {"lower-case digits", {sLine0, ":00000001ff", ":00000001FF"}, {{12, 1}, {10, 43}}, 2},
+        {"no lines but the end", {":00000001FF"}, {{10, 42}}, 2},
+        {"no end line", {sLine0, sLine1}, {{10, 42}}, 2},
+        {"header only", {}, {{10, 42}}, 2},
+        {"short records and other types pass unsent",
+         {":0100000011EE", sLine0, ":020000040000FA", sVector, ":00000001FF"},
+         {{20, 26113}, {0, 0}},
+         6},
+    };
+    for (const auto& k : aCases) {
+        load(k.aLines);
+        const TRun r = Run(Preset("entry9"));
+        ASSERT_GE(r.aPosts.size(), k.aTail.size()) << k.sWhy;
+        EXPECT_EQ(
+            TPosts(r.aPosts.end() - static_cast<std::ptrdiff_t>(k.aTail.size()), r.aPosts.end()),
+            k.aTail)
+            << k.sWhy;
+        EXPECT_EQ(r.Values(27), (std::vector<std::int32_t>{0})) << k.sWhy;
+        EXPECT_EQ(r.aRecord.size(), k.iRecorded) << k.sWhy;
+    }
+    // The one that was sent: start, line 0, the vector line last, finish; progress for all.
+    const TRun r = Run(Preset("entry9"));
+    EXPECT_EQ(r.aRecord,
+              (std::vector<std::string>{":0100000520DA", ":01006005306A", ":0100000531C9", sLine0,
+                                        sVector, ":0100000533C7"}));
+    EXPECT_EQ(r.Values(1), (std::vector<std::int32_t>{24, 49}));
+
+    FwFileHeader.quarn_bl = 0xFFFF;
+    iFwIndex = 0;
+    EXPECT_EQ(Run(Preset("entry9")).Final(), (std::pair{10, 47})) << "bootloader neither 2 nor 3";
+}
+
+TEST_F(Procedure, RelaxedChecks) {
+    auto c = Preset("entry9");
+    c.iUpidClass = 26114;
+    EXPECT_EQ(Run(c).Final(), (std::pair{10, 47})) << "the block names another class";
+    bCheckClass = false;
+    bReadInfoOnly = true;
+    EXPECT_EQ(Run(c).Final(), (std::pair{10, 70}));
+    EXPECT_EQ(iFwIndex, 9);
+
+    c = Preset("entry9");
+    c.eUpidCrc = TUpidCrc::Wrong;
+    c.iPlatform = 13;
+    bCheckClass = true;
+    EXPECT_EQ(Run(c).Final(), (std::pair{10, 47})) << "another platform";
+    bCheckPlatform = false;
+    EXPECT_EQ(Run(c).Final(), (std::pair{10, 70}));
+}

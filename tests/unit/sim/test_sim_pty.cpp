@@ -1,0 +1,228 @@
+// The kelvo-logger-sim program on its pseudo-terminal, reached the way the updater reaches a
+// logger: through OpenComPort.
+#include "hexline/uConvert1V0.h"
+#include "link/uRS232.h"
+#include "sim/uSimOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+extern char** environ;
+
+namespace {
+
+// One run of the simulator with its standard output and error on pipes.
+class TSimProcess {
+public:
+    explicit TSimProcess(std::vector<std::string> aArgs) {
+        int aOut[2];
+        int aErr[2];
+        if (pipe(aOut) != 0 || pipe(aErr) != 0)
+            throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, aOut[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, aErr[1], 2);
+        posix_spawn_file_actions_addclose(&actions, aOut[0]);
+        posix_spawn_file_actions_addclose(&actions, aErr[0]);
+        aArgs.insert(aArgs.begin(), KELVO_SIM_EXE);
+        std::vector<char*> aArgv;
+        for (std::string& s : aArgs)
+            aArgv.push_back(s.data());
+        aArgv.push_back(nullptr);
+        const int iErr =
+            posix_spawn(&Fpid, KELVO_SIM_EXE, &actions, nullptr, aArgv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(aOut[1]);
+        ::close(aErr[1]);
+        FfdOut = aOut[0];
+        FfdErr = aErr[0];
+        if (iErr != 0)
+            throw std::runtime_error("cannot start " KELVO_SIM_EXE);
+    }
+    ~TSimProcess() {
+        if (Fpid > 0) {
+            ::kill(Fpid, SIGKILL);
+            ::waitpid(Fpid, nullptr, 0);
+        }
+        ::close(FfdOut);
+        ::close(FfdErr);
+    }
+    TSimProcess(const TSimProcess&) = delete;
+    TSimProcess& operator=(const TSimProcess&) = delete;
+
+    // The first line on standard output: the slave path.
+    std::string FirstLine() {
+        std::string s;
+        const auto tEnd = TClock::now() + 5s;
+        char c = 0;
+        while (TClock::now() < tEnd) {
+            pollfd p{FfdOut, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            if (::read(FfdOut, &c, 1) != 1 || c == '\n')
+                break;
+            s += c;
+        }
+        return s;
+    }
+
+    // The exit code, or -1 when the program has not ended normally within tLimit.
+    int Wait(std::chrono::milliseconds tLimit) {
+        const auto tEnd = TClock::now() + tLimit;
+        int iStatus = 0;
+        while (TClock::now() < tEnd) {
+            const pid_t pid = ::waitpid(Fpid, &iStatus, WNOHANG);
+            if (pid == Fpid) {
+                Fpid = -1;
+                return WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return -1;
+    }
+
+    void Signal(int iSignal) { ::kill(Fpid, iSignal); }
+
+    // Standard error, once the program has ended.
+    std::string ErrorText() {
+        std::string s;
+        char a[256];
+        ssize_t n = 0;
+        while ((n = ::read(FfdErr, a, sizeof a)) > 0)
+            s.append(a, static_cast<std::size_t>(n));
+        return s;
+    }
+
+private:
+    pid_t Fpid = -1;
+    int FfdOut = -1;
+    int FfdErr = -1;
+};
+
+using TBytes = std::vector<std::uint8_t>;
+const TBytes Ident = {0x81, 0, 0, 0, 0, 0, 0, 0xAA};
+
+// One exchange as the updater makes it: purge, write, read the expected count.
+TBytes Exchange(TSerialPort& port, const TBytes& aOut, std::uint32_t iExpect) {
+    std::uint32_t n = 0;
+    EXPECT_TRUE(port.Purge());
+    EXPECT_TRUE(port.Write(aOut.data(), static_cast<std::uint32_t>(aOut.size()), n));
+    TBytes a(iExpect);
+    n = 0;
+    if (iExpect > 0) {
+        EXPECT_TRUE(port.Read(a.data(), iExpect, n));
+    } else {
+        // The next purge would discard what the simulator has not read yet.
+        std::this_thread::sleep_for(10ms);
+    }
+    a.resize(n);
+    return a;
+}
+TBytes Exchange(TSerialPort& port, const std::string& s, std::uint32_t iExpect) {
+    return Exchange(port, TBytes(s.begin(), s.end()), iExpect);
+}
+
+std::filesystem::path TempPath(const std::string& sName) {
+    return std::filesystem::temp_directory_path() /
+           ("kelvo-sim-" + std::to_string(::getpid()) + "-" + sName);
+}
+
+} // namespace
+
+TEST(SimProgram, ServesTheReopenedPortAndStopsCleanlyOnSigterm) {
+    const auto link = TempPath("link");
+    const auto record = TempPath("record.txt");
+    TSimProcess sim({"--link", link.string(), "--record", record.string()});
+    const std::string sSlave = sim.FirstLine();
+    ASSERT_TRUE(sSlave.starts_with("/dev/")) << sSlave;
+    ASSERT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(std::filesystem::read_symlink(link), sSlave);
+
+    for (int iOpen = 0; iOpen < 2; ++iOpen) {
+        TPortHandle h = OpenComPort(iOpen == 0 ? link.string() : sSlave, 9600);
+        ASSERT_TRUE(h) << "open " << iOpen;
+        const TBytes a = Exchange(*h, Ident, 8);
+        ASSERT_EQ(a.size(), 8u) << "open " << iOpen;
+        EXPECT_EQ(MakeWord(a[2], a[3]), 26113);
+        EXPECT_EQ(CalcCRC8(a.data(), 7), a[7]);
+        if (iOpen == 1) {
+            // Into the bootloader and one accepted request, which the record file shows at once.
+            Exchange(*h, TBytes{0x85, 0x03, 0xA5, 0x5A, 0, 0, 0, 0x25}, 0);
+            EXPECT_EQ(Exchange(*h, ":0100000520DA", 23).size(), 23u);
+            std::ifstream in(record);
+            std::string sLine;
+            EXPECT_TRUE(std::getline(in, sLine));
+            EXPECT_EQ(sLine, ":0100000520DA");
+        }
+        CloseComPort(h);
+    }
+
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(3s), SimExit::Ok);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)))
+        << "the link is removed on exit";
+    std::filesystem::remove(record);
+}
+
+TEST(SimProgram, PacedEchoTakesTheLineTimeAndFitsTheReadLimit) {
+    TSimProcess sim({"--baud", "9600", "--start", "bootloader"});
+    TPortHandle h = OpenComPort(sim.FirstLine(), 9600);
+    ASSERT_TRUE(h);
+    ASSERT_EQ(Exchange(*h, ":0100000531C9", 13).size(), 13u);
+    HexRec = {};
+    HexRec.Count = 64;
+    HexRec.AddrHi = 0x01;
+    HexRec.AddrLo = 0x28;
+    for (std::size_t i = 0; i < 64; ++i)
+        HexRec.Data[i] = static_cast<std::uint8_t>(i * 13);
+    ASSERT_TRUE(HexRecToLine());
+    const std::string sLine = sHexLine;
+
+    const auto t0 = TClock::now();
+    const TBytes a = Exchange(*h, sLine, 139);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(TClock::now() - t0);
+    EXPECT_EQ(std::string(a.begin(), a.end()), sLine) << "the whole echo within 139 + 200 ms";
+    // 139 bytes in and 139 bytes out at 10 bit-times each: 289.6 ms.
+    EXPECT_GE(ms.count(), 285);
+}
+
+TEST(SimProgram, HangupFaultClosesTheLineWithItsOwnExitCode) {
+    TSimProcess sim({"--fault", "serial:hangup"});
+    TPortHandle h = OpenComPort(sim.FirstLine(), 9600);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(Exchange(*h, Ident, 8).size(), 8u);
+    std::uint32_t n = 0;
+    const TBytes aSerial = {0x81, 0x03, 0, 0, 0, 0, 0, 0xF3};
+    ASSERT_TRUE(h->Write(aSerial.data(), 8, n));
+    EXPECT_EQ(sim.Wait(3s), SimExit::Hangup);
+    std::uint8_t b[8];
+    EXPECT_FALSE(h->Read(b, 8, n)) << "the line is hung up";
+}
+
+TEST(SimProgram, BadCommandLineExitsWithTwoAndSaysWhy) {
+    for (const std::vector<std::string>& aArgs :
+         {std::vector<std::string>{"--fault", "ident:echo"}, std::vector<std::string>{"--bogus"},
+          std::vector<std::string>{"--record", "/nonexistent-dir/record.txt"}}) {
+        TSimProcess sim(aArgs);
+        EXPECT_EQ(sim.Wait(3s), SimExit::BadOptions) << aArgs.front();
+        EXPECT_NE(sim.ErrorText().find("kelvo-logger-sim: "), std::string::npos);
+    }
+    TSimProcess help({"--help"});
+    EXPECT_NE(help.FirstLine().find("Usage"), std::string::npos);
+    EXPECT_EQ(help.Wait(3s), SimExit::Ok);
+}

@@ -1,0 +1,92 @@
+#include "ui/uInfo.h"
+
+#include "firmware/uFWVersions.h"
+#include "ui/uNotifyTexts.h"
+#include "ui/uWindowPlace.h"
+
+#include <QHeaderView>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+QPointer<TfrmInfo> frmInfo;
+
+TfrmInfo::TfrmInfo(QWidget* pParent) : QDialog(pParent) {
+    setObjectName("frmInfo");
+    setWindowTitle("Overview");
+    resize(318, 209);
+
+    ListView1 = new QTreeWidget(this);
+    ListView1->setObjectName("ListView1");
+    ListView1->setRootIsDecorated(false);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->header()->setSectionsClickable(false);
+    ListView1->header()->setStretchLastSection(false);
+    QStringList aColumns;
+    for (const char* s : FirmwareColumns)
+        aColumns << s;
+    ListView1->setHeaderLabels(aColumns);
+
+    Panel1 = new QWidget(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setFixedHeight(37);
+    Button1 = new QPushButton("OK", Panel1);
+    Button1->setObjectName("Button1");
+    Button1->setGeometry(13, 7, 98, 24);
+    Button1->setDefault(true);
+    connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->setContentsMargins(0, 0, 0, 0);
+    pLayout->setSpacing(0);
+    pLayout->addWidget(ListView1);
+    pLayout->addWidget(Panel1);
+}
+
+void TfrmInfo::AddFwRow(const TBl3FileHeader& header) {
+    QStringList aTexts;
+    for (const std::string& s : FirmwareRow(header))
+        aTexts << QString::fromStdString(s);
+    ListView1->addTopLevelItem(new QTreeWidgetItem(aTexts)); // owned by the list
+}
+
+int TfrmInfo::AutoSizeColumns() {
+    int iSum = 0;
+    for (int i = 0; i < ListView1->columnCount(); ++i) {
+        // Fitting to the contents takes the larger of the header text and the widest item.
+        const int iHeader = ListView1->header()->sectionSizeHint(i);
+        ListView1->resizeColumnToContents(i);
+        ListView1->setColumnWidth(i, std::max(iHeader, ListView1->columnWidth(i)) + 5);
+        iSum += ListView1->columnWidth(i);
+    }
+    return iSum;
+}
+
+void TfrmInfo::Prepare(int ALeft, int ATop, int AHeight) {
+    ListView1->clear();
+    if (iFwIndex == 0)
+        AddFwRow(GetFwHeader(0));
+    for (std::int32_t i = GetFwCount(); i >= 1; --i)
+        AddFwRow(GetFwHeader(i));
+    const QRect r = OuterGeometry(*this);
+    const int iExtraW = r.width() - geometry().width();
+    FPlace = QRect(ALeft, ATop, AutoSizeColumns() + 30 + iExtraW, AHeight);
+    SetOuterGeometry(*this, FPlace.left(), FPlace.top(), FPlace.width(), FPlace.height());
+}
+
+void TfrmInfo::showEvent(QShowEvent* pEvent) {
+    QDialog::showEvent(pEvent);
+    // Now that the frame is known.
+    const int iExtraW = OuterGeometry(*this).width() - geometry().width();
+    SetOuterGeometry(*this, FPlace.left(), FPlace.top(),
+                     ListView1->header()->length() + 30 + iExtraW, FPlace.height());
+}
+
+int TfrmInfo::Execute(int ALeft, int ATop, int AHeight) {
+    Prepare(ALeft, ATop, AHeight);
+    Button1->setFocus();
+    return exec();
+}

@@ -1,0 +1,42 @@
+// The firmware overview: one row per catalogue entry with the hardware each image is meant for.
+// It only reads the catalogue; every opening rebuilds the rows and the sizes.
+#pragma once
+
+#include <QDialog>
+#include <QPointer>
+#include <QRect>
+
+struct TBl3FileHeader;
+class QPushButton;
+class QTreeWidget;
+class QWidget;
+
+class TfrmInfo : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfrmInfo(QWidget* pParent);
+
+    // Fills the list (the file slot first when iFwIndex is 0, then entries 9 down to 1), places
+    // the dialog at ALeft, ATop with outer height AHeight, sizes it to the columns and runs it
+    // modally; the modal result.
+    int Execute(int ALeft, int ATop, int AHeight);
+    // The steps of Execute before the modal run.
+    void Prepare(int ALeft, int ATop, int AHeight);
+
+    void AddFwRow(const TBl3FileHeader& header);
+    // Fits every column to the larger of its header and its widest item, plus 5; the sum of the
+    // widths.
+    int AutoSizeColumns();
+
+    QTreeWidget* ListView1;
+    QWidget* Panel1;
+    QPushButton* Button1;
+
+protected:
+    void showEvent(QShowEvent* pEvent) override;
+
+private:
+    QRect FPlace; // the outer rectangle of this opening
+};
+
+extern QPointer<TfrmInfo> frmInfo;

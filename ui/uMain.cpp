@@ -1,0 +1,509 @@
+#include "ui/uMain.h"
+
+#include "device/uOptions.h"
+#include "firmware/uFWVersions.h"
+#include "firmware/uFwFile.h"
+#include "link/uNotifyQueue.h"
+#include "ui/uInfo.h"
+#include "ui/uMessage.h"
+#include "ui/uNotifyTexts.h"
+#include "ui/uPortList.h"
+#include "ui/uProtocol.h"
+#include "ui/uStartupOptions.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFrame>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimer>
+
+#include <filesystem>
+#include <stdexcept>
+
+QPointer<TfrmMain> frmMain;
+
+const QEvent::Type TNotifyEvent::EventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+namespace {
+
+// "File" with a firmware file whose header cannot be read starts nothing; this is what the
+// operator is told, followed by the reason.
+constexpr const char* FileNotReadable = "Aborted because the firmware file could not be read!";
+
+constexpr int InnerWidth = 444;
+constexpr int PanelHeight = 201;
+constexpr int StatusBarHeight = 19;
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s).replace("\r\n", "\n");
+}
+
+} // namespace
+
+void TWindowNotifyTarget::Post(std::int32_t iCode, std::int32_t iValue) noexcept {
+    // The event queue takes ownership of the event; posting is safe from any thread.
+    QCoreApplication::postEvent(&FWindow, new TNotifyEvent(iCode, iValue));
+}
+
+TfrmMain::TfrmMain(TMainSettings settings)
+    : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                               Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                               Qt::WindowCloseButtonHint),
+      FOpenPort(std::move(settings.openPort)), FsDevDir(std::move(settings.sDevDir)) {
+    setObjectName("frmMain");
+    CreateControls();
+
+    setWindowTitle(Texts::AppTitle);
+    menInfo->setTitle("Info v2021-02-22");
+    OpenDialog1->setDirectory(QString::fromStdString(settings.sProgramDir));
+    ReadOptionsAndLayout(settings.aParams);
+
+    std::vector<std::string> aPorts;
+    ListComPorts(aPorts, FsDevDir);
+    for (const auto& s : aPorts)
+        cbxPort->addItem(QString::fromStdString(s));
+    cbxPort->setCurrentIndex(aPorts.empty() ? -1 : 0);
+    StartPortWatch();
+
+    SetStatusText(bFormatMemory ? "F" : "");
+    EndUpdate();
+
+    if (const QScreen* pScreen = QGuiApplication::primaryScreen())
+        move(pScreen->availableGeometry().center() - rect().center());
+}
+
+TfrmMain::~TfrmMain() {
+    // No worker may outlive the window it posts to.
+    FRestartTimer->stop();
+    if (FCommThread) {
+        bCancel = true;
+        FCommThread.reset();
+    }
+    QCoreApplication::removePostedEvents(this, TNotifyEvent::EventType);
+    SetBusy(false);
+}
+
+void TfrmMain::CreateControls() {
+    auto* pMenuBar = menuBar();
+    pMenuBar->setObjectName("MainMenu1");
+    menInfo = pMenuBar->addMenu("Info");
+    menInfo->setObjectName("menInfo");
+    menInfoFirmware = menInfo->addAction("Firmware", this, &TfrmMain::menInfoFirmwareClick);
+    menInfoFirmware->setObjectName("menInfoFirmware");
+    menInfoFile = menInfo->addAction("File version", this, &TfrmMain::menInfoFileClick);
+    menInfoFile->setObjectName("menInfoFile");
+    N1 = menInfo->addSeparator();
+    N1->setObjectName("N1");
+    menFileExit = menInfo->addAction("Exit", this, &TfrmMain::menFileExitClick);
+    menFileExit->setObjectName("menFileExit");
+
+    Panel1 = new QWidget(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setFixedHeight(PanelHeight);
+    setCentralWidget(Panel1);
+
+    Bevel1 = new QFrame(Panel1);
+    Bevel1->setObjectName("Bevel1");
+    Bevel1->setFrameShape(QFrame::HLine);
+    Bevel1->setFrameShadow(QFrame::Sunken);
+    Bevel1->setGeometry(0, 0, InnerWidth, 10);
+
+    Label1 = new QLabel("Comport:", Panel1);
+    Label1->setObjectName("Label1");
+    Label1->move(16, 18);
+
+    cbxPort = new QComboBox(Panel1);
+    cbxPort->setObjectName("cbxPort");
+    cbxPort->setEditable(true);
+    cbxPort->setInsertPolicy(QComboBox::NoInsert);
+    cbxPort->setGeometry(96, 14, 329, cbxPort->sizeHint().height());
+
+    ProgressBar1 = new QProgressBar(Panel1);
+    ProgressBar1->setObjectName("ProgressBar1");
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setGeometry(16, 57, 409, 33);
+
+    btnProg = new QPushButton("Update", Panel1);
+    btnProg->setObjectName("btnProg");
+    btnProg->setGeometry(50, 107, 141, 41);
+    connect(btnProg, &QPushButton::clicked, this, &TfrmMain::btnProgClick);
+
+    btnFile = new QPushButton("File", Panel1);
+    btnFile->setObjectName("btnFile");
+    btnFile->setGeometry(126, 107, 65, 41);
+    connect(btnFile, &QPushButton::clicked, this, &TfrmMain::btnFileClick);
+
+    btnClose = new QPushButton("Close", Panel1);
+    btnClose->setObjectName("btnClose");
+    btnClose->setGeometry(250, 107, 139, 41);
+    connect(btnClose, &QPushButton::clicked, this, &TfrmMain::btnCloseClick);
+
+    btnCancel = new QPushButton("Cancel", Panel1);
+    btnCancel->setObjectName("btnCancel");
+    btnCancel->setGeometry(btnClose->geometry());
+    btnCancel->hide();
+    connect(btnCancel, &QPushButton::clicked, this, &TfrmMain::btnCancelClick);
+
+    chkReadInfoOnly = new QCheckBox("Read info only", Panel1);
+    chkReadInfoOnly->setObjectName("chkReadInfoOnly");
+    chkReadInfoOnly->setGeometry(32, 168, 145, 17);
+
+    StatusBar1 = statusBar();
+    StatusBar1->setObjectName("StatusBar1");
+    StatusBar1->setSizeGripEnabled(false);
+    StatusBar1->setFixedHeight(std::max(StatusBarHeight, StatusBar1->sizeHint().height()));
+    FStatusPanel = new QLabel(StatusBar1);
+    // A long text must not widen the window: it is cut, and the hint shows all of it.
+    FStatusPanel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    StatusBar1->addWidget(FStatusPanel, 1);
+
+    OpenDialog1 = new QFileDialog(this);
+    OpenDialog1->setObjectName("OpenDialog1");
+    OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+
+    FRestartTimer = new QTimer(this);
+    FRestartTimer->setSingleShot(true);
+    connect(FRestartTimer, &QTimer::timeout, this, [this] {
+        FbRestartPending = false;
+        // bCancel now holds the value kept at the notification or a cancel made during the wait;
+        // the new worker starts with it.
+        StartWorker(FiRestartCmd, true);
+    });
+}
+
+void TfrmMain::ReadOptionsAndLayout(const std::vector<std::string>& aParams) {
+    const bool bInternal = IsInternalMode();
+    chkReadInfoOnly->setChecked(false);
+    chkReadInfoOnly->setVisible(bInternal && bReadInfoSupported);
+    ReadStartupOptions(aParams, bInternal);
+
+    if (iFileMode == 2) {
+        // "Update" and "File" share the place of one button.
+        const int iWidth = btnClose->width() / 2;
+        menInfoFile->setVisible(true);
+        btnFile->setVisible(true);
+        btnProg->resize(iWidth, btnProg->height());
+        btnFile->setGeometry(btnProg->x() + iWidth + 8, btnFile->y(), iWidth, btnFile->height());
+    } else {
+        menInfoFile->setVisible(false);
+        btnFile->setVisible(false);
+        btnProg->resize(btnClose->width(), btnProg->height());
+    }
+    setFixedSize(InnerWidth,
+                 menuBar()->sizeHint().height() + Panel1->height() + StatusBar1->height());
+}
+
+void TfrmMain::SetBusy(bool bBusy) {
+    if (bBusy == FbBusy)
+        return;
+    FbBusy = bBusy;
+    if (bBusy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+bool TfrmMain::PrepareUpdate(const std::string& sFileName, std::string* psError) {
+    if (frmProtocol)
+        frmProtocol->Clear();
+    iFwIndex = -1;
+    if (!sFileName.empty() && !LoadFwFile(sFileName, psError))
+        return false;
+    FPort = cbxPort->currentText().toStdString();
+    return true;
+}
+
+void TfrmMain::StartUpdate(std::int32_t iCmd) {
+    StartWorker(iCmd, false);
+}
+
+void TfrmMain::StartWorker(std::int32_t iCmd, bool bKeepCancel) {
+    const std::string s = StartText(cbxPort->currentText().toStdString());
+    AddReport(s);
+    SetStatusText(s);
+    bReadInfoOnly = chkReadInfoOnly->isChecked();
+    ProgressBar1->setValue(0);
+    btnProg->setEnabled(false);
+    btnFile->setEnabled(false);
+    btnClose->hide();
+    btnCancel->show();
+    cbxPort->setEnabled(false);
+    // The running update reads the file slot and iFwIndex: nothing may replace them meanwhile.
+    menInfoFile->setEnabled(false);
+    SetBusy(true);
+    if (!bKeepCancel)
+        bCancel = false;
+    FCommThread = CommThreadClass(FNotify, iCmd, FPort, FOpenPort);
+}
+
+void TfrmMain::EndUpdate() {
+    btnProg->setEnabled(true);
+    btnFile->setEnabled(true);
+    btnClose->show();
+    btnCancel->hide();
+    cbxPort->setEnabled(true);
+    menInfoFile->setEnabled(true);
+    SetBusy(false);
+    FCommThread.reset();
+    setWindowTitle(Texts::AppTitle);
+}
+
+void TfrmMain::AddReport(const std::string& sText) {
+    if (frmProtocol)
+        frmProtocol->Add(sText);
+}
+
+void TfrmMain::SetStatusText(const std::string& sText) {
+    FStatusPanel->setText(QString::fromStdString(sText));
+    StatusBar1->setToolTip(QString::fromStdString(sText));
+}
+
+QString TfrmMain::StatusText() const {
+    return FStatusPanel->text();
+}
+
+void TfrmMain::ShowResultBox(const std::string& sText) {
+    if (OnResultBox) {
+        OnResultBox(sText);
+        return;
+    }
+    const QRect r = frameGeometry();
+    if (frmMessage)
+        frmMessage->showMsg(sText, r.left(), r.top(), r.width(), r.height());
+    else
+        QMessageBox::information(nullptr, Texts::AppTitle, Q(sText));
+}
+
+bool TfrmMain::Confirm(const std::string& sQuestion) {
+    if (OnConfirm)
+        return OnConfirm(sQuestion);
+    QMessageBox box(QMessageBox::Question, Texts::ConfirmCaption, Q(sQuestion),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.button(QMessageBox::Yes)->setText("Yes");
+    box.button(QMessageBox::No)->setText("No");
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes;
+}
+
+std::string TfrmMain::ChooseFile() {
+    if (OnChooseFile)
+        return OnChooseFile();
+    if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty())
+        return {};
+    return OpenDialog1->selectedFiles().front().toStdString();
+}
+
+bool TfrmMain::event(QEvent* pEvent) {
+    if (pEvent->type() == TNotifyEvent::EventType) {
+        const auto* p = static_cast<const TNotifyEvent*>(pEvent);
+        HandleNotification(p->iCode, p->iValue);
+        return true;
+    }
+    return QMainWindow::event(pEvent);
+}
+
+void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
+    // The worker has posted its last notification: join it.
+    if (IsFinal(iCode))
+        FCommThread.reset();
+    for (const TStep& step :
+         NotificationSteps(iCode, iValue, cbxPort->currentText().toStdString())) {
+        switch (step.action) {
+        case TAction::Report:
+            AddReport(step.sText);
+            break;
+        case TAction::Status:
+            SetStatusText(step.sText);
+            break;
+        case TAction::Message:
+            ShowResultBox(step.sText);
+            break;
+        case TAction::Progress:
+            ProgressBar1->setValue(step.iValue);
+            break;
+        case TAction::Title:
+            setWindowTitle(QString::fromStdString(step.sText));
+            break;
+        case TAction::EndUpdate:
+            EndUpdate();
+            break;
+        case TAction::Beep:
+            QApplication::beep();
+            break;
+        case TAction::RestartAfterWait:
+            RestartAfterWait(step.iValue);
+            break;
+        case TAction::RepeatNow:
+            StartUpdate(step.iValue);
+            break;
+        }
+    }
+}
+
+void TfrmMain::RestartAfterWait(std::int32_t iCmd) {
+    // A timer instead of a blocked window thread: the controls stay in the running state, and a
+    // "Cancel" during the wait reaches the new worker.
+    FbRestartPending = true;
+    FiRestartCmd = iCmd;
+    FRestartTimer->start(FiRestartWaitMs);
+}
+
+void TfrmMain::btnProgClick() {
+    if (IsRunning())
+        return; // one update at a time
+    if (bFormatMemory) {
+        if (!Confirm(Texts::AskClearsMeasurements))
+            return;
+    } else if (iFileMode < 1) {
+        if (!Confirm(Texts::AskSaveMeasurements))
+            return;
+    }
+    PrepareUpdate("");
+    StartUpdate(0);
+}
+
+void TfrmMain::btnFileClick() {
+    if (IsRunning())
+        return;
+    const std::string sFile = ChooseFile();
+    if (sFile.empty())
+        return;
+    std::string sError;
+    if (!PrepareUpdate(sFile, &sError)) {
+        // No update with a file that cannot be read, nor in its place with the built-in images.
+        AddReport(FileNotReadable);
+        AddReport(sError);
+        SetStatusText(FileNotReadable);
+        ShowResultBox(std::string(FileNotReadable) + "\r\n" + sError);
+        return;
+    }
+    StartUpdate(0);
+}
+
+void TfrmMain::btnCancelClick() {
+    bCancel = true;
+}
+
+void TfrmMain::btnCloseClick() {
+    close();
+}
+
+void TfrmMain::menFileExitClick() {
+    close();
+}
+
+void TfrmMain::closeEvent(QCloseEvent* pEvent) {
+    if (FormCloseQuery())
+        pEvent->accept();
+    else
+        pEvent->ignore();
+}
+
+bool TfrmMain::FormCloseQuery() {
+    if (!IsRunning())
+        return true;
+    if (!Confirm(Texts::AskCloseWhileRunning))
+        return false;
+    StopWorker();
+    return true;
+}
+
+void TfrmMain::StopWorker() {
+    // Deliberately cancel and wait instead of leaving the worker behind: the port is closed and
+    // no thread outlives the program. The wait is bounded by one exchange attempt and the fixed
+    // pauses of the procedure.
+    FRestartTimer->stop();
+    FbRestartPending = false;
+    if (FCommThread) {
+        bCancel = true;
+        SetBusy(true);
+        FCommThread.reset();
+    }
+    // Its last notifications would show a result box for an update nobody waits for any more.
+    QCoreApplication::removePostedEvents(this, TNotifyEvent::EventType);
+    EndUpdate();
+}
+
+void TfrmMain::moveEvent(QMoveEvent* pEvent) {
+    QMainWindow::moveEvent(pEvent);
+    HandleWindowMove();
+}
+
+void TfrmMain::HandleWindowMove() {
+    if (frmProtocol) {
+        const QRect r = frameGeometry();
+        frmProtocol->Dock(r.left(), r.top(), r.height());
+    }
+}
+
+void TfrmMain::showEvent(QShowEvent* pEvent) {
+    QMainWindow::showEvent(pEvent);
+    if (!FbIdleDone)
+        QTimer::singleShot(0, this, &TfrmMain::ApplicationEvents1Idle);
+}
+
+void TfrmMain::ApplicationEvents1Idle() {
+    if (FbIdleDone)
+        return;
+    FbIdleDone = true;
+    if (frmProtocol) {
+        frmProtocol->setVisible(iFileMode > 0);
+        HandleWindowMove();
+    }
+}
+
+void TfrmMain::HandleDeviceChange(const std::vector<std::string>& aPorts) {
+    // The text in the box stays, even when its port has just gone.
+    const QString sText = cbxPort->currentText();
+    cbxPort->clear();
+    for (const auto& s : aPorts)
+        cbxPort->addItem(QString::fromStdString(s));
+    cbxPort->setCurrentIndex(-1);
+    cbxPort->setEditText(sText);
+    // Show the new list at once, but only to an operator who is at the program and not running
+    // an update.
+    if (QApplication::activeWindow() != nullptr && cbxPort->isEnabled()) {
+        cbxPort->hidePopup();
+        cbxPort->update();
+        cbxPort->showPopup();
+    }
+}
+
+void TfrmMain::menInfoFirmwareClick() {
+    if (!frmInfo)
+        return;
+    const QRect r = frameGeometry();
+    frmInfo->Execute(r.left(), r.top(), r.height());
+}
+
+void TfrmMain::menInfoFileClick() {
+    if (IsRunning())
+        return;
+    const std::string sFile = ChooseFile();
+    if (sFile.empty())
+        return;
+    std::error_code ec;
+    if (!std::filesystem::exists(sFile, ec))
+        return;
+    try {
+        InspectFwFile(sFile);
+    } catch (const std::exception& e) {
+        if (OnErrorBox)
+            OnErrorBox(e.what());
+        else
+            QMessageBox::critical(this, Texts::AppTitle, QString::fromStdString(e.what()));
+        return;
+    }
+    menInfoFirmwareClick();
+}

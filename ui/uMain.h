@@ -1,0 +1,156 @@
+// The main window: the operator picks a port, starts an update and follows it through the
+// progress bar, the status bar, the report and the final message box. It starts one worker per
+// update and afterwards only reacts to the worker's notifications.
+#pragma once
+
+#include "link/uCommThread.h"
+
+#include <QEvent>
+#include <QMainWindow>
+#include <QPointer>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFileDialog;
+class QFrame;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QStatusBar;
+class QTimer;
+
+// What the main window is made from besides the options it reads itself.
+struct TMainSettings {
+    std::vector<std::string> aParams; // the command-line parameters after the program's path
+    std::string sProgramDir;          // where the file-open dialog starts
+    std::string sDevDir = "/dev";     // where the port devices appear (not used on Windows)
+    TPortOpener openPort = OpenComPort;
+};
+
+// A notification of the worker on its way to the window thread.
+class TNotifyEvent : public QEvent {
+public:
+    static const QEvent::Type EventType;
+    TNotifyEvent(std::int32_t iCode, std::int32_t iValue)
+        : QEvent(EventType), iCode(iCode), iValue(iValue) {}
+    const std::int32_t iCode;
+    const std::int32_t iValue;
+};
+
+// Posts every notification as an event to the window: never blocks the worker, keeps the order.
+class TWindowNotifyTarget final : public TNotifyTarget {
+public:
+    explicit TWindowNotifyTarget(QObject& window) : FWindow(window) {}
+    void Post(std::int32_t iCode, std::int32_t iValue) noexcept override;
+
+private:
+    QObject& FWindow;
+};
+
+class TfrmMain : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int RestartWaitMs = 1500;
+
+    explicit TfrmMain(TMainSettings settings);
+    ~TfrmMain() override;
+
+    void StartUpdate(std::int32_t iCmd);
+    void EndUpdate();
+    // Clears the report, selects the built-in images or loads sFileName into the file slot, and
+    // takes the port from the box. False (the reason in *psError) when the file cannot be read;
+    // then FPort is left as it was.
+    bool PrepareUpdate(const std::string& sFileName, std::string* psError = nullptr);
+    void AddReport(const std::string& sText);
+    void SetStatusText(const std::string& sText);
+    void ShowResultBox(const std::string& sText);
+    void HandleNotification(std::int32_t iCode, std::int32_t iValue);
+    // Refills the port box with aPorts after a change of the present port devices.
+    void HandleDeviceChange(const std::vector<std::string>& aPorts);
+
+    void btnProgClick();
+    void btnFileClick();
+    void btnCancelClick();
+    void btnCloseClick();
+    void menFileExitClick();
+    void menInfoFirmwareClick();
+    void menInfoFileClick();
+    void ApplicationEvents1Idle();
+
+    // True while an update runs, the wait before a restart included.
+    bool IsRunning() const { return FCommThread != nullptr || FbRestartPending; }
+    QString StatusText() const;
+    void SetPortOpener(TPortOpener openPort) { FOpenPort = std::move(openPort); }
+    void SetRestartWait(int iMs) { FiRestartWaitMs = iMs; }
+
+    // The modal interactions. Empty: the program's own dialogs. Tests set them so that nothing
+    // waits for an operator.
+    std::function<bool(const std::string& sQuestion)> OnConfirm; // true only for "Yes"
+    std::function<void(const std::string& sText)> OnResultBox;   // the outcome box
+    std::function<std::string()> OnChooseFile;                   // empty when cancelled
+    std::function<void(const std::string& sText)> OnErrorBox;    // the standard error box
+
+    QWidget* Panel1;
+    QFrame* Bevel1;
+    QLabel* Label1;
+    QComboBox* cbxPort;
+    QProgressBar* ProgressBar1;
+    QPushButton* btnProg;
+    QPushButton* btnFile;
+    QPushButton* btnClose;
+    QPushButton* btnCancel;
+    QCheckBox* chkReadInfoOnly;
+    QStatusBar* StatusBar1;
+    QMenu* menInfo;
+    QAction* menInfoFirmware;
+    QAction* menInfoFile;
+    QAction* N1;
+    QAction* menFileExit;
+    QFileDialog* OpenDialog1;
+
+protected:
+    bool event(QEvent* pEvent) override;
+    void closeEvent(QCloseEvent* pEvent) override;
+    void moveEvent(QMoveEvent* pEvent) override;
+    void showEvent(QShowEvent* pEvent) override;
+#ifdef _WIN32
+    bool nativeEvent(const QByteArray& eventType, void* pMessage, qintptr* pResult) override;
+#endif
+
+private:
+    void CreateControls();
+    void ReadOptionsAndLayout(const std::vector<std::string>& aParams);
+    // The platform's notice of arriving and departing port devices.
+    void StartPortWatch();
+    void StartWorker(std::int32_t iCmd, bool bKeepCancel);
+    void RestartAfterWait(std::int32_t iCmd);
+    bool FormCloseQuery();
+    // Cancels a running update and waits until its worker has ended and closed the port.
+    void StopWorker();
+    bool Confirm(const std::string& sQuestion);
+    std::string ChooseFile();
+    void SetBusy(bool bBusy);
+    void HandleWindowMove();
+
+    std::string FPort;
+    TWindowNotifyTarget FNotify{*this};
+    TPortOpener FOpenPort;
+    std::string FsDevDir;
+    TCommThreadPtr FCommThread; // after FNotify: the worker is released (joined) first
+    QTimer* FRestartTimer;
+    std::int32_t FiRestartCmd = 0;
+    int FiRestartWaitMs = RestartWaitMs;
+    bool FbRestartPending = false;
+    bool FbBusy = false;
+    bool FbIdleDone = false;
+    QLabel* FStatusPanel;
+};
+
+extern QPointer<TfrmMain> frmMain;

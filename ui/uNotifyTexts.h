@@ -1,0 +1,63 @@
+// What the operator sees of an update: for every notification of the worker, the outputs in
+// their order (report line, status text, message box, progress, title, beep) and the control
+// steps (end of update, restarts). The GUI and the command-line front end both act on these
+// steps, so every text exists once.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace Texts {
+constexpr const char* AppTitle = "Kelvo Firmware Update";
+constexpr const char* ConfirmCaption = "Confirm";
+constexpr const char* AskClearsMeasurements =
+    "This update clears all measurements!\r\nDo you really continue ?";
+constexpr const char* AskSaveMeasurements =
+    "Do you save your measurements ?\r\nDo you really continue without saving ?";
+constexpr const char* AskCloseWhileRunning =
+    "The update is not finished!\r\nDo you really close the program ?";
+} // namespace Texts
+
+enum class TAction {
+    Report,           // sText as a report line
+    Status,           // sText as the status text
+    Message,          // sText in the message box
+    Progress,         // progress bar to iValue
+    Title,            // application title sText
+    EndUpdate,        // controls back to idle; the worker has ended
+    Beep,             // the default sound
+    RestartAfterWait, // keep bCancel, wait 1,500 ms, start again with command iValue, restore it
+    RepeatNow,        // start again at once with command iValue
+};
+
+struct TStep {
+    TAction action;
+    std::string sText;
+    std::int32_t iValue = 0;
+    bool operator==(const TStep&) const = default;
+};
+
+// The steps for notification (iCode, iValue). sPort is the port box's current text. Texts built
+// from a firmware header read the catalogue (entry iFwIndex, or the entry named by the value).
+// Codes without a meaning give no steps.
+std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
+                                     const std::string& sPort);
+
+// The report and status line that starts every update, restarts included.
+std::string StartText(const std::string& sPort);
+
+// The text of a status code (notification 10), "Fatal Exception has occurred!" for unknown ones.
+std::string StatusText(std::int32_t iStatus, const std::string& sPort);
+
+// "%s V%d.%.2d, %s, BL%d.%d" of a catalogue entry: class name, version, print name, bootloader.
+std::string FirmwareDescription(std::int32_t iEntry);
+
+// The columns of the firmware overview and one row of them for a header.
+constexpr const char* FirmwareColumns[6] = {"Firmware", "Version", "Platform",
+                                            "Print",    "Date",    "BL"};
+struct TBl3FileHeader;
+std::vector<std::string> FirmwareRow(const TBl3FileHeader& h);
+
+// A report line as the report shows it: the local time "hh-nn-ss", " -> ", the text.
+std::string ReportLine(const std::string& sText);

@@ -1,0 +1,57 @@
+#include "ui/uProtocol.h"
+
+#include "ui/uNotifyTexts.h"
+#include "ui/uWindowPlace.h"
+
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QVBoxLayout>
+
+QPointer<TfrmProtocol> frmProtocol;
+
+TfrmProtocol::TfrmProtocol(QWidget& mainWindow)
+    : QWidget(&mainWindow, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                               Qt::WindowMinMaxButtonsHint) {
+    setObjectName("frmProtocol");
+    setWindowTitle("Report");
+    resize(454, 141);
+
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setObjectName("Memo1");
+    Memo1->setReadOnly(true);
+    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* pLayout = new QVBoxLayout(this);
+    pLayout->setContentsMargins(0, 0, 0, 0);
+    pLayout->addWidget(Memo1);
+
+    const QRect rMain = OuterGeometry(mainWindow);
+    SetOuterGeometry(*this, rMain.left(), rMain.top() + rMain.height(), rMain.width(),
+                     OuterGeometry(*this).height());
+    Clear();
+}
+
+void TfrmProtocol::Add(const std::string& sLine) {
+    // A text with line breaks becomes several lines; only the first carries the time.
+    QString s = QString::fromStdString(ReportLine(sLine));
+    s.replace("\r\n", "\n");
+    Memo1->appendPlainText(s);
+    Memo1->moveCursor(QTextCursor::End);
+    Memo1->ensureCursorVisible();
+}
+
+void TfrmProtocol::Clear() {
+    Memo1->clear();
+}
+
+void TfrmProtocol::Dock(int iLeft, int iTop, int iHeight) {
+    const QRect r = OuterGeometry(*this);
+    const int iWantTop = iTop + iHeight;
+    if (r.top() != iWantTop || r.left() != iLeft)
+        SetOuterGeometry(*this, iLeft, iWantTop, r.width(), r.height());
+}
+
+QString TfrmProtocol::Text() const {
+    return Memo1->toPlainText();
+}
