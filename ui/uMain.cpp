@@ -35,10 +35,6 @@ const QEvent::Type TNotifyEvent::EventType = static_cast<QEvent::Type>(QEvent::r
 
 namespace {
 
-// "File" with a firmware file whose header cannot be read starts nothing; this is what the
-// operator is told, followed by the reason.
-constexpr const char* FileNotReadable = "Aborted because the firmware file could not be read!";
-
 constexpr int InnerWidth = 444;
 constexpr int PanelHeight = 201;
 constexpr int StatusBarHeight = 19;
@@ -382,10 +378,10 @@ void TfrmMain::btnFileClick() {
     std::string sError;
     if (!PrepareUpdate(sFile, &sError)) {
         // No update with a file that cannot be read, nor in its place with the built-in images.
-        AddReport(FileNotReadable);
+        AddReport(Texts::FileNotReadable);
         AddReport(sError);
-        SetStatusText(FileNotReadable);
-        ShowResultBox(std::string(FileNotReadable) + "\r\n" + sError);
+        SetStatusText(Texts::FileNotReadable);
+        ShowResultBox(std::string(Texts::FileNotReadable) + "\r\n" + sError);
         return;
     }
     StartUpdate(0);

@@ -17,6 +17,8 @@ constexpr const char* AskSaveMeasurements =
     "Do you save your measurements ?\r\nDo you really continue without saving ?";
 constexpr const char* AskCloseWhileRunning =
     "The update is not finished!\r\nDo you really close the program ?";
+// A chosen firmware file whose header cannot be read: nothing is started.
+constexpr const char* FileNotReadable = "Aborted because the firmware file could not be read!";
 } // namespace Texts
 
 enum class TAction {

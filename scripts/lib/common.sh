@@ -26,7 +26,8 @@ install_missing() {
 }
 
 # What the native build needs.
-native_packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev srecord)
+native_packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev srecord
+    qt6-base-dev libqt6svg6)
 
 # configure_native: the native build folder, configured.
 configure_native() {
