@@ -191,10 +191,11 @@ private:
 };
 
 bool AskOnTerminal(const std::string& sQuestion) {
-    std::string s = sQuestion;
-    for (std::size_t p; (p = s.find("\r\n")) != std::string::npos;)
-        s.replace(p, 2, "\n");
-    std::cerr << s << " [yes/no] " << std::flush;
+    // The dialog's text with its CR LF line breaks as plain line ends.
+    for (const char* p = sQuestion.c_str(); *p; ++p)
+        if (*p != '\r')
+            std::cerr << *p;
+    std::cerr << " [yes/no] " << std::flush;
     std::string sAnswer;
     if (!std::getline(std::cin, sAnswer))
         return false;
