@@ -1,4 +1,5 @@
 // kelvo-update against kelvo-logger-sim: real processes over a pseudo-terminal.
+#include "link/uRS232.h"
 #include "tests/support/Process.h"
 
 #include <gtest/gtest.h>
@@ -288,4 +289,62 @@ TEST_F(EndToEnd, RefusalsBeforeThePortIsOpened) {
     EXPECT_EQ(Cli({"--port", "/dev/null"}).iExit, 2) << "a question and no terminal to answer it";
     EXPECT_EQ(Cli({}).iExit, 2);
     EXPECT_EQ(Cli({"--bogus"}).iExit, 2);
+}
+
+TEST_F(EndToEnd, PortsThatAreNotALoggersLine) {
+    TSim sim(dir, {"--preset", "entry9"});
+    {
+        // Held by another process: refused at once.
+        TPortHandle hHeld = OpenComPort(sim.sPort, 9600);
+        ASSERT_TRUE(hHeld);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(Cli({"--port", sim.sPort, "--yes"}).iExit, 10);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    }
+    const fs::path file = dir / "not a port.txt";
+    std::ofstream(file) << "keep me";
+    const std::string aPorts[] = {"",           std::string(10000, 'x'), "/dev/kelvo no such port",
+                                  dir.string(), file.string(),           "/dev/null"};
+    for (const auto& s : aPorts) {
+        const auto r = Cli({"--port", s, "--yes"});
+        EXPECT_EQ(r.iExit, 10) << s.substr(0, 60) << "\n" << r.sOut.substr(0, 300);
+    }
+    EXPECT_EQ(ReadFile(file), "keep me") << "nothing written to a file named as the port";
+    EXPECT_TRUE(sim.Record().empty());
+}
+
+TEST_F(EndToEnd, BadFirmwareFilesStartNothing) {
+    TSim sim(dir, {"--preset", "entry9"});
+    InternalMode();
+    const fs::path empty = dir / "empty.kfw";
+    std::ofstream(empty).flush();
+    const fs::path junk = dir / "junk.kfw";
+    {
+        std::ofstream f(junk, std::ios::binary);
+        for (int i = 0; i < 4096; ++i)
+            f.put(static_cast<char>((i * 7919) & 0xFF));
+    }
+    const fs::path wrongKey = dir / "wrongkey.kfw";
+    std::ofstream(wrongKey) << "bootloader=3\nbootloader version=0\nClass=26113\n";
+    const fs::path badValue = dir / "badvalue.kfw";
+    std::ofstream(badValue) << "bootloader=3\nbootloader version=0\nclass=26113 \n";
+    const fs::path huge = dir / "huge.kfw";
+    std::ofstream(huge).flush();
+    fs::resize_file(huge, 5u * 1024 * 1024);
+    const struct {
+        fs::path file;
+        const char* sError;
+    } aCases[] = {{dir / "missing.kfw", ""},
+                  {dir, ""},
+                  {empty, ""},
+                  {junk, ""},
+                  {wrongKey, ""},
+                  {badValue, "'26113 ' is not a valid integer value"},
+                  {huge, ""}};
+    for (const auto& c : aCases) {
+        const auto r = Cli({"--port", sim.sPort, "f:+", "--file", c.file.string()});
+        EXPECT_EQ(r.iExit, 2) << c.file;
+        EXPECT_NE(ReadFile(dir / "cli.out.err").find(c.sError), std::string::npos) << c.file;
+    }
+    EXPECT_TRUE(sim.Record().empty()) << "the port was never used";
 }

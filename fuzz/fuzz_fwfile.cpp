@@ -1,0 +1,125 @@
+// The firmware file reader on arbitrary bytes: the header reader on a stream, and loading and
+// inspecting the same bytes as a file. Whatever the bytes, the reader ends in a result or a
+// std::runtime_error, and the file slot ends as its contract says.
+#include "firmware/uFWVersions.h"
+#include "firmware/uFwFile.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Check(bool b) {
+    if (!b)
+        std::abort();
+}
+
+// One file per fuzzing process, rewritten for every input and removed at exit.
+class TScratchFile {
+public:
+    TScratchFile()
+        : FPath(fs::temp_directory_path() /
+                ("kelvo-fuzz-fwfile-" + std::to_string(::getpid()) + ".kfw")) {}
+    ~TScratchFile() {
+        std::error_code ec;
+        fs::remove(FPath, ec);
+    }
+    TScratchFile(const TScratchFile&) = delete;
+    TScratchFile& operator=(const TScratchFile&) = delete;
+
+    std::string Write(const std::string& sContent) const {
+        std::ofstream file(FPath, std::ios::binary | std::ios::trunc);
+        file << sContent;
+        file.close();
+        Check(!file.fail());
+        return FPath.string();
+    }
+
+private:
+    fs::path FPath;
+};
+
+// The image lines as the file format defines them, worked out independently of the reader.
+std::vector<std::string> ImageLines(const std::string& sContent) {
+    std::vector<std::string> aLines;
+    std::size_t iStart = 0;
+    while (iStart < sContent.size()) {
+        std::size_t iEnd = sContent.find('\n', iStart);
+        if (iEnd == std::string::npos)
+            iEnd = sContent.size();
+        std::string sLine = sContent.substr(iStart, iEnd - iStart);
+        if (!sLine.empty() && sLine.back() == '\r')
+            sLine.pop_back();
+        if (sLine.find('=') == std::string::npos)
+            aLines.push_back(sLine);
+        iStart = iEnd + 1;
+    }
+    return aLines;
+}
+
+// A header that no input produces in full, so that every field the reader writes shows.
+TBl3FileHeader Marker() {
+    return TBl3FileHeader{1111, 2222, 3333, 4444, 5555, "marker", 6666, 7777};
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t iSize) {
+    static const TScratchFile scratch;
+    const std::string sContent(reinterpret_cast<const char*>(pData), iSize);
+
+    // The header from a stream: a result or a runtime_error, and the fields read before a failure.
+    TBl3FileHeader streamHeader = Marker();
+    bool bHeaderOk = true;
+    try {
+        std::istringstream stream(sContent);
+        Check(ReadFwFileHeader(stream, streamHeader));
+    } catch (const std::runtime_error&) {
+        bHeaderOk = false;
+    }
+
+    // A file the reader takes: not empty, no NUL byte (text), a header that converts.
+    const bool bText = !sContent.empty() && sContent.find('\0') == std::string::npos;
+    const std::string sPath = scratch.Write(sContent);
+
+    FwFileHeader = Marker();
+    FwFileLines = {"left over"};
+    iFwIndex = -1;
+    std::string sError;
+    const bool bLoaded = LoadFwFile(sPath, &sError);
+    Check(bLoaded == (bText && bHeaderOk));
+    Check(FwFileHeader == (bText ? streamHeader : Marker()));
+    if (bLoaded) {
+        Check(iFwIndex == 0);
+        Check(FwFileLines == ImageLines(sContent));
+        Check(GetFwLastIndex(0) == static_cast<std::int32_t>(FwFileLines.size()) - 1);
+    } else {
+        Check(iFwIndex == -1 && FwFileLines.empty() && !sError.empty());
+    }
+
+    // Inspecting reads the same header, leaves the lines alone and throws only runtime_error.
+    FwFileHeader = Marker();
+    FwFileLines = {"kept"};
+    iFwIndex = -1;
+    bool bInspected = true;
+    try {
+        InspectFwFile(sPath);
+    } catch (const std::runtime_error&) {
+        bInspected = false;
+    }
+    Check(bInspected == bLoaded);
+    Check(FwFileHeader == (bText ? streamHeader : Marker()));
+    Check(FwFileLines == std::vector<std::string>{"kept"});
+    Check(iFwIndex == (bInspected ? 0 : -1));
+    return 0;
+}

@@ -1,0 +1,194 @@
+// The main window with the real update procedure and the real serial code against the simulated
+// logger program on a pseudo-terminal: the operator types the port, presses "Update", answers the
+// question and reads the outcome.
+#include "device/uKelvoCommThread.h"
+#include "device/uOptions.h"
+#include "tests/gui/GuiSupport.h"
+#include "tests/support/Process.h"
+#include "ui/uInitForms.h"
+#include "ui/uNotifyTexts.h"
+#include "ui/uProtocol.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+#include <filesystem>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+const QString sDone = "Update Kelvo model 26113 V5.138 succesfully completed.";
+// The finish request of bootloader 51202: the logger accepted the whole image.
+const std::string sFinishLine = ":0100000533C7";
+
+// kelvo-logger-sim on its own pseudo-terminal, recording the lines it accepted.
+class TSimProcess {
+public:
+    TSimProcess(const fs::path& dir, const QStringList& aOptions) : FRecord(dir / "record.txt") {
+        std::vector<std::string> aArgs{KELVO_SIM_EXE, "--preset", "entry9", "--record",
+                                       FRecord.string()};
+        for (const QString& s : aOptions)
+            aArgs.push_back(s.toStdString());
+        FProcess =
+            std::make_unique<TProcess>(aArgs, std::vector<std::string>{}, dir / "sim.out", true);
+        sPort = FProcess->FirstLine(5s);
+    }
+    ~TSimProcess() {
+        FProcess->Signal(SIGTERM);
+        FProcess->Wait();
+    }
+    std::vector<std::string> Record() const { return ReadLines(FRecord); }
+
+    std::string sPort;
+
+private:
+    fs::path FRecord;
+    std::unique_ptr<TProcess> FProcess;
+};
+
+QStringList ReportLines() {
+    QStringList a = frmProtocol->Text().split('\n', Qt::SkipEmptyParts);
+    static const QRegularExpression rTime("^\\d\\d-\\d\\d-\\d\\d -> ");
+    for (QString& s : a)
+        s.remove(rTime);
+    return a;
+}
+
+// True when the lines matching aPatterns appear in aLines in this order (others may lie between).
+bool ContainsInOrder(const QStringList& aLines, const QStringList& aPatterns) {
+    qsizetype iFrom = 0;
+    for (const QString& sPattern : aPatterns) {
+        iFrom = aLines.indexOf(QRegularExpression("^" + sPattern + "$"), iFrom);
+        if (iFrom < 0)
+            return false;
+        ++iFrom;
+    }
+    return true;
+}
+
+} // namespace
+
+class TestEndToEnd : public QObject {
+    Q_OBJECT
+private slots:
+    void init() {
+        store = std::make_unique<TOptionStore>(false);
+        ResetGlobals();
+        // The program's own procedure with its real waits, on the real serial code.
+        CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
+    }
+    void cleanup() {
+        store.reset();
+        ResetGlobals();
+    }
+    void update_data();
+    void update();
+
+private:
+    std::unique_ptr<TOptionStore> store;
+};
+
+void TestEndToEnd::update_data() {
+    QTest::addColumn<QStringList>("aSimOptions");
+    QTest::addColumn<bool>("bCancel");
+    QTest::addColumn<QString>("sMessage");
+    // Report lines as patterns, in their order; %1 is the port.
+    QTest::addColumn<QStringList>("aReport");
+    QTest::addColumn<bool>("bFinished");
+
+    const QString sStart = "Start at serial port \"%1\"";
+    QTest::newRow("success") << QStringList{} << false << sDone
+                             << QStringList{sStart, "Class 26113 \\[Kelvo model 26113\\]",
+                                            "Vector table is programmed\\.", sDone}
+                             << true;
+    QTest::newRow("echo mismatch repeats the update")
+        << QStringList{"--fault", "line:echo:5"} << false << sDone
+        << QStringList{sStart,
+                       "Aborted because programming error at line \\d+ !",
+                       "Repeat because programming error!",
+                       sStart,
+                       "Vector table is programmed\\.",
+                       sDone}
+        << true;
+    // Paced at the real line speed, so that the transfer is still running when "Cancel" comes.
+    QTest::newRow("cancel during the transfer")
+        << QStringList{"--baud", "9600"} << true << QString("Process cancelled!")
+        << QStringList{sStart, "Update Kelvo model 26113 V5\\.138, .*", "Process cancelled!"}
+        << false;
+}
+
+void TestEndToEnd::update() {
+    QFETCH(QStringList, aSimOptions);
+    QFETCH(bool, bCancel);
+    QFETCH(QString, sMessage);
+    QFETCH(QStringList, aReport);
+    QFETCH(bool, bFinished);
+
+    QTemporaryDir dir;
+    TSimProcess sim(dir.path().toStdString(), aSimOptions);
+    QVERIFY2(!sim.sPort.empty(), "the simulated logger did not start");
+    const QString sPort = QString::fromStdString(sim.sPort);
+
+    TMainSettings settings;
+    settings.sDevDir = "/nonexistent-dev"; // no port devices: the box starts empty
+    TfrmMain w(std::move(settings));
+    QStringList aQuestions, aMessages;
+    w.OnConfirm = [&](const std::string& s) {
+        aQuestions << QString::fromStdString(s);
+        return true;
+    };
+    w.OnResultBox = [&](const std::string& s) {
+        aMessages << QString::fromStdString(s);
+    };
+    InitForms(w);
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    QCOMPARE(w.cbxPort->currentText(), "");
+    QTest::keyClicks(w.cbxPort->lineEdit(), sPort);
+    QTest::mouseClick(w.btnProg, Qt::LeftButton);
+    QCOMPARE(aQuestions, QStringList{Texts::AskSaveMeasurements});
+    QVERIFY(w.IsRunning());
+
+    if (bCancel) {
+        // The image has been chosen: the transfer begins.
+        QTRY_VERIFY_WITH_TIMEOUT(w.StatusText().startsWith("Update Kelvo"), 5000);
+        QVERIFY(w.IsRunning());
+        QTest::mouseClick(w.btnCancel, Qt::LeftButton);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return !w.IsRunning(); }, 15000));
+
+    QCOMPARE(aMessages, QStringList{sMessage});
+    QCOMPARE(w.StatusText(), sMessage);
+    const QStringList aLines = ReportLines();
+    for (QString& s : aReport)
+        s.replace("%1", QRegularExpression::escape(sPort));
+    QVERIFY2(ContainsInOrder(aLines, aReport), qPrintable(aLines.join('\n')));
+    QCOMPARE(aLines.back(), sMessage);
+    QCOMPARE(w.ProgressBar1->value() == 100, bFinished);
+
+    // Idle again: the controls, the cursor and the title are back.
+    QVERIFY(w.btnProg->isEnabled());
+    QVERIFY(w.btnCancel->isHidden());
+    QVERIFY(!w.btnClose->isHidden());
+    QVERIFY(w.cbxPort->isEnabled());
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+    QCOMPARE(w.windowTitle(), Texts::AppTitle);
+
+    // What the logger itself accepted: the finish request ends a complete update, and a cancelled
+    // one stops before it.
+    const std::vector<std::string> aRecord = sim.Record();
+    QVERIFY(!aRecord.empty());
+    QCOMPARE(aRecord.back() == sFinishLine, bFinished);
+}
+
+QTEST_MAIN(TestEndToEnd)
+#include "test_end_to_end.moc"

@@ -1,0 +1,218 @@
+// The registry stores of the Windows build: the port list of HKLM "hardware\devicemap\serialcomm"
+// and the internal mode of HKCU "Software\Orlenta\Quarn". Runs against the live registry (under
+// Wine in the test script) and puts back whatever it changed.
+#include "ui/uPortList.h"
+#include "ui/uStartupOptions.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// One registry value: its name, type and raw data.
+struct TRegValue {
+    std::wstring sName;
+    DWORD iType;
+    std::vector<BYTE> aData;
+};
+
+std::vector<BYTE> SzData(const std::wstring& s, bool bWithTerminator = true) {
+    const auto* p = reinterpret_cast<const BYTE*>(s.c_str());
+    return {p, p + (s.size() + (bWithTerminator ? 1 : 0)) * sizeof(wchar_t)};
+}
+
+template <typename T> std::vector<BYTE> IntData(T iValue) {
+    const auto* p = reinterpret_cast<const BYTE*>(&iValue);
+    return {p, p + sizeof iValue};
+}
+
+void SetValue(HKEY hKey, const TRegValue& v) {
+    ASSERT_EQ(::RegSetValueExW(hKey, v.sName.c_str(), 0, v.iType, v.aData.data(),
+                               static_cast<DWORD>(v.aData.size())),
+              ERROR_SUCCESS);
+}
+
+// The names of a key's values in the order RegEnumValueW gives them.
+std::vector<std::wstring> ValueNames(HKEY hKey) {
+    std::vector<std::wstring> aNames;
+    for (DWORD i = 0;; ++i) {
+        wchar_t sName[512];
+        DWORD iLen = 512;
+        if (::RegEnumValueW(hKey, i, sName, &iLen, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        aNames.emplace_back(sName, iLen);
+    }
+    return aNames;
+}
+
+bool KeyExists(HKEY hRoot, const std::wstring& sPath) {
+    HKEY h = nullptr;
+    if (::RegOpenKeyExW(hRoot, sPath.c_str(), 0, KEY_QUERY_VALUE, &h) != ERROR_SUCCESS)
+        return false;
+    ::RegCloseKey(h);
+    return true;
+}
+
+// Opens (or creates) a key for a test. Values set through it are deleted again, or restored to
+// what they held before; the keys that it created are deleted when it goes.
+class TTestKey {
+public:
+    TTestKey(HKEY hRoot, const std::wstring& sPath) : FhRoot(hRoot) {
+        // The shallowest key of the path that does not exist yet is the one to delete at the end.
+        for (std::size_t p = sPath.find(L'\\');; p = sPath.find(L'\\', p + 1)) {
+            const std::wstring sPart = sPath.substr(0, p);
+            if (!KeyExists(FhRoot, sPart)) {
+                FsCreated = sPart;
+                break;
+            }
+            if (p == std::wstring::npos)
+                break;
+        }
+        if (::RegCreateKeyExW(FhRoot, sPath.c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                              nullptr, &FhKey, nullptr) != ERROR_SUCCESS)
+            FhKey = nullptr;
+    }
+    ~TTestKey() {
+        if (!FhKey)
+            return;
+        for (const auto& [sName, before] : FaTouched) {
+            if (before)
+                ::RegSetValueExW(FhKey, sName.c_str(), 0, before->iType, before->aData.data(),
+                                 static_cast<DWORD>(before->aData.size()));
+            else
+                ::RegDeleteValueW(FhKey, sName.c_str());
+        }
+        ::RegCloseKey(FhKey);
+        if (!FsCreated.empty())
+            ::RegDeleteTreeW(FhRoot, FsCreated.c_str());
+    }
+    TTestKey(const TTestKey&) = delete;
+    TTestKey& operator=(const TTestKey&) = delete;
+
+    bool IsOpen() const { return FhKey != nullptr; }
+    HKEY Handle() const { return FhKey; }
+
+    void Set(const TRegValue& v) {
+        Remember(v.sName);
+        SetValue(FhKey, v);
+    }
+    void Delete(const std::wstring& sName) {
+        Remember(sName);
+        ::RegDeleteValueW(FhKey, sName.c_str());
+    }
+
+private:
+    void Remember(const std::wstring& sName) {
+        for (const auto& t : FaTouched)
+            if (t.first == sName)
+                return;
+        std::optional<TRegValue> before;
+        DWORD iType = 0;
+        DWORD iSize = 0;
+        if (::RegQueryValueExW(FhKey, sName.c_str(), nullptr, &iType, nullptr, &iSize) ==
+            ERROR_SUCCESS) {
+            before = TRegValue{sName, iType, std::vector<BYTE>(iSize)};
+            ::RegQueryValueExW(FhKey, sName.c_str(), nullptr, &iType, before->aData.data(), &iSize);
+        }
+        FaTouched.emplace_back(sName, std::move(before));
+    }
+
+    HKEY FhRoot;
+    std::wstring FsCreated;
+    HKEY FhKey = nullptr;
+    std::vector<std::pair<std::wstring, std::optional<TRegValue>>> FaTouched;
+};
+
+const wchar_t* const SerialCommKey = L"hardware\\devicemap\\serialcomm";
+const wchar_t* const QuarnKey = L"Software\\Orlenta\\Quarn";
+
+} // namespace
+
+TEST(RegistryPortList, VirtualComPortsInRegistryOrder) {
+    std::vector<std::string> aList{"left over"};
+    ListComPorts(aList);
+    ASSERT_TRUE(aList.empty()) << "this test needs a registry without virtual COM ports";
+
+    const struct {
+        TRegValue value;
+        const char* sListed; // nullptr: not a port of the list
+    } aCases[] = {
+        // Inserted out of name order, with port names whose own order differs from both.
+        {{L"\\Device\\VCP1", REG_SZ, SzData(L"COM3")}, "COM3"},
+        {{L"\\Device\\VCP0", REG_SZ, SzData(L"COM7")}, "COM7"},
+        {{L"\\device\\vcp2", REG_SZ, SzData(L"COM21")}, "COM21"},
+        {{L"\\DEVICE\\VCP3", REG_SZ, SzData(L"COM12")}, "COM12"},
+        {{L"\\Device\\VCP4", REG_SZ, SzData(L"COM44", false)}, "COM44"}, // stored without NUL
+        {{L"\\Device\\Serial7", REG_SZ, SzData(L"COM30")}, nullptr},
+        {{L"\\Device\\USBSER000", REG_SZ, SzData(L"COM31")}, nullptr},
+        {{L"\\Device\\FooVCP0", REG_SZ, SzData(L"COM32")}, nullptr}, // "vcp" not at the start
+        {{L"\\Device\\VCP9", REG_DWORD, IntData<DWORD>(5)}, nullptr},
+    };
+    std::vector<std::string> aExpected;
+    {
+        TTestKey key(HKEY_LOCAL_MACHINE, SerialCommKey);
+        ASSERT_TRUE(key.IsOpen());
+        for (const auto& c : aCases)
+            key.Set(c.value);
+        // The expected list follows the registry's own enumeration, whatever order it keeps.
+        for (const auto& sName : ValueNames(key.Handle()))
+            for (const auto& c : aCases)
+                if (c.sListed && c.value.sName == sName)
+                    aExpected.push_back(c.sListed);
+        ASSERT_EQ(aExpected.size(), 5u);
+
+        ListComPorts(aList, "ignored on Windows");
+        EXPECT_EQ(aList, aExpected);
+    }
+    ListComPorts(aList);
+    EXPECT_TRUE(aList.empty()) << "the test's values are gone again";
+}
+
+TEST(RegistryInternalMode, OnlyTheAccessCodeAsDwordInTheUsersHive) {
+    if (!KeyExists(HKEY_CURRENT_USER, QuarnKey)) {
+        EXPECT_FALSE(IsInternalMode()) << "no key";
+    }
+    const struct {
+        const char* sWhy;
+        std::optional<TRegValue> value; // nullopt: the key without the value
+        bool bOn;
+    } aCases[] = {
+        {"key without the value", std::nullopt, false},
+        {"DWORD access code", TRegValue{L"intern", REG_DWORD, IntData<DWORD>(7315)}, true},
+        {"DWORD another number", TRegValue{L"intern", REG_DWORD, IntData<DWORD>(7314)}, false},
+        {"DWORD with the code in its low word",
+         TRegValue{L"intern", REG_DWORD, IntData<DWORD>(7315 + 0x10000)}, false},
+        {"DWORD zero", TRegValue{L"intern", REG_DWORD, IntData<DWORD>(0)}, false},
+        {"string of the code", TRegValue{L"intern", REG_SZ, SzData(L"7315")}, false},
+        {"binary with the DWORD's bytes", TRegValue{L"intern", REG_BINARY, IntData<DWORD>(7315)},
+         false},
+        {"QWORD access code", TRegValue{L"intern", REG_QWORD, IntData<std::uint64_t>(7315)}, false},
+        {"another value name", TRegValue{L"intern2", REG_DWORD, IntData<DWORD>(7315)}, false},
+    };
+    TTestKey key(HKEY_CURRENT_USER, QuarnKey);
+    ASSERT_TRUE(key.IsOpen());
+    for (const auto& c : aCases) {
+        key.Delete(L"intern");
+        key.Delete(L"intern2");
+        if (c.value)
+            key.Set(*c.value);
+        EXPECT_EQ(IsInternalMode(), c.bOn) << c.sWhy;
+    }
+}
+
+TEST(RegistryInternalMode, MachineHiveDoesNotCount) {
+    TTestKey user(HKEY_CURRENT_USER, QuarnKey);
+    ASSERT_TRUE(user.IsOpen());
+    user.Delete(L"intern");
+    TTestKey machine(HKEY_LOCAL_MACHINE, QuarnKey);
+    ASSERT_TRUE(machine.IsOpen());
+    machine.Set({L"intern", REG_DWORD, IntData<DWORD>(7315)});
+    EXPECT_FALSE(IsInternalMode());
+}
