@@ -51,17 +51,14 @@ struct TMeasure {
 };
 
 TMeasure RunOnce(const fs::path& dir, bool bPaced) {
-    std::vector<std::string> aSim{KELVO_SIM_EXE, "--preset", "entry9", "--record",
-                                  (dir / "record.txt").string()};
+    std::vector<std::string> aSim{"--preset", "entry9"};
     if (bPaced) {
         aSim.push_back("--baud");
         aSim.push_back("9600");
     }
-    TProcess sim(aSim, {}, dir / "sim.out", true);
-    const std::string sPort = sim.FirstLine(5s);
+    TSimProcess sim(KELVO_SIM_EXE, dir, aSim);
+    const std::string sPort = sim.sPort;
     TMeasure m;
-    if (sPort.empty())
-        return m;
     const auto t0 = std::chrono::steady_clock::now();
     TProcess cli({KELVO_UPDATE_EXE, "--port", sPort, "--yes", "--quiet"}, {}, dir / "cli.out");
     rusage usage{};
@@ -70,9 +67,8 @@ TMeasure RunOnce(const fs::path& dir, bool bPaced) {
     m.dCpuS = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     m.iMaxRssKb = usage.ru_maxrss;
-    sim.Signal(SIGTERM);
-    sim.Wait();
-    m.iBytes = WireBytes(ReadLines(dir / "record.txt"));
+    m.iBytes = WireBytes(sim.Record());
+    sim.Stop();
     return m;
 }
 

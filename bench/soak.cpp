@@ -39,20 +39,17 @@ enum class TKind { Plain, EchoRepeat, Cancel };
 
 // One update against a fresh simulator; true when it ended as this kind must.
 bool RunOne(TKind eKind, const fs::path& dir) {
-    std::vector<std::string> aArgs{KELVO_SIM_EXE, "--preset", "entry9"};
+    std::vector<std::string> aArgs{"--preset", "entry9"};
     if (eKind == TKind::EchoRepeat) {
         aArgs.push_back("--fault");
         aArgs.push_back("line:echo:100");
     }
-    TProcess sim(aArgs, {}, dir / "sim.out", true);
-    const std::string sPort = sim.FirstLine(5s);
-    if (sPort.empty())
-        return false;
+    TSimProcess sim(KELVO_SIM_EXE, dir, aArgs);
     bCancel = false;
     bInterrupted = false;
     iFwIndex = -1;
     TRunSettings settings;
-    settings.sPort = sPort;
+    settings.sPort = sim.sPort;
     int iStarts = 0;
     const TRunResult r =
         RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
@@ -64,8 +61,7 @@ bool RunOne(TKind eKind, const fs::path& dir) {
                 bCancel = true;
             }
         });
-    sim.Signal(SIGTERM);
-    sim.Wait();
+    sim.Stop();
     switch (eKind) {
     case TKind::Plain:
         return r.bSuccess && iStarts == 1;

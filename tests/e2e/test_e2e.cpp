@@ -24,28 +24,11 @@ int Count(const std::string& sText, const std::string& sWhat) {
     return n;
 }
 
-class TSim {
+// The simulator of these tests: the preset or settings given, recording what it accepted.
+class TSim : public TSimProcess {
 public:
-    TSim(const fs::path& dir, std::vector<std::string> aArgs) : FRecord(dir / "record.txt") {
-        aArgs.insert(aArgs.begin(), KELVO_SIM_EXE);
-        aArgs.push_back("--record");
-        aArgs.push_back(FRecord.string());
-        FProcess =
-            std::make_unique<TProcess>(aArgs, std::vector<std::string>{}, dir / "sim.out", true);
-        sPort = FProcess->FirstLine(5s);
-        if (sPort.empty())
-            throw std::runtime_error("the simulator did not start");
-    }
-    ~TSim() {
-        FProcess->Signal(SIGTERM);
-        FProcess->Wait();
-    }
-    std::vector<std::string> Record() const { return ReadLines(FRecord); }
-    std::string sPort;
-
-private:
-    fs::path FRecord;
-    std::unique_ptr<TProcess> FProcess;
+    TSim(const fs::path& dir, const std::vector<std::string>& aArgs)
+        : TSimProcess(KELVO_SIM_EXE, dir, aArgs) {}
 };
 
 struct TCliRun {

@@ -56,11 +56,10 @@ using TCancelAt = std::function<bool(std::int32_t iCode, std::int32_t iValue)>;
 TOutcome RunAgainst(const std::vector<std::string>& aSimArgs, const fs::path& dir,
                     const TCancelAt& cancelAt = nullptr, bool bSimSeesClose = true) {
     const bool bHangupRow = aSimArgs.back().find("hangup") != std::string::npos;
-    std::vector<std::string> aArgs{KELVO_SIM_EXE, "--verbose"};
+    std::vector<std::string> aArgs{"--verbose"};
     aArgs.insert(aArgs.end(), aSimArgs.begin(), aSimArgs.end());
-    TProcess sim(aArgs, {}, dir / "sim.out", true);
-    const std::string sPort = sim.FirstLine(5s);
-    EXPECT_FALSE(sPort.empty());
+    TSimProcess sim(KELVO_SIM_EXE, dir, aArgs);
+    const std::string sPort = sim.sPort;
 
     const std::size_t iFds = CountEntries("/proc/self/fd");
     const std::size_t iThreads = CountEntries("/proc/self/task");
@@ -95,8 +94,7 @@ TOutcome RunAgainst(const std::vector<std::string>& aSimArgs, const fs::path& di
         EXPECT_TRUE(hAgain) << "the port opens again at once";
     }
 
-    sim.Signal(SIGTERM);
-    const int iSimExit = sim.Wait();
+    const int iSimExit = sim.Stop();
     // The simulator saw the port closed (a hang-up fault ends it by itself). A port opened and
     // closed without a byte in between can pass unseen between two of its polls.
     if (iSimExit != 3) {
@@ -172,7 +170,9 @@ class FaultMatrix : public ::testing::TestWithParam<TRow> {
 protected:
     // A sanitizer runtime may start a thread of its own with the first thread of the process:
     // let that happen before threads are counted.
-    static void SetUpTestSuite() { std::thread([] {}).join(); }
+    static void SetUpTestSuite() {
+        std::thread([] {}).join();
+    }
 
     void SetUp() override {
         CommThreadClass = CommThreadClassOf<TQuickKelvo>();

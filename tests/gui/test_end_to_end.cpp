@@ -29,30 +29,13 @@ const QString sDone = "Update Kelvo model 26113 V5.138 succesfully completed.";
 // The finish request of bootloader 51202: the logger accepted the whole image.
 const std::string sFinishLine = ":0100000533C7";
 
-// kelvo-logger-sim on its own pseudo-terminal, recording the lines it accepted.
-class TSimProcess {
-public:
-    TSimProcess(const fs::path& dir, const QStringList& aOptions) : FRecord(dir / "record.txt") {
-        std::vector<std::string> aArgs{KELVO_SIM_EXE, "--preset", "entry9", "--record",
-                                       FRecord.string()};
-        for (const QString& s : aOptions)
-            aArgs.push_back(s.toStdString());
-        FProcess =
-            std::make_unique<TProcess>(aArgs, std::vector<std::string>{}, dir / "sim.out", true);
-        sPort = FProcess->FirstLine(5s);
-    }
-    ~TSimProcess() {
-        FProcess->Signal(SIGTERM);
-        FProcess->Wait();
-    }
-    std::vector<std::string> Record() const { return ReadLines(FRecord); }
-
-    std::string sPort;
-
-private:
-    fs::path FRecord;
-    std::unique_ptr<TProcess> FProcess;
-};
+// kelvo-logger-sim with the hardware of image 9 and the options of a row.
+std::vector<std::string> SimOptions(const QStringList& aOptions) {
+    std::vector<std::string> a{"--preset", "entry9"};
+    for (const QString& s : aOptions)
+        a.push_back(s.toStdString());
+    return a;
+}
 
 QStringList ReportLines() {
     QStringList a = frmProtocol->Text().split('\n', Qt::SkipEmptyParts);
@@ -133,7 +116,7 @@ void TestEndToEnd::update() {
     QFETCH(bool, bFinished);
 
     QTemporaryDir dir;
-    TSimProcess sim(dir.path().toStdString(), aSimOptions);
+    TSimProcess sim(KELVO_SIM_EXE, dir.path().toStdString(), SimOptions(aSimOptions));
     QVERIFY2(!sim.sPort.empty(), "the simulated logger did not start");
     const QString sPort = QString::fromStdString(sim.sPort);
 

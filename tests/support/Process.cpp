@@ -112,3 +112,35 @@ std::vector<std::string> ReadLines(const std::filesystem::path& p) {
         a.push_back(s);
     return a;
 }
+
+namespace {
+
+std::vector<std::string> SimArgs(const std::string& sExe, const std::filesystem::path& record,
+                                 const std::vector<std::string>& aArgs) {
+    std::vector<std::string> a{sExe, "--record", record.string()};
+    a.insert(a.end(), aArgs.begin(), aArgs.end());
+    return a;
+}
+
+} // namespace
+
+TSimProcess::TSimProcess(const std::string& sExe, const std::filesystem::path& dir,
+                         const std::vector<std::string>& aArgs)
+    : FRecord(dir / "record.txt"),
+      FProcess(SimArgs(sExe, FRecord, aArgs), {}, dir / "sim.out", true) {
+    sPort = FProcess.FirstLine(std::chrono::seconds(5));
+    if (sPort.empty())
+        throw std::runtime_error("the simulated logger did not start");
+}
+
+TSimProcess::~TSimProcess() {
+    Stop();
+}
+
+int TSimProcess::Stop() {
+    if (FbStopped)
+        return -1;
+    FbStopped = true;
+    FProcess.Signal(SIGTERM);
+    return FProcess.Wait();
+}

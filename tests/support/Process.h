@@ -31,3 +31,26 @@ private:
 
 std::string ReadFile(const std::filesystem::path& p);
 std::vector<std::string> ReadLines(const std::filesystem::path& p);
+
+// kelvo-logger-sim on its own pseudo-terminal, recording the lines it accepted into
+// dir/record.txt; its standard error goes to dir/sim.out.err. Stopped with SIGTERM at the end.
+class TSimProcess {
+public:
+    // sExe: the simulator's path; aArgs: its options (presets, faults, pacing).
+    TSimProcess(const std::string& sExe, const std::filesystem::path& dir,
+                const std::vector<std::string>& aArgs);
+    ~TSimProcess();
+    TSimProcess(const TSimProcess&) = delete;
+    TSimProcess& operator=(const TSimProcess&) = delete;
+
+    std::vector<std::string> Record() const { return ReadLines(FRecord); }
+    // Stops the simulator; its exit status.
+    int Stop();
+
+    std::string sPort; // the path of the pseudo-terminal's slave side
+
+private:
+    std::filesystem::path FRecord;
+    TProcess FProcess;
+    bool FbStopped = false;
+};
