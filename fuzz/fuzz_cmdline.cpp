@@ -31,7 +31,9 @@ std::vector<std::string> Split(const std::uint8_t* pData, std::size_t iSize) {
 // key, letters A-Z compared without case; its rest, cut to 1,000 characters.
 std::string Lookup(const std::vector<std::string>& aParams, const std::string& sKey,
                    const std::string& sDefault) {
-    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+    const auto fold = [](char c) {
+        return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+    };
     for (const std::string& sParam : aParams) {
         if (sParam.size() <= sKey.size())
             continue;
@@ -68,7 +70,9 @@ void CheckStoreInteger(const std::string& s) {
     long long iValue = 0;
     if (!ParseStoreInteger(s, iValue))
         return;
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    const auto blank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r';
+    };
     std::size_t iBegin = 0;
     std::size_t iEnd = s.size();
     while (iBegin < iEnd && blank(s[iBegin]))

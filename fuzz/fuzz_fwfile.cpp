@@ -24,12 +24,12 @@ void Check(bool b) {
         std::abort();
 }
 
-// One file per fuzzing process, rewritten for every input and removed at exit.
+// One file per fuzzing process, rewritten for every input and removed at exit. It lives in shared
+// memory where there is some: on a disk the writes would cost most of the run time.
 class TScratchFile {
 public:
     TScratchFile()
-        : FPath(fs::temp_directory_path() /
-                ("kelvo-fuzz-fwfile-" + std::to_string(::getpid()) + ".kfw")) {}
+        : FPath(Folder() / ("kelvo-fuzz-fwfile-" + std::to_string(::getpid()) + ".kfw")) {}
     ~TScratchFile() {
         std::error_code ec;
         fs::remove(FPath, ec);
@@ -46,6 +46,11 @@ public:
     }
 
 private:
+    static fs::path Folder() {
+        std::error_code ec;
+        return fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    }
+
     fs::path FPath;
 };
 

@@ -8,6 +8,7 @@
 #include "sim/uLoggerModel.h"
 #include "sim/uSimOptions.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
