@@ -21,6 +21,17 @@
 #include <vector>
 
 namespace ProcedureInput {
+
+// The update procedure run on the caller's thread, without its waits.
+class TNoWaitKelvo final : public TKelvoCommThread {
+public:
+    using TKelvoCommThread::TKelvoCommThread;
+    void Run() { Execute(); }
+
+protected:
+    void Sleep(std::int32_t) override {}
+};
+
 constexpr std::size_t HeaderSize = 4;
 
 constexpr std::uint8_t NoClassCheck = 0x01;

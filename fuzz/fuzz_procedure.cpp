@@ -29,15 +29,6 @@ void Check(bool b) {
         std::abort();
 }
 
-class TFuzzKelvo final : public TKelvoCommThread {
-public:
-    using TKelvoCommThread::TKelvoCommThread;
-    void Run() { Execute(); }
-
-protected:
-    void Sleep(std::int32_t) override {}
-};
-
 // Checks the notifications as they come: progress in range, one final one, after the close.
 class TPostChecker final : public TNotifyTarget {
 public:
@@ -147,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t iSi
 
     TPostChecker checker(fake);
     {
-        TFuzzKelvo worker(checker, 0, "fuzz", fake.Opener());
+        TNoWaitKelvo worker(checker, 0, "fuzz", fake.Opener());
         worker.Run();
         Check(worker.Finished());
     }

@@ -22,15 +22,6 @@ namespace {
 
 using namespace ProcedureInput;
 
-class TSeedKelvo final : public TKelvoCommThread {
-public:
-    using TKelvoCommThread::TKelvoCommThread;
-    void Run() { Execute(); }
-
-protected:
-    void Sleep(std::int32_t) override {}
-};
-
 // Keeps the last notification: the final one once the worker has ended.
 class TLastPost final : public TNotifyTarget {
 public:
@@ -115,7 +106,7 @@ TRecord Record(const TSeed& seed) {
         return aAnswer;
     };
     TLastPost posts;
-    TSeedKelvo worker(posts, 0, "seed", fake.Opener());
+    TNoWaitKelvo worker(posts, 0, "seed", fake.Opener());
     worker.Run();
     std::cout << seed.sName << ": final notification " << posts.iLastCode << ", "
               << posts.iLastValue << "\n";
