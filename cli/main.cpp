@@ -74,7 +74,8 @@ struct TArgs {
 TArgs ParseArgs(int argc, char** argv) {
     TArgs a;
     const auto value = [&](int& i) -> std::string {
-        if (i + 1 >= argc)
+        // An option in the place of the value means the value was forgotten.
+        if (i + 1 >= argc || argv[i + 1][0] == '-')
             UsageError(std::string(argv[i]) + " needs a value");
         return argv[++i];
     };

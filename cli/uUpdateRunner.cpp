@@ -21,6 +21,7 @@ void InterruptibleWait(std::int32_t iMs) {
 
 TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
     TNotifyQueue queue;
+    TRunRecord run; // before the worker: it outlives every worker of the run
     TCommThreadPtr worker;
     TRunResult result;
     int iRepeats = 0;
@@ -31,7 +32,7 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         sink(-1, 0, {TAction::Status, s});
         // Every start clears the cancel flag; an interrupt by the operator still stands.
         bCancel = bInterrupted.load();
-        worker = CommThreadClass(queue, cmd, settings.sPort, settings.openPort);
+        worker = CommThreadClass(queue, cmd, settings.sPort, settings.openPort, &run);
     };
     // A repeat if any are left; otherwise the run ends with iStatus.
     const auto repeat = [&](std::int32_t cmd, std::int32_t iStatus, const char* sWhy) {
@@ -55,15 +56,26 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         if (IsFinal(n->iCode))
             worker.reset(); // the thread has posted its last notification: join it
         bool bEnded = false;
+        // With no repeat left, the run gives up at once and does not announce a repeat.
+        const bool bRepeatLeft = iRepeats < settings.iMaxRepeats;
+        const bool bRepeatNotice =
+            n->iCode == Notify::NoAnswer ||
+            (n->iCode == Notify::Status && n->iValue == Status::EchoMismatch);
         for (const TStep& step : NotificationSteps(n->iCode, n->iValue, settings.sPort)) {
             switch (step.action) {
             case TAction::RestartAfterWait:
-                InterruptibleWait(settings.iRestartWaitMs);
+                if (bRepeatLeft)
+                    InterruptibleWait(settings.iRestartWaitMs);
                 bEnded = !repeat(step.iValue, Status::NoAnswer, "communication error!");
                 break;
             case TAction::RepeatNow:
                 bEnded = !repeat(step.iValue, Status::EchoMismatch, "programming error!");
                 break;
+            case TAction::Report:
+            case TAction::Status:
+                if (bRepeatNotice && !bRepeatLeft)
+                    break;
+                [[fallthrough]];
             default:
                 sink(n->iCode, n->iValue, step);
                 if (step.action == TAction::Message)

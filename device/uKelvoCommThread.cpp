@@ -59,14 +59,24 @@ void TKelvoCommThread::DoProcess() {
         iVersion = MakeWord(FRxBuffer[4], FRxBuffer[5]);
         Post(Notify::Class, iClass);
         Post(Notify::Version, iVersion);
-        if (IsBootloaderClass(iClass))
+        if (IsBootloaderClass(iClass)) {
+            // A repeat that finds the logger in its bootloader, where an earlier attempt of this
+            // run left it, selects with what that attempt read from the application: a pinned
+            // logger keeps its pinned image.
+            if (iPass == 1 && FRun.bIdentified) {
+                iSerial = FRun.iSerial;
+                iAppVersion = FRun.iAppVersion;
+            }
             break;
+        }
         if ((bCheckFamily && iClass != Kelvo::AppClass) || iPass != 1)
             throw EQuarn(Status::WrongLogger);
         if (iClass == Kelvo::AppClass) {
             iAppVersion = iVersion;
             SendCommand(true, CmdIdentify, 3, 0, 0, 0, 0, 0);
             iSerial = MakeSerial(FRxBuffer[4], FRxBuffer[3], FRxBuffer[2], FRxBuffer[1]);
+            if (!FRun.bIdentified)
+                FRun = {true, iSerial, iAppVersion};
         }
         SendCommand(false, CmdBootloader, 3, 0xA5, 0x5A, 0, 0, 0);
         Sleep(1);
@@ -133,6 +143,9 @@ void TKelvoCommThread::DoProcess() {
     const std::int32_t iFirst = iFwIndex == 0 ? 0 : 1;
     const std::int32_t iLastCandidate = iFwIndex == 0 ? 0 : GetFwCount();
     const bool bPinned = iAppVersion == Kelvo::PinnedAppVersion && isPinnedSerial(iSerial);
+    // Generation 3 images carry 64-byte block numbers, generation 2 images byte addresses: an
+    // image for the other generation would be written to the wrong addresses.
+    const std::uint16_t iBlGeneration = iClass == Kelvo::BootClassBL3 ? 3 : 2;
     iFwIndex = -1;
     TBl3FileHeader header;
     for (std::int32_t i = iFirst; i <= iLastCandidate; ++i) {
@@ -142,7 +155,7 @@ void TKelvoCommThread::DoProcess() {
             (!bCheckPlatform || iPlatform == header.quarn_platform) &&
             iPrint == header.quarn_print &&
             (!bPinned || (header.quarn_verH == 5 && header.quarn_verL == 136)) &&
-            iVersion == header.quarn_bl_ver && (header.quarn_bl == 2 || header.quarn_bl == 3)) {
+            iVersion == header.quarn_bl_ver && header.quarn_bl == iBlGeneration) {
             iFwIndex = i;
             break;
         }

@@ -20,8 +20,9 @@ constexpr std::uint32_t FrameSize = 8;
 } // namespace
 
 TCommThread::TCommThread(TNotifyTarget& hWindow, std::int32_t cmd, std::string sPort,
-                         TPortOpener openPort)
-    : FCmd(cmd), FhWindow(hWindow), FsPort(std::move(sPort)), FOpenPort(std::move(openPort)) {}
+                         TPortOpener openPort, TRunRecord* pRun)
+    : FCmd(cmd), FhWindow(hWindow), FsPort(std::move(sPort)), FRun(pRun ? *pRun : FOwnRun),
+      FOpenPort(std::move(openPort)) {}
 
 TCommThread::~TCommThread() = default;
 

@@ -45,14 +45,27 @@ public:
 // an update starts.
 extern std::atomic<bool> bCancel;
 
+// What one run (an update and the repeats it makes by itself on the same port) keeps from one
+// worker to the next. The run's controller owns it and hands it to each worker; a worker writes it
+// while it runs, and the controller starts the next worker only after the previous one has ended,
+// so it needs no lock.
+struct TRunRecord {
+    // The logger as the run's first identification of its application found it. A repeat that
+    // finds the logger already in its bootloader selects with these, as the first attempt did.
+    bool bIdentified = false;
+    std::uint32_t iSerial = 0;
+    std::uint16_t iAppVersion = 0;
+};
+
 // How a worker opens its port: OpenComPort, or a test's fake.
 using TPortOpener = std::function<TPortHandle(const std::string& sPort, std::int32_t iBaud)>;
 
 class TCommThread {
 public:
     // Stores the arguments; the thread is started by CreateCommThread once the object is complete.
+    // pRun: the run this worker belongs to (nullptr: a run of its own).
     TCommThread(TNotifyTarget& hWindow, std::int32_t cmd, std::string sPort,
-                TPortOpener openPort = OpenComPort);
+                TPortOpener openPort = OpenComPort, TRunRecord* pRun = nullptr);
     virtual ~TCommThread();
     TCommThread(const TCommThread&) = delete;
     TCommThread& operator=(const TCommThread&) = delete;
@@ -102,6 +115,9 @@ protected:
     std::string FsPort;
     TPortHandle FhPort;
     std::int32_t FnProgres = 0;
+    // The run this worker belongs to: the controller's record, or FOwnRun for a worker alone.
+    TRunRecord FOwnRun;
+    TRunRecord& FRun;
 
 private:
     template <class T> friend class TCommThreadStarter;
@@ -126,8 +142,9 @@ using TCommThreadPtr = std::unique_ptr<TCommThread, TCommThreadRelease>;
 template <class T> class TCommThreadStarter {
 public:
     static TCommThreadPtr Create(TNotifyTarget& hWindow, std::int32_t cmd, const std::string& sPort,
-                                 TPortOpener openPort) {
-        TCommThreadPtr p(std::make_unique<T>(hWindow, cmd, sPort, std::move(openPort)).release());
+                                 TPortOpener openPort, TRunRecord* pRun) {
+        TCommThreadPtr p(
+            std::make_unique<T>(hWindow, cmd, sPort, std::move(openPort), pRun).release());
         p->Start();
         return p;
     }
@@ -135,7 +152,8 @@ public:
 
 // The class of which every worker is made; set once at program start-up.
 using TCommThreadClass = TCommThreadPtr (*)(TNotifyTarget& hWindow, std::int32_t cmd,
-                                            const std::string& sPort, TPortOpener openPort);
+                                            const std::string& sPort, TPortOpener openPort,
+                                            TRunRecord* pRun);
 extern TCommThreadClass CommThreadClass;
 
 template <class T> constexpr TCommThreadClass CommThreadClassOf() {

@@ -217,6 +217,7 @@ bool TfrmMain::PrepareUpdate(const std::string& sFileName, std::string* psError)
     if (!sFileName.empty() && !LoadFwFile(sFileName, psError))
         return false;
     FPort = cbxPort->currentText().toStdString();
+    FRun = {}; // a new run: its repeats learn nothing from earlier runs
     return true;
 }
 
@@ -240,7 +241,7 @@ void TfrmMain::StartWorker(std::int32_t iCmd, bool bKeepCancel) {
     SetBusy(true);
     if (!bKeepCancel)
         bCancel = false;
-    FCommThread = CommThreadClass(FNotify, iCmd, FPort, FOpenPort);
+    FCommThread = CommThreadClass(FNotify, iCmd, FPort, FOpenPort, &FRun);
 }
 
 void TfrmMain::EndUpdate() {

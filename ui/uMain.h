@@ -140,6 +140,7 @@ private:
     void HandleWindowMove();
 
     std::string FPort;
+    TRunRecord FRun; // shared by the run's workers, one after the other
     TWindowNotifyTarget FNotify{*this};
     TPortOpener FOpenPort;
     std::string FsDevDir;

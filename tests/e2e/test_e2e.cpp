@@ -103,6 +103,30 @@ TEST_F(EndToEnd, LoggerInItsApplicationIsUpdated) {
     EXPECT_EQ(aRecord.back(), ":0100000533C7");
 }
 
+TEST_F(EndToEnd, EveryBuiltInImageGoesToItsHardware) {
+    // Nine loggers at once, each with the hardware of one built-in image.
+    std::vector<std::unique_ptr<TSim>> aSims;
+    std::vector<std::unique_ptr<TProcess>> aClis;
+    for (int i = 1; i <= 9; ++i) {
+        const fs::path sub = dir / ("entry" + std::to_string(i));
+        fs::create_directories(sub);
+        aSims.push_back(std::make_unique<TSim>(
+            sub, std::vector<std::string>{"--preset", "entry" + std::to_string(i)}));
+        aClis.push_back(std::make_unique<TProcess>(
+            std::vector<std::string>{KELVO_UPDATE_EXE, "--port", aSims.back()->sPort, "--yes"},
+            std::vector<std::string>{"XDG_CONFIG_HOME=" + configHome.string()}, sub / "cli.out"));
+    }
+    const char* aVersions[] = {"V3.20",  "V4.08",  "V5.08",  "V5.18", "V5.42",
+                               "V5.126", "V5.134", "V5.136", "V5.138"};
+    for (int i = 1; i <= 9; ++i) {
+        const fs::path sub = dir / ("entry" + std::to_string(i));
+        EXPECT_EQ(aClis[i - 1]->Wait(), 0) << "entry" << i << "\n" << ReadFile(sub / "cli.out");
+        const std::string sDone =
+            "Update Kelvo model 26113 " + std::string(aVersions[i - 1]) + " succesfully completed.";
+        EXPECT_NE(ReadFile(sub / "cli.out").find(sDone), std::string::npos) << "entry" << i;
+    }
+}
+
 TEST_F(EndToEnd, BootloaderGenerations) {
     {
         TSim sim(dir, {"--preset", "entry2", "--start", "bootloader"});
@@ -187,12 +211,35 @@ TEST_F(EndToEnd, EchoMismatchIsRepeated) {
     EXPECT_NE(r.sOut.find("succesfully completed."), std::string::npos);
 }
 
+TEST_F(EndToEnd, PinnedLoggerKeepsItsImageThroughARepeat) {
+    // The repeat finds the logger in its bootloader, where it tells neither its serial number nor
+    // its application version: the run remembers them from its first attempt.
+    for (const char* sFault : {"line:echo:100", "line:noanswer:100:5"}) {
+        TSim sim(dir, {"--preset", "entry8", "--fault", sFault});
+        const auto r = Cli({"--port", sim.sPort, "--yes"});
+        EXPECT_EQ(r.iExit, 0) << sFault << "\n" << r.sOut;
+        EXPECT_EQ(Count(r.sOut, "Start at serial port"), 2) << sFault;
+        EXPECT_NE(r.sOut.find("Update Kelvo model 26113 V5.136 succesfully completed."),
+                  std::string::npos)
+            << sFault << "\n"
+            << r.sOut;
+    }
+}
+
 TEST_F(EndToEnd, SilentLoggerIsRepeatedThenGivenUp) {
     TSim sim(dir, {"--preset", "entry9", "--fault", "ident:noanswer:1:100"});
-    const auto r = Cli({"--port", sim.sPort, "--yes", "--max-repeats", "1"});
-    EXPECT_EQ(r.iExit, 30) << r.sOut;
-    EXPECT_EQ(Count(r.sOut, "Repeat update because communication error!"), 2);
-    EXPECT_EQ(Count(r.sOut, "Start at serial port"), 2);
+    // The last failure announces no repeat: the run gives up at once.
+    for (const int iRepeats : {0, 1}) {
+        const auto r =
+            Cli({"--port", sim.sPort, "--yes", "--max-repeats", std::to_string(iRepeats)});
+        EXPECT_EQ(r.iExit, 30) << r.sOut;
+        EXPECT_EQ(Count(r.sOut, "Repeat update because communication error!"), iRepeats) << r.sOut;
+        EXPECT_EQ(Count(r.sOut, "Start at serial port"), iRepeats + 1);
+        EXPECT_NE(r.sOut.find("Gave up after " + std::to_string(iRepeats) +
+                              " repeats: communication error!"),
+                  std::string::npos)
+            << r.sOut;
+    }
 }
 
 TEST_F(EndToEnd, WrongClassAfterRestart) {
@@ -272,6 +319,13 @@ TEST_F(EndToEnd, RefusalsBeforeThePortIsOpened) {
     EXPECT_EQ(Cli({"--port", "/dev/null"}).iExit, 2) << "a question and no terminal to answer it";
     EXPECT_EQ(Cli({}).iExit, 2);
     EXPECT_EQ(Cli({"--bogus"}).iExit, 2);
+    // A forgotten value: the next option is not taken for it.
+    for (const char* sOption : {"--port", "--file", "--max-repeats"}) {
+        EXPECT_EQ(Cli({sOption, "--yes"}).iExit, 2) << sOption;
+        EXPECT_NE(ReadFile(dir / "cli.out.err").find(std::string(sOption) + " needs a value"),
+                  std::string::npos)
+            << sOption;
+    }
 }
 
 TEST_F(EndToEnd, PortsThatAreNotALoggersLine) {

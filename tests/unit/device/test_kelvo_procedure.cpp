@@ -73,13 +73,18 @@ struct Procedure : ::testing::Test {
 
     static TRun Run(const TLoggerConfig& config) {
         TLoggerModel model(config);
+        return RunOn(model);
+    }
+    // One attempt on a logger that keeps its state from earlier attempts; pRun: the run it
+    // belongs to.
+    static TRun RunOn(TLoggerModel& model, TRunRecord* pRun = nullptr) {
         TFakeSerial fake;
         fake.Responder = [&model](const TBytes& a) {
             return model.Receive(a.data(), a.size());
         };
         TPostRecorder rec;
-        CommThreadClassOf<TFastKelvo>()(rec, 0, "sim", fake.Opener()).reset();
-        return {rec.aPosts, model.Record(), fake.Writes};
+        CommThreadClassOf<TFastKelvo>()(rec, 0, "sim", fake.Opener(), pRun).reset();
+        return {rec.aPosts, model.TakeRecord(), fake.Writes};
     }
 };
 
@@ -231,6 +236,64 @@ TEST_F(Procedure, PinnedSerialNumbersGetOnly5136) {
         EXPECT_EQ(iFwIndex, k.iSelected) << k.iSerial << " " << k.iAppVersion;
         EXPECT_EQ(std::find(r.aRecord.begin(), r.aRecord.end(), ":0100000531C9"), r.aRecord.end())
             << "no start request when only the information is read";
+    }
+}
+
+TEST_F(Procedure, RepeatOfTheRunSelectsAsTheFirstAttemptDid) {
+    // A pinned logger broken off in the middle of its transfer is found in its bootloader by the
+    // repeat, where it reports neither serial number nor application version.
+    const struct {
+        const char* sWhy;
+        TFault fault;
+        std::pair<std::int32_t, std::int32_t> firstEnd;
+    } aCases[] = {
+        {"echo mismatch", {TExchangeKind::Line, TFaultType::Echo, 100}, {10, 44}},
+        {"no echo", {TExchangeKind::Line, TFaultType::NoAnswer, 100, 5}, {13, 0}},
+    };
+    for (const auto& k : aCases) {
+        auto c = Preset("entry8");
+        c.aFaults = {k.fault};
+        TLoggerModel model(c);
+        TRunRecord run;
+        EXPECT_EQ(RunOn(model, &run).Final(), k.firstEnd) << k.sWhy;
+        ASSERT_EQ(model.State(), TLoggerModel::TState::Bootloader) << k.sWhy;
+
+        const TRun repeat = RunOn(model, &run);
+        EXPECT_EQ(repeat.Values(20).front(), 51202) << k.sWhy << ": found in its bootloader";
+        EXPECT_EQ(repeat.Final(), (std::pair{0, 0})) << k.sWhy;
+        EXPECT_EQ(iFwIndex, 8) << k.sWhy << ": still pinned to 5.136";
+    }
+
+    // A new run that finds the logger in its bootloader knows nothing of it: not pinned.
+    auto c = Preset("entry8");
+    c.bStartInBootloader = true;
+    TLoggerModel model(c);
+    bReadInfoOnly = true;
+    EXPECT_EQ(RunOn(model).Final(), (std::pair{10, 70}));
+    EXPECT_EQ(iFwIndex, 7);
+}
+
+TEST_F(Procedure, ImagesOnlyForTheirBootloaderGeneration) {
+    // An image for the other bootloader generation would be written to the wrong addresses.
+    const struct {
+        const char* sPreset;
+        std::uint16_t iBlClass;
+        std::uint16_t iPlatform, iPrint;
+        std::int32_t iSelected;
+    } aCases[] = {
+        {"entry9", 51201, 12, 44, -1}, {"entry2", 51202, 1, 1, -1}, {"entry9", 51202, 12, 44, 9},
+        {"entry2", 51201, 1, 1, 2},    {"entry1", 51200, 0, 0, 1},
+    };
+    for (const auto& k : aCases) {
+        auto c = Preset(k.sPreset);
+        c.iBlClass = k.iBlClass;
+        c.iPlatform = k.iPlatform;
+        c.iPrint = k.iPrint;
+        bReadInfoOnly = true;
+        const TRun r = Run(c);
+        EXPECT_EQ(r.Final(), (std::pair{10, k.iSelected < 0 ? 47 : 70}))
+            << k.sPreset << " on " << k.iBlClass;
+        EXPECT_EQ(iFwIndex, k.iSelected) << k.sPreset << " on " << k.iBlClass;
     }
 }
 

@@ -94,7 +94,7 @@ std::vector<TNotification> RunToEnd(TNotifyQueue& q, std::chrono::milliseconds t
 TCommThreadPtr StartWorker(TNotifyQueue& q, const std::string& sPort, std::int32_t cmd,
                            std::function<void(TPtyWorker&)> procedure) {
     TPtyWorker::Procedure = std::move(procedure);
-    return CommThreadClassOf<TPtyWorker>()(q, cmd, sPort, OpenComPort);
+    return CommThreadClassOf<TPtyWorker>()(q, cmd, sPort, OpenComPort, nullptr);
 }
 
 } // namespace
