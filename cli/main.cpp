@@ -191,12 +191,14 @@ private:
     bool FbShown = false;
 };
 
+// A dialog's text with its CR LF line breaks as plain line ends.
+std::string PlainLines(std::string s) {
+    std::erase(s, '\r');
+    return s;
+}
+
 bool AskOnTerminal(const std::string& sQuestion) {
-    // The dialog's text with its CR LF line breaks as plain line ends.
-    for (const char* p = sQuestion.c_str(); *p; ++p)
-        if (*p != '\r')
-            std::cerr << *p;
-    std::cerr << " [yes/no] " << std::flush;
+    std::cerr << PlainLines(sQuestion) << " [yes/no] " << std::flush;
     std::string sAnswer;
     if (!std::getline(std::cin, sAnswer))
         return false;
@@ -313,6 +315,6 @@ int main(int argc, char** argv) {
         std::cout << "{\"time\":" << JsonString(TimeOfDay()) << ",\"result\":" << iExit
                   << ",\"text\":" << JsonString(result.sMessage) << "}\n";
     else
-        std::cout << result.sMessage << "\n";
+        std::cout << PlainLines(result.sMessage) << "\n";
     return iExit;
 }

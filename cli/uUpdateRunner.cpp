@@ -53,15 +53,21 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         const auto n = queue.Wait(std::chrono::milliseconds(100));
         if (!n)
             continue;
-        if (IsFinal(n->iCode))
-            worker.reset(); // the thread has posted its last notification: join it
+        // The thread has posted its last notification: join it; from then on its run record
+        // can be read.
+        std::string sPortReason;
+        if (IsFinal(n->iCode)) {
+            worker.reset();
+            sPortReason = run.sPortReason;
+        }
         bool bEnded = false;
         // With no repeat left, the run gives up at once and does not announce a repeat.
         const bool bRepeatLeft = iRepeats < settings.iMaxRepeats;
         const bool bRepeatNotice =
             n->iCode == Notify::NoAnswer ||
             (n->iCode == Notify::Status && n->iValue == Status::EchoMismatch);
-        for (const TStep& step : NotificationSteps(n->iCode, n->iValue, settings.sPort)) {
+        for (const TStep& step :
+             NotificationSteps(n->iCode, n->iValue, settings.sPort, sPortReason)) {
             switch (step.action) {
             case TAction::RestartAfterWait:
                 if (bRepeatLeft)

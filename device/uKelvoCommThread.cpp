@@ -75,8 +75,11 @@ void TKelvoCommThread::DoProcess() {
             iAppVersion = iVersion;
             SendCommand(true, CmdIdentify, 3, 0, 0, 0, 0, 0);
             iSerial = MakeSerial(FRxBuffer[4], FRxBuffer[3], FRxBuffer[2], FRxBuffer[1]);
-            if (!FRun.bIdentified)
-                FRun = {true, iSerial, iAppVersion};
+            if (!FRun.bIdentified) {
+                FRun.bIdentified = true;
+                FRun.iSerial = iSerial;
+                FRun.iAppVersion = iAppVersion;
+            }
         }
         SendCommand(false, CmdBootloader, 3, 0xA5, 0x5A, 0, 0, 0);
         Sleep(1);
@@ -171,7 +174,7 @@ void TKelvoCommThread::DoProcess() {
     if (iLast < 1)
         throw EQuarn(Status::BadLastLine);
     sHexLine = GetFwLine(iLast);
-    if (sHexLine != Kelvo::EndOfFileLine)
+    if (sHexLine != FwEndRecord)
         throw EQuarn(Status::BadLastLine);
     for (std::int32_t i = 0; i < iLast; ++i) {
         sHexLine = GetFwLine(i);
@@ -206,7 +209,7 @@ void TKelvoCommThread::DoProcess() {
         if (HexRec.RecType == 0 && HexRec.Count == DataBytesPerLine) {
             // The vector table goes last: a transfer broken off before it leaves the logger
             // starting its bootloader.
-            if (HexRec.Address() == Kelvo::VectorTableAddress) {
+            if (HexRec.Address() == FwVectorTableAddress) {
                 sHeldBack = sSent;
                 Post(Notify::VectorLine, 0);
                 continue;

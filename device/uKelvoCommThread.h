@@ -13,8 +13,6 @@ constexpr std::uint16_t BootClassBL = 51200;     // bootloader "BL": start and f
 constexpr std::uint16_t BootClassBL2 = 51201;    // bootloader "BL2"
 constexpr std::uint16_t BootClassBL3 = 51202;    // bootloader "BL3": block addresses
 constexpr std::uint16_t PinnedAppVersion = 1416; // application 5.136
-constexpr std::uint16_t VectorTableAddress = 0x03DF;
-constexpr const char* EndOfFileLine = ":00000001FF";
 } // namespace Kelvo
 
 class TKelvoCommThread : public TCommThread {

@@ -20,6 +20,12 @@ struct TBl3FileHeader {
     bool operator==(const TBl3FileHeader&) const = default;
 };
 
+// Every image ends with this end record. Its one 64-byte data record at this address is the
+// vector table, which is programmed last: a transfer broken off before it leaves the logger
+// starting its bootloader.
+constexpr const char* FwEndRecord = ":00000001FF";
+constexpr std::uint16_t FwVectorTableAddress = 0x03DF;
+
 // The queries of GetFwEntry.
 namespace FwQuery {
 constexpr std::int32_t Header = 0;

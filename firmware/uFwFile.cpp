@@ -1,11 +1,11 @@
 #include "firmware/uFwFile.h"
 
+#include "firmware/uRegularFile.h"
 #include "firmware/uVersion.h"
+#include "hexline/uConvert1V0.h"
 
 #include <algorithm>
 #include <array>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -75,7 +75,8 @@ bool TryStrToInt(std::string_view s, std::int64_t& iValue) {
 std::uint16_t StrToField(const std::string& sValue, const std::string& sWhere) {
     std::int64_t iValue = 0;
     if (!TryStrToInt(sValue, iValue))
-        throw std::runtime_error("'" + sValue + "' is not a valid integer value" + sWhere);
+        throw std::runtime_error("'" + EscapeControlChars(sValue) +
+                                 "' is not a valid integer value" + sWhere);
     return static_cast<std::uint16_t>(static_cast<std::uint64_t>(iValue) & 0xFFFFu);
 }
 
@@ -98,49 +99,179 @@ std::string ReadLine(std::istream& file) {
 
 // The whole file, checked to be a plausible firmware file before any of it is parsed.
 std::string ReadWholeFile(const std::string& sFileName) {
-    namespace fs = std::filesystem;
-    const fs::path path(sFileName);
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (status.type() == fs::file_type::not_found)
+    TFileRead file = ReadRegularFile(sFileName, MaxFwFileSize);
+    switch (file.state) {
+    case TFileReadState::Read:
+        break;
+    case TFileReadState::Missing:
         throw std::runtime_error("Firmware file '" + sFileName + "' does not exist");
-    if (ec)
-        throw std::runtime_error("Cannot open firmware file '" + sFileName + "': " + ec.message());
-    if (fs::is_directory(status))
+    case TFileReadState::Folder:
         throw std::runtime_error("'" + sFileName + "' is a folder, not a firmware file");
-    const auto tooLarge = [&] {
-        return std::runtime_error("Firmware file '" + sFileName + "' is larger than 4 MiB");
-    };
-    const std::uintmax_t iSize = fs::file_size(path, ec);
-    if (!ec && iSize > MaxFwFileSize)
-        throw tooLarge();
-
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        throw std::runtime_error("Cannot open firmware file '" + sFileName + "'");
-    // Read in chunks up to the limit: a file that grew since the size check is refused too.
-    std::string sContent;
-    std::array<char, 65536> aChunk{};
-    while (file) {
-        file.read(aChunk.data(), static_cast<std::streamsize>(aChunk.size()));
-        sContent.append(aChunk.data(), static_cast<std::size_t>(file.gcount()));
-        if (sContent.size() > MaxFwFileSize)
-            throw tooLarge();
+    case TFileReadState::NotRegular:
+        throw std::runtime_error("'" + sFileName + "' is not a regular file");
+    case TFileReadState::TooLarge:
+        throw std::runtime_error("Firmware file '" + sFileName + "' is larger than 4 MiB");
+    case TFileReadState::Failed:
+        throw std::runtime_error("Cannot read firmware file '" + sFileName + "': " + file.sError);
     }
-    if (file.bad())
-        throw std::runtime_error("Cannot read firmware file '" + sFileName + "'");
-    if (sContent.empty())
+    if (file.sContent.empty())
         throw std::runtime_error("Firmware file '" + sFileName + "' is empty");
     // A text file never holds a NUL byte; such a file is binary, whatever its name.
-    if (sContent.find('\0') != std::string::npos)
+    if (file.sContent.find('\0') != std::string::npos)
         throw std::runtime_error("'" + sFileName + "' is not a firmware file (binary data)");
-    return sContent;
+    return std::move(file.sContent);
 }
 
 // Reads the header of sContent into FwFileHeader.
 void ReadHeader(const std::string& sContent) {
     std::istringstream stream(sContent);
     ReadFwFileHeader(stream, FwFileHeader);
+}
+
+// The image lines of a file with their line numbers in the file (from 1).
+struct TImage {
+    std::vector<std::string> aLines;
+    std::vector<std::size_t> aLineNumbers;
+    std::size_t iFileLines = 0; // every line of the file
+};
+
+TImage ImageOf(const std::string& sContent) {
+    TImage image;
+    std::istringstream stream(sContent);
+    for (std::string sLine; GetLine(stream, sLine);) {
+        ++image.iFileLines;
+        if (sLine.find('=') == std::string::npos) {
+            image.aLines.push_back(std::move(sLine));
+            image.aLineNumbers.push_back(image.iFileLines);
+        }
+    }
+    return image;
+}
+
+// A defect of the file at line iLine.
+[[noreturn]] void Refuse(std::size_t iLine, const std::string& sWhy) {
+    throw std::runtime_error("line " + std::to_string(iLine) + ": " + sWhy);
+}
+
+// The keys of the eight header lines, in line order.
+constexpr std::array<const char*, 8> aHeaderKeys = {
+    "bootloader", "bootloader version", "class", "versionH",
+    "versionL",   "platform",           "print", "date"};
+
+std::string Hex2(unsigned i) {
+    constexpr const char* sDigits = "0123456789ABCDEF";
+    return {sDigits[(i >> 4) & 0xF], sDigits[i & 0xF]};
+}
+
+// Why sLine, which the codec refused, is not a record: in the operator's words.
+std::string WhyNotARecord(const std::string& sLine) {
+    if (sLine.empty())
+        return "blank line among the image lines";
+    if (sLine[0] != ':')
+        return "not a HEX record: it does not start with ':'";
+    const std::size_t iBad = sLine.find_first_not_of("0123456789ABCDEF", 1);
+    if (iBad != std::string::npos) {
+        const std::string sColumn = " in column " + std::to_string(iBad + 1);
+        if (sLine[iBad] >= 'a' && sLine[iBad] <= 'f')
+            return "lower-case hex digit '" + sLine.substr(iBad, 1) + "'" + sColumn +
+                   ": records take upper-case digits only";
+        // A control character or a byte of another code page is named by its number.
+        const auto iByte = static_cast<unsigned char>(sLine[iBad]);
+        const std::string sWhat = iByte < 0x20 || iByte >= 0x7F
+                                      ? "byte 0x" + Hex2(iByte)
+                                      : "character '" + sLine.substr(iBad, 1) + "'";
+        return sWhat + sColumn + " is not a hex digit";
+    }
+    if (sLine.size() < 11)
+        return "HEX record cut short: " + std::to_string(sLine.size()) +
+               " characters, at least 11 expected";
+    const unsigned iCount = static_cast<unsigned>(std::stoul(sLine.substr(1, 2), nullptr, 16));
+    if (iCount > 64)
+        return "record of " + std::to_string(iCount) + " data bytes: at most 64 are allowed";
+    const std::size_t iLength = 2u * iCount + 11u;
+    if (sLine.size() != iLength)
+        return "record of " + std::to_string(iCount) + " data bytes has " +
+               std::to_string(sLine.size()) + " characters instead of " + std::to_string(iLength);
+    const int iPairs = static_cast<int>(iCount) + 4;
+    return "checksum " + sLine.substr(sLine.size() - 2) + " is wrong: the record needs " +
+           Hex2(HexTextChecksum(sLine.data() + 1, iPairs));
+}
+
+// The name of a record type that the update does not send.
+std::string RecordTypeName(unsigned iType) {
+    switch (iType) {
+    case 2:
+        return "record type 2 (extended segment address)";
+    case 4:
+        return "record type 4 (extended linear address)";
+    default:
+        return "record type " + std::to_string(iType) + " (unknown)";
+    }
+}
+
+// Checks the whole file as the update will use it; throws std::runtime_error with the first
+// defect, "line <n>: ...".
+void CheckFwFile(const std::string& sContent, const TBl3FileHeader& header, const TImage& image) {
+    if (sContent.starts_with("\xEF\xBB\xBF"))
+        Refuse(1, "the file starts with a UTF-8 byte-order mark; save it as plain text without "
+                  "one");
+    if (header.quarn_bl != 2 && header.quarn_bl != 3) {
+        std::istringstream stream(sContent);
+        const std::string sFirst = ReadLine(stream);
+        if (sFirst.starts_with("bootloader="))
+            Refuse(1, "bootloader '" + EscapeControlChars(GetKeyValue(sFirst, "bootloader")) +
+                          "' is not supported: the update needs 2 or 3");
+        Refuse(1, "the header must start with \"bootloader=2\" or \"bootloader=3\"");
+    }
+    if (image.aLines.empty())
+        Refuse(image.iFileLines + 1, "the image lines are missing: the file ends after its header");
+
+    const std::size_t iLast = image.aLines.size() - 1;
+    const std::size_t iEndLine = image.aLineNumbers[iLast];
+    // The last line first, as the update does: a file cut short is named as such.
+    if (image.aLines[iLast] != FwEndRecord)
+        Refuse(iEndLine,
+               std::string("the last image line must be the end record \"") +
+                   std::string(FwEndRecord) + "\"" +
+                   (image.aLines[iLast].empty() ? " (a blank line counts as image line)" : ""));
+    std::size_t iDataLines = 0;
+    std::size_t iVectorLine = 0; // its line number in the file; 0 for none so far
+    // The HEX codec works on the program-wide line buffer: a file is loaded on the window thread
+    // while no update runs.
+    for (std::size_t i = 0; i < iLast; ++i) {
+        const std::size_t iLine = image.aLineNumbers[i];
+        sHexLine = image.aLines[i];
+        if (!HexLineToRec()) {
+            if (iLine <= aHeaderKeys.size())
+                Refuse(iLine, std::string("header line without \"=\": \"") +
+                                  aHeaderKeys[iLine - 1] + "=...\" expected");
+            Refuse(iLine, WhyNotARecord(image.aLines[i]));
+        }
+        switch (HexRec.RecType) {
+        case 0:
+            if (HexRec.Count != 64)
+                Refuse(iLine, "data record of " + std::to_string(HexRec.Count) +
+                                  " bytes is not sent by the update (only 64-byte records are)");
+            if (HexRec.Address() == FwVectorTableAddress) {
+                if (iVectorLine != 0)
+                    Refuse(iLine, "a second vector-table line (address 03DF, the first on line " +
+                                      std::to_string(iVectorLine) + "): only one is sent");
+                iVectorLine = iLine;
+            }
+            ++iDataLines;
+            break;
+        case 1:
+            Refuse(iLine, "end record before the last image line");
+        case 3:
+        case 5:
+            break; // start addresses: passed over, harmless
+        default:
+            Refuse(iLine, RecordTypeName(HexRec.RecType) + " is not sent by the update");
+        }
+    }
+    if (iDataLines == 0)
+        Refuse(iEndLine, "no 64-byte data record before the end record: the update would send "
+                         "nothing");
 }
 
 } // namespace
@@ -171,24 +302,19 @@ bool ReadFwFileHeader(std::istream& file, TBl3FileHeader& header) {
 
 bool LoadFwFile(const std::string& sFileName, std::string* psError) {
     FwFileLines.clear();
-    std::string sContent;
+    TImage image;
     try {
-        sContent = ReadWholeFile(sFileName);
+        const std::string sContent = ReadWholeFile(sFileName);
         ReadHeader(sContent);
+        // The image lines come from the same bytes as the header.
+        image = ImageOf(sContent);
+        CheckFwFile(sContent, FwFileHeader, image);
     } catch (const std::exception& e) {
         if (psError != nullptr)
             *psError = e.what();
         return false;
     }
-
-    // The image lines come from the same bytes as the header.
-    std::vector<std::string> aLines;
-    std::istringstream stream(sContent);
-    for (std::string sLine; GetLine(stream, sLine);) {
-        if (sLine.find('=') == std::string::npos)
-            aLines.push_back(std::move(sLine));
-    }
-    FwFileLines = std::move(aLines);
+    FwFileLines = std::move(image.aLines);
     iFwIndex = 0;
     return true;
 }
@@ -196,4 +322,19 @@ bool LoadFwFile(const std::string& sFileName, std::string* psError) {
 void InspectFwFile(const std::string& sFileName) {
     ReadHeader(ReadWholeFile(sFileName));
     iFwIndex = 0;
+}
+
+std::string EscapeControlChars(std::string_view s) {
+    std::string sShown;
+    sShown.reserve(s.size());
+    for (const char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F) {
+            constexpr const char* sDigits = "0123456789abcdef";
+            sShown += {'\\', 'x', sDigits[b >> 4], sDigits[b & 0xF]};
+        } else {
+            sShown += c;
+        }
+    }
+    return sShown;
 }

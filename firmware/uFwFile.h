@@ -1,7 +1,7 @@
 // Firmware files: eight header lines key=value (bootloader, bootloader version, class, versionH,
 // versionL, platform, print, date), then the image lines. Every line that contains "=" is left
 // out of the image; every other line, blank ones included, is an image line, in file order.
-// Lines end with CR LF or LF.
+// Lines end with CR LF or LF. Only regular files are read (never a FIFO or a device).
 #pragma once
 
 #include "firmware/uFWVersions.h"
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <istream>
 #include <string>
+#include <string_view>
 
 // A larger file is refused before it is read: the biggest image is about 110 KiB.
 constexpr std::uintmax_t MaxFwFileSize = 4u * 1024u * 1024u;
@@ -23,10 +24,19 @@ std::string GetKeyValue(const std::string& sLine, const std::string& sKey);
 bool ReadFwFileHeader(std::istream& file, TBl3FileHeader& header);
 
 // Loads the file into the file slot: header into FwFileHeader, image lines into FwFileLines,
-// iFwIndex := 0. When the file or its header cannot be read: false (the reason in *psError),
-// FwFileLines empty, iFwIndex untouched, FwFileHeader with the fields read before the failure.
+// iFwIndex := 0. Before anything is taken the whole file is checked as an update would use it: no
+// UTF-8 byte-order mark; bootloader 2 or 3; every image line a record that the HEX codec accepts;
+// only 64-byte data records (at least one, at most one of them the vector-table line at 0x03DF),
+// start-address records (types 3 and 5) and, as the last line and only there, the end record
+// ":00000001FF". When the file cannot be read or fails a check: false with the reason in *psError
+// (for a defect "line <n>: ...", n counting every line of the file from 1), FwFileLines empty,
+// iFwIndex untouched, FwFileHeader with the fields read before the failure.
 bool LoadFwFile(const std::string& sFileName, std::string* psError = nullptr);
 
-// Reads only the header into FwFileHeader, then iFwIndex := 0; FwFileLines stays as it is. A
-// failure throws std::runtime_error and leaves iFwIndex untouched.
+// Reads only the header into FwFileHeader, then iFwIndex := 0; FwFileLines stays as it is. The
+// image is not checked. A failure throws std::runtime_error and leaves iFwIndex untouched.
 void InspectFwFile(const std::string& sFileName);
+
+// A text from a firmware file as it may be shown on a terminal or in a window: every control
+// character (below 0x20, and 0x7F) as "\xNN" in lower-case hex; everything else unchanged.
+std::string EscapeControlChars(std::string_view s);

@@ -72,7 +72,7 @@ inline void FillFileSlot(std::int32_t iEntry) {
                 sHexLine = GetFwLine(k);
                 const bool bParsed = HexLineToRec();
                 if (k < 3 || k == iLast || !bParsed || HexRec.Count != 64 || HexRec.RecType != 0 ||
-                    HexRec.Address() == Kelvo::VectorTableAddress)
+                    HexRec.Address() == FwVectorTableAddress)
                     copy.aLines.push_back(sHexLine);
             }
         }

@@ -1,8 +1,10 @@
 // The firmware file reader on arbitrary bytes: the header reader on a stream, and loading and
 // inspecting the same bytes as a file. Whatever the bytes, the reader ends in a result or a
-// std::runtime_error, and the file slot ends as its contract says.
+// std::runtime_error, the file slot ends as its contract says, and a loaded image is one that the
+// update can send as it is.
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
+#include "hexline/uConvert1V0.h"
 
 #include <unistd.h>
 
@@ -72,6 +74,29 @@ std::vector<std::string> ImageLines(const std::string& sContent) {
     return aLines;
 }
 
+// What the update needs of a loaded image: bootloader 2 or 3; lines that the codec accepts, the
+// last one the end record; only 64-byte data records (at least one, one vector-table line at most)
+// and start-address records before it.
+bool CanBeSent(const TBl3FileHeader& header, const std::vector<std::string>& aLines) {
+    if ((header.quarn_bl != 2 && header.quarn_bl != 3) || aLines.size() < 2 ||
+        aLines.back() != ":00000001FF")
+        return false;
+    int iData = 0;
+    int iVector = 0;
+    for (std::size_t i = 0; i + 1 < aLines.size(); ++i) {
+        sHexLine = aLines[i];
+        if (!HexLineToRec())
+            return false;
+        if (HexRec.RecType == 0 && HexRec.Count == 64) {
+            ++iData;
+            iVector += HexRec.Address() == 0x03DF ? 1 : 0;
+        } else if (HexRec.RecType != 3 && HexRec.RecType != 5) {
+            return false;
+        }
+    }
+    return iData >= 1 && iVector <= 1;
+}
+
 // A header that no input produces in full, so that every field the reader writes shows.
 TBl3FileHeader Marker() {
     return TBl3FileHeader{1111, 2222, 3333, 4444, 5555, "marker", 6666, 7777};
@@ -93,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t iSi
         bHeaderOk = false;
     }
 
-    // A file the reader takes: not empty, no NUL byte (text), a header that converts.
+    // A file the reader reads: not empty, no NUL byte (text). It loads only when its header
+    // converts and its image passes the checks of the load.
     const bool bText = !sContent.empty() && sContent.find('\0') == std::string::npos;
     const std::string sPath = scratch.Write(sContent);
 
@@ -102,14 +128,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t iSi
     iFwIndex = -1;
     std::string sError;
     const bool bLoaded = LoadFwFile(sPath, &sError);
-    Check(bLoaded == (bText && bHeaderOk));
+    Check(!bLoaded || (bText && bHeaderOk));
     Check(FwFileHeader == (bText ? streamHeader : Marker()));
     if (bLoaded) {
         Check(iFwIndex == 0);
         Check(FwFileLines == ImageLines(sContent));
         Check(GetFwLastIndex(0) == static_cast<std::int32_t>(FwFileLines.size()) - 1);
+        Check(CanBeSent(FwFileHeader, FwFileLines));
     } else {
         Check(iFwIndex == -1 && FwFileLines.empty() && !sError.empty());
+        // A readable text with a good header is refused for a defect at a line.
+        if (bText && bHeaderOk)
+            Check(sError.starts_with("line "));
     }
 
     // Inspecting reads the same header, leaves the lines alone and throws only runtime_error.
@@ -122,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t iSi
     } catch (const std::runtime_error&) {
         bInspected = false;
     }
-    Check(bInspected == bLoaded);
+    Check(bInspected == (bText && bHeaderOk));
     Check(FwFileHeader == (bText ? streamHeader : Marker()));
     Check(FwFileLines == std::vector<std::string>{"kept"});
     Check(iFwIndex == (bInspected ? 0 : -1));

@@ -44,7 +44,8 @@ void TCommThread::Execute() noexcept {
     std::int32_t iCode = Notify::Done;
     std::int32_t iValue = FCmd;
     try {
-        FhPort = FOpenPort(FsPort, Baud);
+        FRun.sPortReason.clear();
+        FhPort = FOpenPort(FsPort, Baud, &FRun.sPortReason);
         if (!FhPort)
             throw EQuarn(Status::PortNotReady);
         try {

@@ -55,10 +55,14 @@ struct TRunRecord {
     bool bIdentified = false;
     std::uint32_t iSerial = 0;
     std::uint16_t iAppVersion = 0;
+    // Why the latest worker could not use its port, in the system's terms; empty otherwise.
+    std::string sPortReason;
 };
 
-// How a worker opens its port: OpenComPort, or a test's fake.
-using TPortOpener = std::function<TPortHandle(const std::string& sPort, std::int32_t iBaud)>;
+// How a worker opens its port: OpenComPort, or a test's fake. On failure the opener may say why in
+// *psReason.
+using TPortOpener =
+    std::function<TPortHandle(const std::string& sPort, std::int32_t iBaud, std::string* psReason)>;
 
 class TCommThread {
 public:

@@ -35,8 +35,10 @@ using TPortHandle = std::unique_ptr<TSerialPort>;
 
 // Opens sPort exclusively at iBaud, 8 data bits, no parity, 1 stop bit, no flow control, RTS off
 // and DTR on. On Windows the name is a port like COM3; on POSIX it is the device path. Returns an
-// empty handle on every failure and leaves nothing open then.
-TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud);
+// empty handle on every failure and leaves nothing open then; *psReason then says why, in the
+// system's terms (no such device, in use and by whom, permission, not a serial device).
+TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud,
+                        std::string* psReason = nullptr);
 
 // Closes the port and empties the handle; the platform's success flag (true for an empty handle).
 bool CloseComPort(TPortHandle& hPort);

@@ -3,12 +3,20 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <optional>
 #include <poll.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -63,6 +71,72 @@ bool ModemLine(int fd, unsigned long iRequest, int iBits) {
     return errno == ENOTTY || errno == EINVAL;
 }
 
+// The other processes that hold the character device iDevice open, as "name (pid N)", found the
+// way fuser does: through the descriptors under /proc. Processes whose descriptors this user may
+// not see are not found.
+std::string OtherHolders(dev_t iDevice) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+    if (!proc)
+        return {};
+    const std::string sSelf = std::to_string(getpid());
+    std::string sHolders;
+    while (const dirent* p = readdir(proc.get())) {
+        const std::string sPid = p->d_name;
+        if (sPid.find_first_not_of("0123456789") != std::string::npos || sPid == sSelf)
+            continue;
+        const std::string sFds = "/proc/" + sPid + "/fd";
+        const std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(sFds.c_str()), closedir);
+        if (!fds)
+            continue;
+        bool bHolds = false;
+        while (const dirent* f = readdir(fds.get())) {
+            struct stat target {};
+            if (f->d_name[0] != '.' && stat((sFds + "/" + f->d_name).c_str(), &target) == 0 &&
+                S_ISCHR(target.st_mode) && target.st_rdev == iDevice) {
+                bHolds = true;
+                break;
+            }
+        }
+        if (!bHolds)
+            continue;
+        std::string sName;
+        std::getline(std::ifstream("/proc/" + sPid + "/comm"), sName);
+        sHolders +=
+            (sHolders.empty() ? "" : ", ") + (sName.empty() ? "?" : sName) + " (pid " + sPid + ")";
+    }
+    return sHolders;
+}
+
+// "in use by another program", with the programs where they can be seen.
+std::string InUseReason(const std::string& sPort) {
+    struct stat device {};
+    const std::string sHolders = stat(sPort.c_str(), &device) == 0 && S_ISCHR(device.st_mode)
+                                     ? OtherHolders(device.st_rdev)
+                                     : std::string();
+    return "in use by another program" + (sHolders.empty() ? "" : ": " + sHolders);
+}
+
+// The reason for a failed open() of the device path.
+std::string OpenErrorReason(int iError, const std::string& sPort) {
+    switch (iError) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENAMETOOLONG:
+        return "no such device";
+    case EBUSY:
+        return InUseReason(sPort);
+    case EACCES:
+    case EPERM:
+        return "permission denied";
+    case EISDIR:
+    case ENOTDIR:
+        return "not a serial device";
+    default:
+        return std::strerror(iError);
+    }
+}
+
 class TPosixSerialPort final : public TSerialPort {
 public:
     explicit TPosixSerialPort(int fd) : Ffd(fd) {}
@@ -107,18 +181,19 @@ public:
         iRead = 0;
         const auto tDeadline =
             TClock::now() + std::chrono::milliseconds(iCount + ReadTotalTimeoutConstant);
-        bool bReadable = false;
+        bool bHungUp = false;
         while (iRead < iCount) {
             const ssize_t n = ::read(Ffd, pData + iRead, iCount - iRead);
             if (n > 0) {
                 iRead += static_cast<std::uint32_t>(n);
-                bReadable = false;
+                bHungUp = false;
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR)
                 return false; // EIO: the device is gone
-            // Nothing although poll reported input: end of file, the line was hung up.
-            if (n == 0 && bReadable)
+            // Nothing to read although poll reported a hang-up: the line is gone. Readable without
+            // a hang-up and still nothing: another reader took the bytes first; keep waiting.
+            if (n == 0 && bHungUp)
                 return false;
             const int iLeft = MsLeft(tDeadline);
             if (iLeft == 0)
@@ -127,9 +202,9 @@ public:
             const int iReady = poll(&p, 1, iLeft);
             if (iReady < 0 && errno != EINTR)
                 return false;
-            if (iReady > 0 && (p.revents & POLLIN) == 0)
-                return false; // hang-up or error without data
-            bReadable = iReady > 0;
+            if (iReady > 0 && (p.revents & POLLNVAL) != 0)
+                return false;
+            bHungUp = iReady > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
         }
         return true;
     }
@@ -139,9 +214,15 @@ public:
         return FbExclusive;
     }
 
+    // The line settings to put back on close.
+    void KeepSettings(const termios& tio) { FOldSettings = tio; }
+
     bool Close() override {
         if (Ffd < 0)
             return true;
+        // The port is left as it was found; a device that is gone refuses, which changes nothing.
+        if (FOldSettings)
+            tcsetattr(Ffd, TCSANOW, &*FOldSettings);
         if (FbExclusive)
             ioctl(Ffd, TIOCNXCL);
         const bool bOk = ::close(Ffd) == 0; // also releases the flock
@@ -152,30 +233,66 @@ public:
 private:
     int Ffd;
     bool FbExclusive = false;
+    std::optional<termios> FOldSettings;
 };
 
 } // namespace
 
-TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud) {
+TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::string* psReason) {
+    std::string sIgnored;
+    std::string& sReason = psReason != nullptr ? *psReason : sIgnored;
     speed_t iSpeed = 0;
-    if (sPort.empty() || !BaudToSpeed(iBaud, iSpeed))
+    if (sPort.empty()) {
+        sReason = "no port name";
         return nullptr;
+    }
+    if (!BaudToSpeed(iBaud, iSpeed)) {
+        sReason = "the line cannot carry " + std::to_string(iBaud) + " baud";
+        return nullptr;
+    }
     const int fd = ::open(sPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        sReason = OpenErrorReason(errno, sPort);
         return nullptr;
+    }
     // From here on the port object owns fd and closes it on every failure path.
     auto hPort = std::make_unique<TPosixSerialPort>(fd);
 
-    // Exclusive: flock keeps out every other program of ours, root included; TIOCEXCL keeps out
-    // other programs (root ignores it). The lock comes first so that a refused open never touches
-    // the exclusive flag of the port's owner.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !hPort->SetExclusive())
+    // Exclusive: flock keeps out every other program of ours, root included.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        sReason = InUseReason(sPort);
         return nullptr;
+    }
+    termios tio{};
+    if (!isatty(fd) || tcgetattr(fd, &tio) != 0) {
+        sReason = "not a serial device";
+        return nullptr;
+    }
+    // The program's own terminal is never a logger's line: frames written there would land on the
+    // operator's screen and leave the terminal raw.
+    if (pid_t sid = 0; ioctl(fd, TIOCGSID, &sid) == 0) {
+        sReason = "it is the terminal this program runs in, not a serial port";
+        return nullptr;
+    }
+    // Exclusivity keeps out who comes after us, not who opened the port before: a program that
+    // holds it now (a modem manager probing new ports, a terminal program) would take the
+    // logger's answers away. Checked before TIOCEXCL, so that a refused open never touches the
+    // exclusive flag of the port's owner.
+    struct stat device {};
+    if (fstat(fd, &device) == 0) {
+        if (const std::string sHolders = OtherHolders(device.st_rdev); !sHolders.empty()) {
+            sReason = "in use by another program: " + sHolders;
+            return nullptr;
+        }
+    }
+    // TIOCEXCL keeps out other programs that come later (root ignores it).
+    if (!hPort->SetExclusive()) {
+        sReason = std::string("exclusive use was refused: ") + std::strerror(errno);
+        return nullptr;
+    }
+    hPort->KeepSettings(tio);
 
     // Line settings, filled completely rather than edited: raw, 8N1, no flow control.
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return nullptr; // not a terminal device
     cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
     tio.c_cflag |= CS8 | CLOCAL | CREAD | HUPCL;
@@ -183,12 +300,16 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud) {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
     if (cfsetispeed(&tio, iSpeed) != 0 || cfsetospeed(&tio, iSpeed) != 0 ||
-        tcsetattr(fd, TCSANOW, &tio) != 0)
+        tcsetattr(fd, TCSANOW, &tio) != 0) {
+        sReason = std::string("the line settings were refused: ") + std::strerror(errno);
         return nullptr;
+    }
 
     // Driver queue sizes and time limits have no counterpart here: Read and Write keep the
     // limits themselves. Last, RTS off and DTR on.
-    if (!ModemLine(fd, TIOCMBIC, TIOCM_RTS) || !ModemLine(fd, TIOCMBIS, TIOCM_DTR))
+    if (!ModemLine(fd, TIOCMBIC, TIOCM_RTS) || !ModemLine(fd, TIOCMBIS, TIOCM_DTR)) {
+        sReason = std::string("the modem lines were refused: ") + std::strerror(errno);
         return nullptr;
+    }
     return hPort;
 }

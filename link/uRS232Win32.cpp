@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace {
 
 class TWin32SerialPort final : public TSerialPort {
@@ -54,14 +56,45 @@ std::wstring Widen(const std::string& s) {
     return w;
 }
 
+// The reason for a failed call, from its system error code.
+std::string ErrorReason(DWORD iError) {
+    switch (iError) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_PATHNAME:
+    case ERROR_INVALID_NAME:
+        return "no such device";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        // A COM port opened by another program refuses every further open this way.
+        return "in use by another program, or access denied";
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+        return "not a serial device";
+    default: {
+        char aText[256] = {};
+        const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                         nullptr, iError, 0, aText, sizeof aText, nullptr);
+        std::string s(aText, n);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.'))
+            s.pop_back();
+        return s.empty() ? "system error " + std::to_string(iError) : s;
+    }
+    }
+}
+
 } // namespace
 
-TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud) {
+TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::string* psReason) {
+    std::string sIgnored;
+    std::string& sReason = psReason != nullptr ? *psReason : sIgnored;
     const std::wstring sPath = L"\\\\.\\" + Widen(sPort);
     HANDLE h = ::CreateFileW(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        sReason = ErrorReason(::GetLastError());
         return nullptr;
+    }
     // From here on the port object owns the handle and closes it on every failure path.
     auto hPort = std::make_unique<TWin32SerialPort>(h);
 
@@ -79,11 +112,10 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud) {
     dcb.ErrorChar = 0x20;
     dcb.EofChar = 0x20;
     dcb.EvtChar = 0x20;
-    if (!::SetCommState(h, &dcb))
+    if (!::SetCommState(h, &dcb) || !::SetupComm(h, 1000, 1000)) {
+        sReason = "the line settings were refused: " + ErrorReason(::GetLastError());
         return nullptr;
-
-    if (!::SetupComm(h, 1000, 1000))
-        return nullptr;
+    }
 
     // A read of n bytes ends after n + 200 ms; a write of n bytes may take n ms.
     COMMTIMEOUTS timeouts{};
@@ -92,12 +124,16 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud) {
     timeouts.ReadTotalTimeoutConstant = 200;
     timeouts.WriteTotalTimeoutMultiplier = 1;
     timeouts.WriteTotalTimeoutConstant = 0;
-    if (!::SetCommTimeouts(h, &timeouts))
+    if (!::SetCommTimeouts(h, &timeouts)) {
+        sReason = "the line settings were refused: " + ErrorReason(::GetLastError());
         return nullptr;
+    }
 
     // DTR on last. A device without modem-control lines (a pseudo-terminal behind Wine) cannot
     // carry it; that alone does not make the port unusable.
-    if (!::EscapeCommFunction(h, SETDTR) && ::GetLastError() != ERROR_NOT_SUPPORTED)
+    if (!::EscapeCommFunction(h, SETDTR) && ::GetLastError() != ERROR_NOT_SUPPORTED) {
+        sReason = "the modem lines were refused: " + ErrorReason(::GetLastError());
         return nullptr;
+    }
     return hPort;
 }

@@ -1,6 +1,7 @@
 // kelvo-logger-sim: serves the logger model on a pseudo-terminal. The host opens the slave side
-// like a serial port; this program holds the master side, paces the bytes if asked, and passes
-// them to and from the model.
+// like a serial port; this program holds only the master side (like a real logger, it keeps no
+// descriptor on the host's device), paces the bytes if asked, and passes them to and from the
+// model.
 #include "sim/uLoggerModel.h"
 #include "sim/uSimOptions.h"
 
@@ -28,8 +29,9 @@ using namespace std::chrono_literals;
 
 // Quiet time after which a partial frame or line is dropped.
 constexpr auto IdleTime = 20ms;
-// Pause after the client has closed the slave: the master keeps reporting POLLHUP until the
-// next open, so polling at once would spin.
+// Pause while no client has the slave open: the master then reports POLLHUP (and reads fail
+// with EIO) until the next open, so polling at once would spin. What a client writes meanwhile
+// waits in the pseudo-terminal.
 constexpr int HangupPauseMs = 10;
 // Longest sleep in poll, so that a signal is noticed even without EINTR.
 constexpr auto MaxWait = 100ms;
@@ -105,9 +107,10 @@ private:
     std::string FsTarget;
 };
 
-// Opens the master side and puts the slave side into raw mode once; the mode stays with the
-// pseudo-terminal while the master is open, whoever opens the slave later.
-std::string OpenPty(TFd& master) {
+// Opens the master side and puts the slave side into raw mode, opening the slave only for that.
+// The mode stays with the pseudo-terminal while the master is open, whoever opens the slave
+// later; it is returned so that it can be restored after a client that changed it.
+std::string OpenPty(TFd& master, termios& mode) {
     master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (master.Get() < 0 || grantpt(master.Get()) != 0 || unlockpt(master.Get()) != 0)
         throw ESetup(SysError("cannot open a pseudo-terminal"), SimExit::Failure);
@@ -127,13 +130,15 @@ std::string OpenPty(TFd& master) {
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(slave.Get(), TCSANOW, &tio) != 0)
         throw ESetup(SysError("cannot set raw mode on " + sSlave), SimExit::Failure);
+    mode = tio;
     return sSlave;
 }
 
 class TServer {
 public:
-    TServer(const TSimOptions& options, TLoggerModel& model, int fdMaster, std::ostream* pRecord)
-        : FOptions(options), FModel(model), FfdMaster(fdMaster), FpRecord(pRecord),
+    TServer(const TSimOptions& options, TLoggerModel& model, int fdMaster, const termios& mode,
+            std::ostream* pRecord)
+        : FOptions(options), FModel(model), FfdMaster(fdMaster), FMode(mode), FpRecord(pRecord),
           FtByte(options.iBaud ? std::chrono::nanoseconds(10'000'000'000LL / options.iBaud)
                                : std::chrono::nanoseconds(0)) {}
 
@@ -163,10 +168,11 @@ private:
             LogLine(s);
     }
 
-    // Hands the bytes whose arrival time has come to the model and queues its answer.
-    void Deliver(TClock::time_point tNow) {
+    // Hands the bytes whose arrival time has come (bAll: every byte) to the model and queues its
+    // answer.
+    void Deliver(TClock::time_point tNow, bool bAll = false) {
         std::vector<std::uint8_t> a;
-        while (!FaIn.empty() && FaIn.front().first <= tNow) {
+        while (!FaIn.empty() && (bAll || FaIn.front().first <= tNow)) {
             a.push_back(FaIn.front().second);
             FaIn.pop_front();
         }
@@ -225,22 +231,34 @@ private:
             throw ESetup(SysError("poll"), SimExit::Failure);
         }
         if (p.revents & POLLHUP) {
+            // What the client wrote before it closed can still be read (then reads fail).
+            if (p.revents & POLLIN) {
+                Opened();
+                while (Read()) {
+                }
+            }
             HungUp();
             return;
         }
-        if (!FbConnected) {
-            FbConnected = true;
-            Verbose("port opened");
-        }
+        Opened();
         if (p.revents & POLLIN)
             Read();
     }
 
-    void Read() {
+    // A client has the port open, or had it (it wrote and closed between two looks).
+    void Opened() {
+        if (!FbConnected) {
+            FbConnected = true;
+            Verbose("port opened");
+        }
+    }
+
+    // False when nothing was read.
+    bool Read() {
         std::uint8_t aBuf[ReadChunk];
         const ssize_t n = ::read(FfdMaster, aBuf, sizeof aBuf);
         if (n <= 0)
-            return; // EAGAIN, or EIO of a slave that is closing: POLLHUP follows
+            return false; // EAGAIN, or EIO once no client has the slave open
         const auto tNow = TClock::now();
         for (ssize_t i = 0; i < n; ++i) {
             // A byte counts as arrived no sooner than one byte time after the one before.
@@ -248,19 +266,29 @@ private:
             FaIn.emplace_back(FtLastArrival, aBuf[i]);
         }
         FbIdle = false;
+        return true;
     }
 
-    // The client has closed the slave: forget the conversation and wait for the next open.
+    // No client has the slave open: after a close, forget the conversation; then wait a little
+    // for the next open.
     void HungUp() {
         if (FbConnected) {
+            // What the client sent before it closed reaches the logger, as on a real line; the
+            // answers have no one to go to.
+            Deliver(TClock::now(), true);
+            FaOut.clear();
             FbConnected = false;
             ++FiCloses;
             Verbose("port closed (" + std::to_string(FiCloses) + ")");
-            FaIn.clear();
-            FaOut.clear();
             FModel.LineIdle();
             FbIdle = true;
-            tcflush(FfdMaster, TCIOFLUSH); // nothing stale for the next client
+            // Our answers that the client did not read are not for the next one. The input is
+            // not flushed: the next client may already have opened the port and written.
+            tcflush(FfdMaster, TCOFLUSH);
+            // The client may have left other line settings (echo would send our answers back
+            // to us); the master reaches the slave's settings without opening it.
+            if (tcsetattr(FfdMaster, TCSANOW, &FMode) != 0)
+                throw ESetup(SysError("cannot restore raw mode"), SimExit::Failure);
         }
         ::poll(nullptr, 0, HangupPauseMs);
     }
@@ -268,6 +296,7 @@ private:
     const TSimOptions& FOptions;
     TLoggerModel& FModel;
     int FfdMaster;
+    termios FMode;
     std::ostream* FpRecord;
     std::chrono::nanoseconds FtByte;
     std::deque<std::pair<TClock::time_point, std::uint8_t>> FaIn;
@@ -280,7 +309,16 @@ private:
 };
 
 int Serve(const TSimOptions& options) {
-    TLoggerModel model(options.config);
+    TLoggerConfig config = options.config;
+    if (!options.sImageFile.empty()) {
+        std::string sError;
+        auto image = LoadImageFile(options.sImageFile, sError);
+        if (!image)
+            throw ESetup(sError, SimExit::BadOptions);
+        config.iImage = 0;
+        config.image = std::move(*image);
+    }
+    TLoggerModel model(std::move(config));
     if (options.bVerbose)
         model.SetLog(LogLine);
 
@@ -300,13 +338,14 @@ int Serve(const TSimOptions& options) {
     std::signal(SIGPIPE, SIG_IGN);
 
     TFd master;
-    const std::string sSlave = OpenPty(master);
+    termios mode{};
+    const std::string sSlave = OpenPty(master, mode);
     std::optional<TSymlink> link;
     if (!options.sLink.empty())
         link.emplace(options.sLink, sSlave);
     std::cout << sSlave << std::endl;
 
-    TServer server(options, model, master.Get(), record.is_open() ? &record : nullptr);
+    TServer server(options, model, master.Get(), mode, record.is_open() ? &record : nullptr);
     const bool bHangup = server.Run();
     if (options.bVerbose)
         LogLine(std::to_string(server.Closes()) + " close(s) of the port" +

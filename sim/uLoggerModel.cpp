@@ -1,10 +1,12 @@
 #include "sim/uLoggerModel.h"
 
+#include "firmware/uFWVersions.h"
 #include "firmware/uFlash.h"
 #include "hexline/uConvert1V0.h"
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <stdexcept>
 
 namespace {
@@ -24,6 +26,9 @@ constexpr std::uint8_t TypeData = 0;
 constexpr std::uint8_t TypeRequest = 5;
 constexpr std::size_t DataLineBytes = 64;
 constexpr std::size_t MaxCount = 64;
+constexpr std::size_t MinLineLength = 11; // ':', count, address, type and checksum
+// The vector-table line: programmed last, so that a cut transfer never leaves it pointing into
+// an incomplete application.
 
 // Request codes of bootloader classes 51201 and 51202; class 51200 uses them less 0x20.
 constexpr std::uint8_t ReqPlatform = 0x20;
@@ -99,6 +104,38 @@ std::string HexBytes(const std::uint8_t* p, std::size_t n) {
         s += NibbleToHexChar(p[i]);
     }
     return s;
+}
+
+std::string Hex4(std::uint16_t w) {
+    char a[8];
+    std::snprintf(a, sizeof a, "0x%04X", static_cast<unsigned>(w));
+    return a;
+}
+
+// A version word as the updater shows it: 5.138, 5.08.
+std::string VersionText(std::uint16_t w) {
+    char a[16];
+    std::snprintf(a, sizeof a, "%u.%02u", static_cast<unsigned>(Hi(w)),
+                  static_cast<unsigned>(Lo(w)));
+    return a;
+}
+
+// The lines and version of a built-in image, read from the catalogue by entry number (never
+// through the selected entry, which belongs to an updater that may run in the same process).
+TLoggerImage BuiltInImage(std::int32_t iEntry) {
+    const TBl3FileHeader header = GetFwHeader(iEntry);
+    TLoggerImage image;
+    image.iVersion =
+        static_cast<std::uint16_t>((header.quarn_verH & 0xFF) << 8 | (header.quarn_verL & 0xFF));
+    const std::int32_t iLast = GetFwLastIndex(iEntry);
+    for (std::int32_t i = 0; i <= iLast; ++i) {
+        std::string sLine;
+        std::int32_t iUnused = 0;
+        TBl3FileHeader unused;
+        GetFwEntry(iEntry, FwQuery::Line, i, sLine, iUnused, unused);
+        image.aLines.push_back(std::move(sLine));
+    }
+    return image;
 }
 
 // The next digit in 0-9, A-F, wrapping: changes the byte it belongs to.
@@ -200,12 +237,21 @@ std::optional<TLoggerConfig> LoggerPreset(std::string_view sName) {
     config.iBlVersion = row.iBlVersion;
     config.iPlatform = row.iPlatform;
     config.iPrint = row.iPrint;
+    config.iImage = iEntry;
     return config;
 }
 
 TLoggerModel::TLoggerModel(TLoggerConfig config)
     : FConfig(std::move(config)),
-      FeState(FConfig.bStartInBootloader ? TState::Bootloader : TState::Application) {
+      FeState(FConfig.bStartInBootloader ? TState::Bootloader : TState::Application),
+      FiAppVersion(FConfig.iAppVersion) {
+    if (FConfig.iImage == 0)
+        FExpected = Expect(FConfig.image);
+    else if (FConfig.iImage >= 1 && FConfig.iImage <= LoggerPresetCount)
+        FExpected = ExpectBuiltIn(FConfig.iImage);
+    else
+        throw std::invalid_argument("image " + std::to_string(FConfig.iImage) +
+                                    " is neither a built-in image 1-9 nor 0");
     for (const TFault& fault : FConfig.aFaults) {
         if (!FaultApplies(fault.eKind, fault.eFault))
             throw std::invalid_argument("fault " + std::string(FaultTypeName(fault.eFault)) +
@@ -214,6 +260,50 @@ TLoggerModel::TLoggerModel(TLoggerConfig config)
         if (fault.iFirst == 0 || fault.iTimes == 0)
             throw std::invalid_argument("fault occurrence and times count from 1");
     }
+}
+
+std::shared_ptr<const TLoggerModel::TExpected> TLoggerModel::Expect(const TLoggerImage& image) {
+    auto expected = std::make_shared<TExpected>();
+    expected->iVersion = image.iVersion;
+    for (const std::string& s : image.aLines) {
+        // Lines that do not parse or are not 64-byte data records are never sent.
+        if (s.size() < MinLineLength || s.size() % 2 == 0 || s.front() != ':')
+            continue;
+        const auto line = ParseLine(s);
+        if (!line || line->iType != TypeData || line->aData.size() != DataLineBytes)
+            continue;
+        expected->flash[line->iAddress] = line->aData;
+        expected->bVectorTable = expected->bVectorTable || line->iAddress == FwVectorTableAddress;
+    }
+    return expected;
+}
+
+std::shared_ptr<const TLoggerModel::TExpected> TLoggerModel::ExpectBuiltIn(std::int32_t iEntry) {
+    // Made once: every update in a test builds a new model.
+    static const auto aCache = [] {
+        std::array<std::shared_ptr<const TExpected>, LoggerPresetCount> a;
+        for (std::size_t i = 0; i < a.size(); ++i)
+            a[i] = Expect(BuiltInImage(static_cast<std::int32_t>(i) + 1));
+        return a;
+    }();
+    return aCache.at(static_cast<std::size_t>(iEntry - 1));
+}
+
+std::optional<std::string> TLoggerModel::FlashFault() const {
+    for (const auto& [iAddress, aData] : FFlash) {
+        const auto it = FExpected->flash.find(iAddress);
+        if (it == FExpected->flash.end())
+            return "line at " + Hex4(iAddress) + " is not in the image";
+        if (it->second != aData)
+            return "line at " + Hex4(iAddress) + " differs from the image";
+    }
+    // Every programmed line is one of the image's: equal counts mean the whole image.
+    if (FFlash.size() < FExpected->flash.size())
+        return "flash incomplete: " + std::to_string(FFlash.size()) + " of " +
+               std::to_string(FExpected->flash.size()) + " data lines";
+    if (FExpected->bVectorTable && FiLastAddress != FwVectorTableAddress)
+        return "vector table not last";
+    return std::nullopt;
 }
 
 std::vector<std::uint8_t> TLoggerModel::Receive(const std::uint8_t* pData, std::size_t iCount) {
@@ -354,7 +444,7 @@ void TLoggerModel::HandleFrame(std::vector<std::uint8_t>& aOut) {
                                           : FConfig.iAppClass;
         if (eFault == F::WrongClass)
             ++iClass;
-        const std::uint16_t iVersion = bBoot ? FConfig.iBlVersion : FConfig.iAppVersion;
+        const std::uint16_t iVersion = bBoot ? FConfig.iBlVersion : FiAppVersion;
         SendFrame(AnswerFrame(0, {0, Hi(iClass), Lo(iClass), Hi(iVersion), Lo(iVersion), 0}),
                   eFault, aOut);
     } else if (iCmd == CmdIdent && aData == DataSerial && FeState == TState::Application) {
@@ -419,6 +509,8 @@ void TLoggerModel::HandleLine(std::vector<std::uint8_t>& aOut) {
         if (eFault == F::NoAnswer || eFault == F::Hangup)
             return;
         FaRecord.push_back(sLine);
+        FFlash[line->iAddress] = line->aData;
+        FiLastAddress = line->iAddress;
         SendLine(sLine, eFault, aOut);
         return;
     }
@@ -453,17 +545,26 @@ void TLoggerModel::HandleRequest(const TLine& line, std::vector<std::uint8_t>& a
         const auto eFault = Exchange(K::Start);
         if (eFault == F::NoAnswer || eFault == F::Hangup)
             return;
+        // A new programming session: the application is erased.
         FbProgramming = true;
+        FFlash.clear();
+        FiLastAddress.reset();
         Reply(&iCode, 1, eFault);
     } else if (iCode == ReqFinish - iOffset && line.iAddress == 0 && FbProgramming) {
         const auto eFault = Exchange(K::Finish);
         if (eFault == F::NoAnswer || eFault == F::Hangup)
             return;
         FaRecord.push_back(sLine);
-        FeState = TState::Application;
         FbProgramming = false;
+        if (const auto sFault = FlashFault()) {
+            Log("finish " + sLine + ": " + *sFault + "; the bootloader keeps running");
+            return;
+        }
+        FeState = TState::Application;
         FbRestarted = true;
-        Log("finish " + sLine + ": restarted into the application");
+        FiAppVersion = FExpected->iVersion;
+        Log("finish " + sLine + ": flash complete, restarted into application " +
+            VersionText(FiAppVersion));
     } else {
         Log("ignored request " + sLine);
     }

@@ -1,5 +1,6 @@
 // The simulated Kelvo logger as a byte-in/byte-out model: what the logger answers to the command
-// frames and HEX lines that an update sends, with configurable hardware and injectable faults.
+// frames and HEX lines that an update sends, with configurable hardware and injectable faults,
+// and whether the lines it was given make up the image it expects.
 // No clock, no threads, no system calls: a front end (the pseudo-terminal program, or a test's
 // fake serial port) feeds it the bytes the host sent and passes its answers back.
 #pragma once
@@ -8,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,6 +64,15 @@ std::optional<TFault> ParseFault(std::string_view sText, std::string& sError);
 // (every word 0xFFFF).
 enum class TUpidCrc { Valid, Wrong, Erased };
 
+// A firmware image as the logger expects to receive it: its version word (high byte versionH,
+// low byte versionL) and its HEX lines. Only the 64-byte data records count: nothing else is
+// programmed.
+struct TLoggerImage {
+    std::uint16_t iVersion = 0;
+    std::vector<std::string> aLines;
+    bool operator==(const TLoggerImage&) const = default;
+};
+
 // The logger's hardware and behaviour. The defaults are those of preset entry9.
 struct TLoggerConfig {
     std::uint16_t iAppClass = 26113;
@@ -79,11 +91,16 @@ struct TLoggerConfig {
     TUpidCrc eUpidCrc = TUpidCrc::Valid;
     bool bStartInBootloader = false;
     std::optional<std::uint16_t> iClassAfterRestart; // empty: iAppClass
+    // The image the logger expects to be programmed with: built-in image 1..9 of the catalogue,
+    // or 0 for the one in image (for example a firmware file's).
+    std::int32_t iImage = 9;
+    TLoggerImage image;
     std::vector<TFault> aFaults;
     bool operator==(const TLoggerConfig&) const = default;
 };
 
-// Presets "entry1" .. "entry9": hardware that fits the built-in image of that number.
+// Presets "entry1" .. "entry9": hardware that fits the built-in image of that number, and that
+// expects that image.
 constexpr int LoggerPresetCount = 9;
 std::optional<TLoggerConfig> LoggerPreset(std::string_view sName);
 
@@ -91,8 +108,8 @@ class TLoggerModel {
 public:
     enum class TState { Application, Bootloader };
 
-    // Throws std::invalid_argument for a fault that does not apply to its kind, or an occurrence
-    // or repeat count of 0.
+    // Throws std::invalid_argument for a fault that does not apply to its kind, an occurrence or
+    // repeat count of 0, or an image number outside 0..9.
     explicit TLoggerModel(TLoggerConfig config);
 
     // Takes the bytes that arrived from the host; returns the bytes the logger sends back.
@@ -105,6 +122,9 @@ public:
 
     TState State() const { return FeState; }
     bool ProgrammingOpen() const { return FbProgramming; }
+    // The version word the application reports: the configured one, then that of the image
+    // after a complete transfer.
+    std::uint16_t AppVersion() const { return FiAppVersion; }
     // True once a hangup fault has struck; the model answers nothing from then on.
     bool HangupRequested() const { return FbHangup; }
     // Exchanges of the kind seen so far (the count that faults are matched against).
@@ -138,6 +158,18 @@ private:
         std::uint8_t iType = 0;
         std::vector<std::uint8_t> aData;
     };
+    // Programmed 64-byte data lines by address: a line sent again overwrites the one before.
+    using TFlash = std::map<std::uint16_t, std::vector<std::uint8_t>>;
+    // What a complete transfer of the expected image leaves in the flash.
+    struct TExpected {
+        std::uint16_t iVersion = 0;
+        TFlash flash;
+        bool bVectorTable = false; // the image has a vector-table line, which must come last
+    };
+    static std::shared_ptr<const TExpected> Expect(const TLoggerImage& image);
+    static std::shared_ptr<const TExpected> ExpectBuiltIn(std::int32_t iEntry);
+    // Why the flash does not hold the expected image; empty when it does.
+    std::optional<std::string> FlashFault() const;
 
     void ReceiveByte(std::uint8_t b, std::vector<std::uint8_t>& aOut);
     void HandleFrame(std::vector<std::uint8_t>& aOut);
@@ -154,7 +186,11 @@ private:
     void Log(const std::string& s) const;
 
     TLoggerConfig FConfig;
+    std::shared_ptr<const TExpected> FExpected;
     TState FeState;
+    std::uint16_t FiAppVersion;
+    TFlash FFlash;                              // what the current programming session wrote
+    std::optional<std::uint16_t> FiLastAddress; // the data line written last in it
     bool FbProgramming = false;
     bool FbRestarted = false;
     bool FbHangup = false;

@@ -1,8 +1,13 @@
 #include "sim/uSimOptions.h"
 
+#include "firmware/uFwFile.h"
+
 #include <charconv>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <stdexcept>
 
 namespace {
 
@@ -108,6 +113,22 @@ const std::map<std::string, TValueOption, std::less<>>& ValueOptions() {
           }}},
         {"--class-after-restart",
          {"a number 0-65535", OptionalWord(&TLoggerConfig::iClassAfterRestart)}},
+        {"--image",
+         {"a built-in image 1-9",
+          [](TSimOptions& o, const std::string& s) {
+              std::uint32_t i = 0;
+              if (!ParseNumber(s, LoggerPresetCount, i) || i < 1)
+                  return false;
+              o.config.iImage = static_cast<std::int32_t>(i);
+              o.sImageFile.clear();
+              return true;
+          }}},
+        {"--image-file",
+         {"a file name",
+          [](TSimOptions& o, const std::string& s) {
+              o.sImageFile = s;
+              return !s.empty();
+          }}},
         {"--baud",
          {"a rate from 1 to 4000000",
           [](TSimOptions& o, const std::string& s) {
@@ -201,6 +222,49 @@ std::optional<TSimOptions> ParseSimOptions(const std::vector<std::string>& aArgs
     return options;
 }
 
+std::optional<TLoggerImage> LoadImageFile(const std::string& sFileName, std::string& sError) {
+    namespace fs = std::filesystem;
+    const std::string sWhat = "image file " + sFileName + ": ";
+    std::error_code ec;
+    // Only a regular file: a FIFO would block the start.
+    if (!fs::is_regular_file(sFileName, ec)) {
+        sError = sWhat + (ec ? ec.message() : "not a regular file");
+        return std::nullopt;
+    }
+    if (const std::uintmax_t iSize = fs::file_size(sFileName, ec); !ec && iSize > MaxFwFileSize) {
+        sError = sWhat + "larger than 4 MiB";
+        return std::nullopt;
+    }
+    std::ifstream file(sFileName, std::ios::binary);
+    if (!file) {
+        sError = sWhat + "cannot be opened";
+        return std::nullopt;
+    }
+    TBl3FileHeader header;
+    try {
+        ReadFwFileHeader(file, header);
+    } catch (const std::exception& e) {
+        sError = sWhat + e.what();
+        return std::nullopt;
+    }
+    TLoggerImage image;
+    image.iVersion =
+        static_cast<std::uint16_t>((header.quarn_verH & 0xFF) << 8 | (header.quarn_verL & 0xFF));
+    file.clear();
+    file.seekg(0);
+    for (std::string sLine; std::getline(file, sLine);) {
+        if (!sLine.empty() && sLine.back() == '\r')
+            sLine.pop_back();
+        if (sLine.find('=') == std::string::npos)
+            image.aLines.push_back(std::move(sLine));
+    }
+    if (file.bad()) {
+        sError = sWhat + "cannot be read";
+        return std::nullopt;
+    }
+    return image;
+}
+
 std::string SimUsage() {
     return R"(Usage: kelvo-logger-sim [options]
 
@@ -215,7 +279,8 @@ Front end:
   --help, -h               this text
 
 Logger (numbers decimal or 0x hex; versions also as MAJOR.MINOR):
-  --preset entryN          hardware that fits built-in image N (1-9); default: like entry9
+  --preset entryN          hardware that fits built-in image N (1-9), expecting that image;
+                           default: like entry9
   --app-class N            application class (26113)
   --app-version V          application version word
   --serial N               serial number
@@ -231,12 +296,18 @@ Logger (numbers decimal or 0x hex; versions also as MAJOR.MINOR):
   --upid-reserve N         update-ID block: reserve word
   --upid-crc MODE          valid, wrong (CRC plus 1) or erased (every word 0xFFFF)
   --start MODE             app or bootloader: what runs at start
-  --class-after-restart N  class reported after the finish request (default: --app-class)
+  --class-after-restart N  class reported after a complete transfer (default: --app-class)
+  --image N                the built-in image 1-9 the logger expects (default: the preset's, 9)
+  --image-file FILE        the logger expects the image of this firmware file instead
 
 Faults (repeatable): --fault KIND:FAULT[:N[:TIMES]]
   strikes the N-th exchange of KIND (default 1) and the TIMES-1 following ones (default 1).
   KIND   ident serial bootentry platform upid start line finish restart-ident
   FAULT  noanswer short corrupt exception echo stayapp wrongclass hangup
+
+The finish request restarts the application, with the image's version, only when the flash holds
+exactly the expected image with its vector-table line written last; otherwise the bootloader keeps
+running.
 
 Exit codes: 0 stopped by a signal, 1 the pseudo-terminal failed, 2 bad options, 3 hangup fault.
 )";

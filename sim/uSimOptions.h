@@ -14,6 +14,8 @@ struct TSimOptions {
     std::uint32_t iBaud = 0; // 0: answer at once
     std::string sLink;       // symlink to the slave side, empty for none
     std::string sRecord;     // file for the accepted lines, empty for none
+    std::string sImageFile;  // firmware file with the expected image, empty for none; the front
+                             // end reads it into config (LoadImageFile)
     bool bVerbose = false;
     bool bHelp = false;
 };
@@ -22,7 +24,8 @@ struct TSimOptions {
 namespace SimExit {
 constexpr int Ok = 0;         // stopped by SIGINT or SIGTERM, or --help
 constexpr int Failure = 1;    // the pseudo-terminal could not be set up or served
-constexpr int BadOptions = 2; // a bad command line, or a --link/--record path that cannot be used
+constexpr int BadOptions = 2; // a bad command line, or a --link/--record/--image-file path that
+                              // cannot be used
 constexpr int Hangup = 3;     // a hangup fault closed the line
 } // namespace SimExit
 
@@ -30,5 +33,10 @@ constexpr int Hangup = 3;     // a hangup fault closed the line
 // any order. Empty result and a message in sError for a bad command line.
 std::optional<TSimOptions> ParseSimOptions(const std::vector<std::string>& aArgs,
                                            std::string& sError);
+
+// Reads the image of a firmware file (eight header lines key=value, then the image lines; every
+// line with "=" is left out) without touching the catalogue's file slot. Empty result and a
+// message in sError when the file cannot be read or its header has a bad number.
+std::optional<TLoggerImage> LoadImageFile(const std::string& sFileName, std::string& sError);
 
 std::string SimUsage();

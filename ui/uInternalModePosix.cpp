@@ -2,8 +2,17 @@
 // $XDG_CONFIG_HOME/Orlenta/Quarn.conf.
 #include "ui/uStartupOptions.h"
 
+#include "firmware/uRegularFile.h"
+
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
+
+namespace {
+
+// The store is a few lines; a bigger file is no store.
+constexpr std::uintmax_t MaxStoreSize = 64u * 1024u;
+
+} // namespace
 
 bool IsInternalMode() {
     std::string sDir;
@@ -13,7 +22,11 @@ bool IsInternalMode() {
         sDir = std::string(h) + "/.config";
     else
         return false;
-    std::ifstream f(sDir + "/Orlenta/Quarn.conf");
+    // Read at start-up: a FIFO or a device in its place must not hold the program up.
+    const TFileRead file = ReadRegularFile(sDir + "/Orlenta/Quarn.conf", MaxStoreSize);
+    if (file.state != TFileReadState::Read)
+        return false;
+    std::istringstream f(file.sContent);
     std::string sLine;
     while (std::getline(f, sLine)) {
         if (sLine.rfind("intern=", 0) == 0) {

@@ -311,11 +311,15 @@ bool TfrmMain::event(QEvent* pEvent) {
 }
 
 void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
-    // The worker has posted its last notification: join it.
-    if (IsFinal(iCode))
+    // The worker has posted its last notification: join it; from then on its run record can be
+    // read.
+    std::string sPortReason;
+    if (IsFinal(iCode)) {
         FCommThread.reset();
+        sPortReason = FRun.sPortReason;
+    }
     for (const TStep& step :
-         NotificationSteps(iCode, iValue, cbxPort->currentText().toStdString())) {
+         NotificationSteps(iCode, iValue, cbxPort->currentText().toStdString(), sPortReason)) {
         switch (step.action) {
         case TAction::Report:
             AddReport(step.sText);

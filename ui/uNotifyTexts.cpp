@@ -1,6 +1,7 @@
 #include "ui/uNotifyTexts.h"
 
 #include "firmware/uFWVersions.h"
+#include "firmware/uFwFile.h"
 #include "firmware/uVersion.h"
 #include "link/uCommThread.h"
 #include "link/uExceptions1V0.h"
@@ -75,7 +76,7 @@ std::string FirmwareDescription(std::int32_t iEntry) {
 }
 
 std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
-                                     const std::string& sPort) {
+                                     const std::string& sPort, const std::string& sPortReason) {
     using A = TAction;
     const auto report = [](std::string s) {
         return std::vector<TStep>{{A::Report, std::move(s)}};
@@ -105,6 +106,12 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
             a.push_back({A::Report, s});
             a.push_back({A::Status, s});
             a.push_back({A::RepeatNow, "", 0});
+        } else if (iValue == Status::PortNotReady && !sPortReason.empty()) {
+            const std::string sReason = "Reason: " + sPortReason;
+            a.push_back({A::Report, s});
+            a.push_back({A::Report, sReason});
+            a.push_back({A::Status, s});
+            a.push_back({A::Message, s + "\r\n" + sReason});
         } else {
             a.push_back({A::Report, s});
             a.push_back({A::Status, s});
@@ -155,11 +162,13 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
 }
 
 std::vector<std::string> FirmwareRow(const TBl3FileHeader& h) {
+    // The date is free text from a firmware file: no control character reaches a terminal or
+    // a window as it is.
     return {GetClassName(h.quarn_class, h.quarn_print),
             Fmt("%u.%.2u", unsigned{h.quarn_verH}, unsigned{h.quarn_verL}),
             GetPlatformName(h.quarn_platform),
             GetPrintName(h.quarn_print),
-            h.quarn_date,
+            EscapeControlChars(h.quarn_date),
             Fmt("%u.%u", unsigned{h.quarn_bl}, unsigned{h.quarn_bl_ver})};
 }
 

@@ -17,7 +17,7 @@ constexpr const char* AskSaveMeasurements =
     "Do you save your measurements ?\r\nDo you really continue without saving ?";
 constexpr const char* AskCloseWhileRunning =
     "The update is not finished!\r\nDo you really close the program ?";
-// A chosen firmware file whose header cannot be read: nothing is started.
+// A chosen firmware file that cannot be read or that the update could not use: nothing starts.
 constexpr const char* FileNotReadable = "Aborted because the firmware file could not be read!";
 } // namespace Texts
 
@@ -42,9 +42,10 @@ struct TStep {
 
 // The steps for notification (iCode, iValue). sPort is the port box's current text. Texts built
 // from a firmware header read the catalogue (entry iFwIndex, or the entry named by the value).
-// Codes without a meaning give no steps.
+// Codes without a meaning give no steps. sPortReason: why the port could not be used, shown with
+// status 10.
 std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
-                                     const std::string& sPort);
+                                     const std::string& sPort, const std::string& sPortReason = {});
 
 // The report and status line that starts every update, restarts included.
 std::string StartText(const std::string& sPort);
@@ -55,7 +56,8 @@ std::string StatusText(std::int32_t iStatus, const std::string& sPort);
 // "%s V%d.%.2d, %s, BL%d.%d" of a catalogue entry: class name, version, print name, bootloader.
 std::string FirmwareDescription(std::int32_t iEntry);
 
-// The columns of the firmware overview and one row of them for a header.
+// The columns of the firmware overview and one row of them for a header. The date, free text from
+// a file, shows its control characters as "\xNN" (ESC as "\x1b").
 constexpr const char* FirmwareColumns[6] = {"Firmware", "Version", "Platform",
                                             "Print",    "Date",    "BL"};
 struct TBl3FileHeader;

@@ -1,5 +1,6 @@
 // kelvo-update against kelvo-logger-sim: real processes over a pseudo-terminal.
 #include "link/uRS232.h"
+#include "tests/support/FifoGuard.h"
 #include "tests/support/Process.h"
 
 #include <gtest/gtest.h>
@@ -272,34 +273,36 @@ TEST_F(EndToEnd, InternalModeFileAndReadInfoOnly) {
         EXPECT_EQ(r2.iExit, 2) << "--read-info-only outside the internal mode";
     }
     InternalMode();
-    {
-        const auto r = Cli({"--port", sim.sPort, "--read-info-only"});
-        EXPECT_EQ(r.iExit, 70) << r.sOut;
-        EXPECT_NE(r.sOut.find("Only read update info!"), std::string::npos);
-    }
+    // Files that the update could not use are refused before the port is opened.
     const std::string sData = ":40012800" + std::string(128, '0') + "97";
     const struct {
         const char* sWhy;
         std::string sBootloader;
         std::vector<std::string> aLines;
-        int iExit;
-        const char* sText;
+        const char* sReason;
     } aCases[] = {
         {"broken line",
          "3",
          {sData, sData.substr(0, 30), ":00000001FF"},
-         43,
-         "Aborted because conversion error at line  1 !"},
-        {"header only", "3", {}, 42, "Aborted because last line is wrong !"},
-        {"bootloader 4", "4", {sData, ":00000001FF"}, 47, "Check Kelvo model 26113 V5.200"},
+         "line 10: record of 64 data bytes has 30 characters instead of 139"},
+        {"header only", "3", {}, "line 9: the image lines are missing"},
+        {"bootloader 4",
+         "4",
+         {sData, ":00000001FF"},
+         "line 1: bootloader '4' is not supported: the update needs 2 or 3"},
     };
     for (const auto& c : aCases) {
         const auto p = FirmwareFile(c.sBootloader, c.aLines);
-        const std::size_t iBefore = sim.Record().size();
         const auto r = Cli({"--port", sim.sPort, "f:+", "--file", p.string()});
-        EXPECT_EQ(r.iExit, c.iExit) << c.sWhy << "\n" << r.sOut;
-        EXPECT_NE(r.sOut.find(c.sText), std::string::npos) << c.sWhy << "\n" << r.sOut;
-        EXPECT_EQ(sim.Record().size(), iBefore + 2) << c.sWhy << ": only the hardware reads";
+        EXPECT_EQ(r.iExit, 2) << c.sWhy << "\n" << r.sOut;
+        const std::string sErr = ReadFile(dir / "cli.out.err");
+        EXPECT_NE(sErr.find(c.sReason), std::string::npos) << c.sWhy << "\n" << sErr;
+        EXPECT_TRUE(sim.Record().empty()) << c.sWhy << ": the port was never used";
+    }
+    {
+        const auto r = Cli({"--port", sim.sPort, "--read-info-only"});
+        EXPECT_EQ(r.iExit, 70) << r.sOut;
+        EXPECT_NE(r.sOut.find("Only read update info!"), std::string::npos);
     }
 }
 
@@ -331,23 +334,70 @@ TEST_F(EndToEnd, RefusalsBeforeThePortIsOpened) {
 TEST_F(EndToEnd, PortsThatAreNotALoggersLine) {
     TSim sim(dir, {"--preset", "entry9"});
     {
-        // Held by another process: refused at once.
+        // Held by another updater: refused at once, naming it.
         TPortHandle hHeld = OpenComPort(sim.sPort, 9600);
         ASSERT_TRUE(hHeld);
         const auto t0 = std::chrono::steady_clock::now();
-        EXPECT_EQ(Cli({"--port", sim.sPort, "--yes"}).iExit, 10);
+        const auto r = Cli({"--port", sim.sPort, "--yes"});
+        EXPECT_EQ(r.iExit, 10);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+        EXPECT_NE(r.sOut.find("Reason: in use by another program: e2e_update (pid " +
+                              std::to_string(getpid()) + ")"),
+                  std::string::npos)
+            << r.sOut;
+    }
+    {
+        // A program that opened the port before (a modem manager, a terminal program) would take
+        // the logger's answers: refused before a byte is sent.
+        TProcess holder({"/bin/sh", "-c", "exec sleep 30 < '" + sim.sPort + "'"}, {},
+                        dir / "holder.out");
+        const auto tEnd = std::chrono::steady_clock::now() + 5s;
+        for (std::string sReason; sReason.find("sleep (pid") == std::string::npos &&
+                                  std::chrono::steady_clock::now() < tEnd;) {
+            std::this_thread::sleep_for(10ms);
+            OpenComPort(sim.sPort, 9600, &sReason);
+        }
+        const auto r = Cli({"--port", sim.sPort, "--yes"});
+        EXPECT_EQ(r.iExit, 10) << r.sOut;
+        EXPECT_NE(r.sOut.find("Reason: in use by another program: sleep (pid "), std::string::npos)
+            << r.sOut;
     }
     const fs::path file = dir / "not a port.txt";
     std::ofstream(file) << "keep me";
-    const std::string aPorts[] = {"",           std::string(10000, 'x'), "/dev/kelvo no such port",
-                                  dir.string(), file.string(),           "/dev/null"};
-    for (const auto& s : aPorts) {
-        const auto r = Cli({"--port", s, "--yes"});
-        EXPECT_EQ(r.iExit, 10) << s.substr(0, 60) << "\n" << r.sOut.substr(0, 300);
+    const struct {
+        std::string sPort;
+        const char* sReason;
+    } aPorts[] = {{"", "no port name"},
+                  {std::string(10000, 'x'), "no such device"},
+                  {"/dev/kelvo no such port", "no such device"},
+                  {dir.string(), "not a serial device"},
+                  {file.string(), "not a serial device"},
+                  {"/dev/null", "not a serial device"}};
+    for (const auto& c : aPorts) {
+        const auto r = Cli({"--port", c.sPort, "--yes"});
+        EXPECT_EQ(r.iExit, 10) << c.sPort.substr(0, 60) << "\n" << r.sOut.substr(0, 300);
+        EXPECT_NE(r.sOut.find(std::string("Reason: ") + c.sReason), std::string::npos)
+            << c.sPort.substr(0, 60) << "\n"
+            << r.sOut.substr(0, 300);
     }
     EXPECT_EQ(ReadFile(file), "keep me") << "nothing written to a file named as the port";
     EXPECT_TRUE(sim.Record().empty());
+}
+
+TEST_F(EndToEnd, TheOperatorsOwnTerminalIsNoPort) {
+    // In a terminal (script gives the program one), its own terminal is refused and left as it
+    // was: no frames on the screen, not raw afterwards.
+    const std::string sCommand =
+        std::string(KELVO_UPDATE_EXE) + " --port /dev/tty --yes; echo \"exit $?\"; stty -a";
+    TProcess run({"/usr/bin/script", "-qec", sCommand, "/dev/null"}, {}, dir / "script.out");
+    EXPECT_EQ(run.Wait(), 0);
+    const std::string sOut = ReadFile(dir / "script.out");
+    EXPECT_NE(sOut.find("exit 10"), std::string::npos) << sOut;
+    EXPECT_NE(sOut.find("Reason: it is the terminal this program runs in, not a serial port"),
+              std::string::npos)
+        << sOut;
+    EXPECT_NE(sOut.find(" icanon "), std::string::npos) << "still cooked\n" << sOut;
+    EXPECT_NE(sOut.find(" echo "), std::string::npos) << "still echoing\n" << sOut;
 }
 
 TEST_F(EndToEnd, BadFirmwareFilesStartNothing) {
@@ -368,6 +418,21 @@ TEST_F(EndToEnd, BadFirmwareFilesStartNothing) {
     const fs::path huge = dir / "huge.kfw";
     std::ofstream(huge).flush();
     fs::resize_file(huge, 5u * 1024 * 1024);
+    // Files that a text editor or a HEX tool may well produce, each with a defect of its own.
+    const std::string sHeader = "bootloader=3\nbootloader version=0\nclass=26113\nversionH=5\n"
+                                "versionL=200\nplatform=12\nprint=44\ndate=01.01.2026 00:00:00\n";
+    const std::string sData = ":40012800" + std::string(128, '0') + "97\n";
+    const std::string sVector = ":4003DF00" + std::string(128, '0') + "DE\n";
+    const std::string sEnd = ":00000001FF\n";
+    const auto write = [&](const char* sName, const std::string& sContent) {
+        std::ofstream(dir / sName, std::ios::binary) << sContent;
+        return dir / sName;
+    };
+    const fs::path hex16 =
+        write("hex16.kfw", sHeader + ":10250000000102030405060708090A0B0C0D0E0F53\n" + sEnd);
+    const fs::path bl4 = write("bl4.kfw", "bootloader=4" + sHeader.substr(12) + sData + sEnd);
+    const fs::path bom = write("bom.kfw", "\xEF\xBB\xBF" + sHeader + sData + sEnd);
+    const fs::path twoVectors = write("vectors.kfw", sHeader + sVector + sData + sVector + sEnd);
     const struct {
         fs::path file;
         const char* sError;
@@ -377,11 +442,41 @@ TEST_F(EndToEnd, BadFirmwareFilesStartNothing) {
                   {junk, ""},
                   {wrongKey, ""},
                   {badValue, "'26113 ' is not a valid integer value"},
-                  {huge, ""}};
+                  {huge, ""},
+                  {hex16, "line 9: data record of 16 bytes is not sent by the update"},
+                  {bl4, "line 1: bootloader '4' is not supported"},
+                  {bom, "line 1: the file starts with a UTF-8 byte-order mark"},
+                  {twoVectors, "line 11: a second vector-table line (address 03DF, the first on "
+                               "line 9)"}};
     for (const auto& c : aCases) {
         const auto r = Cli({"--port", sim.sPort, "f:+", "--file", c.file.string()});
         EXPECT_EQ(r.iExit, 2) << c.file;
-        EXPECT_NE(ReadFile(dir / "cli.out.err").find(c.sError), std::string::npos) << c.file;
+        const std::string sErr = ReadFile(dir / "cli.out.err");
+        EXPECT_NE(sErr.find(c.sError), std::string::npos) << c.file << "\n" << sErr;
     }
+
+    // A FIFO would hold the program in open() until a writer came: refused at once.
+    const TFifo fifo(dir / "fifo.kfw");
+    TCliRun r{};
+    EXPECT_TRUE(EndsWithin(fifo, 10s, [&] {
+        r = Cli({"--port", sim.sPort, "f:+", "--file", fifo.Path()});
+    })) << "blocked on the FIFO";
+    EXPECT_EQ(r.iExit, 2);
+    EXPECT_NE(ReadFile(dir / "cli.out.err").find("is not a regular file"), std::string::npos);
     EXPECT_TRUE(sim.Record().empty()) << "the port was never used";
+}
+
+TEST_F(EndToEnd, FileDatesReachTheTerminalEscaped) {
+    InternalMode();
+    const std::string sData = ":40012800" + std::string(128, '0') + "97";
+    const fs::path file = dir / "esc.kfw";
+    std::ofstream(file, std::ios::binary)
+        << "bootloader=3\nbootloader version=0\nclass=26113\nversionH=5\nversionL=200\n"
+           "platform=12\nprint=44\ndate=\x1b]0;pwned\x07\x1b[2J01.01.2026\n"
+        << sData << "\n:00000001FF\n";
+    const auto r = Cli({"--list-firmware", "--file", file.string(), "f:+"});
+    ASSERT_EQ(r.iExit, 0) << ReadFile(dir / "cli.out.err");
+    EXPECT_EQ(r.sOut.find('\x1b'), std::string::npos) << r.sOut;
+    EXPECT_EQ(r.sOut.find('\x07'), std::string::npos) << r.sOut;
+    EXPECT_NE(r.sOut.find("\\x1b]0;pwned\\x07\\x1b[2J01.01.2026"), std::string::npos) << r.sOut;
 }

@@ -54,9 +54,10 @@ TRig::TRig(TLoggerConfig config, std::vector<std::string> aParams, std::string s
     TMainSettings settings;
     settings.aParams = std::move(aParams);
     settings.sDevDir = std::move(sDevDir);
-    settings.openPort = [this](const std::string& sPort, std::int32_t iBaud) {
+    settings.openPort = [this](const std::string& sPort, std::int32_t iBaud,
+                               std::string* psReason) {
         ++iOpens;
-        return fake.Opener()(sPort, iBaud);
+        return fake.Opener()(sPort, iBaud, psReason);
     };
     main = std::make_unique<TfrmMain>(std::move(settings));
     main->OnConfirm = [this](const std::string& s) {

@@ -126,9 +126,11 @@ void TestUpdate::emptyPortBox() {
     rig.main->cbxPort->setEditText("");
     rig.main->btnProgClick();
     QVERIFY(rig.WaitIdle());
+    // The operator learns why, in the message box and the report.
     const std::string s = "Aborted because serial port \"\" is not ready!";
-    QCOMPARE(rig.aMessages, std::vector<std::string>{s});
-    QCOMPARE(rig.Report(), (QStringList{"Start at serial port \"\"", QString::fromStdString(s)}));
+    QCOMPARE(rig.aMessages, std::vector<std::string>{s + "\r\nReason: no port name"});
+    QCOMPARE(rig.Report(), (QStringList{"Start at serial port \"\"", QString::fromStdString(s),
+                                        "Reason: no port name"}));
     VerifyIdle(*rig.main);
 }
 
@@ -209,31 +211,44 @@ void TestUpdate::firmwareFile() {
 
 void TestUpdate::unreadableFirmwareFileStartsNothing() {
     QTemporaryDir dir;
-    const std::string sBad = WriteFwFile(dir, "bad.kfw", "bootloader=3\nbootloader version=oops\n");
+    const std::string sHeader = "bootloader=3\nbootloader version=0\nclass=26113\nversionH=5\n"
+                                "versionL=138\nplatform=12\nprint=44\ndate=x\n";
+    // A header that cannot be read, and a file whose line 9 the update would pass over.
+    const struct {
+        std::string sFile;
+        QString sReason;
+    } aCases[] = {
+        {WriteFwFile(dir, "bad.kfw", "bootloader=3\nbootloader version=oops\n"),
+         "'oops' is not a valid integer value"},
+        {WriteFwFile(dir, "hex16.kfw", sHeader + ":10250000000102030405060708090A0B0C0D0E0F53\n"),
+         "line 9: data record of 16 bytes is not sent by the update (only 64-byte records are)"},
+    };
     TRig rig(Preset("entry9"));
     TfrmMain& w = *rig.main;
     // A previous update left its port behind; it must not be reused.
     w.btnProgClick();
     QVERIFY(rig.WaitIdle());
-    rig.aMessages.clear();
     w.cbxPort->setEditText("other");
-    w.OnChooseFile = [&] {
-        return sBad;
-    };
 
-    w.btnFileClick();
-    QCOMPARE(rig.iOpens.load(), 1);
-    QVERIFY(!w.IsRunning());
-    const QString sAbort = "Aborted because the firmware file could not be read!";
-    const QStringList aReport = rig.Report();
-    QCOMPARE(aReport.value(0), sAbort);
-    QVERIFY2(aReport.value(1).contains("'oops'"), qPrintable(aReport.join('|')));
-    QVERIFY(!aReport.join('\n').contains("Start at"));
-    QCOMPARE(w.StatusText(), sAbort);
-    QCOMPARE(rig.aMessages.size(), 1u);
-    QCOMPARE(QString::fromStdString(rig.aMessages[0]), sAbort + "\r\n" + aReport.value(1));
-    QCOMPARE(iFwIndex, -1);
-    VerifyIdle(w);
+    for (const auto& c : aCases) {
+        rig.aMessages.clear();
+        w.OnChooseFile = [&] {
+            return c.sFile;
+        };
+        w.btnFileClick();
+        QCOMPARE(rig.iOpens.load(), 1);
+        QVERIFY(!w.IsRunning());
+        const QString sAbort = "Aborted because the firmware file could not be read!";
+        const QStringList aReport = rig.Report();
+        QCOMPARE(aReport.value(0), sAbort);
+        QVERIFY2(aReport.value(1).startsWith(c.sReason), qPrintable(aReport.join('|')));
+        QVERIFY(!aReport.join('\n').contains("Start at"));
+        QCOMPARE(w.StatusText(), sAbort);
+        QCOMPARE(rig.aMessages.size(), 1u);
+        QCOMPARE(QString::fromStdString(rig.aMessages[0]), sAbort + "\r\n" + aReport.value(1));
+        QCOMPARE(iFwIndex, -1);
+        VerifyIdle(w);
+    }
 }
 
 QTEST_MAIN(TestUpdate)

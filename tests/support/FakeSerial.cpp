@@ -96,8 +96,11 @@ TPortHandle TFakeSerial::Open() {
 }
 
 TPortOpener TFakeSerial::Opener(bool bFail) {
-    return [this, bFail](const std::string& sPort, std::int32_t) -> TPortHandle {
+    return [this, bFail](const std::string& sPort, std::int32_t,
+                         std::string* psReason) -> TPortHandle {
         sOpenedPort = sPort;
+        if (bFail && psReason != nullptr)
+            *psReason = "no such device";
         return bFail ? nullptr : Open();
     };
 }

@@ -339,6 +339,13 @@ TEST_F(Procedure, LoadedFileIsCheckedBeforeTheLoggerIsTouched) {
         FwFileLines = std::move(aLines);
         iFwIndex = 0;
     };
+    // The logger expects what the file slot holds.
+    const auto logger = [] {
+        auto c = Preset("entry9");
+        c.iImage = 0;
+        c.image = {0x058A, FwFileLines};
+        return c;
+    };
     iFwIndex = 9;
     const std::string sLine0 = GetFwLine(0);
     const std::string sLine1 = GetFwLine(1);
@@ -366,7 +373,7 @@ TEST_F(Procedure, LoadedFileIsCheckedBeforeTheLoggerIsTouched) {
     };
     for (const auto& k : aCases) {
         load(k.aLines);
-        const TRun r = Run(Preset("entry9"));
+        const TRun r = Run(logger());
         ASSERT_GE(r.aPosts.size(), k.aTail.size()) << k.sWhy;
         EXPECT_EQ(
             TPosts(r.aPosts.end() - static_cast<std::ptrdiff_t>(k.aTail.size()), r.aPosts.end()),
@@ -376,7 +383,7 @@ TEST_F(Procedure, LoadedFileIsCheckedBeforeTheLoggerIsTouched) {
         EXPECT_EQ(r.aRecord.size(), k.iRecorded) << k.sWhy;
     }
     // The one that was sent: start, line 0, the vector line last, finish; progress for all.
-    const TRun r = Run(Preset("entry9"));
+    const TRun r = Run(logger());
     EXPECT_EQ(r.aRecord,
               (std::vector<std::string>{":0100000520DA", ":01006005306A", ":0100000531C9", sLine0,
                                         sVector, ":0100000533C7"}));
@@ -385,6 +392,20 @@ TEST_F(Procedure, LoadedFileIsCheckedBeforeTheLoggerIsTouched) {
     FwFileHeader.quarn_bl = 0xFFFF;
     iFwIndex = 0;
     EXPECT_EQ(Run(Preset("entry9")).Final(), (std::pair{10, 47})) << "bootloader neither 2 nor 3";
+}
+
+TEST_F(Procedure, TransferCutShortLeavesTheLoggerInItsBootloader) {
+    // The file slot holds the first 50 lines of image 9; the logger expects all of image 9.
+    FwFileHeader = GetFwHeader(9);
+    iFwIndex = 9;
+    for (std::int32_t i = 0; i < 50; ++i)
+        FwFileLines.push_back(GetFwLine(i));
+    FwFileLines.push_back(":00000001FF");
+    iFwIndex = 0;
+    const TRun r = Run(Preset("entry9"));
+    EXPECT_EQ(r.Values(40), (std::vector<std::int32_t>{0, 1})) << "the vector table went last";
+    EXPECT_EQ(r.Values(20).back(), 51202) << "the restart found the bootloader";
+    EXPECT_EQ(r.Final(), (std::pair{10, 45}));
 }
 
 TEST_F(Procedure, RelaxedChecks) {

@@ -1,5 +1,9 @@
 #include "FwSlotFixture.h"
 
+#ifndef _WIN32
+#include "tests/support/FifoGuard.h"
+#endif
+
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
 #include "hexline/uConvert1V0.h"
@@ -7,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +23,7 @@
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 namespace {
 
@@ -40,6 +46,34 @@ std::string HeaderWith(std::size_t iLine, const std::string& sLine) {
     aLines[iLine] = sLine;
     return Join(aLines);
 }
+
+// One HEX record line, checksum included, formatted here independently of the codec; the data
+// bytes follow from iSeed.
+std::string Record(unsigned iCount, unsigned iAddress, unsigned iType, unsigned iSeed = 0) {
+    std::vector<unsigned> aBytes{iCount, iAddress >> 8 & 0xFF, iAddress & 0xFF, iType};
+    for (unsigned k = 0; k < iCount; ++k)
+        aBytes.push_back((iSeed * 31 + k * 7 + 1) & 0xFF);
+    unsigned iSum = 0;
+    for (const unsigned b : aBytes)
+        iSum += b;
+    aBytes.push_back((0x100 - (iSum & 0xFF)) & 0xFF);
+    std::string s = ":";
+    for (const unsigned b : aBytes) {
+        s += "0123456789ABCDEF"[b >> 4];
+        s += "0123456789ABCDEF"[b & 0xF];
+    }
+    return s;
+}
+
+// A 64-byte data record, the only kind the update sends.
+std::string Data(unsigned iAddress) {
+    return Record(64, iAddress, 0, iAddress);
+}
+
+const std::string EndLine = ":00000001FF";
+
+// A small image that loads: data lines, the vector-table line among them, the end record.
+const std::vector<std::string> aImage = {Data(0x0128), Data(0x03DF), Data(0x0400), EndLine};
 
 // The message of the std::runtime_error that fn throws; nullopt when it throws nothing.
 template <class TFn> std::optional<std::string> ErrorOf(TFn fn) {
@@ -97,7 +131,8 @@ TEST(FwFileHeader, GetKeyValueSplitsAtTheFirstEqualsSign) {
 TEST(FwFileHeader, IntegerValues) {
     const struct {
         const char* sValue;
-        int iExpected; // -1: conversion failure
+        int iExpected;                // -1: conversion failure
+        const char* sShown = nullptr; // the value as the message shows it, if not as it is
     } aCases[] = {
         {"26113", 26113},
         {" 26113", 26113},
@@ -127,7 +162,7 @@ TEST(FwFileHeader, IntegerValues) {
         {"+-1", -1},
         {"- 1", -1},
         {"$-1", -1},
-        {"\t1", -1},
+        {"\t1", -1, "\\x091"},
         {"0x 1", -1},
         {"0x1G", -1},
         {"1e3", -1},
@@ -143,7 +178,8 @@ TEST(FwFileHeader, IntegerValues) {
         TBl3FileHeader header;
         const auto sError = ErrorOf([&] { ReadFwFileHeader(file, header); });
         if (c.iExpected < 0) {
-            EXPECT_EQ(sError, "'" + std::string(c.sValue) + "' is not a valid integer value")
+            EXPECT_EQ(sError, "'" + std::string(c.sShown ? c.sShown : c.sValue) +
+                                  "' is not a valid integer value")
                 << c.sValue;
         } else {
             EXPECT_EQ(sError, std::nullopt) << c.sValue;
@@ -212,34 +248,108 @@ protected:
 };
 
 TEST_F(FwFile, LoadKeepsTheLinesWithoutEqualsSignInFileOrder) {
-    // CR LF in the header, LF after it, and a last line without a line end.
+    // CR LF in the header, LF after it, a dropped note, and a last line without a line end.
     const std::string sFile =
-        Dir.Write("a.kfw", Join(aHeader9, "\r\n") + ":40AA\ncomment=x\n\n:40BB\r\n:00000001FF");
+        Dir.Write("a.kfw", Join(aHeader9, "\r\n") + Data(0x0128) + "\ncomment=x\n" + Data(0x0129) +
+                               "\r\n" + EndLine);
     std::string sError;
     ASSERT_TRUE(LoadFwFile(sFile, &sError)) << sError;
     EXPECT_EQ(iFwIndex, 0);
     EXPECT_EQ(FwFileHeader, Header9);
-    EXPECT_EQ(FwFileLines, (std::vector<std::string>{":40AA", "", ":40BB", ":00000001FF"}));
-    EXPECT_EQ(GetFwLastIndex(0), 3);
+    EXPECT_EQ(FwFileLines, (std::vector<std::string>{Data(0x0128), Data(0x0129), EndLine}));
+    EXPECT_EQ(GetFwLastIndex(0), 2);
 
-    // A header line without "=" is an image line too, and its field reads as empty.
-    std::vector<std::string> aLines = aHeader9;
-    aLines[7] = "no date";
-    ASSERT_TRUE(LoadFwFile(Dir.Write("b.kfw", Join(aLines) + ":00000001FF\n")));
-    EXPECT_EQ(FwFileHeader.quarn_date, "");
-    EXPECT_EQ(FwFileLines, (std::vector<std::string>{"no date", ":00000001FF"}));
+    // Start-address records (types 3 and 5) are passed over by the update: they may stay.
+    const std::vector<std::string> aLines = {Record(4, 0, 3, 1), Data(0x2500), Record(4, 0, 5, 2),
+                                             EndLine};
+    ASSERT_TRUE(
+        LoadFwFile(Dir.Write("b.kfw", HeaderWith(0, "bootloader=2") + Join(aLines)), &sError))
+        << sError;
+    EXPECT_EQ(FwFileHeader.quarn_bl, 2);
+    EXPECT_EQ(FwFileLines, aLines);
 }
 
-TEST_F(FwFile, HeaderOnlyAndUnknownBootloaderLoad) {
-    ASSERT_TRUE(LoadFwFile(Dir.Write("header.kfw", Join(aHeader9))));
-    EXPECT_EQ(iFwIndex, 0);
-    EXPECT_EQ(GetFwLastIndex(0), -1);
+TEST_F(FwFile, LoadRefusesWhatTheUpdateWouldNotSendAsItIs) {
+    const std::string sGood = Join(aHeader9) + Join(aImage);
+    std::string sBadSum = Data(0x0129);
+    const std::string sRightSum = sBadSum.substr(137);
+    sBadSum.replace(137, 2, sRightSum == "00" ? "01" : "00");
+    std::vector<std::string> aHexFile; // a standard HEX file: 16-byte records
+    for (unsigned a = 0x2500; a < 0x2540; a += 16)
+        aHexFile.push_back(Record(16, a, 0, a));
+    aHexFile.push_back(EndLine);
+    const std::string sNoDate = Join({aHeader9.begin(), aHeader9.begin() + 7}) + "no date\n";
 
-    iFwIndex = -1;
-    ASSERT_TRUE(LoadFwFile(Dir.Write("bl4.kfw", HeaderWith(0, "bootloader=4") + ":00000001FF\n")));
-    EXPECT_EQ(iFwIndex, 0);
-    EXPECT_EQ(FwFileHeader.quarn_bl, 0xFFFF);
-    EXPECT_EQ(FwFileHeader.quarn_class, 26113);
+    const struct {
+        const char* sWhy;
+        std::string sContent;
+        std::string sReason; // the start of the reason
+    } aCases[] = {
+        {"byte-order mark", "\xEF\xBB\xBF" + sGood,
+         "line 1: the file starts with a UTF-8 byte-order mark"},
+        {"bootloader 4", HeaderWith(0, "bootloader=4") + Join(aImage),
+         "line 1: bootloader '4' is not supported: the update needs 2 or 3"},
+        {"bootloader key", HeaderWith(0, "Bootloader=3") + Join(aImage),
+         "line 1: the header must start with \"bootloader=2\" or \"bootloader=3\""},
+        {"header only", Join(aHeader9), "line 9: the image lines are missing"},
+        {"header and a note", Join(aHeader9) + "note=x\n", "line 10: the image lines are missing"},
+        {"header line without =", sNoDate + Join(aImage),
+         "line 8: header line without \"=\": \"date=...\" expected"},
+        {"16-byte records", Join(aHeader9) + Join(aHexFile),
+         "line 9: data record of 16 bytes is not sent by the update"},
+        {"address record and end record only", Join(aHeader9) + Join({Record(2, 0, 4, 0), EndLine}),
+         "line 9: record type 4 (extended linear address) is not sent by the update"},
+        {"segment address after a dropped line",
+         Join(aHeader9) + Join({Data(0x0128), "note=x", Record(2, 0, 2, 0), EndLine}),
+         "line 11: record type 2 (extended segment address) is not sent by the update"},
+        {"unknown record type", Join(aHeader9) + Join({Data(0x0128), Record(1, 0, 7), EndLine}),
+         "line 10: record type 7 (unknown) is not sent by the update"},
+        {"start address only", Join(aHeader9) + Join({Record(4, 0, 5, 0), EndLine}),
+         "line 10: no 64-byte data record before the end record"},
+        {"end record alone", Join(aHeader9) + EndLine,
+         "line 9: no 64-byte data record before the end record"},
+        {"second vector-table line",
+         Join(aHeader9) + Join({Data(0x03DF), Data(0x0128), Data(0x03DF), EndLine}),
+         "line 11: a second vector-table line (address 03DF, the first on line 9)"},
+        {"checksum", Join(aHeader9) + Join({Data(0x0128), sBadSum, EndLine}),
+         "line 10: checksum " + sBadSum.substr(137) + " is wrong: the record needs " + sRightSum},
+        {"over-long line", Join(aHeader9) + Join({Data(0x0128) + "0", EndLine}),
+         "line 9: record of 64 data bytes has 140 characters instead of 139"},
+        {"count above 64", Join(aHeader9) + Join({":41" + Data(0x0128).substr(3), EndLine}),
+         "line 9: record of 65 data bytes: at most 64 are allowed"},
+        {"lower-case digits",
+         Join(aHeader9) + Join({":40012800" + std::string(128, 'a') + "00", EndLine}),
+         "line 9: lower-case hex digit 'a' in column 10"},
+        {"control character", Join(aHeader9) + Join({":4001\x1b", EndLine}),
+         "line 9: byte 0x1B in column 6 is not a hex digit"},
+        {"blank in a record", Join(aHeader9) + Join({":40 01", EndLine}),
+         "line 9: character ' ' in column 4 is not a hex digit"},
+        {"no colon", Join(aHeader9) + Join({"4001280000", EndLine}),
+         "line 9: not a HEX record: it does not start with ':'"},
+        {"blank line", Join(aHeader9) + Join({Data(0x0128), "", Data(0x0129), EndLine}),
+         "line 10: blank line among the image lines"},
+        {"end record in the middle",
+         Join(aHeader9) + Join({Data(0x0128), EndLine, Data(0x0129), EndLine}),
+         "line 10: end record before the last image line"},
+        {"cut short", Join(aHeader9) + Join({Data(0x0128), Data(0x0129).substr(0, 70)}),
+         "line 10: the last image line must be the end record \":00000001FF\""},
+        {"damaged end record", Join(aHeader9) + Join({Data(0x0128), ":00000001FE"}),
+         "line 10: the last image line must be the end record"},
+        {"blank line at the end", sGood + "\n",
+         "line 13: the last image line must be the end record \":00000001FF\" (a blank line"},
+    };
+    for (const auto& c : aCases) {
+        iFwIndex = 9;
+        FwFileLines = {"from an earlier file"};
+        std::string sError;
+        EXPECT_FALSE(LoadFwFile(Dir.Write("bad.kfw", c.sContent), &sError)) << c.sWhy;
+        EXPECT_THAT(sError, StartsWith(c.sReason)) << c.sWhy;
+        EXPECT_EQ(iFwIndex, 9) << c.sWhy;
+        EXPECT_TRUE(FwFileLines.empty()) << c.sWhy;
+    }
+    // The good file these cases spoil.
+    std::string sError;
+    EXPECT_TRUE(LoadFwFile(Dir.Write("good.kfw", sGood), &sError)) << sError;
 }
 
 TEST_F(FwFile, FailedHeaderAbandonsTheLoad) {
@@ -265,14 +375,15 @@ TEST_F(FwFile, FailedHeaderAbandonsTheLoad) {
         }
     }
     // class= 26113 (a blank before the number) converts.
-    EXPECT_TRUE(LoadFwFile(Dir.Write("blank.kfw", HeaderWith(2, "class= 26113"))));
+    EXPECT_TRUE(LoadFwFile(Dir.Write("blank.kfw", HeaderWith(2, "class= 26113") + Join(aImage))));
     EXPECT_EQ(FwFileHeader.quarn_class, 26113);
 }
 
 TEST_F(FwFile, InspectReadsOnlyTheHeader) {
-    ASSERT_TRUE(LoadFwFile(Dir.Write("a.kfw", Join(aHeader9) + ":40AA\n:00000001FF\n")));
+    ASSERT_TRUE(LoadFwFile(Dir.Write("a.kfw", Join(aHeader9) + Join(aImage))));
     const std::vector<std::string> aLoaded = FwFileLines;
 
+    // The image is not checked: the header alone counts, whatever follows it.
     iFwIndex = -1;
     InspectFwFile(Dir.Write("b.kfw", HeaderWith(4, "versionL=$8A") + ":40BB\n"));
     EXPECT_EQ(iFwIndex, 0);
@@ -289,8 +400,8 @@ TEST_F(FwFile, InspectReadsOnlyTheHeader) {
     EXPECT_EQ(FwFileLines, aLoaded);
 
     // Loading after an inspection replaces both parts of the slot.
-    ASSERT_TRUE(LoadFwFile(Dir.Path("b.kfw")));
-    EXPECT_EQ(FwFileLines, (std::vector<std::string>{":40BB"}));
+    ASSERT_TRUE(LoadFwFile(Dir.Write("d.kfw", Join(aHeader9) + Join({Data(0x0500), EndLine}))));
+    EXPECT_EQ(FwFileLines, (std::vector<std::string>{Data(0x0500), EndLine}));
 }
 
 TEST_F(FwFile, FilesThatAreNoFirmwareFilesAreRefused) {
@@ -300,12 +411,15 @@ TEST_F(FwFile, FilesThatAreNoFirmwareFilesAreRefused) {
     const std::string sBig = Dir.Path("big.kfw");
     std::ofstream(sBig, std::ios::binary).put('x');
     fs::resize_file(sBig, 1024ull * 1024 * 1024); // sparse: refused by its size, never read
-    // Exactly 4 MiB of text is the largest file taken; one byte more is refused.
-    std::string sFull = Join(aHeader9);
-    const std::string sLine = ":" + std::string(138, 'A') + "\n";
-    while (sFull.size() + sLine.size() <= MaxFwFileSize)
-        sFull += sLine;
-    sFull.append(MaxFwFileSize - sFull.size(), 'A');
+    // Exactly 4 MiB is the largest file taken; one byte more is refused. A dropped note line
+    // fills the file up to the limit.
+    const std::string sHeader = Join(aHeader9);
+    std::string sLines;
+    for (unsigned a = 0; sHeader.size() + sLines.size() + 3 * 140 <= MaxFwFileSize; ++a)
+        sLines += Data(0x0400 + a) + "\n";
+    std::string sFull = sHeader + sLines + "note=";
+    sFull.append(MaxFwFileSize - sFull.size() - EndLine.size() - 1, 'x');
+    sFull += "\n" + EndLine;
     fs::create_directory(Dir.Path("folder"));
 
     const struct {
@@ -317,7 +431,7 @@ TEST_F(FwFile, FilesThatAreNoFirmwareFilesAreRefused) {
         {Dir.Write("empty.kfw", ""), "is empty"},
         {Dir.Write("junk.kfw", sJunk), "binary data"},
         {sBig, "larger than 4 MiB"},
-        {Dir.Write("over.kfw", sFull + "A"), "larger than 4 MiB"},
+        {Dir.Write("over.kfw", sFull + "\n"), "larger than 4 MiB"},
     };
     for (const auto& c : aCases) {
         FwFileHeader = {7, 7, 7, 7, 7, "old", 7, 7};
@@ -331,10 +445,29 @@ TEST_F(FwFile, FilesThatAreNoFirmwareFilesAreRefused) {
         EXPECT_EQ(FwFileHeader, (TBl3FileHeader{7, 7, 7, 7, 7, "old", 7, 7}));
     }
 
+    ASSERT_EQ(sFull.size(), MaxFwFileSize);
     std::string sError;
     EXPECT_TRUE(LoadFwFile(Dir.Write("full.kfw", sFull), &sError)) << sError;
-    EXPECT_EQ(FwFileLines.back().size(), (MaxFwFileSize - Join(aHeader9).size()) % sLine.size());
+    EXPECT_EQ(FwFileLines.size(), sLines.size() / 140 + 1);
 }
+
+#ifndef _WIN32
+// A FIFO would hold open() until a writer comes; a device is not opened at all.
+TEST_F(FwFile, FifosAndDevicesAreRefusedAtOnce) {
+    const TFifo fifo(Dir.Path("fifo.kfw"));
+    for (const std::string& sFile : {fifo.Path(), std::string("/dev/null")}) {
+        std::string sError;
+        std::optional<std::string> sInspectError;
+        EXPECT_TRUE(EndsWithin(fifo, std::chrono::seconds(5), [&] {
+            EXPECT_FALSE(LoadFwFile(sFile, &sError));
+            sInspectError = ErrorOf([&] { InspectFwFile(sFile); });
+        })) << sFile;
+        EXPECT_EQ(sError, "'" + sFile + "' is not a regular file");
+        EXPECT_EQ(sInspectError, sError);
+        EXPECT_EQ(iFwIndex, -1);
+    }
+}
+#endif
 
 // Records written by an independent tool: every line must parse and format back to itself.
 TEST(ImageCodec, AcceptsAndReproducesSrecCatRecords) {

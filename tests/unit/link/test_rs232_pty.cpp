@@ -7,10 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -132,12 +136,144 @@ TEST_F(Pty, OpensExclusivelyInRawNineSixHundredEightNOne) {
     EXPECT_TRUE(again) << "the port opens again at once after the close";
 }
 
-TEST_F(Pty, UnusablePortsAreRefused) {
-    for (const std::string& s :
-         {std::string(), std::string("/dev/kelvo-no-such-port"), std::string("/dev/null"),
-          std::string("/tmp"), std::string(10000, 'x')})
-        EXPECT_FALSE(OpenComPort(s, 9600)) << s.substr(0, 40);
+TEST_F(Pty, UnusablePortsAreRefusedWithTheirReason) {
+    const std::string sFile = ::testing::TempDir() + "kelvo-not-a-port.txt";
+    FILE* f = std::fopen(sFile.c_str(), "w");
+    ASSERT_TRUE(f);
+    std::fclose(f);
+    const struct {
+        std::string sPort;
+        const char* sReason;
+    } aCases[] = {{"", "no port name"},
+                  {"/dev/kelvo-no-such-port", "no such device"},
+                  {std::string(10000, 'x'), "no such device"},
+                  {"/dev/null", "not a serial device"},
+                  {"/tmp", "not a serial device"},
+                  {sFile, "not a serial device"}};
+    for (const auto& c : aCases) {
+        std::string sReason;
+        EXPECT_FALSE(OpenComPort(c.sPort, 9600, &sReason)) << c.sPort.substr(0, 40);
+        EXPECT_EQ(sReason, c.sReason) << c.sPort.substr(0, 40);
+    }
+    std::remove(sFile.c_str());
     EXPECT_FALSE(OpenComPort(pty.sSlave, 12345)) << "a rate the line cannot carry";
+}
+
+TEST_F(Pty, AProgramThatHoldsThePortIsNamed) {
+    // Exclusive opening keeps out who comes later; one that holds the port already must be found.
+    int aReady[2];
+    ASSERT_EQ(pipe(aReady), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int fd = ::open(pty.sSlave.c_str(), O_RDWR | O_NOCTTY);
+        (void)!::write(aReady[1], "x", 1);
+        pause();
+        _exit(fd >= 0 ? 0 : 1);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(aReady[0], &c, 1), 1);
+    std::string sReason;
+    EXPECT_FALSE(OpenComPort(pty.sSlave, 9600, &sReason));
+    EXPECT_EQ(sReason.rfind("in use by another program: ", 0), 0u) << sReason;
+    EXPECT_NE(sReason.find("(pid " + std::to_string(pid) + ")"), std::string::npos) << sReason;
+
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    ::close(aReady[0]);
+    ::close(aReady[1]);
+    EXPECT_TRUE(OpenComPort(pty.sSlave, 9600)) << "free again";
+}
+
+TEST_F(Pty, CloseRestoresTheLineSettingsTheOpenFound) {
+    // The test's own descriptor: the settings a terminal program left behind.
+    const int fd = ::open(pty.sSlave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    cfsetspeed(&before, B38400);
+    before.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
+
+    TPortHandle h = OpenComPort(pty.sSlave, 9600);
+    ASSERT_TRUE(h);
+    termios during{};
+    ASSERT_EQ(tcgetattr(fd, &during), 0);
+    EXPECT_EQ(during.c_lflag & ECHO, 0u) << "raw while open";
+    EXPECT_TRUE(CloseComPort(h));
+
+    termios after{};
+    ASSERT_EQ(tcgetattr(fd, &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(cfgetospeed(&after), B38400);
+    ::close(fd);
+}
+
+TEST_F(Pty, TheProgramsOwnTerminalIsRefused) {
+    // A child in a session of its own whose controlling terminal is the pseudo-terminal, as an
+    // operator's shell is: opening that terminal as a port fails and leaves it as it was.
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (setsid() < 0)
+            _exit(10);
+        const int fd = ::open(pty.sSlave.c_str(), O_RDWR); // becomes the controlling terminal
+        termios tio{};
+        if (fd < 0 || tcgetattr(fd, &tio) != 0 || (tio.c_lflag & ECHO) == 0)
+            _exit(11);
+        std::string sReason;
+        for (const char* sPort : {pty.sSlave.c_str(), "/dev/tty"}) {
+            if (OpenComPort(sPort, 9600, &sReason))
+                _exit(12);
+            if (sReason != "it is the terminal this program runs in, not a serial port")
+                _exit(13);
+        }
+        if (tcgetattr(fd, &tio) != 0 || (tio.c_lflag & ECHO) == 0)
+            _exit(14);
+        _exit(0);
+    }
+    int iStatus = -1;
+    ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(iStatus));
+    EXPECT_EQ(WEXITSTATUS(iStatus), 0) << "10 setsid, 11 no terminal, 12 opened, 13 reason, "
+                                          "14 settings changed";
+}
+
+TEST_F(Pty, BytesTakenByAnotherReaderAreNoHangUp) {
+    // Another reader (root passes the exclusive flag) takes some of the answers first: the read
+    // ends at its limit with what it got, and the line stays usable.
+    TPortHandle h = OpenComPort(pty.sSlave, 9600);
+    ASSERT_TRUE(h);
+    const int fdThief = ::open(pty.sSlave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fdThief < 0)
+        GTEST_SKIP() << "a second reader needs root here";
+    std::atomic<bool> bStop{false};
+    std::jthread thief([&] {
+        while (!bStop) {
+            pollfd p{fdThief, POLLIN, 0};
+            std::uint8_t b[64];
+            if (poll(&p, 1, 5) > 0)
+                (void)!::read(fdThief, b, sizeof b);
+        }
+    });
+    std::jthread peer([&] {
+        for (int i = 0; i < 60 && !bStop; ++i) {
+            pty.Send({0x55});
+            std::this_thread::sleep_for(3ms);
+        }
+    });
+    for (int i = 0; i < 3; ++i) {
+        std::uint8_t b[100];
+        std::uint32_t n = 0;
+        EXPECT_TRUE(h->Read(b, 100, n)) << "read " << i << " taken for a hang-up";
+    }
+    bStop = true;
+    peer.join();
+    thief.join();
+    ::close(fdThief);
 }
 
 TEST_F(Pty, ReadFromASilentPeerEndsAfterItsLimit) {

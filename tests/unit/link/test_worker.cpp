@@ -12,7 +12,7 @@ void RunWorker(TFakeSerial& fake, TRecorder& rec, std::int32_t cmd,
                std::function<void(TTestWorker&)> procedure, bool bOpenFails = false) {
     TTestWorker::Procedure = std::move(procedure);
     const auto create = CommThreadClassOf<TTestWorker>();
-    TCommThreadPtr p = create(rec, cmd, "COM7", fake.Opener(bOpenFails));
+    TCommThreadPtr p = create(rec, cmd, "COM7", fake.Opener(bOpenFails), nullptr);
     p->WaitFor();
     EXPECT_TRUE(p->Finished());
     TTestWorker::Procedure = nullptr;

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -97,6 +98,7 @@ public:
     }
 
     void Signal(int iSignal) { ::kill(Fpid, iSignal); }
+    pid_t Pid() const { return Fpid; }
 
     // Standard error, once the program has ended.
     std::string ErrorText() {
@@ -137,6 +139,33 @@ TBytes Exchange(TSerialPort& port, const std::string& s, std::uint32_t iExpect) 
     return Exchange(port, TBytes(s.begin(), s.end()), iExpect);
 }
 
+// Whether the process has a descriptor open on the device at sPath (as fuser would find it).
+bool HoldsDevice(pid_t pid, const std::string& sPath) {
+    struct stat device {};
+    EXPECT_EQ(::stat(sPath.c_str(), &device), 0) << sPath;
+    std::error_code ec;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        struct stat st {};
+        if (::stat(entry.path().c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+            st.st_rdev == device.st_rdev)
+            return true;
+    }
+    EXPECT_FALSE(ec) << ec.message();
+    return false;
+}
+
+TBytes DataLine(std::uint16_t iAddress, std::uint8_t iSeed) {
+    HexRec = {};
+    HexRec.Count = 64;
+    HexRec.AddrHi = static_cast<std::uint8_t>(iAddress >> 8);
+    HexRec.AddrLo = static_cast<std::uint8_t>(iAddress);
+    for (std::size_t i = 0; i < 64; ++i)
+        HexRec.Data[i] = static_cast<std::uint8_t>(iSeed + i * 13);
+    EXPECT_TRUE(HexRecToLine());
+    return TBytes(sHexLine.begin(), sHexLine.end());
+}
+
 std::filesystem::path TempPath(const std::string& sName) {
     return std::filesystem::temp_directory_path() /
            ("kelvo-sim-" + std::to_string(::getpid()) + "-" + sName);
@@ -152,10 +181,14 @@ TEST(SimProgram, ServesTheReopenedPortAndStopsCleanlyOnSigterm) {
     ASSERT_TRUE(sSlave.starts_with("/dev/")) << sSlave;
     ASSERT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(std::filesystem::read_symlink(link), sSlave);
+    // Like a real logger, the simulator holds nothing on the host's side of the line.
+    EXPECT_FALSE(HoldsDevice(sim.Pid(), sSlave));
 
     for (int iOpen = 0; iOpen < 2; ++iOpen) {
         TPortHandle h = OpenComPort(iOpen == 0 ? link.string() : sSlave, 9600);
         ASSERT_TRUE(h) << "open " << iOpen;
+        EXPECT_FALSE(HoldsDevice(sim.Pid(), sSlave)) << "open " << iOpen;
+        EXPECT_TRUE(HoldsDevice(::getpid(), sSlave)) << "the client's own descriptor is seen";
         const TBytes a = Exchange(*h, Ident, 8);
         ASSERT_EQ(a.size(), 8u) << "open " << iOpen;
         EXPECT_EQ(MakeWord(a[2], a[3]), 26113);
@@ -171,6 +204,7 @@ TEST(SimProgram, ServesTheReopenedPortAndStopsCleanlyOnSigterm) {
         }
         CloseComPort(h);
     }
+    EXPECT_FALSE(HoldsDevice(sim.Pid(), sSlave));
 
     sim.Signal(SIGTERM);
     EXPECT_EQ(sim.Wait(3s), SimExit::Ok);
@@ -201,6 +235,37 @@ TEST(SimProgram, PacedEchoTakesTheLineTimeAndFitsTheReadLimit) {
     EXPECT_GE(ms.count(), 285);
 }
 
+TEST(SimProgram, RestartsOnlyWithTheWholeImageOfItsImageFile) {
+    const auto file = TempPath("image.kfw");
+    const TBytes aLine = DataLine(0x0128, 1);
+    const TBytes aVector = DataLine(0x03DF, 2);
+    std::ofstream(file) << "bootloader=3\nbootloader version=0\nclass=26113\nversionH=5\n"
+                           "versionL=200\nplatform=12\nprint=44\ndate=x\n"
+                        << std::string(aLine.begin(), aLine.end()) << "\n"
+                        << std::string(aVector.begin(), aVector.end()) << "\n:00000001FF\n";
+    TSimProcess sim({"--start", "bootloader", "--image-file", file.string(), "-v"});
+    TPortHandle h = OpenComPort(sim.FirstLine(), 9600);
+    ASSERT_TRUE(h);
+    // Cut short: the bootloader keeps running. Then the whole image: restarted, with its version.
+    for (const bool bWhole : {false, true}) {
+        ASSERT_EQ(Exchange(*h, ":0100000531C9", 13).size(), 13u);
+        if (bWhole) {
+            EXPECT_EQ(Exchange(*h, aLine, 139), aLine);
+        }
+        EXPECT_EQ(Exchange(*h, aVector, 139), aVector);
+        Exchange(*h, ":0100000533C7", 0);
+        const TBytes a = Exchange(*h, Ident, 8);
+        ASSERT_EQ(a.size(), 8u);
+        EXPECT_EQ(MakeWord(a[2], a[3]), bWhole ? 26113 : 51202);
+        EXPECT_EQ(MakeWord(a[4], a[5]), bWhole ? 0x05C8 : 0);
+    }
+    CloseComPort(h);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Wait(3s), SimExit::Ok);
+    EXPECT_NE(sim.ErrorText().find("flash incomplete: 1 of 2 data lines"), std::string::npos);
+    std::filesystem::remove(file);
+}
+
 TEST(SimProgram, HangupFaultClosesTheLineWithItsOwnExitCode) {
     TSimProcess sim({"--fault", "serial:hangup"});
     TPortHandle h = OpenComPort(sim.FirstLine(), 9600);
@@ -217,7 +282,8 @@ TEST(SimProgram, HangupFaultClosesTheLineWithItsOwnExitCode) {
 TEST(SimProgram, BadCommandLineExitsWithTwoAndSaysWhy) {
     for (const std::vector<std::string>& aArgs :
          {std::vector<std::string>{"--fault", "ident:echo"}, std::vector<std::string>{"--bogus"},
-          std::vector<std::string>{"--record", "/nonexistent-dir/record.txt"}}) {
+          std::vector<std::string>{"--record", "/nonexistent-dir/record.txt"},
+          std::vector<std::string>{"--image-file", "/nonexistent-dir/image.kfw"}}) {
         TSimProcess sim(aArgs);
         EXPECT_EQ(sim.Wait(3s), SimExit::BadOptions) << aArgs.front();
         EXPECT_NE(sim.ErrorText().find("kelvo-logger-sim: "), std::string::npos);

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -81,6 +81,14 @@ TLoggerConfig BootloaderConfig(std::uint16_t iBlClass, std::uint16_t iPlatform =
     config.iBlClass = iBlClass;
     config.iPlatform = iPlatform;
     config.bStartInBootloader = true;
+    return config;
+}
+
+// A logger that expects the given lines as its image.
+TLoggerConfig ExpectingImage(TLoggerConfig config, std::vector<std::string> aLines,
+                             std::uint16_t iVersion = 0x0600) {
+    config.iImage = 0;
+    config.image = {iVersion, std::move(aLines)};
     return config;
 }
 
@@ -262,7 +270,10 @@ TEST(LoggerModelRequests, UpdateIdBlockFieldsAndCrcModes) {
 TEST(LoggerModelRequests, TransferEchoesDataLinesAndRestartsIntoTheApplication) {
     for (const std::optional<std::uint16_t> iAfter :
          {std::optional<std::uint16_t>(), std::optional<std::uint16_t>(26120)}) {
-        TLoggerConfig config;
+        const std::string aLine[] = {DataLine(0x0128, 1), DataLine(0x0129, 2), DataLine(0x03DF, 3)};
+        const std::string sShort = Line(0x0400, 0, TBytes(32, 0x55));
+        TLoggerConfig config =
+            ExpectingImage({}, {aLine[0], aLine[1], sShort, aLine[2], ":00000001FF"}, 0x0601);
         config.iClassAfterRestart = iAfter;
         TLoggerModel model(config);
         model.Receive(BootEntry.data(), BootEntry.size());
@@ -273,11 +284,9 @@ TEST(LoggerModelRequests, TransferEchoesDataLinesAndRestartsIntoTheApplication) 
         ASSERT_TRUE(start);
         EXPECT_EQ(start->Count, 1);
         EXPECT_TRUE(model.ProgrammingOpen());
-        const std::string aLine[] = {DataLine(0x0128, 1), DataLine(0x0129, 2), DataLine(0x03DF, 3)};
         for (const std::string& s : aLine)
             EXPECT_EQ(Text(model.Receive(s)), s);
-        EXPECT_TRUE(model.Receive(Line(0x0400, 0, TBytes(32, 0x55))).empty())
-            << "only 64-byte data lines are programmed";
+        EXPECT_TRUE(model.Receive(sShort).empty()) << "only 64-byte data lines are programmed";
         EXPECT_TRUE(model.Receive(":00000001FF").empty());
 
         EXPECT_TRUE(model.Receive(":0100000533C7").empty());
@@ -286,6 +295,7 @@ TEST(LoggerModelRequests, TransferEchoesDataLinesAndRestartsIntoTheApplication) 
         const TBytes a = model.Receive(Ident.data(), Ident.size());
         ASSERT_TRUE(FrameCheckHolds(a));
         EXPECT_EQ(AnswerClass(a), iAfter.value_or(26113));
+        EXPECT_EQ(AnswerVersion(a), 0x0601) << "the version of the image";
         EXPECT_EQ(model.ExchangeCount(TExchangeKind::RestartIdent), 1u);
 
         EXPECT_EQ(model.Record(), (std::vector<std::string>{":0100000531C9", aLine[0], aLine[1],
@@ -296,7 +306,7 @@ TEST(LoggerModelRequests, TransferEchoesDataLinesAndRestartsIntoTheApplication) 
 }
 
 TEST(LoggerModelRequests, OldBootloaderKnowsOnlyStartAndFinish) {
-    TLoggerModel model(BootloaderConfig(51200));
+    TLoggerModel model(ExpectingImage(BootloaderConfig(51200), {DataLine(0x2500, 4)}));
     EXPECT_TRUE(model.Receive(":0100000520DA").empty());
     EXPECT_TRUE(model.Receive(Request(0x30, 0x0060)).empty());
     EXPECT_TRUE(model.Receive(":0100000531C9").empty());
@@ -323,6 +333,103 @@ TEST(LoggerModelRequests, DamagedLinesAreIgnored) {
     EXPECT_TRUE(model.Receive(Request(0x20, 0x0001)).empty()) << "request at another address";
     EXPECT_EQ(Text(model.Receive(sGood)), sGood);
     EXPECT_EQ(model.Record().size(), 2u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The flash: what the finish request finds
+
+namespace {
+
+// The data lines of a built-in image in catalogue order, the end record left out.
+std::vector<std::string> ImageDataLines(std::int32_t iEntry) {
+    std::vector<std::string> a;
+    for (std::int32_t i = 0; i < GetFwLastIndex(iEntry); ++i) {
+        std::string s;
+        std::int32_t iLast = 0;
+        TBl3FileHeader header;
+        GetFwEntry(iEntry, FwQuery::Line, i, s, iLast, header);
+        a.push_back(s);
+    }
+    return a;
+}
+
+// The order in which the updater sends them: the vector-table line last.
+std::vector<std::string> SendOrder(std::vector<std::string> a) {
+    const auto it = std::find_if(a.begin(), a.end(),
+                                 [](const std::string& s) { return s.starts_with(":4003DF00"); });
+    if (it != a.end())
+        std::rotate(it, it + 1, a.end());
+    return a;
+}
+
+// Start requests, each followed by its data lines, then the finish request; false when a line
+// is not echoed.
+bool Transfer(TLoggerModel& model, const std::vector<std::vector<std::string>>& aSessions) {
+    for (const auto& aLines : aSessions) {
+        if (!Parse(model.Receive(":0100000531C9")))
+            return false;
+        for (const std::string& s : aLines)
+            if (Text(model.Receive(s)) != s)
+                return false;
+    }
+    return model.Receive(":0100000533C7").empty();
+}
+
+} // namespace
+
+TEST(LoggerModelFlash, RestartsOnlyWithTheWholeExpectedImage) {
+    const std::vector<std::string> aImage = SendOrder(ImageDataLines(9));
+    ASSERT_EQ(aImage.size(), 783u);
+    std::vector<std::string> aCut(aImage.begin(), aImage.begin() + 50);
+    aCut.push_back(aImage.back());
+    std::vector<std::string> aExtra = aImage;
+    aExtra.insert(aExtra.end() - 1, DataLine(0x0700, 1));
+
+    const struct {
+        const char* sWhy;
+        std::vector<std::vector<std::string>> aSessions; // the data lines after each start
+        const char* sReason;                             // logged; empty: restarted
+    } aCases[] = {
+        {"the whole image, vector table last", {aImage}, ""},
+        {"cut short", {aCut}, "flash incomplete: 51 of 783 data lines"},
+        {"image 8", {SendOrder(ImageDataLines(8))}, "differs from the image"},
+        {"vector table not last", {ImageDataLines(9)}, "vector table not last"},
+        {"a line that is not in the image", {aExtra}, "line at 0x0700 is not in the image"},
+        {"repeat after an interrupted transfer", {aCut, aImage}, ""},
+        {"a new start erases the whole image", {aImage, {}}, "flash incomplete: 0 of 783"},
+    };
+    for (const auto& c : aCases) {
+        SCOPED_TRACE(c.sWhy);
+        TLoggerConfig config = *LoggerPreset("entry9");
+        config.iAppVersion = 0x0586; // 5.134 before the update
+        TLoggerModel model(config);
+        std::string sLog;
+        model.SetLog([&sLog](const std::string& s) { sLog += s + "\n"; });
+        model.Receive(BootEntry.data(), BootEntry.size());
+        ASSERT_TRUE(Transfer(model, c.aSessions));
+        EXPECT_FALSE(model.ProgrammingOpen());
+
+        const bool bComplete = *c.sReason == '\0';
+        const TBytes a = model.Receive(Ident.data(), Ident.size());
+        ASSERT_TRUE(FrameCheckHolds(a));
+        EXPECT_EQ(AnswerClass(a), bComplete ? 26113 : 51202);
+        EXPECT_EQ(AnswerVersion(a), bComplete ? 0x058A : 0);
+        EXPECT_EQ(model.AppVersion(), bComplete ? 0x058A : 0x0586);
+        if (bComplete)
+            continue;
+        EXPECT_NE(sLog.find(c.sReason), std::string::npos) << sLog.substr(sLog.size() - 200);
+
+        // The update is repeated: the bootloader takes the whole image and restarts.
+        ASSERT_TRUE(Transfer(model, {aImage}));
+        EXPECT_EQ(model.State(), TLoggerModel::TState::Application);
+        EXPECT_EQ(AnswerVersion(model.Receive(Ident.data(), Ident.size())), 0x058A);
+    }
+
+    for (const std::int32_t iImage : {-1, 10}) {
+        TLoggerConfig config;
+        config.iImage = iImage;
+        EXPECT_THROW(TLoggerModel{config}, std::invalid_argument) << iImage;
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -405,6 +512,11 @@ std::vector<TStep> UpdateSteps() {
     };
 }
 
+// The logger of these steps: it expects their two data lines.
+TLoggerConfig StepsConfig() {
+    return ExpectingImage({}, {DataLine(0x0128, 1), DataLine(0x0129, 2)});
+}
+
 std::vector<TBytes> RunSteps(TLoggerModel& model) {
     std::vector<TBytes> a;
     for (const TStep& step : UpdateSteps())
@@ -443,13 +555,13 @@ TEST_P(LoggerModelFault, ChangesOnlyTheStruckAnswer) {
     const TFaultCase& c = GetParam();
     std::vector<TBytes> aBase;
     {
-        TLoggerModel model({});
+        TLoggerModel model(StepsConfig());
         aBase = RunSteps(model);
     }
     std::string sError;
     const auto fault = ParseFault(c.sFault, sError);
     ASSERT_TRUE(fault) << sError;
-    TLoggerConfig config;
+    TLoggerConfig config = StepsConfig();
     config.aFaults = {*fault};
     TLoggerModel model(config);
     const std::vector<TBytes> aGot = RunSteps(model);
@@ -641,6 +753,7 @@ TEST(LoggerModelPresets, EachEntryFitsItsBuiltInImage) {
         EXPECT_EQ(config->iBlVersion, header.quarn_bl_ver);
         EXPECT_EQ(config->iPlatform, header.quarn_platform);
         EXPECT_EQ(config->iPrint, header.quarn_print);
+        EXPECT_EQ(config->iImage, iEntry);
         EXPECT_TRUE(config->aFaults.empty());
         // Pinned to 5.136 exactly when the preset is entry 8.
         const bool bPinned =

@@ -1,8 +1,12 @@
 // The command line of kelvo-logger-sim.
+#include "firmware/uFWVersions.h"
 #include "sim/uSimOptions.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -23,6 +27,14 @@ TEST(SimOptions, PresetComesFirstAndSettingsApplyOnTop) {
     expected.iPlatform = 7;
     expected.iUpidPrint = 0x1F;
     EXPECT_EQ(o.config, expected);
+    EXPECT_EQ(o.config.iImage, 1) << "a preset expects its own image";
+
+    // The expected image: the last of --image and --image-file wins, over the preset's.
+    const TSimOptions image = Parsed({"--image", "3", "--preset", "entry8"});
+    EXPECT_EQ(image.config.iImage, 3);
+    EXPECT_TRUE(image.sImageFile.empty());
+    EXPECT_EQ(Parsed({"--image", "3", "--image-file", "a.kfw"}).sImageFile, "a.kfw");
+    EXPECT_TRUE(Parsed({"--image-file", "a.kfw", "--image", "3"}).sImageFile.empty());
 }
 
 TEST(SimOptions, EverySettingReachesTheConfig) {
@@ -58,6 +70,8 @@ TEST(SimOptions, EverySettingReachesTheConfig) {
                                   "bootloader",
                                   "--class-after-restart",
                                   "26121",
+                                  "--image",
+                                  "7",
                                   "--fault",
                                   "line:echo:5",
                                   "--fault=ident:noanswer:1:5",
@@ -85,6 +99,7 @@ TEST(SimOptions, EverySettingReachesTheConfig) {
     EXPECT_EQ(c.eUpidCrc, TUpidCrc::Erased);
     EXPECT_TRUE(c.bStartInBootloader);
     EXPECT_EQ(c.iClassAfterRestart, 26121);
+    EXPECT_EQ(c.iImage, 7);
     EXPECT_EQ(c.aFaults, (std::vector<TFault>{{TExchangeKind::Line, TFaultType::Echo, 5, 1},
                                               {TExchangeKind::Ident, TFaultType::NoAnswer, 1, 5}}));
     EXPECT_EQ(o.iBaud, 9600u);
@@ -117,6 +132,9 @@ TEST(SimOptions, BadCommandLinesAreExplained) {
         {{"--start", "boot"}, "app or bootloader"},
         {{"--baud", "0"}, "--baud"},
         {{"--link="}, "--link"},
+        {{"--image", "0"}, "--image: \"0\" is not a built-in image 1-9"},
+        {{"--image", "10"}, "built-in image 1-9"},
+        {{"--image-file="}, "--image-file"},
         {{"--preset", "entry10"}, "unknown preset \"entry10\""},
         {{"--preset", "entry1", "--preset", "entry2"}, "only one --preset"},
         {{"--fault", "ident:echo"}, "cannot strike"},
@@ -126,4 +144,38 @@ TEST(SimOptions, BadCommandLinesAreExplained) {
         EXPECT_FALSE(ParseSimOptions(c.aArgs, sError)) << c.aArgs.front();
         EXPECT_NE(sError.find(c.sMessage), std::string::npos) << sError;
     }
+}
+
+TEST(SimOptions, ImageFileGivesItsVersionAndImageLines) {
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("kelvo-sim-options-" + std::to_string(std::random_device()()));
+    std::filesystem::create_directories(dir);
+    // Entry 8's image as a file with CR LF line ends, as a firmware file may have them.
+    const TBl3FileHeader h = GetFwHeader(8);
+    TLoggerImage expected{0x0588, {}};
+    {
+        std::ofstream f(dir / "entry8.kfw", std::ios::binary);
+        f << "bootloader=3\r\nbootloader version=0\r\nclass=26113\r\nversionH=" << h.quarn_verH
+          << "\r\nversionL=" << h.quarn_verL << "\r\nplatform=12\r\nprint=30\r\ndate=x\r\n";
+        for (std::int32_t i = 0; i <= GetFwLastIndex(8); ++i) {
+            std::string sLine;
+            std::int32_t iLast = 0;
+            TBl3FileHeader unused;
+            GetFwEntry(8, FwQuery::Line, i, sLine, iLast, unused);
+            f << sLine << "\r\n";
+            expected.aLines.push_back(sLine);
+        }
+    }
+    std::ofstream(dir / "bad.kfw") << "bootloader=3\nbootloader version=0\nclass=x\n";
+
+    std::string sError;
+    EXPECT_EQ(LoadImageFile((dir / "entry8.kfw").string(), sError), expected) << sError;
+    for (const auto& [sFile, sMessage] :
+         {std::pair{"missing.kfw", "missing.kfw"}, std::pair{"bad.kfw", "'x'"},
+          std::pair{"", "not a regular file"}}) {
+        sError.clear();
+        EXPECT_FALSE(LoadImageFile((dir / sFile).string(), sError)) << sFile;
+        EXPECT_NE(sError.find(sMessage), std::string::npos) << sError;
+    }
+    std::filesystem::remove_all(dir);
 }

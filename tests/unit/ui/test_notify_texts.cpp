@@ -129,6 +129,26 @@ TEST(NotifyTextsMisc, StartLineOverviewRowAndReportTime) {
     h.quarn_bl_ver = 1;
     EXPECT_EQ(FirmwareRow(h), (std::vector<std::string>{"Kelvo model 26113", "5.08", "F5328 A",
                                                         "A9e", "22.02.2021 11:40:42", "65535.1"}));
+
+    // The date is free text from a file: control characters are shown escaped, nothing else.
+    const struct {
+        const char* sDate;
+        const char* sShown;
+    } aDates[] = {
+        {"", ""},
+        {"18.06.2009 16:27:52", "18.06.2009 16:27:52"},
+        {"a=b \\ \"x\" ~", "a=b \\ \"x\" ~"},
+        {"\xC3\xA4 \xE9", "\xC3\xA4 \xE9"},
+        {"\x1b[2J\x1b]0;t\x07", "\\x1b[2J\\x1b]0;t\\x07"},
+        {"a\tb\r\nc\x7f\x01", "a\\x09b\\x0d\\x0ac\\x7f\\x01"},
+    };
+    for (const auto& c : aDates) {
+        h.quarn_date = c.sDate;
+        EXPECT_EQ(FirmwareRow(h)[4], c.sShown) << c.sShown;
+    }
+    for (std::int32_t i = 1; i <= GetFwCount(); ++i)
+        EXPECT_EQ(FirmwareRow(GetFwHeader(i))[4], GetFwHeader(i).quarn_date) << i;
+
     const std::string s = ReportLine("x");
     ASSERT_EQ(s.size(), 13u);
     EXPECT_EQ(s.substr(8), " -> x");

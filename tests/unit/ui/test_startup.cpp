@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include "tests/support/FifoGuard.h"
+#endif
+
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -108,6 +113,14 @@ TEST(InternalMode, ConfigFileHoldsTheAccessCode) {
         if (c.sContent)
             std::ofstream(dir / "Orlenta" / "Quarn.conf") << c.sContent;
         EXPECT_EQ(IsInternalMode(), c.bOn) << (c.sContent ? c.sContent : "(no file)");
+    }
+    // A FIFO in the store's place would hold the start-up in open(): it is no store, at once.
+    std::filesystem::remove(dir / "Orlenta" / "Quarn.conf");
+    {
+        const TFifo fifo(dir / "Orlenta" / "Quarn.conf");
+        bool bOn = true;
+        EXPECT_TRUE(EndsWithin(fifo, std::chrono::seconds(5), [&] { bOn = IsInternalMode(); }));
+        EXPECT_FALSE(bOn);
     }
     unsetenv("XDG_CONFIG_HOME");
     std::filesystem::remove_all(dir);
