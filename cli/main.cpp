@@ -1,12 +1,13 @@
 // kelvo-update: the firmware update of a Kelvo logger from a terminal or a script.
-#include "cli/uUpdateRunner.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
-#include "ui/uNotifyTexts.h"
-#include "ui/uPortList.h"
-#include "ui/uStartupOptions.h"
+#include "frontend/uNotifyTexts.h"
+#include "frontend/uPortList.h"
+#include "frontend/uStartupOptions.h"
+#include "frontend/uUpdateRunner.h"
+#include "uVersionInfo.h"
 
 #include <chrono>
 #include <csignal>
@@ -28,7 +29,6 @@ namespace {
 
 constexpr int ExitUsage = 2;
 constexpr int ExitFatal = 1;
-constexpr const char* Version = "0.1.0";
 
 constexpr const char* Usage =
     R"(Usage: kelvo-update --port NAME [options] [key:value ...]
@@ -103,7 +103,7 @@ TArgs ParseArgs(int argc, char** argv) {
                 UsageError("--max-repeats needs a number from 0 to 9999, not '" + v + "'");
             a.iMaxRepeats = std::stoi(v);
         } else if (s == "--version") {
-            std::cout << "kelvo-update " << Version << "\n";
+            std::cout << "kelvo-update " << KelvoVersion << "\n";
             std::exit(0);
         } else if (s == "--help" || s == "-h") {
             std::cout << Usage;

@@ -1,8 +1,8 @@
 // The command-line lookup and the start-up options on arbitrary argument lists. The input is split
 // at NUL bytes: the key, the default, then the parameters.
 #include "device/uOptions.h"
-#include "ui/uStartupOptions.h"
-#include "ui/uWinTools1V4.h"
+#include "frontend/uStartupOptions.h"
+#include "frontend/uWinTools1V4.h"
 
 #include <cstdint>
 #include <cstdlib>

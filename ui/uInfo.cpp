@@ -1,7 +1,7 @@
 #include "ui/uInfo.h"
 
 #include "firmware/uFWVersions.h"
-#include "ui/uNotifyTexts.h"
+#include "frontend/uNotifyTexts.h"
 #include "ui/uWindowPlace.h"
 
 #include <QHeaderView>

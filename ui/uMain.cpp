@@ -6,10 +6,10 @@
 #include "link/uNotifyQueue.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
-#include "ui/uNotifyTexts.h"
-#include "ui/uPortList.h"
+#include "frontend/uNotifyTexts.h"
+#include "frontend/uPortList.h"
 #include "ui/uProtocol.h"
-#include "ui/uStartupOptions.h"
+#include "frontend/uStartupOptions.h"
 
 #include <QApplication>
 #include <QCheckBox>

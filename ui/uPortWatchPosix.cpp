@@ -1,7 +1,7 @@
 // Port devices come and go as nodes of the device directory: a watch on it, reduced to a change
 // of the list of USB serial ports.
 #include "ui/uMain.h"
-#include "ui/uPortList.h"
+#include "frontend/uPortList.h"
 #include "ui/uPortWatch.h"
 
 #include <QComboBox>

@@ -1,7 +1,7 @@
 // Port devices announce themselves through the WM_DEVICECHANGE broadcast, which reaches every
 // top-level window without registration.
 #include "ui/uMain.h"
-#include "ui/uPortList.h"
+#include "frontend/uPortList.h"
 #include "ui/uPortWatch.h"
 
 #include <windows.h>

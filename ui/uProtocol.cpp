@@ -1,6 +1,6 @@
 #include "ui/uProtocol.h"
 
-#include "ui/uNotifyTexts.h"
+#include "frontend/uNotifyTexts.h"
 #include "ui/uWindowPlace.h"
 
 #include <QPlainTextEdit>

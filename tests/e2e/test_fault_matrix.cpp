@@ -2,7 +2,7 @@
 // ends in the status the protocol gives, repeats where it must, and leaves no port, descriptor or
 // thread behind. The updater runs in this process (so descriptors and threads can be counted)
 // against the simulator program on a pseudo-terminal.
-#include "cli/uUpdateRunner.h"
+#include "frontend/uUpdateRunner.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"

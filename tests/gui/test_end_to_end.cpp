@@ -6,7 +6,7 @@
 #include "tests/gui/GuiSupport.h"
 #include "tests/support/Process.h"
 #include "ui/uInitForms.h"
-#include "ui/uNotifyTexts.h"
+#include "frontend/uNotifyTexts.h"
 #include "ui/uProtocol.h"
 
 #include <QApplication>

@@ -4,7 +4,7 @@
 
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
-#include "ui/uNotifyTexts.h"
+#include "frontend/uNotifyTexts.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "ui/uNotifyTexts.h"
+#include "frontend/uNotifyTexts.h"
 
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"

@@ -1,4 +1,4 @@
-#include "cli/uUpdateRunner.h"
+#include "frontend/uUpdateRunner.h"
 
 #include "link/uExceptions1V0.h"
 #include "link/uNotifyQueue.h"

@@ -1,4 +1,4 @@
-#include "ui/uWinTools1V4.h"
+#include "frontend/uWinTools1V4.h"
 
 #include <algorithm>
 

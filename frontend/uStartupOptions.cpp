@@ -1,7 +1,7 @@
-#include "ui/uStartupOptions.h"
+#include "frontend/uStartupOptions.h"
 
 #include "device/uOptions.h"
-#include "ui/uWinTools1V4.h"
+#include "frontend/uWinTools1V4.h"
 
 bool ParseStoreInteger(const std::string& s, long long& iValue) {
     std::size_t i = 0;

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "link/uCommThread.h"
-#include "ui/uNotifyTexts.h"
+#include "frontend/uNotifyTexts.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "firmware/uFWVersions.h"
 #include "link/uCommThread.h"
-#include "ui/uNotifyTexts.h"
+#include "frontend/uNotifyTexts.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The internal-mode store on POSIX: a line "intern=<number>" in
 // $XDG_CONFIG_HOME/Orlenta/Quarn.conf.
-#include "ui/uStartupOptions.h"
+#include "frontend/uStartupOptions.h"
 
 #include "firmware/uRegularFile.h"
 

@@ -1,8 +1,8 @@
 // The registry stores of the Windows build: the port list of HKLM "hardware\devicemap\serialcomm"
 // and the internal mode of HKCU "Software\Orlenta\Quarn". Runs against the live registry (under
 // Wine in the test script) and puts back whatever it changed.
-#include "ui/uPortList.h"
-#include "ui/uStartupOptions.h"
+#include "frontend/uPortList.h"
+#include "frontend/uStartupOptions.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "ui/uPortList.h"
+#include "frontend/uPortList.h"
 
 #include <windows.h>
 

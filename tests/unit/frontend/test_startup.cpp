@@ -1,7 +1,7 @@
 #include "device/uOptions.h"
-#include "ui/uPortList.h"
-#include "ui/uStartupOptions.h"
-#include "ui/uWinTools1V4.h"
+#include "frontend/uPortList.h"
+#include "frontend/uStartupOptions.h"
+#include "frontend/uWinTools1V4.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The internal-mode store on Windows: the DWORD value "intern" of HKCU "Software\Orlenta\Quarn".
-#include "ui/uStartupOptions.h"
+#include "frontend/uStartupOptions.h"
 
 #include <windows.h>
 
