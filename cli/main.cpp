@@ -1,29 +1,25 @@
 // kelvo-update: the firmware update of a Kelvo logger from a terminal or a script.
+#include "cli/uCliOutput.h"
+#include "cli/uConsolePlatform.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
+#include "frontend/uCmdLine.h"
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
 #include "frontend/uUpdateRunner.h"
+#include "link/uPortTrace.h"
 #include "uVersionInfo.h"
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -31,31 +27,45 @@ constexpr int ExitUsage = 2;
 constexpr int ExitFatal = 1;
 
 constexpr const char* Usage =
-    R"(Usage: kelvo-update --port NAME [options] [key:value ...]
+    R"(Usage: kelvo-update [--port NAME] [options] [key:value ...]
 Updates the firmware of a Kelvo logger on the serial port NAME (COM3 on Windows, a device path
 such as /dev/ttyUSB0 elsewhere).
 
 Options:
-  --port NAME        the serial port of the logger
-  --yes              answer the question before the update with yes
-  --file FILE        use this firmware file instead of the built-in images (internal mode, f:+)
-  --read-info-only   stop once the logger's information is read (internal mode)
-  --max-repeats N    repeat at most N times after a communication or programming error (3)
-  --json             one JSON object per line instead of the report
-  --quiet            print only the outcome
-  --list-ports       print the serial ports of USB virtual COM port devices
-  --list-firmware    print the built-in firmware images (and the file given with --file)
-  --version, --help
-  key:value          start-up options: mf:+ (the update clears the measurements); in the
-                     internal mode also cc:-, cf:-, cp:- (relax checks) and f:+ (firmware files)
+  -p, --port NAME     the serial port of the logger; "auto": the only port that --list-ports
+                      shows (default: the environment variable KELVO_PORT)
+  -y, --yes           answer the question before the update with yes
+      --file FILE     use this firmware file instead of the built-in images (internal mode, f:+)
+      --read-info-only  stop once the logger's information is read (internal mode)
+      --max-repeats N repeat at most N times after a communication or programming error (3)
+      --json          one JSON object per line instead of the report
+  -q, --quiet         print only the outcome
+      --trace FILE    write every frame and line with millisecond times to FILE (-: stderr)
+      --list-ports    print the serial ports of USB serial devices
+      --list-firmware print the built-in firmware images (and the file given with --file)
+  -V, --version       print the version
+  -h, --help          print this text
+  key:value           start-up options: mf:+ (the update clears the measurements); in the
+                      internal mode also cc:-, cf:-, cp:- (relax checks) and f:+ (firmware files)
+
+The report and the outcome go to standard output; usage errors, refusals, warnings and reasons to
+standard error. A closed pipe or terminal does not stop a running update; Ctrl+C and SIGTERM
+cancel it.
 
 Exit status: 0 success; the status code of a failed update (10, 11, 20, 30, 40-47, 70);
-1 a fatal exception; 2 a usage error or a refusal before the port was opened.
-)";
+1 a fatal exception; 2 a usage error or a refusal before the port was opened.)";
+
+constexpr TOptionSpec aOptionSpecs[] = {
+    {"port", 'p', true},          {"yes", 'y', false},      {"file", 0, true},
+    {"read-info-only", 0, false}, {"max-repeats", 0, true}, {"json", 0, false},
+    {"quiet", 'q', false},        {"trace", 0, true},       {"list-ports", 0, false},
+    {"list-firmware", 0, false},  {"version", 'V', false},  {"help", 'h', false},
+};
 
 struct TArgs {
     std::optional<std::string> sPort;
     std::optional<std::string> sFile;
+    std::optional<std::string> sTrace;
     bool bReadInfoOnly = false;
     bool bYes = false;
     bool bJson = false;
@@ -67,134 +77,89 @@ struct TArgs {
 };
 
 [[noreturn]] void UsageError(const std::string& s) {
-    std::cerr << "kelvo-update: " << s << "\nTry 'kelvo-update --help'.\n";
+    Console.Err("kelvo-update: " + s + "\nTry 'kelvo-update --help'.");
+    std::exit(ExitUsage);
+}
+
+// A refusal before any port is opened.
+[[noreturn]] void Refuse(const std::string& s) {
+    Console.Err("kelvo-update: " + s);
     std::exit(ExitUsage);
 }
 
 TArgs ParseArgs(int argc, char** argv) {
+    TParsedArgs parsed;
+    try {
+        parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), aOptionSpecs);
+    } catch (const ECmdLine& e) {
+        UsageError(e.what());
+    }
     TArgs a;
-    const auto value = [&](int& i) -> std::string {
-        // An option in the place of the value means the value was forgotten.
-        if (i + 1 >= argc || argv[i + 1][0] == '-')
-            UsageError(std::string(argv[i]) + " needs a value");
-        return argv[++i];
-    };
-    for (int i = 1; i < argc; ++i) {
-        const std::string s = argv[i];
-        if (s == "--port")
-            a.sPort = value(i);
-        else if (s == "--file")
-            a.sFile = value(i);
-        else if (s == "--read-info-only")
+    for (const auto& [sName, sValue] : parsed.aOptions) {
+        if (sName == "port")
+            a.sPort = sValue;
+        else if (sName == "file")
+            a.sFile = sValue;
+        else if (sName == "trace")
+            a.sTrace = sValue;
+        else if (sName == "read-info-only")
             a.bReadInfoOnly = true;
-        else if (s == "--yes")
+        else if (sName == "yes")
             a.bYes = true;
-        else if (s == "--json")
+        else if (sName == "json")
             a.bJson = true;
-        else if (s == "--quiet")
+        else if (sName == "quiet")
             a.bQuiet = true;
-        else if (s == "--list-ports")
+        else if (sName == "list-ports")
             a.bListPorts = true;
-        else if (s == "--list-firmware")
+        else if (sName == "list-firmware")
             a.bListFirmware = true;
-        else if (s == "--max-repeats") {
-            const std::string v = value(i);
-            if (v.empty() || v.size() > 4 || v.find_first_not_of("0123456789") != std::string::npos)
-                UsageError("--max-repeats needs a number from 0 to 9999, not '" + v + "'");
-            a.iMaxRepeats = std::stoi(v);
-        } else if (s == "--version") {
-            std::cout << "kelvo-update " << KelvoVersion << "\n";
+        else if (sName == "max-repeats") {
+            if (sValue.empty() || sValue.size() > 4 ||
+                sValue.find_first_not_of("0123456789") != std::string::npos)
+                UsageError("--max-repeats needs a number from 0 to 9999, not '" + sValue + "'");
+            a.iMaxRepeats = std::stoi(sValue);
+        } else if (sName == "version") {
+            Console.Out(std::string("kelvo-update ") + KelvoVersion);
             std::exit(0);
-        } else if (s == "--help" || s == "-h") {
-            std::cout << Usage;
+        } else if (sName == "help") {
+            Console.Out(PlainLines(Usage));
             std::exit(0);
-        } else if (s.rfind("--", 0) == 0)
-            UsageError("unknown option " + s);
-        else if (s.find(':') != std::string::npos)
-            a.aKeyValues.push_back(s);
-        else
+        }
+    }
+    for (const std::string& s : parsed.aWords) {
+        if (s.find(':') == std::string::npos)
             UsageError("unexpected argument '" + s + "'");
+        a.aKeyValues.push_back(s);
+    }
+    if (!a.sPort) {
+        if (const char* s = std::getenv("KELVO_PORT"); s != nullptr && *s != '\0')
+            a.sPort = s;
     }
     return a;
 }
 
-std::string JsonString(const std::string& s) {
-    std::string r = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"':
-            r += "\\\"";
-            break;
-        case '\\':
-            r += "\\\\";
-            break;
-        case '\n':
-            r += "\\n";
-            break;
-        case '\r':
-            r += "\\r";
-            break;
-        case '\t':
-            r += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char b[8];
-                std::snprintf(b, sizeof b, "\\u%04x", c);
-                r += b;
-            } else {
-                r += static_cast<char>(c);
-            }
-        }
-    }
-    return r + "\"";
+// "auto": the only port there is.
+std::string ResolvePort(const std::string& sPort) {
+    if (sPort != "auto")
+        return sPort;
+    std::vector<std::string> aPorts;
+    ListComPorts(aPorts);
+    if (aPorts.size() == 1)
+        return aPorts.front();
+    std::string sList;
+    for (const auto& s : aPorts)
+        sList += "\n  " + s;
+    Refuse(aPorts.empty()
+               ? "--port auto: no serial port of a USB serial device is present"
+               : "--port auto: more than one port is present; choose one with --port:" + sList);
 }
 
-// The time part of a report line, "hh-nn-ss".
-std::string TimeOfDay() {
-    return ReportLine("").substr(0, 8);
-}
-
-// A progress bar with percentage and estimated time left, redrawn in place on a terminal.
-class TProgressBar {
-public:
-    void Show(int iPercent) {
-        const auto tNow = std::chrono::steady_clock::now();
-        if (!FtStart) {
-            FtStart = tNow;
-            FiStartPercent = iPercent;
-        }
-        std::string sEta = "--:--";
-        const double dDone = iPercent - FiStartPercent;
-        if (dDone > 0) {
-            const double dSeconds = std::chrono::duration<double>(tNow - *FtStart).count();
-            const int iLeft = static_cast<int>(dSeconds / dDone * (99 - iPercent));
-            char b[16];
-            std::snprintf(b, sizeof b, "%d:%02d", iLeft / 60, iLeft % 60);
-            sEta = b;
-        }
-        const int iFilled = iPercent * 30 / 100;
-        std::fprintf(stderr, "\r[%s%s] %3d%%  %s left ", std::string(iFilled, '#').c_str(),
-                     std::string(30 - iFilled, ' ').c_str(), iPercent, sEta.c_str());
-        std::fflush(stderr);
-        FbShown = true;
-    }
-    void Clear() {
-        if (FbShown)
-            std::fprintf(stderr, "\r%60s\r", "");
-        FbShown = false;
-    }
-
-private:
-    std::optional<std::chrono::steady_clock::time_point> FtStart;
-    int FiStartPercent = 0;
-    bool FbShown = false;
-};
-
-// A dialog's text with its CR LF line breaks as plain line ends.
-std::string PlainLines(std::string s) {
-    std::erase(s, '\r');
-    return s;
+// The advice that goes with a reason.
+std::string WithAdvice(const std::string& sDiagnostic) {
+    if (sDiagnostic.find(std::string("Reason: ") + PortReason::NoDevice) == 0)
+        return sDiagnostic + " ('kelvo-update --list-ports' lists the serial ports)";
+    return sDiagnostic;
 }
 
 bool AskOnTerminal(const std::string& sQuestion) {
@@ -210,6 +175,12 @@ void OnInterrupt(int) {
     bCancel = true;
 }
 
+// The trace's file: standard error, or a file of its own that the program owns.
+struct TTraceFile {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> hFile{nullptr, std::fclose};
+    std::FILE* pFile = nullptr;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -217,6 +188,8 @@ int main(int argc, char** argv) {
     const TArgs args = ParseArgs(argc, argv);
 
     const bool bInternal = IsInternalMode();
+    for (const std::string& s : StartupOptionWarnings(args.aKeyValues, bInternal))
+        Console.Err("kelvo-update: warning: " + s);
     ReadStartupOptions(args.aKeyValues, bInternal);
 
     if (args.sFile && iFileMode != 2)
@@ -226,11 +199,8 @@ int main(int argc, char** argv) {
 
     if (args.sFile) {
         std::string sError;
-        if (!LoadFwFile(*args.sFile, &sError)) {
-            std::cerr << "kelvo-update: cannot use the firmware file '" << *args.sFile
-                      << "': " << sError << "\n";
-            return ExitUsage;
-        }
+        if (!LoadFwFile(*args.sFile, &sError))
+            Refuse("cannot use the firmware file '" + *args.sFile + "': " + sError);
     }
 
     if (args.bListPorts || args.bListFirmware) {
@@ -238,83 +208,88 @@ int main(int argc, char** argv) {
             std::vector<std::string> aPorts;
             ListComPorts(aPorts);
             for (const auto& s : aPorts)
-                std::cout << s << "\n";
+                Console.Out(s);
         }
-        if (args.bListFirmware) {
-            std::string sLine;
-            for (const char* s : FirmwareColumns)
-                sLine += std::string(sLine.empty() ? "" : "\t") + s;
-            std::cout << sLine << "\n";
-            std::vector<std::int32_t> aEntries;
-            if (args.sFile)
-                aEntries.push_back(0);
-            for (std::int32_t i = GetFwCount(); i >= 1; --i)
-                aEntries.push_back(i);
-            for (std::int32_t i : aEntries) {
-                sLine.clear();
-                for (const auto& s : FirmwareRow(GetFwHeader(i)))
-                    sLine += (sLine.empty() ? "" : "\t") + s;
-                std::cout << sLine << "\n";
-            }
-        }
+        if (args.bListFirmware)
+            PrintFirmwareList(args.sFile.has_value());
         return 0;
     }
 
     if (!args.sPort)
-        UsageError("--port is missing");
+        UsageError("--port is missing (or set KELVO_PORT)");
+    const std::string sPort = ResolvePort(*args.sPort);
 
     // The question that the "Update" button asks.
     const char* sQuestion = bFormatMemory    ? Texts::AskClearsMeasurements
                             : iFileMode == 0 ? Texts::AskSaveMeasurements
                                              : nullptr;
     if (sQuestion && !args.bYes) {
-        if (!isatty(fileno(stdin))) {
-            std::cerr << "kelvo-update: the update asks a question and there is no terminal to "
-                         "answer it; give --yes to answer it with yes\n";
-            return ExitUsage;
-        }
-        if (!AskOnTerminal(sQuestion)) {
-            std::cerr << "kelvo-update: not confirmed, nothing done\n";
-            return ExitUsage;
+        if (!IsTerminal(stdin))
+            Refuse("the update asks a question and there is no terminal to answer it; give --yes "
+                   "to answer it with yes");
+        if (!AskOnTerminal(sQuestion))
+            Refuse("not confirmed, nothing done");
+    }
+
+    TTraceFile trace;
+    if (args.sTrace) {
+        trace.pFile = stderr;
+        if (*args.sTrace != "-") {
+            trace.hFile.reset(std::fopen(args.sTrace->c_str(), "w"));
+            if (!trace.hFile)
+                Refuse("cannot write the trace file '" + *args.sTrace + "'");
+            trace.pFile = trace.hFile.get();
         }
     }
+    std::optional<TPortTrace> portTrace;
+    if (trace.pFile != nullptr)
+        portTrace.emplace(trace.pFile);
 
     iFwIndex = args.sFile ? 0 : -1;
     bReadInfoOnly = args.bReadInfoOnly;
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    InstallSignalHandlers(OnInterrupt);
 
-    const bool bBar = !args.bJson && !args.bQuiet && isatty(fileno(stderr));
+    const bool bBar = !args.bJson && !args.bQuiet && IsTerminal(stderr);
     TProgressBar bar;
     TRunSettings settings;
-    settings.sPort = *args.sPort;
+    settings.sPort = sPort;
     settings.iMaxRepeats = args.iMaxRepeats;
+    if (portTrace)
+        settings.openPort = portTrace->Wrap(OpenComPort);
     const TRunResult result =
         RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
+            const bool bDiagnostic = step.action == TAction::Diagnostic;
             if (args.bJson) {
-                if (step.action == TAction::Report)
-                    std::cout << "{\"time\":" << JsonString(TimeOfDay()) << ",\"code\":" << iCode
-                              << ",\"value\":" << iValue << ",\"text\":" << JsonString(step.sText)
-                              << "}\n"
-                              << std::flush;
+                if (step.action == TAction::Report || bDiagnostic)
+                    Console.Out("{\"time\":" + JsonString(TimeOfDay()) + ",\"code\":" +
+                                std::to_string(iCode) + ",\"value\":" + std::to_string(iValue) +
+                                ",\"text\":" + JsonString(step.sText) + "}");
+                if (bDiagnostic)
+                    Console.Err("kelvo-update: " + WithAdvice(step.sText));
                 return;
+            }
+            if (bDiagnostic) {
+                bar.Clear();
+                Console.Err("kelvo-update: " + WithAdvice(step.sText));
             }
             if (args.bQuiet)
                 return;
             if (step.action == TAction::Report) {
                 bar.Clear();
-                std::cout << ReportLine(step.sText) << "\n" << std::flush;
+                Console.Out(ReportLine(step.sText));
             } else if (step.action == TAction::Progress && bBar) {
                 bar.Show(step.iValue);
             }
         });
     bar.Clear();
 
+    // The outcome is the message's first line; a reason with it went to standard error.
+    const std::string sOutcome = PlainLines(result.sMessage.substr(0, result.sMessage.find('\r')));
     const int iExit = result.bSuccess ? 0 : (result.bFatal ? ExitFatal : result.iStatus);
     if (args.bJson)
-        std::cout << "{\"time\":" << JsonString(TimeOfDay()) << ",\"result\":" << iExit
-                  << ",\"text\":" << JsonString(result.sMessage) << "}\n";
+        Console.Out("{\"time\":" + JsonString(TimeOfDay()) + ",\"result\":" +
+                    std::to_string(iExit) + ",\"text\":" + JsonString(sOutcome) + "}");
     else
-        std::cout << PlainLines(result.sMessage) << "\n";
+        Console.Out(sOutcome);
     return iExit;
 }

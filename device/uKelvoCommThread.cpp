@@ -59,7 +59,8 @@ void TKelvoCommThread::DoProcess() {
         iVersion = MakeWord(FRxBuffer[4], FRxBuffer[5]);
         Post(Notify::Class, iClass);
         Post(Notify::Version, iVersion);
-        if (IsBootloaderClass(iClass)) {
+        FRun.bInBootloader = IsBootloaderClass(iClass);
+        if (FRun.bInBootloader) {
             // A repeat that finds the logger in its bootloader, where an earlier attempt of this
             // run left it, selects with what that attempt read from the application: a pinned
             // logger keeps its pinned image.
@@ -226,7 +227,8 @@ void TKelvoCommThread::DoProcess() {
     Sleep(500);
     MakeRequest(static_cast<std::uint8_t>(ReqFinish - iReqOffset), 0);
     SendLine(sHexLine, 0, true);
-    Sleep(2000); // the logger restarts
+    FRun.bInBootloader = false; // it restarts into what it was given
+    Sleep(2000);                // the logger restarts
 
     SendCommand(true, CmdIdentify, 0, 0, 0, 0, 0, 0);
     iClass = MakeWord(FRxBuffer[2], FRxBuffer[3]);

@@ -109,7 +109,7 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
         } else if (iValue == Status::PortNotReady && !sPortReason.empty()) {
             const std::string sReason = "Reason: " + sPortReason;
             a.push_back({A::Report, s});
-            a.push_back({A::Report, sReason});
+            a.push_back({A::Diagnostic, sReason});
             a.push_back({A::Status, s});
             a.push_back({A::Message, s + "\r\n" + sReason});
         } else {
@@ -159,6 +159,13 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
     default:
         return {};
     }
+}
+
+std::string EndOfRunNote(const TRunRecord& run, std::int32_t iStatus) {
+    // Without a fitting image, another run does not finish it either.
+    if (!run.bInBootloader || iStatus == Status::NoFittingImage)
+        return {};
+    return Texts::LoggerWaitsInBootloader;
 }
 
 std::vector<std::string> FirmwareRow(const TBl3FileHeader& h) {

@@ -17,12 +17,16 @@ constexpr const char* AskSaveMeasurements =
     "Do you save your measurements ?\r\nDo you really continue without saving ?";
 constexpr const char* AskCloseWhileRunning =
     "The update is not finished!\r\nDo you really close the program ?";
+// The end of a run that left the logger in its bootloader with no image programmed completely.
+constexpr const char* LoggerWaitsInBootloader =
+    "The logger is waiting in its bootloader: run the update again to finish it.";
 // A chosen firmware file that cannot be read or that the update could not use: nothing starts.
 constexpr const char* FileNotReadable = "Aborted because the firmware file could not be read!";
 } // namespace Texts
 
 enum class TAction {
     Report,           // sText as a report line
+    Diagnostic,       // sText, why something failed: a report line; on a terminal, standard error
     Status,           // sText as the status text
     Message,          // sText in the message box
     Progress,         // progress bar to iValue
@@ -46,6 +50,11 @@ struct TStep {
 // status 10.
 std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
                                      const std::string& sPort, const std::string& sPortReason = {});
+
+// The line that ends a run (its last attempt ended with iStatus), or empty: the logger waits in its
+// bootloader, and running the update again finishes it.
+struct TRunRecord;
+std::string EndOfRunNote(const TRunRecord& run, std::int32_t iStatus);
 
 // The report and status line that starts every update, restarts included.
 std::string StartText(const std::string& sPort);

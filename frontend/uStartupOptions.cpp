@@ -30,6 +30,35 @@ bool ParseStoreInteger(const std::string& s, long long& iValue) {
     return true;
 }
 
+std::vector<std::string> StartupOptionWarnings(const std::vector<std::string>& aParams,
+                                               bool bInternal) {
+    struct TKey {
+        const char* sKey;
+        bool bInternalOnly;
+    };
+    constexpr TKey aKeys[] = {
+        {"mf:", false}, {"cc:", true}, {"cf:", true}, {"cp:", true}, {"f:", true}};
+    std::vector<std::string> aWarnings;
+    for (const std::string& sParam : aParams) {
+        const TKey* pKey = nullptr;
+        for (const TKey& k : aKeys) {
+            if (CmdLineKeyMatches(sParam, k.sKey)) {
+                pKey = &k;
+                break;
+            }
+        }
+        if (pKey == nullptr)
+            aWarnings.push_back("unknown start-up option '" + sParam +
+                                "' (known: mf:, and in the internal mode cc:, cf:, cp:, f:)");
+        else if (sParam.size() == std::string(pKey->sKey).size())
+            aWarnings.push_back("start-up option '" + sParam + "' has no value");
+        else if (pKey->bInternalOnly && !bInternal)
+            aWarnings.push_back("start-up option '" + sParam +
+                                "' has no effect outside the internal mode");
+    }
+    return aWarnings;
+}
+
 void ReadStartupOptions(const std::vector<std::string>& aParams, bool bInternal) {
     if (bInternal) {
         bCheckClass = GetCmdLineValue(aParams, "cc:", "") != "-";

@@ -18,6 +18,11 @@ bool IsInternalMode();
 // "mf:" always.
 void ReadStartupOptions(const std::vector<std::string>& aParams, bool bInternal);
 
+// A warning for each start-up word of aParams that has no effect: an unknown key, a key without a
+// value, or a key of the internal mode outside it.
+std::vector<std::string> StartupOptionWarnings(const std::vector<std::string>& aParams,
+                                               bool bInternal);
+
 // Reads an integer as the internal-mode store holds it: optional blanks around an optionally
 // signed decimal number. False for anything else.
 bool ParseStoreInteger(const std::string& s, long long& iValue);

@@ -96,9 +96,12 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         if (n->iCode == Notify::Status && n->iValue != Status::EchoMismatch) {
             result.iStatus = n->iValue;
             result.bFatal = n->iValue == 0;
-            return result;
+        } else if (!bEnded) {
+            continue;
         }
-        if (bEnded)
-            return result;
+        // The run ends: whether the logger waits unfinished in its bootloader.
+        if (const std::string sNote = EndOfRunNote(run, result.iStatus); !sNote.empty())
+            sink(-1, 0, {TAction::Report, sNote});
+        return result;
     }
 }

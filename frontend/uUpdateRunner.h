@@ -3,8 +3,8 @@
 // but at most iMaxRepeats times, since nobody may be watching.
 #pragma once
 
-#include "link/uCommThread.h"
 #include "frontend/uNotifyTexts.h"
+#include "link/uCommThread.h"
 
 #include <atomic>
 #include <cstdint>

@@ -57,6 +57,9 @@ struct TRunRecord {
     std::uint16_t iAppVersion = 0;
     // Why the latest worker could not use its port, in the system's terms; empty otherwise.
     std::string sPortReason;
+    // The logger was last seen in its bootloader, and no finish request has been accepted since:
+    // it waits there, unfinished, until an update is completed.
+    bool bInBootloader = false;
 };
 
 // How a worker opens its port: OpenComPort, or a test's fake. On failure the opener may say why in

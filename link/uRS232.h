@@ -33,6 +33,15 @@ public:
 // The port handle: owns the open port; empty means that no port is open.
 using TPortHandle = std::unique_ptr<TSerialPort>;
 
+// The reasons of a failed open that callers may want to add advice to; others are the system's
+// own words.
+namespace PortReason {
+constexpr const char* NoDevice = "no such device";
+constexpr const char* InUse = "in use by another program";
+constexpr const char* Permission = "permission denied";
+constexpr const char* NotSerial = "not a serial device";
+} // namespace PortReason
+
 // Opens sPort exclusively at iBaud, 8 data bits, no parity, 1 stop bit, no flow control, RTS off
 // and DTR on. On Windows the name is a port like COM3; on POSIX it is the device path. Returns an
 // empty handle on every failure and leaves nothing open then; *psReason then says why, in the

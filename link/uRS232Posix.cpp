@@ -1,15 +1,18 @@
 // POSIX serial backend: termios raw 9600 8N1, exclusive through TIOCEXCL and flock.
 #include "link/uRS232.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <memory>
 #include <optional>
 #include <poll.h>
+#include <pwd.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -113,7 +116,39 @@ std::string InUseReason(const std::string& sPort) {
     const std::string sHolders = stat(sPort.c_str(), &device) == 0 && S_ISCHR(device.st_mode)
                                      ? OtherHolders(device.st_rdev)
                                      : std::string();
-    return "in use by another program" + (sHolders.empty() ? "" : ": " + sHolders);
+    return PortReason::InUse + (sHolders.empty() ? std::string() : ": " + sHolders);
+}
+
+// Permission denied: serial devices usually belong to a group (dialout) whose members may use
+// them; a user outside it is told how to join.
+std::string PermissionReason(const std::string& sPort) {
+    std::string sReason = PortReason::Permission;
+    struct stat device {};
+    if (stat(sPort.c_str(), &device) != 0)
+        return sReason;
+    std::vector<gid_t> aGroups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
+    aGroups.resize(static_cast<std::size_t>(
+        std::max(getgroups(static_cast<int>(aGroups.size()), aGroups.data()), 0)));
+    if (getegid() == device.st_gid ||
+        std::find(aGroups.begin(), aGroups.end(), device.st_gid) != aGroups.end())
+        return sReason;
+    // The reentrant lookups: ports are opened on worker threads.
+    std::vector<char> aBuffer(16384);
+    group grp{};
+    group* pGroup = nullptr;
+    if (getgrgid_r(device.st_gid, &grp, aBuffer.data(), aBuffer.size(), &pGroup) != 0 ||
+        pGroup == nullptr)
+        return sReason;
+    const std::string sGroup = pGroup->gr_name;
+    passwd pwd{};
+    passwd* pUser = nullptr;
+    const std::string sUser =
+        getpwuid_r(geteuid(), &pwd, aBuffer.data(), aBuffer.size(), &pUser) == 0 && pUser
+            ? pUser->pw_name
+            : "$USER";
+    return sReason + ": the device belongs to the group '" + sGroup +
+           "', which this user is not in; 'sudo usermod -aG " + sGroup + " " + sUser +
+           "' adds the user, then log in again";
 }
 
 // The reason for a failed open() of the device path.
@@ -123,15 +158,15 @@ std::string OpenErrorReason(int iError, const std::string& sPort) {
     case ENODEV:
     case ENXIO:
     case ENAMETOOLONG:
-        return "no such device";
+        return PortReason::NoDevice;
     case EBUSY:
         return InUseReason(sPort);
     case EACCES:
     case EPERM:
-        return "permission denied";
+        return PermissionReason(sPort);
     case EISDIR:
     case ENOTDIR:
-        return "not a serial device";
+        return PortReason::NotSerial;
     default:
         return std::strerror(iError);
     }
@@ -265,7 +300,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     }
     termios tio{};
     if (!isatty(fd) || tcgetattr(fd, &tio) != 0) {
-        sReason = "not a serial device";
+        sReason = PortReason::NotSerial;
         return nullptr;
     }
     // The program's own terminal is never a logger's line: frames written there would land on the
@@ -281,7 +316,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     struct stat device {};
     if (fstat(fd, &device) == 0) {
         if (const std::string sHolders = OtherHolders(device.st_rdev); !sHolders.empty()) {
-            sReason = "in use by another program: " + sHolders;
+            sReason = std::string(PortReason::InUse) + ": " + sHolders;
             return nullptr;
         }
     }

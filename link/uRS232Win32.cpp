@@ -63,14 +63,14 @@ std::string ErrorReason(DWORD iError) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_BAD_PATHNAME:
     case ERROR_INVALID_NAME:
-        return "no such device";
+        return PortReason::NoDevice;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
         // A COM port opened by another program refuses every further open this way.
-        return "in use by another program, or access denied";
+        return std::string(PortReason::InUse) + ", or " + PortReason::Permission;
     case ERROR_INVALID_FUNCTION:
     case ERROR_NOT_SUPPORTED:
-        return "not a serial device";
+        return PortReason::NotSerial;
     default: {
         char aText[256] = {};
         const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -3,13 +3,13 @@
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
+#include "frontend/uNotifyTexts.h"
+#include "frontend/uPortList.h"
+#include "frontend/uStartupOptions.h"
 #include "link/uNotifyQueue.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
-#include "frontend/uNotifyTexts.h"
-#include "frontend/uPortList.h"
 #include "ui/uProtocol.h"
-#include "frontend/uStartupOptions.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -322,12 +322,18 @@ void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
          NotificationSteps(iCode, iValue, cbxPort->currentText().toStdString(), sPortReason)) {
         switch (step.action) {
         case TAction::Report:
+        case TAction::Diagnostic:
             AddReport(step.sText);
             break;
         case TAction::Status:
             SetStatusText(step.sText);
             break;
         case TAction::Message:
+            // The run ends here: the report says first whether the logger waits unfinished.
+            if (const std::string sNote =
+                    iCode == Notify::Status ? EndOfRunNote(FRun, iValue) : std::string();
+                !sNote.empty())
+                AddReport(sNote);
             ShowResultBox(step.sText);
             break;
         case TAction::Progress:

@@ -34,7 +34,8 @@ public:
 
 struct TCliRun {
     int iExit;
-    std::string sOut;
+    std::string sOut; // standard output: the report and the outcome
+    std::string sErr; // standard error: diagnostics
 };
 
 } // namespace
@@ -67,7 +68,7 @@ struct EndToEnd : ::testing::Test {
     }
     TCliRun Cli(const std::vector<std::string>& aArgs) const {
         const int iExit = StartCli(aArgs)->Wait();
-        return {iExit, ReadFile(dir / "cli.out")};
+        return {iExit, ReadFile(dir / "cli.out"), ReadFile(dir / "cli.out.err")};
     }
     // A file in the firmware file format with the header of entry 9's hardware.
     fs::path FirmwareFile(const std::string& sBootloader, const std::vector<std::string>& aLines) {
@@ -341,10 +342,10 @@ TEST_F(EndToEnd, PortsThatAreNotALoggersLine) {
         const auto r = Cli({"--port", sim.sPort, "--yes"});
         EXPECT_EQ(r.iExit, 10);
         EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
-        EXPECT_NE(r.sOut.find("Reason: in use by another program: e2e_update (pid " +
+        EXPECT_NE(r.sErr.find("Reason: in use by another program: e2e_update (pid " +
                               std::to_string(getpid()) + ")"),
                   std::string::npos)
-            << r.sOut;
+            << r.sErr;
     }
     {
         // A program that opened the port before (a modem manager, a terminal program) would take
@@ -359,8 +360,8 @@ TEST_F(EndToEnd, PortsThatAreNotALoggersLine) {
         }
         const auto r = Cli({"--port", sim.sPort, "--yes"});
         EXPECT_EQ(r.iExit, 10) << r.sOut;
-        EXPECT_NE(r.sOut.find("Reason: in use by another program: sleep (pid "), std::string::npos)
-            << r.sOut;
+        EXPECT_NE(r.sErr.find("Reason: in use by another program: sleep (pid "), std::string::npos)
+            << r.sErr;
     }
     const fs::path file = dir / "not a port.txt";
     std::ofstream(file) << "keep me";
@@ -376,9 +377,14 @@ TEST_F(EndToEnd, PortsThatAreNotALoggersLine) {
     for (const auto& c : aPorts) {
         const auto r = Cli({"--port", c.sPort, "--yes"});
         EXPECT_EQ(r.iExit, 10) << c.sPort.substr(0, 60) << "\n" << r.sOut.substr(0, 300);
-        EXPECT_NE(r.sOut.find(std::string("Reason: ") + c.sReason), std::string::npos)
+        EXPECT_NE(r.sErr.find(std::string("Reason: ") + c.sReason), std::string::npos)
             << c.sPort.substr(0, 60) << "\n"
-            << r.sOut.substr(0, 300);
+            << r.sErr.substr(0, 300);
+        EXPECT_EQ(r.sOut.find("Reason: "), std::string::npos) << "reasons go to standard error";
+        if (std::string(c.sReason) == "no such device") {
+            EXPECT_NE(r.sErr.find("'kelvo-update --list-ports' lists the serial ports"),
+                      std::string::npos);
+        }
     }
     EXPECT_EQ(ReadFile(file), "keep me") << "nothing written to a file named as the port";
     EXPECT_TRUE(sim.Record().empty());

@@ -2,10 +2,10 @@
 // ends in the status the protocol gives, repeats where it must, and leaves no port, descriptor or
 // thread behind. The updater runs in this process (so descriptors and threads can be counted)
 // against the simulator program on a pseudo-terminal.
-#include "frontend/uUpdateRunner.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
+#include "frontend/uUpdateRunner.h"
 #include "link/uExceptions1V0.h"
 #include "link/uRS232.h"
 #include "sim/uLoggerModel.h"
@@ -72,7 +72,8 @@ TOutcome RunAgainst(const std::vector<std::string>& aSimArgs, const fs::path& di
     iFwIndex = -1;
     const TRunResult r =
         RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
-            if (iCode == -1 && step.action == TAction::Report)
+            if (iCode == -1 && step.action == TAction::Report &&
+                step.sText == StartText(settings.sPort))
                 ++o.iStarts;
             if (cancelAt && tCancel == std::chrono::steady_clock::time_point{} &&
                 step.action == TAction::Report && cancelAt(iCode, iValue)) {

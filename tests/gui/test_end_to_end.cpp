@@ -3,10 +3,10 @@
 // question and reads the outcome.
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
+#include "frontend/uNotifyTexts.h"
 #include "tests/gui/GuiSupport.h"
 #include "tests/support/Process.h"
 #include "ui/uInitForms.h"
-#include "frontend/uNotifyTexts.h"
 #include "ui/uProtocol.h"
 
 #include <QApplication>
@@ -104,7 +104,9 @@ void TestEndToEnd::update_data() {
     // Paced at the real line speed, so that the transfer is still running when "Cancel" comes.
     QTest::newRow("cancel during the transfer")
         << QStringList{"--baud", "9600"} << true << QString("Process cancelled!")
-        << QStringList{sStart, "Update Kelvo model 26113 V5\\.138, .*", "Process cancelled!"}
+        << QStringList{sStart, "Update Kelvo model 26113 V5\\.138, .*", "Process cancelled!",
+                       "The logger is waiting in its bootloader: run the update again to finish "
+                       "it\\."}
         << false;
 }
 
@@ -155,7 +157,8 @@ void TestEndToEnd::update() {
     for (QString& s : aReport)
         s.replace("%1", QRegularExpression::escape(sPort));
     QVERIFY2(ContainsInOrder(aLines, aReport), qPrintable(aLines.join('\n')));
-    QCOMPARE(aLines.back(), sMessage);
+    QVERIFY2(QRegularExpression("^" + aReport.back() + "$").match(aLines.back()).hasMatch(),
+             qPrintable(aLines.back()));
     QCOMPARE(w.ProgressBar1->value() == 100, bFinished);
 
     // Idle again: the controls, the cursor and the title are back.

@@ -1,0 +1,12 @@
+// What the command line needs of the platform's console.
+#pragma once
+
+#include <cstdio>
+
+// Ctrl+C and SIGTERM (on Windows also Ctrl+Break) call onCancel. A pipe whose reader has gone and
+// a hang-up of the terminal do not end the program: a running update goes on to its end, because
+// breaking it off would leave the logger half-programmed.
+void InstallSignalHandlers(void (*onCancel)(int));
+
+// True when the stream is a terminal.
+bool IsTerminal(std::FILE* pStream);

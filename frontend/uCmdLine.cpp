@@ -1,0 +1,68 @@
+#include "frontend/uCmdLine.h"
+
+#include <algorithm>
+
+namespace {
+
+const TOptionSpec* FindLong(std::span<const TOptionSpec> aSpecs, const std::string& sName) {
+    const auto it = std::find_if(aSpecs.begin(), aSpecs.end(),
+                                 [&](const TOptionSpec& s) { return sName == s.sLong; });
+    return it == aSpecs.end() ? nullptr : &*it;
+}
+
+const TOptionSpec* FindShort(std::span<const TOptionSpec> aSpecs, char c) {
+    const auto it = std::find_if(aSpecs.begin(), aSpecs.end(), [&](const TOptionSpec& s) {
+        return s.cShort != 0 && c == s.cShort;
+    });
+    return it == aSpecs.end() ? nullptr : &*it;
+}
+
+} // namespace
+
+TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
+                             std::span<const TOptionSpec> aSpecs) {
+    TParsedArgs parsed;
+    // The value of an option whose value is the next argument.
+    const auto next = [&](std::size_t& i, const std::string& sShown) {
+        if (i + 1 >= aArgs.size() || (aArgs[i + 1].starts_with("-") && aArgs[i + 1] != "-"))
+            throw ECmdLine(sShown + " needs a value");
+        return aArgs[++i];
+    };
+    bool bOptions = true;
+    for (std::size_t i = 0; i < aArgs.size(); ++i) {
+        const std::string& s = aArgs[i];
+        if (!bOptions || s == "-" || !s.starts_with("-")) {
+            parsed.aWords.push_back(s);
+        } else if (s == "--") {
+            bOptions = false;
+        } else if (s.starts_with("--")) {
+            const std::size_t iEq = s.find('=');
+            const std::string sName = s.substr(2, iEq == std::string::npos ? s.npos : iEq - 2);
+            const TOptionSpec* p = FindLong(aSpecs, sName);
+            if (p == nullptr)
+                throw ECmdLine("unknown option --" + sName);
+            if (!p->bValue && iEq != std::string::npos)
+                throw ECmdLine("--" + sName + " takes no value");
+            std::string sValue;
+            if (p->bValue)
+                sValue = iEq != std::string::npos ? s.substr(iEq + 1) : next(i, "--" + sName);
+            parsed.aOptions.push_back({p->sLong, std::move(sValue)});
+        } else {
+            // Short options, several may stand together: -qy; a value ends the group: -pCOM3.
+            for (std::size_t k = 1; k < s.size(); ++k) {
+                const TOptionSpec* p = FindShort(aSpecs, s[k]);
+                if (p == nullptr)
+                    throw ECmdLine(std::string("unknown option -") + s[k]);
+                if (!p->bValue) {
+                    parsed.aOptions.push_back({p->sLong, {}});
+                    continue;
+                }
+                const std::string sShown = std::string("-") + s[k];
+                parsed.aOptions.push_back(
+                    {p->sLong, k + 1 < s.size() ? s.substr(k + 1) : next(i, sShown)});
+                break;
+            }
+        }
+    }
+    return parsed;
+}

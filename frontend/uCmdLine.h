@@ -1,0 +1,37 @@
+// The command-line conventions of the project's programs: long options "--name", "--name=value"
+// and "--name value", short options "-x", "-x value" and "-xvalue", "--" to end the options, and
+// every other argument as a word in its place.
+#pragma once
+
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+struct TOptionSpec {
+    const char* sLong; // the name after "--"
+    char cShort;       // the letter after "-", or 0 for none
+    bool bValue;       // the option takes a value
+};
+
+struct TParsedOption {
+    std::string sName;  // the long name, also when the short form was given
+    std::string sValue; // empty for an option without a value
+};
+
+struct TParsedArgs {
+    std::vector<TParsedOption> aOptions; // in command-line order
+    std::vector<std::string> aWords;     // the other arguments, in order
+};
+
+// A command line that breaks the conventions; what() says what and where, for the user.
+class ECmdLine : public std::invalid_argument {
+public:
+    using std::invalid_argument::invalid_argument;
+};
+
+// Parses aArgs (the arguments after the program's name) against aSpecs. Throws ECmdLine for an
+// unknown option, a missing value (an argument that begins with "-", but "-" alone, does not
+// count as the value: the value was forgotten), or a value given to an option that takes none.
+TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
+                             std::span<const TOptionSpec> aSpecs);

@@ -1,0 +1,107 @@
+#include "link/uPortTrace.h"
+
+#include <algorithm>
+
+namespace {
+
+// A port that passes every call on and traces the bytes that went out and came in.
+class TTracedPort final : public TSerialPort {
+public:
+    TTracedPort(TPortHandle hPort, TPortTrace& trace, std::string sPort)
+        : FhPort(std::move(hPort)), FTrace(trace), FsPort(std::move(sPort)) {}
+    ~TTracedPort() override { Close(); }
+
+    bool ClearErrors() override { return Traced("clear errors", FhPort->ClearErrors()); }
+    bool Purge() override { return Traced("purge", FhPort->Purge()); }
+
+    bool Write(const std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iWritten) override {
+        const bool bOk = FhPort->Write(pData, iCount, iWritten);
+        FTrace.Line(FsPort, ">", TraceBytes(pData, iWritten) + Shortfall(bOk, iWritten, iCount));
+        return bOk;
+    }
+
+    bool Read(std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iRead) override {
+        const bool bOk = FhPort->Read(pData, iCount, iRead);
+        FTrace.Line(FsPort, "<", TraceBytes(pData, iRead) + Shortfall(bOk, iRead, iCount));
+        return bOk;
+    }
+
+    bool Close() override {
+        if (FbClosed)
+            return true;
+        FbClosed = true;
+        return Traced("close", FhPort->Close());
+    }
+
+private:
+    // Only failures of the bookkeeping calls are worth a line.
+    bool Traced(const char* sCall, bool bOk) {
+        if (!bOk)
+            FTrace.Line(FsPort, "!", std::string(sCall) + " failed");
+        return bOk;
+    }
+    static std::string Shortfall(bool bOk, std::uint32_t iDone, std::uint32_t iWanted) {
+        if (!bOk)
+            return " (failed)";
+        if (iDone < iWanted)
+            return " (" + std::to_string(iDone) + " of " + std::to_string(iWanted) + " bytes)";
+        return {};
+    }
+
+    TPortHandle FhPort;
+    TPortTrace& FTrace;
+    std::string FsPort;
+    bool FbClosed = false;
+};
+
+} // namespace
+
+TPortTrace::TPortTrace(std::FILE* pFile)
+    : FpFile(pFile), FtStart(std::chrono::steady_clock::now()) {}
+
+TPortOpener TPortTrace::Wrap(TPortOpener openPort) {
+    return [this, openPort = std::move(openPort)](const std::string& sPort, std::int32_t iBaud,
+                                                  std::string* psReason) -> TPortHandle {
+        std::string sReason;
+        TPortHandle hPort = openPort(sPort, iBaud, &sReason);
+        if (psReason != nullptr)
+            *psReason = sReason;
+        if (!hPort) {
+            Line(sPort, "!", "open failed" + (sReason.empty() ? "" : ": " + sReason));
+            return nullptr;
+        }
+        Line(sPort, "!", "open at " + std::to_string(iBaud) + " baud");
+        return std::make_unique<TTracedPort>(std::move(hPort), *this, sPort);
+    };
+}
+
+void TPortTrace::Line(const std::string& sPort, const std::string& sWhat,
+                      const std::string& sText) {
+    const auto iMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - FtStart)
+                         .count();
+    const std::lock_guard lock(FMutex);
+    std::fprintf(FpFile, "%9lld.%03lld %s %s %s\n", static_cast<long long>(iMs / 1000),
+                 static_cast<long long>(iMs % 1000), sPort.c_str(), sWhat.c_str(), sText.c_str());
+    std::fflush(FpFile);
+}
+
+std::string TraceBytes(const std::uint8_t* pData, std::uint32_t iCount) {
+    const bool bLine =
+        iCount > 0 && pData[0] == ':' && std::all_of(pData, pData + iCount, [](std::uint8_t b) {
+            return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'F') || b == ':';
+        });
+    if (bLine)
+        return std::string(reinterpret_cast<const char*>(pData), iCount);
+    if (iCount == 0)
+        return "(nothing)";
+    std::string s;
+    constexpr const char* sDigits = "0123456789ABCDEF";
+    for (std::uint32_t i = 0; i < iCount; ++i) {
+        if (i > 0)
+            s += ' ';
+        s += sDigits[pData[i] >> 4];
+        s += sDigits[pData[i] & 0xF];
+    }
+    return s;
+}
