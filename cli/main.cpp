@@ -38,10 +38,10 @@ Options:
       --file FILE     use this firmware file instead of the built-in images (internal mode, f:+)
       --read-info-only  stop once the logger's information is read (internal mode)
       --max-repeats N repeat at most N times after a communication or programming error (3)
-      --json          one JSON object per line instead of the report
+      --json          JSON Lines instead of the report, also for the lists (docs/cli.md)
   -q, --quiet         print only the outcome
       --trace FILE    write every frame and line with millisecond times to FILE (-: stderr)
-      --list-ports    print the serial ports of USB serial devices
+      --list-ports    print the serial ports of USB serial devices with their details
       --list-firmware print the built-in firmware images (and the file given with --file)
   -V, --version       print the version
   -h, --help          print this text
@@ -49,11 +49,28 @@ Options:
                       internal mode also cc:-, cf:-, cp:- (relax checks) and f:+ (firmware files)
 
 The report and the outcome go to standard output; usage errors, refusals, warnings and reasons to
-standard error. A closed pipe or terminal does not stop a running update; Ctrl+C and SIGTERM
+standard error. On a terminal a progress bar on standard error takes the place of the
+"Progress N%" lines. A closed pipe or terminal does not stop a running update; Ctrl+C and SIGTERM
 cancel it.
 
-Exit status: 0 success; the status code of a failed update (10, 11, 20, 30, 40-47, 70);
-1 a fatal exception; 2 a usage error or a refusal before the port was opened.)";
+Exit status:
+  0   success (also for a list, the version and this text)
+  10  the port is not ready
+  11  an error reading or writing the port
+  20  cancelled
+  30  no answer, after the repeats
+  40  no update for this logger
+  41  the logger is not ready
+  42  the image's last line is wrong
+  43  a conversion error
+  44  a programming error, after the repeats
+  45  the update was not successful
+  46  an invalid answer from the logger
+  47  no fitting image
+  70  only the update information was read (--read-info-only)
+  1   a fatal exception
+  2   a usage error, or a refusal before a port was opened (also: no port for --list-ports
+      or --port auto))";
 
 constexpr TOptionSpec aOptionSpecs[] = {
     {"port", 'p', true},          {"yes", 'y', false},      {"file", 0, true},
@@ -139,12 +156,18 @@ TArgs ParseArgs(int argc, char** argv) {
     return a;
 }
 
+// Where the port devices appear: KELVO_DEV_DIR for tests and unusual systems, else /dev.
+std::string DevDir() {
+    const char* s = std::getenv("KELVO_DEV_DIR");
+    return s != nullptr && *s != '\0' ? s : "/dev";
+}
+
 // "auto": the only port there is.
 std::string ResolvePort(const std::string& sPort) {
     if (sPort != "auto")
         return sPort;
     std::vector<std::string> aPorts;
-    ListComPorts(aPorts);
+    ListComPorts(aPorts, DevDir());
     if (aPorts.size() == 1)
         return aPorts.front();
     std::string sList;
@@ -204,15 +227,18 @@ int main(int argc, char** argv) {
     }
 
     if (args.bListPorts || args.bListFirmware) {
+        int iExit = 0;
         if (args.bListPorts) {
-            std::vector<std::string> aPorts;
-            ListComPorts(aPorts);
-            for (const auto& s : aPorts)
-                Console.Out(s);
+            const std::vector<TPortDetails> aPorts = ListPortDetails(DevDir());
+            if (aPorts.empty()) {
+                Console.Err("kelvo-update: no serial port of a USB serial device is present");
+                iExit = ExitUsage;
+            }
+            PrintPortList(aPorts, args.bJson);
         }
         if (args.bListFirmware)
-            PrintFirmwareList(args.sFile.has_value());
-        return 0;
+            PrintFirmwareList(args.sFile.has_value(), args.bJson);
+        return iExit;
     }
 
     if (!args.sPort)
@@ -250,7 +276,10 @@ int main(int argc, char** argv) {
     InstallSignalHandlers(OnInterrupt);
 
     const bool bBar = !args.bJson && !args.bQuiet && IsTerminal(stderr);
+    // On the terminal that shows the bar, "Progress N%" lines would only repeat it.
+    const bool bProgressLines = !(bBar && IsTerminal(stdout));
     TProgressBar bar;
+    TJsonRun json(sPort);
     TRunSettings settings;
     settings.sPort = sPort;
     settings.iMaxRepeats = args.iMaxRepeats;
@@ -260,10 +289,7 @@ int main(int argc, char** argv) {
         RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
             const bool bDiagnostic = step.action == TAction::Diagnostic;
             if (args.bJson) {
-                if (step.action == TAction::Report || bDiagnostic)
-                    Console.Out("{\"time\":" + JsonString(TimeOfDay()) + ",\"code\":" +
-                                std::to_string(iCode) + ",\"value\":" + std::to_string(iValue) +
-                                ",\"text\":" + JsonString(step.sText) + "}");
+                json.Step(iCode, iValue, step);
                 if (bDiagnostic)
                     Console.Err("kelvo-update: " + WithAdvice(step.sText));
                 return;
@@ -271,12 +297,18 @@ int main(int argc, char** argv) {
             if (bDiagnostic) {
                 bar.Clear();
                 Console.Err("kelvo-update: " + WithAdvice(step.sText));
+                bar.Redraw();
             }
             if (args.bQuiet)
                 return;
             if (step.action == TAction::Report) {
+                if (IsStartLine(iCode, step, sPort))
+                    bar.Restart();
+                if (iCode == Notify::Progress && !bProgressLines)
+                    return;
                 bar.Clear();
                 Console.Out(ReportLine(step.sText));
+                bar.Redraw();
             } else if (step.action == TAction::Progress && bBar) {
                 bar.Show(step.iValue);
             }
@@ -287,8 +319,7 @@ int main(int argc, char** argv) {
     const std::string sOutcome = PlainLines(result.sMessage.substr(0, result.sMessage.find('\r')));
     const int iExit = result.bSuccess ? 0 : (result.bFatal ? ExitFatal : result.iStatus);
     if (args.bJson)
-        Console.Out("{\"time\":" + JsonString(TimeOfDay()) + ",\"result\":" +
-                    std::to_string(iExit) + ",\"text\":" + JsonString(sOutcome) + "}");
+        json.Result(result, iExit, sOutcome);
     else
         Console.Out(sOutcome);
     return iExit;

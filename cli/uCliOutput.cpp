@@ -1,9 +1,15 @@
 #include "cli/uCliOutput.h"
 
+#include "cli/uConsolePlatform.h"
 #include "firmware/uFWVersions.h"
-#include "frontend/uNotifyTexts.h"
+#include "firmware/uFwFile.h"
+#include "link/uCommThread.h"
+#include "link/uExceptions1V0.h"
 
-#include <vector>
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <iterator>
 
 TConsole Console;
 
@@ -16,9 +22,111 @@ void TConsole::Write(std::FILE* pStream, const std::string& s, bool& bFailed) {
     }
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at s[i], or, as a negative number, the length of
+// its longest ill-formed start (at least 1), which becomes one U+FFFD.
+int Utf8Sequence(const std::string& s, std::size_t i) {
+    const auto b = [&](std::size_t k) {
+        return static_cast<unsigned char>(s[k]);
+    };
+    const unsigned c = b(i);
+    if (c < 0x80)
+        return 1;
+    int n = 0;
+    unsigned iLow = 0x80; // the range of the second byte
+    unsigned iHigh = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        iLow = c == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+        iHigh = c == 0xED ? 0x9F : 0xBF; // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        iLow = c == 0xF0 ? 0x90 : 0x80;
+        iHigh = c == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
+    } else {
+        return -1;
+    }
+    for (int k = 1; k < n; ++k) {
+        if (i + k >= s.size())
+            return -k;
+        const unsigned d = b(i + k);
+        if (k == 1 ? (d < iLow || d > iHigh) : (d < 0x80 || d > 0xBF))
+            return -k;
+    }
+    return n;
+}
+
+[[gnu::format(printf, 1, 2)]] std::string Fmt(const char* sFormat, ...) {
+    char b[256];
+    std::va_list args;
+    va_start(args, sFormat);
+    std::vsnprintf(b, sizeof b, sFormat, args);
+    va_end(args);
+    return b;
+}
+
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+long long DaysFromCivil(long long y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const long long era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+long long SecondsOf(const std::tm& t) {
+    return DaysFromCivil(t.tm_year + 1900LL, static_cast<unsigned>(t.tm_mon + 1),
+                         static_cast<unsigned>(t.tm_mday)) *
+               86400 +
+           t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
+}
+
+// A JSON object built key by key.
+class TJsonObject {
+public:
+    TJsonObject& Str(const char* sKey, const std::string& s) { return Raw(sKey, JsonString(s)); }
+    // An empty text as null: the system did not tell it.
+    TJsonObject& StrOrNull(const char* sKey, const std::string& s) {
+        return Raw(sKey, s.empty() ? "null" : JsonString(s));
+    }
+    TJsonObject& Int(const char* sKey, long long i) { return Raw(sKey, std::to_string(i)); }
+    TJsonObject& Bool(const char* sKey, bool b) { return Raw(sKey, b ? "true" : "false"); }
+    TJsonObject& Raw(const char* sKey, const std::string& sJson) {
+        FsText += (FsText.empty() ? "{" : ",") + JsonString(sKey) + ":" + sJson;
+        return *this;
+    }
+    std::string Text() const { return FsText.empty() ? "{}" : FsText + "}"; }
+
+private:
+    std::string FsText;
+};
+
+// The text of a version word: high byte, dot, low byte, as the report shows it.
+std::string VersionText(std::int32_t iVersion) {
+    return std::to_string((iVersion >> 8) & 0xFF) + "." + std::to_string(iVersion & 0xFF);
+}
+
+} // namespace
+
 std::string JsonString(const std::string& s) {
     std::string r = "\"";
-    for (unsigned char c : s) {
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const int n = Utf8Sequence(s, i);
+        if (n < 0) {
+            r += "\xEF\xBF\xBD";
+            i += static_cast<std::size_t>(-n);
+            continue;
+        }
+        if (n > 1) {
+            r.append(s, i, static_cast<std::size_t>(n));
+            i += static_cast<std::size_t>(n);
+            continue;
+        }
         switch (c) {
         case '"':
             r += "\\\"";
@@ -36,20 +144,37 @@ std::string JsonString(const std::string& s) {
             r += "\\t";
             break;
         default:
-            if (c < 0x20) {
-                char b[8];
-                std::snprintf(b, sizeof b, "\\u%04x", c);
-                r += b;
-            } else {
+            if (c < 0x20)
+                r += Fmt("\\u%04x", c);
+            else
                 r += static_cast<char>(c);
-            }
         }
+        ++i;
     }
     return r + "\"";
 }
 
-std::string TimeOfDay() {
-    return ReportLine("").substr(0, 8);
+int UtcOffsetMinutes(const std::tm& local, const std::tm& utc) {
+    return static_cast<int>((SecondsOf(local) - SecondsOf(utc)) / 60);
+}
+
+std::string IsoTime(const std::tm& local, int iMillis, int iOffsetMinutes) {
+    const int iOffset = iOffsetMinutes < 0 ? -iOffsetMinutes : iOffsetMinutes;
+    return Fmt("%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", local.tm_year + 1900,
+               local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, iMillis,
+               iOffsetMinutes < 0 ? '-' : '+', iOffset / 60, iOffset % 60);
+}
+
+std::string IsoTimeNow() {
+    const auto tNow = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(tNow);
+    const auto iMillis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             tNow.time_since_epoch() - std::chrono::seconds(t))
+                             .count();
+    // Made on the main thread only, like the report lines.
+    const std::tm local = *std::localtime(&t);
+    const std::tm utc = *std::gmtime(&t);
+    return IsoTime(local, static_cast<int>(iMillis), UtcOffsetMinutes(local, utc));
 }
 
 std::string PlainLines(std::string s) {
@@ -57,49 +182,270 @@ std::string PlainLines(std::string s) {
     return s;
 }
 
+void TRecentRate::Add(TClock::time_point t, int iPercent) {
+    if (!Fa.empty() && iPercent < Fa.back().second)
+        Fa.clear();
+    Fa.emplace_back(t, iPercent);
+    // The base of the rate: the newest step at least Window before this one.
+    while (Fa.size() >= 2 && Fa[1].first <= t - Window)
+        Fa.pop_front();
+}
+
+std::optional<int> TRecentRate::SecondsLeft() const {
+    if (Fa.size() < 2)
+        return std::nullopt;
+    const auto& [tBase, iBase] = Fa.front();
+    const auto& [tLast, iLast] = Fa.back();
+    if (iLast <= iBase)
+        return std::nullopt;
+    const double dSeconds = std::chrono::duration<double>(tLast - tBase).count();
+    return static_cast<int>(dSeconds / (iLast - iBase) * (100 - iLast) + 0.5);
+}
+
+std::string BarLine(int iPercent, std::optional<int> iSecondsLeft, int iColumns) {
+    iPercent = std::clamp(iPercent, 0, 100);
+    std::string sLeft = "--:--";
+    if (iSecondsLeft) {
+        const int i = std::max(*iSecondsLeft, 0);
+        sLeft = i >= 3600 ? Fmt("%d:%02d:%02d", i / 3600, i / 60 % 60, i % 60)
+                          : Fmt("%d:%02d", i / 60, i % 60);
+    }
+    const std::string sFigures = Fmt("%3d%%  %s left", iPercent, sLeft.c_str());
+    const auto iWidth = static_cast<std::size_t>(std::max(iColumns, 1) - 1);
+    // "[" bar "] " figures, with a bar of at least ten marks.
+    if (iWidth < sFigures.size() + 3 + 10)
+        return sFigures.substr(sFigures.find_first_not_of(' ')).substr(0, iWidth);
+    const std::size_t iBar = iWidth - sFigures.size() - 3;
+    const std::size_t iFilled = iBar * static_cast<std::size_t>(iPercent) / 100;
+    return "[" + std::string(iFilled, '#') + std::string(iBar - iFilled, ' ') + "] " + sFigures;
+}
+
 void TProgressBar::Show(int iPercent) {
-    const auto tNow = std::chrono::steady_clock::now();
-    if (!FtStart) {
-        FtStart = tNow;
-        FiStartPercent = iPercent;
-    }
-    std::string sEta = "--:--";
-    const double dDone = iPercent - FiStartPercent;
-    if (dDone > 0) {
-        const double dSeconds = std::chrono::duration<double>(tNow - *FtStart).count();
-        const int iLeft = static_cast<int>(dSeconds / dDone * (99 - iPercent));
-        char b[16];
-        std::snprintf(b, sizeof b, "%d:%02d", iLeft / 60, iLeft % 60);
-        sEta = b;
-    }
-    const int iFilled = iPercent * 30 / 100;
-    char b[96];
-    std::snprintf(b, sizeof b, "\r[%s%s] %3d%%  %s left ", std::string(iFilled, '#').c_str(),
-                  std::string(30 - iFilled, ' ').c_str(), iPercent, sEta.c_str());
-    Console.ErrInPlace(b);
-    FbShown = true;
+    FRate.Add(std::chrono::steady_clock::now(), iPercent);
+    FiPercent = iPercent;
+    Draw();
+}
+
+void TProgressBar::Draw() {
+    int iColumns = TerminalColumns(stderr);
+    if (iColumns <= 0)
+        iColumns = 80;
+    std::string s = BarLine(*FiPercent, FRate.SecondsLeft(), iColumns);
+    const std::size_t iWidth = s.size();
+    // Spaces over what a longer line before left, as far as the terminal is wide now.
+    const std::size_t iErase = std::min(FiShown, static_cast<std::size_t>(iColumns - 1));
+    if (iWidth < iErase)
+        s += std::string(iErase - iWidth, ' ');
+    Console.ErrInPlace("\r" + s);
+    FiShown = iWidth;
 }
 
 void TProgressBar::Clear() {
-    if (FbShown)
-        Console.ErrInPlace("\r" + std::string(60, ' ') + "\r");
-    FbShown = false;
+    if (FiShown > 0)
+        Console.ErrInPlace("\r" + std::string(FiShown, ' ') + "\r");
+    FiShown = 0;
 }
 
-void PrintFirmwareList(bool bWithFile) {
-    std::string sLine;
-    for (const char* s : FirmwareColumns)
-        sLine += std::string(sLine.empty() ? "" : "\t") + s;
-    Console.Out(sLine);
+void TProgressBar::Redraw() {
+    if (FiPercent)
+        Draw();
+}
+
+void TProgressBar::Restart() {
+    Clear();
+    FRate.Restart();
+    FiPercent.reset();
+}
+
+void PrintFirmwareList(bool bWithFile, bool bJson) {
     std::vector<std::int32_t> aEntries;
     if (bWithFile)
         aEntries.push_back(0);
     for (std::int32_t i = GetFwCount(); i >= 1; --i)
         aEntries.push_back(i);
+    if (bJson) {
+        for (std::int32_t i : aEntries) {
+            const TBl3FileHeader h = GetFwHeader(i);
+            const std::vector<std::string> aRow = FirmwareRow(h);
+            Console.Out(TJsonObject()
+                            .Str("list", "firmware")
+                            .Int("entry", i)
+                            .Str("firmware", aRow[0])
+                            .Int("class", h.quarn_class)
+                            .Str("version", aRow[1])
+                            .Str("platform", aRow[2])
+                            .Str("print", aRow[3])
+                            .Str("date", h.quarn_date)
+                            .Str("bootloader", aRow[5])
+                            .Str("description", FirmwareDescription(i))
+                            .Text());
+        }
+        return;
+    }
+    std::string sLine;
+    for (const char* s : FirmwareColumns)
+        sLine += std::string(sLine.empty() ? "" : "\t") + s;
+    Console.Out(sLine);
     for (std::int32_t i : aEntries) {
         sLine.clear();
         for (const auto& s : FirmwareRow(GetFwHeader(i)))
             sLine += (sLine.empty() ? "" : "\t") + s;
         Console.Out(sLine);
     }
+}
+
+void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson) {
+    if (bJson) {
+        for (const auto& d : aPorts)
+            Console.Out(TJsonObject()
+                            .Str("list", "port")
+                            .Str("port", d.sPort)
+                            .StrOrNull("by-id", d.sById)
+                            .StrOrNull("vendor-id", d.sVendorId)
+                            .StrOrNull("product-id", d.sProductId)
+                            .StrOrNull("product", d.sProduct)
+                            .StrOrNull("serial", d.sSerial)
+                            .StrOrNull("device", d.sDeviceName)
+                            .Text());
+        return;
+    }
+    if (aPorts.empty())
+        return;
+    // The cells of the columns; the port always, the others when any port fills them.
+    constexpr const char* aNames[] = {"Port", "USB id", "Product", "Serial", "By-id", "Device"};
+    using TRow = std::array<std::string, std::size(aNames)>;
+    std::vector<TRow> aRows;
+    std::array<bool, std::size(aNames)> aShown{true};
+    for (const auto& d : aPorts) {
+        const std::string sUsbId = d.sVendorId.empty() && d.sProductId.empty()
+                                       ? std::string()
+                                       : d.sVendorId + ":" + d.sProductId;
+        aRows.push_back({d.sPort, sUsbId, d.sProduct, d.sSerial, d.sById, d.sDeviceName});
+        for (std::size_t i = 0; i < aShown.size(); ++i)
+            aShown[i] = aShown[i] || !aRows.back()[i].empty();
+    }
+    const auto line = [&](const auto& cell) {
+        std::string s;
+        for (std::size_t i = 0; i < aShown.size(); ++i) {
+            if (aShown[i])
+                s += (s.empty() ? "" : "\t") + cell(i);
+        }
+        return s;
+    };
+    Console.Out(line([&](std::size_t i) { return std::string(aNames[i]); }));
+    for (const TRow& row : aRows) {
+        Console.Out(line([&](std::size_t i) {
+            return row[i].empty() ? std::string("-") : EscapeControlChars(row[i]);
+        }));
+    }
+}
+
+bool IsStartLine(std::int32_t iCode, const TStep& step, const std::string& sPort) {
+    return iCode == -1 && step.action == TAction::Report && step.sText == StartText(sPort);
+}
+
+const char* RunEventName(std::int32_t iCode, std::int32_t iValue, const TStep& step,
+                         const std::string& sPort) {
+    if (step.action == TAction::Diagnostic)
+        return "reason";
+    switch (iCode) {
+    case -1: // the runner's own lines
+        if (IsStartLine(iCode, step, sPort))
+            return "start";
+        return step.sText == Texts::LoggerWaitsInBootloader ? "note" : "gave-up";
+    case Notify::Done:
+        return "done";
+    case Notify::Progress:
+        return "progress";
+    case Notify::Status:
+        return iValue == Status::EchoMismatch ? "repeat" : "status";
+    case Notify::EchoDiffers:
+        return "echo-differs";
+    case Notify::LineBad:
+        return "bad-line";
+    case Notify::NoAnswer:
+        return "repeat";
+    case Notify::Class:
+        return "class";
+    case Notify::Version:
+        return "version";
+    case Notify::Platform:
+        return "platform";
+    case Notify::Print:
+        return "print";
+    case Notify::InfoWord:
+        return "info";
+    case Notify::UpidId:
+        return "update-class";
+    case Notify::TransferBegins:
+        return "selected";
+    case Notify::Candidate:
+        return "candidate";
+    case Notify::UpidInfo:
+        return "update-info";
+    case Notify::VectorLine:
+        return "vector-table";
+    default:
+        return "notification";
+    }
+}
+
+void TJsonRun::Step(std::int32_t iCode, std::int32_t iValue, const TStep& step) {
+    if (step.action != TAction::Report && step.action != TAction::Diagnostic)
+        return;
+    const bool bNotification = iCode >= 0;
+    TJsonObject o;
+    o.Str("time", IsoTimeNow())
+        .Str("event", RunEventName(iCode, iValue, step, FsPort))
+        .Raw("code", bNotification ? std::to_string(iCode) : "null")
+        .Raw("value", bNotification ? std::to_string(iValue) : "null")
+        .Str("text", step.sText);
+    if (iCode == Notify::Class && !FiClass)
+        FiClass = iValue;
+    if (iCode == Notify::Version) {
+        if (!FiVersion)
+            FiVersion = iValue;
+        o.Str("version", VersionText(iValue));
+    }
+    // The entry under examination, and the one chosen: iFwIndex, set before the worker posted
+    // the notification, which the queue delivers after it.
+    const std::optional<std::int32_t> iEntry = iCode == Notify::Candidate ? iValue
+                                               : iCode == Notify::TransferBegins
+                                                   ? iFwIndex
+                                                   : std::optional<std::int32_t>();
+    if (iEntry) {
+        o.Int("entry", *iEntry).Str("description", FirmwareDescription(*iEntry));
+        if (iCode == Notify::TransferBegins)
+            FiEntry = iEntry;
+    }
+    Console.Out(o.Text());
+}
+
+void TJsonRun::Result(const TRunResult& result, int iExit, const std::string& sOutcome) {
+    TJsonObject o;
+    o.Str("time", IsoTimeNow())
+        .Str("event", "result")
+        .Raw("code", "null")
+        .Raw("value", "null")
+        .Str("text", sOutcome)
+        .Int("exit", iExit)
+        .Bool("success", result.bSuccess)
+        .Str("port", FsPort);
+    if (FiClass) {
+        TJsonObject logger;
+        logger.Int("class", *FiClass)
+            .Raw("version", FiVersion ? JsonString(VersionText(*FiVersion)) : "null")
+            .Raw("serial", result.bIdentified ? std::to_string(result.iSerial) : "null");
+        o.Raw("logger", logger.Text());
+    } else {
+        o.Raw("logger", "null");
+    }
+    if (FiEntry)
+        o.Raw("image", TJsonObject()
+                           .Int("entry", *FiEntry)
+                           .Str("description", FirmwareDescription(*FiEntry))
+                           .Text());
+    else
+        o.Raw("image", "null");
+    Console.Out(o.Text());
 }

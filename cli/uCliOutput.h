@@ -2,11 +2,19 @@
 // progress bar on standard error, JSON Lines for programs.
 #pragma once
 
+#include "frontend/uNotifyTexts.h"
+#include "frontend/uPortList.h"
+#include "frontend/uUpdateRunner.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
+#include <deque>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 // The two output streams. A stream that fails once (a pipe whose reader has gone, a terminal that
 // was hung up) is not written to again: the update goes on, and its exit status still tells the
@@ -26,27 +34,87 @@ private:
 
 extern TConsole Console;
 
-// s as a JSON string literal, quotes included.
+// s as a JSON string literal, quotes included. Bytes that are not part of well-formed UTF-8
+// become U+FFFD, so that the output is valid UTF-8 whatever a port name or a text holds.
 std::string JsonString(const std::string& s);
 
-// The time part of a report line, "hh-nn-ss".
-std::string TimeOfDay();
+// The offset of local time from UTC in minutes, from one instant broken down both ways.
+int UtcOffsetMinutes(const std::tm& local, const std::tm& utc);
+// ISO 8601 with milliseconds and the offset: "2026-12-10T12:34:56.789+01:00".
+std::string IsoTime(const std::tm& local, int iMillis, int iOffsetMinutes);
+// The local time now in that form.
+std::string IsoTimeNow();
 
 // A dialog's text with its CR LF line breaks as plain line ends.
 std::string PlainLines(std::string s);
 
-// A progress bar with percentage and estimated time left, redrawn in place on a terminal.
+// The time left of a transfer from its recent rate: the progress made since the newest step that
+// is at least Window old, so that a slow start or a stall long ago does not bend the estimate.
+class TRecentRate {
+public:
+    using TClock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds Window{30};
+
+    void Restart() { Fa.clear(); }
+    // A step of iPercent at t; a step back means a new attempt, which starts afresh.
+    void Add(TClock::time_point t, int iPercent);
+    // The seconds until 100 %, or nothing while no progress is seen in the window.
+    std::optional<int> SecondsLeft() const;
+
+private:
+    std::deque<std::pair<TClock::time_point, int>> Fa;
+};
+
+// The progress bar's line for a terminal of iColumns: "[####    ]  42%  3:07 left", the bar as
+// wide as the terminal allows, never longer than iColumns - 1 (the last column would wrap on some
+// terminals); too narrow for a bar, only the figures.
+std::string BarLine(int iPercent, std::optional<int> iSecondsLeft, int iColumns);
+
+// The bar on standard error, redrawn in place, as wide as the terminal.
 class TProgressBar {
 public:
     void Show(int iPercent);
+    // Erases the line; the next Redraw shows the bar again.
     void Clear();
+    void Redraw();
+    // A new attempt: no bar until its first progress, and a rate of its own.
+    void Restart();
 
 private:
-    std::optional<std::chrono::steady_clock::time_point> FtStart;
-    int FiStartPercent = 0;
-    bool FbShown = false;
+    void Draw();
+    TRecentRate FRate;
+    std::optional<int> FiPercent;
+    std::size_t FiShown = 0; // the width of the line on the terminal
 };
 
 // The header line and one line per firmware entry, tab-separated: the file slot first when
-// bWithFile, then the built-in images, newest first.
-void PrintFirmwareList(bool bWithFile);
+// bWithFile, then the built-in images, newest first. bJson: one JSON object a line instead.
+void PrintFirmwareList(bool bWithFile, bool bJson);
+
+// The ports, tab-separated under a header with the columns that any of them fills, or one JSON
+// object a line.
+void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson);
+
+// The "event" name of a report line or diagnostic of a run (RunUpdate's sink arguments).
+const char* RunEventName(std::int32_t iCode, std::int32_t iValue, const TStep& step,
+                         const std::string& sPort);
+
+// True for the line that starts an attempt, the first or a repeat.
+bool IsStartLine(std::int32_t iCode, const TStep& step, const std::string& sPort);
+
+// A run as JSON Lines: one object for every report line and diagnostic, then the result.
+class TJsonRun {
+public:
+    explicit TJsonRun(std::string sPort) : FsPort(std::move(sPort)) {}
+    // One step of RunUpdate's sink; writes the report lines and diagnostics.
+    void Step(std::int32_t iCode, std::int32_t iValue, const TStep& step);
+    // The last object: the run's result with iExit, the program's exit status.
+    void Result(const TRunResult& result, int iExit, const std::string& sOutcome);
+
+private:
+    std::string FsPort;
+    // The run's first identification, and the image it selected last.
+    std::optional<std::int32_t> FiClass;
+    std::optional<std::int32_t> FiVersion;
+    std::optional<std::int32_t> FiEntry;
+};

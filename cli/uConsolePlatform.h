@@ -10,3 +10,6 @@ void InstallSignalHandlers(void (*onCancel)(int));
 
 // True when the stream is a terminal.
 bool IsTerminal(std::FILE* pStream);
+
+// The width of the terminal that the stream writes to, in columns; 0 when it is not known.
+int TerminalColumns(std::FILE* pStream);

@@ -1,6 +1,7 @@
 #include "cli/uConsolePlatform.h"
 
 #include <csignal>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 void InstallSignalHandlers(void (*onCancel)(int)) {
@@ -13,4 +14,11 @@ void InstallSignalHandlers(void (*onCancel)(int)) {
 
 bool IsTerminal(std::FILE* pStream) {
     return isatty(fileno(pStream)) != 0;
+}
+
+int TerminalColumns(std::FILE* pStream) {
+    winsize ws{};
+    if (ioctl(fileno(pStream), TIOCGWINSZ, &ws) != 0)
+        return 0;
+    return ws.ws_col;
 }

@@ -1,5 +1,7 @@
 #include "cli/uConsolePlatform.h"
 
+#include <windows.h>
+
 #include <csignal>
 #include <io.h>
 
@@ -11,4 +13,12 @@ void InstallSignalHandlers(void (*onCancel)(int)) {
 
 bool IsTerminal(std::FILE* pStream) {
     return _isatty(_fileno(pStream)) != 0;
+}
+
+int TerminalColumns(std::FILE* pStream) {
+    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(pStream)));
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (h == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(h, &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
 }

@@ -1,16 +1,93 @@
-# What `cmake --install` puts in place: the three programs (those that are built), the icon and
-# the desktop entry of the operator's program.
+# What `cmake --install` puts in place: the programs (those that are built), their man pages and
+# documentation, the icon and the desktop entry of the operator's program. Every file belongs to
+# one of two components, which become the Debian packages that cpack makes on Linux:
+#   kelvo-firmware-update  the operator's programs kelvo-firmware-update and kelvo-update
+#   kelvo-logger-sim       the simulated logger
 include(GNUInstallDirs)
 
+set(KELVO_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc)
+
 foreach(sProgram kelvo-firmware-update kelvo-update kelvo-logger-sim)
-  if(TARGET ${sProgram})
-    install(TARGETS ${sProgram} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT TARGET ${sProgram})
+    continue()
+  endif()
+  if(sProgram STREQUAL "kelvo-logger-sim")
+    set(sComponent kelvo-logger-sim)
+  else()
+    set(sComponent kelvo-firmware-update)
+  endif()
+  install(TARGETS ${sProgram} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${sComponent})
+  if(NOT WIN32)
+    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${sProgram}.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${sComponent})
   endif()
 endforeach()
 
 if(TARGET kelvo-firmware-update)
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/../ui/data/kelvo-firmware-update.svg
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/../ui/data/kelvo-firmware-update.desktop
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${PROJECT_SOURCE_DIR}/ui/data/kelvo-firmware-update.svg
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
+          COMPONENT kelvo-firmware-update)
+  install(FILES ${PROJECT_SOURCE_DIR}/ui/data/kelvo-firmware-update.desktop
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT kelvo-firmware-update)
+endif()
+
+# The documentation keeps the repository's relative layout, so that the links between the pages
+# (and to the operator's guide's pictures) still work.
+if(TARGET kelvo-update)
+  set(sDir ${KELVO_DOCDIR}/kelvo-firmware-update)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${sDir}
+          COMPONENT kelvo-firmware-update)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/operators-guide.md
+                ${PROJECT_SOURCE_DIR}/docs/internal-mode.md
+          DESTINATION ${sDir}/docs COMPONENT kelvo-firmware-update)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/cli.md DESTINATION ${sDir}/docs
+          COMPONENT kelvo-firmware-update OPTIONAL)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/screenshots DESTINATION ${sDir}/docs
+          COMPONENT kelvo-firmware-update FILES_MATCHING PATTERN "*.png")
+endif()
+if(TARGET kelvo-logger-sim)
+  install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${KELVO_DOCDIR}/kelvo-logger-sim
+          COMPONENT kelvo-logger-sim)
+endif()
+
+# Debian packages, one per component: `cpack -G DEB` in a (Release) build folder. The operator's
+# package needs the GUI, so a core-only build packages the simulator alone.
+if(PROJECT_IS_TOP_LEVEL AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CROSSCOMPILING)
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME kelvo-firmware-update)
+  set(CPACK_PACKAGE_VENDOR "Kelvo Firmware Update developers")
+  set(CPACK_PACKAGE_CONTACT "Kelvo Firmware Update developers <kelvo-firmware-update@example.org>")
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  # Dependencies on shared libraries from dpkg-shlibdeps (package dpkg-dev).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+  set(CPACK_COMPONENTS_ALL kelvo-logger-sim)
+  if(TARGET kelvo-firmware-update AND TARGET kelvo-update)
+    list(PREPEND CPACK_COMPONENTS_ALL kelvo-firmware-update)
+  endif()
+
+  set(CPACK_DEBIAN_KELVO-FIRMWARE-UPDATE_PACKAGE_NAME kelvo-firmware-update)
+  # Qt plugins that the libraries do not name: the window system (xcb) and the SVG window icon.
+  set(CPACK_DEBIAN_KELVO-FIRMWARE-UPDATE_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6")
+  set(CPACK_DEBIAN_KELVO-FIRMWARE-UPDATE_DESCRIPTION
+      "Firmware update for Kelvo data loggers over their USB serial port
+The operator's program kelvo-firmware-update (Qt 6) and the command-line
+updater kelvo-update switch the logger into its bootloader, pick the built-in
+firmware image that fits its hardware, send it line by line with each line
+echoed and compared, and confirm the result.")
+
+  set(CPACK_DEBIAN_KELVO-LOGGER-SIM_PACKAGE_NAME kelvo-logger-sim)
+  set(CPACK_DEBIAN_KELVO-LOGGER-SIM_PACKAGE_SECTION devel)
+  set(CPACK_DEBIAN_KELVO-LOGGER-SIM_DESCRIPTION
+      "Simulated Kelvo data logger on a pseudo-terminal
+kelvo-logger-sim answers like a Kelvo data logger on a pseudo-terminal, so
+that the firmware update can be tried, tested and demonstrated without
+hardware. It has presets for every built-in firmware image and faults that
+can be injected into any exchange.")
+
+  include(CPack)
 endif()

@@ -1,4 +1,5 @@
-// The serial ports of USB virtual COM port devices, as the port box offers them.
+// The serial ports of USB virtual COM port devices, as the port box offers them, and what the
+// system tells about each.
 #pragma once
 
 #include <string>
@@ -9,3 +10,21 @@
 // and ttyACM* of sDevDir, in natural order (ttyUSB2 before ttyUSB10), as paths. sDevDir is
 // ignored on Windows.
 void ListComPorts(std::vector<std::string>& aList, const std::string& sDevDir = "/dev");
+
+// One port of the list with what the system knows of it; empty where it tells nothing.
+struct TPortDetails {
+    std::string sPort;       // the name --port and the port box take
+    std::string sById;       // Linux: its link in <dev>/serial/by-id, as a path
+    std::string sVendorId;   // Linux: the USB device's idVendor, four hex digits
+    std::string sProductId;  // Linux: its idProduct
+    std::string sProduct;    // Linux: its product text
+    std::string sSerial;     // Linux: its serial number text
+    std::string sDeviceName; // Windows: the registry's device name, such as \Device\VCP0
+    bool operator==(const TPortDetails&) const = default;
+};
+
+// The ports of ListComPorts, in its order, with their details: on Linux from the sysfs tree under
+// sSysDir (the tty's device link, up to the USB device that has idVendor and idProduct) and the
+// by-id links of sDevDir; on Windows from the same registry values (both folders ignored).
+std::vector<TPortDetails> ListPortDetails(const std::string& sDevDir = "/dev",
+                                          const std::string& sSysDir = "/sys");

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -42,6 +45,56 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
+// A sysfs attribute's text without its line end; empty when it is missing.
+std::string ReadAttribute(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::string s;
+    if (!f || !std::getline(f, s))
+        return {};
+    while (!s.empty() && (s.back() == '\r' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
+// True when p lies below root (both canonical).
+bool IsBelow(const fs::path& p, const fs::path& root) {
+    const auto [itRoot, itPath] = std::mismatch(root.begin(), root.end(), p.begin(), p.end());
+    return itRoot == root.end() && itPath != p.end();
+}
+
+// The USB device of tty sName: the first folder above its device link that has idVendor and
+// idProduct (a ttyUSB sits below the interface of its USB device, a ttyACM's link is the
+// interface itself); empty when there is none below sSysDir.
+fs::path UsbDeviceOf(const fs::path& sysDir, const std::string& sName) {
+    std::error_code ec;
+    const fs::path root = fs::canonical(sysDir, ec);
+    if (ec)
+        return {};
+    fs::path p = fs::canonical(sysDir / "class" / "tty" / sName / "device", ec);
+    if (ec)
+        return {};
+    for (; IsBelow(p, root); p = p.parent_path()) {
+        if (fs::exists(p / "idVendor", ec) && fs::exists(p / "idProduct", ec))
+            return p;
+    }
+    return {};
+}
+
+// The first link of <devDir>/serial/by-id, in name order, that leads to port.
+std::string ByIdLinkOf(const fs::path& devDir, const fs::path& port) {
+    const fs::path byId = devDir / "serial" / "by-id";
+    std::error_code ec;
+    std::vector<std::string> aNames;
+    for (fs::directory_iterator it(byId, ec), end; !ec && it != end; it.increment(ec))
+        aNames.push_back(it->path().filename().string());
+    std::sort(aNames.begin(), aNames.end());
+    for (const auto& s : aNames) {
+        if (fs::equivalent(byId / s, port, ec))
+            return (byId / s).string();
+    }
+    return {};
+}
+
 } // namespace
 
 void ListComPorts(std::vector<std::string>& aList, const std::string& sDevDir) {
@@ -58,4 +111,24 @@ void ListComPorts(std::vector<std::string>& aList, const std::string& sDevDir) {
     const std::string sPrefix = sDevDir.empty() || sDevDir.back() == '/' ? sDevDir : sDevDir + "/";
     for (const auto& s : aNames)
         aList.push_back(sPrefix + s);
+}
+
+std::vector<TPortDetails> ListPortDetails(const std::string& sDevDir, const std::string& sSysDir) {
+    std::vector<std::string> aPorts;
+    ListComPorts(aPorts, sDevDir);
+    std::vector<TPortDetails> aList;
+    for (const auto& sPort : aPorts) {
+        TPortDetails d;
+        d.sPort = sPort;
+        d.sById = ByIdLinkOf(sDevDir, sPort);
+        if (const fs::path usb = UsbDeviceOf(sSysDir, fs::path(sPort).filename().string());
+            !usb.empty()) {
+            d.sVendorId = ReadAttribute(usb / "idVendor");
+            d.sProductId = ReadAttribute(usb / "idProduct");
+            d.sProduct = ReadAttribute(usb / "product");
+            d.sSerial = ReadAttribute(usb / "serial");
+        }
+        aList.push_back(std::move(d));
+    }
+    return aList;
 }

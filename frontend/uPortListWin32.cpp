@@ -20,14 +20,14 @@ bool IsVirtualComPort(std::wstring sDevice) {
     return sDevice.rfind(L"\\device\\vcp", 0) == 0;
 }
 
-} // namespace
-
-void ListComPorts(std::vector<std::string>& aList, const std::string&) {
-    aList.clear();
+// The virtual COM ports of HKLM "hardware\devicemap\serialcomm" in the registry's order: the COM
+// name as sPort, the value's name as sDeviceName.
+std::vector<TPortDetails> VirtualComPorts() {
+    std::vector<TPortDetails> aList;
     HKEY hKey = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"hardware\\devicemap\\serialcomm", 0, KEY_QUERY_VALUE,
                         &hKey) != ERROR_SUCCESS)
-        return;
+        return aList;
     for (DWORD i = 0;; ++i) {
         wchar_t sName[512];
         DWORD iNameLen = 512;
@@ -41,7 +41,23 @@ void ListComPorts(std::vector<std::string>& aList, const std::string&) {
         if (r != ERROR_SUCCESS || iType != REG_SZ || !IsVirtualComPort(sName))
             continue;
         const auto n = static_cast<int>(iDataSize / sizeof(wchar_t));
-        aList.push_back(Narrow(sData, n > 0 && sData[n - 1] == L'\0' ? n - 1 : n));
+        TPortDetails d;
+        d.sPort = Narrow(sData, n > 0 && sData[n - 1] == L'\0' ? n - 1 : n);
+        d.sDeviceName = Narrow(sName, static_cast<int>(iNameLen));
+        aList.push_back(std::move(d));
     }
     ::RegCloseKey(hKey);
+    return aList;
+}
+
+} // namespace
+
+void ListComPorts(std::vector<std::string>& aList, const std::string&) {
+    aList.clear();
+    for (auto& d : VirtualComPorts())
+        aList.push_back(std::move(d.sPort));
+}
+
+std::vector<TPortDetails> ListPortDetails(const std::string&, const std::string&) {
+    return VirtualComPorts();
 }

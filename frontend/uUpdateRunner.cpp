@@ -48,6 +48,13 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         return false;
     };
 
+    // Every return comes after the last worker has ended: its run record can be read.
+    const auto ended = [&] {
+        result.bIdentified = run.bIdentified;
+        result.iSerial = run.iSerial;
+        return result;
+    };
+
     start(0);
     for (;;) {
         const auto n = queue.Wait(std::chrono::milliseconds(100));
@@ -91,7 +98,7 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         }
         if (n->iCode == Notify::Done) {
             result.bSuccess = true;
-            return result;
+            return ended();
         }
         if (n->iCode == Notify::Status && n->iValue != Status::EchoMismatch) {
             result.iStatus = n->iValue;
@@ -102,6 +109,6 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         // The run ends: whether the logger waits unfinished in its bootloader.
         if (const std::string sNote = EndOfRunNote(run, result.iStatus); !sNote.empty())
             sink(-1, 0, {TAction::Report, sNote});
-        return result;
+        return ended();
     }
 }

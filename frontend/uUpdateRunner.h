@@ -25,6 +25,10 @@ struct TRunResult {
     bool bFatal = false; // ended by an exception that is not one of the program's statuses
     std::int32_t iStatus = 0;
     std::string sMessage;
+    // The logger as the run's first identification in its application found it; bIdentified
+    // false: the run never found it there (then iSerial is 0).
+    bool bIdentified = false;
+    std::uint32_t iSerial = 0;
 };
 
 // Receives every step as it happens: iCode/iValue of its notification (iCode -1 for the start

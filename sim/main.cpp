@@ -4,6 +4,7 @@
 // model.
 #include "sim/uLoggerModel.h"
 #include "sim/uSimOptions.h"
+#include "uVersionInfo.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -365,6 +366,10 @@ int main(int argc, char** argv) {
     }
     if (options->bHelp) {
         std::cout << SimUsage();
+        return SimExit::Ok;
+    }
+    if (options->bVersion) {
+        std::cout << "kelvo-logger-sim " << KelvoVersion << std::endl;
         return SimExit::Ok;
     }
     try {

@@ -1,6 +1,7 @@
 #include "sim/uSimOptions.h"
 
 #include "firmware/uFwFile.h"
+#include "frontend/uCmdLine.h"
 
 #include <charconv>
 #include <filesystem>
@@ -154,46 +155,46 @@ const std::map<std::string, TValueOption, std::less<>>& ValueOptions() {
 
 std::optional<TSimOptions> ParseSimOptions(const std::vector<std::string>& aArgs,
                                            std::string& sError) {
-    // Split into (option, value) pairs first, so that the preset can go first.
+    // The options in the project's command-line conventions; the logger settings come from the
+    // table of value options.
+    std::vector<TOptionSpec> aSpecs = {{"help", 'h', false},
+                                       {"verbose", 'v', false},
+                                       {"version", 'V', false},
+                                       {"preset", 0, true},
+                                       {"fault", 0, true}};
+    for (const auto& [sName, option] : ValueOptions())
+        aSpecs.push_back({sName.c_str() + 2, 0, true});
+    TParsedArgs parsed;
+    try {
+        parsed = ParseCommandLine(aArgs, aSpecs);
+    } catch (const ECmdLine& e) {
+        sError = std::string(e.what()) + " (see --help)";
+        return std::nullopt;
+    }
+    if (!parsed.aWords.empty()) {
+        sError = "unexpected argument \"" + parsed.aWords.front() + "\" (see --help)";
+        return std::nullopt;
+    }
+
+    // The preset goes first, the other settings on top of it in their order.
     std::vector<std::pair<std::string, std::string>> aSet;
     TSimOptions options;
     std::optional<std::string> sPreset;
-    for (std::size_t i = 0; i < aArgs.size(); ++i) {
-        std::string sName = aArgs[i];
-        std::optional<std::string> sValue;
-        if (const std::size_t iEq = sName.find('='); sName.starts_with("--") && iEq != sName.npos) {
-            sValue = sName.substr(iEq + 1);
-            sName.resize(iEq);
-        }
-        if (sName == "--help" || sName == "-h") {
+    for (const auto& [sName, sValue] : parsed.aOptions) {
+        if (sName == "help") {
             options.bHelp = true;
-            continue;
-        }
-        if (sName == "--verbose" || sName == "-v") {
+        } else if (sName == "version") {
+            options.bVersion = true;
+        } else if (sName == "verbose") {
             options.bVerbose = true;
-            continue;
-        }
-        const bool bKnown =
-            sName == "--preset" || sName == "--fault" || ValueOptions().contains(sName);
-        if (!bKnown) {
-            sError = "unknown option \"" + sName + "\" (see --help)";
-            return std::nullopt;
-        }
-        if (!sValue) {
-            if (i + 1 >= aArgs.size()) {
-                sError = "option " + sName + " needs a value";
-                return std::nullopt;
-            }
-            sValue = aArgs[++i];
-        }
-        if (sName == "--preset") {
+        } else if (sName == "preset") {
             if (sPreset) {
                 sError = "only one --preset may be given";
                 return std::nullopt;
             }
-            sPreset = *sValue;
+            sPreset = sValue;
         } else {
-            aSet.emplace_back(sName, *sValue);
+            aSet.emplace_back("--" + sName, sValue);
         }
     }
 
@@ -276,6 +277,7 @@ Front end:
   --link PATH              keep a symlink to the slave side at PATH (removed on exit)
   --record FILE            write every HEX line the bootloader accepted, one per line
   --verbose, -v            log every exchange to standard error
+  --version, -V            the version
   --help, -h               this text
 
 Logger (numbers decimal or 0x hex; versions also as MAJOR.MINOR):

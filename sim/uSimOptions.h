@@ -18,6 +18,7 @@ struct TSimOptions {
                              // end reads it into config (LoadImageFile)
     bool bVerbose = false;
     bool bHelp = false;
+    bool bVersion = false;
 };
 
 // Exit codes of the program.

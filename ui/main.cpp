@@ -1,12 +1,53 @@
 // kelvo-firmware-update: the operator's program for updating the firmware of a Kelvo logger.
 #include "device/uKelvoCommThread.h"
+#include "uVersionInfo.h"
 #include "ui/uInitForms.h"
 #include "ui/uMain.h"
 
 #include <QApplication>
 #include <QIcon>
 
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+constexpr const char* Usage =
+    R"(Usage: kelvo-firmware-update [key:value ...] [Qt options]
+The operator's program for updating the firmware of a Kelvo data logger over its USB serial port.
+
+Start-up options (key:value):
+  mf:+            the update clears the measurements (the question before the update says so)
+  cc:- cf:- cp:-  internal mode: relax the class, family or platform check
+  f:+             internal mode: firmware files ("File", "File version")
+  --version, -V   print the version and exit
+  --help, -h      print this text and exit
+
+Qt's own options, such as -platform NAME or -style NAME, are taken by Qt.
+)";
+
+// --help and --version answer before Qt starts, so they need neither a display nor Qt's
+// platform plugins. Returns true when one of them was answered.
+bool AnswerInfoOption(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::cout << Usage << std::flush;
+            return true;
+        }
+        if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) {
+            std::cout << "kelvo-firmware-update " << KelvoVersion << std::endl;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
+    if (AnswerInfoOption(argc, argv))
+        return std::cout ? 0 : 1; // 1 when the answer could not be written
+
     QApplication app(argc, argv);
     QApplication::setApplicationName("kelvo-firmware-update");
     QApplication::setWindowIcon(QIcon(":/icons/kelvo-firmware-update.svg"));

@@ -27,7 +27,10 @@ install_missing() {
 
 # What the native build needs.
 native_packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev srecord
-    qt6-base-dev libqt6svg6)
+    qt6-base-dev libqt6svg6 groff-base nlohmann-json3-dev)
+
+# What the Debian packages need: dpkg-shlibdeps for their dependencies, man for the installed pages.
+package_packages=(dpkg-dev man-db)
 
 # configure_native: the native build folder, configured.
 configure_native() {

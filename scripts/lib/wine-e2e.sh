@@ -319,6 +319,10 @@ we_run() {
         local rc
         if [ "$os" = linux ]; then rc=${we_linux[noport]}; else rc=${we_win[noport]}; fi
         [ "$rc" = 10 ] || we_fail "noport ($os): exit $rc, expected 10"
+        # The system's error code (GetLastError under Wine, errno under Linux) becomes the
+        # same reason on standard error.
+        grep -q 'Reason: no such device' "$we_dir/noport.$os.err" ||
+            we_fail "noport ($os): no 'Reason: no such device' in $we_dir/noport.$os.err"
     done
 
     # The internal mode from its store: HKCU "Software\Orlenta\Quarn" value "intern" under
@@ -343,7 +347,9 @@ we_run() {
     # The order the registry enumerates them in, as reg.exe shows it.
     expected=$(wine reg query "$serialcomm" | tr -d '\r' |
         awk 'tolower($1) ~ /^\\device\\vcp/ { print $3 }' | tr '\n' ' ' || true)
-    listed=$(wine "$we_win_exe" --list-ports </dev/null | tr -d '\r' | tr '\n' ' ' || true)
+    # The first column of the list below its header: the COM names.
+    listed=$(wine "$we_win_exe" --list-ports </dev/null | tr -d '\r' | tail -n +2 | cut -f1 |
+        tr '\n' ' ' || true)
     for n in '\Device\VCP1' '\Device\Serial9' '\device\vcp0' '\Device\USBSER000'; do
         wine reg delete "$serialcomm" /v "$n" /f >/dev/null
     done

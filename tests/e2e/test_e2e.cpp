@@ -5,18 +5,32 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <pty.h>
+#include <sstream>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+#ifdef KELVO_HAVE_JSON_PARSER
+#include <nlohmann/json.hpp>
+
+#include <regex>
+#endif
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
+
+// The note at the end of a run that left the logger unfinished in its bootloader.
+const std::string LoggerWaits =
+    "The logger is waiting in its bootloader: run the update again to finish it.";
 
 int Count(const std::string& sText, const std::string& sWhat) {
     int n = 0;
@@ -29,7 +43,12 @@ int Count(const std::string& sText, const std::string& sWhat) {
 class TSim : public TSimProcess {
 public:
     TSim(const fs::path& dir, const std::vector<std::string>& aArgs)
-        : TSimProcess(KELVO_SIM_EXE, dir, aArgs) {}
+        : TSimProcess(KELVO_SIM_EXE, dir, aArgs), FLog(dir / "sim.out.err") {}
+    // The simulator's standard error: its log with --verbose.
+    const fs::path& Log() const { return FLog; }
+
+private:
+    fs::path FLog;
 };
 
 struct TCliRun {
@@ -252,17 +271,21 @@ TEST_F(EndToEnd, WrongClassAfterRestart) {
     EXPECT_NE(r.sOut.find("Update was not successfull!"), std::string::npos);
 }
 
-TEST_F(EndToEnd, CtrlCCancels) {
-    TSim sim(dir, {"--preset", "entry9", "--baud", "9600"});
-    auto cli = StartCli({"--port", sim.sPort, "--yes"});
-    // Wait until the transfer runs, then interrupt.
-    const auto tEnd = std::chrono::steady_clock::now() + 20s;
-    while (ReadFile(dir / "cli.out").find("Progress 1%") == std::string::npos &&
-           std::chrono::steady_clock::now() < tEnd)
-        std::this_thread::sleep_for(20ms);
-    cli->Signal(SIGINT);
-    EXPECT_EQ(cli->Wait(), 20);
-    EXPECT_NE(ReadFile(dir / "cli.out").find("Process cancelled!"), std::string::npos);
+TEST_F(EndToEnd, CtrlCAndSigtermCancel) {
+    for (const int iSignal : {SIGINT, SIGTERM}) {
+        TSim sim(dir, {"--preset", "entry9", "--baud", "9600"});
+        auto cli = StartCli({"--port", sim.sPort, "--yes"});
+        // Wait until the transfer runs, then interrupt.
+        const auto tEnd = std::chrono::steady_clock::now() + 20s;
+        while (ReadFile(dir / "cli.out").find("Progress 1%") == std::string::npos &&
+               std::chrono::steady_clock::now() < tEnd)
+            std::this_thread::sleep_for(20ms);
+        cli->Signal(iSignal);
+        EXPECT_EQ(cli->Wait(), 20) << iSignal;
+        const std::string sOut = ReadFile(dir / "cli.out");
+        EXPECT_NE(sOut.find("Process cancelled!"), std::string::npos) << iSignal;
+        EXPECT_NE(sOut.find(LoggerWaits), std::string::npos) << iSignal << "\n" << sOut;
+    }
 }
 
 TEST_F(EndToEnd, InternalModeFileAndReadInfoOnly) {
@@ -486,3 +509,339 @@ TEST_F(EndToEnd, FileDatesReachTheTerminalEscaped) {
     EXPECT_EQ(r.sOut.find('\x07'), std::string::npos) << r.sOut;
     EXPECT_NE(r.sOut.find("\\x1b]0;pwned\\x07\\x1b[2J01.01.2026"), std::string::npos) << r.sOut;
 }
+
+// ---------------------------------------------------------------------------------------------
+// The command line in the field: output that goes away, the end-of-run note, the trace, the
+// conventions.
+
+TEST_F(EndToEnd, OutputThatGoesAwayDoesNotStopTheUpdate) {
+    const auto expectWholeUpdate = [](TSim& sim, const std::string& sWhy) {
+        const auto aRecord = sim.Record();
+        ASSERT_EQ(aRecord.size(), 3u + 783u + 1u) << sWhy << ": the whole image";
+        EXPECT_EQ(aRecord.back(), ":0100000533C7") << sWhy;
+        EXPECT_NE(ReadFile(sim.Log()).find("restart-ident #1"), std::string::npos)
+            << sWhy << ": the final identification";
+    };
+    {
+        // A reader that stops after three lines: the program's writes fail from then on.
+        TSim sim(dir, {"--preset", "entry9", "--verbose"});
+        const std::string sCommand = "'" + std::string(KELVO_UPDATE_EXE) + "' --port '" +
+                                     sim.sPort + "' --yes | head -3; exit ${PIPESTATUS[0]}";
+        TProcess run({"/bin/bash", "-c", sCommand}, {}, dir / "pipe.out");
+        EXPECT_EQ(run.Wait(), 0) << ReadFile(dir / "pipe.out.err");
+        expectWholeUpdate(sim, "closed pipe");
+    }
+    {
+        // The terminal goes away during the transfer: the update goes on to its end.
+        TSim sim(dir, {"--preset", "entry9", "--verbose"});
+        int fdMaster = -1;
+        const pid_t pid = forkpty(&fdMaster, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            execl(KELVO_UPDATE_EXE, KELVO_UPDATE_EXE, "--port", sim.sPort.c_str(), "--yes",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string sSeen;
+        const auto tEnd = std::chrono::steady_clock::now() + 20s;
+        while (sSeen.find("Vector table is saved.") == std::string::npos &&
+               std::chrono::steady_clock::now() < tEnd) {
+            char b[256];
+            const ssize_t n = ::read(fdMaster, b, sizeof b);
+            if (n <= 0)
+                break;
+            sSeen.append(b, static_cast<std::size_t>(n));
+        }
+        ::close(fdMaster); // hangs up the program's terminal
+        int iStatus = -1;
+        ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
+        EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0) << iStatus << "\n" << sSeen;
+        expectWholeUpdate(sim, "hung-up terminal");
+    }
+}
+
+TEST_F(EndToEnd, TheNoteOfALoggerLeftInItsBootloader) {
+    InternalMode();
+    const struct {
+        const char* sWhy;
+        std::vector<std::string> aSim;
+        std::vector<std::string> aCli;
+        int iExit;
+        bool bNote;
+    } aCases[] = {
+        {"read info only", {}, {"--read-info-only"}, 70, true},
+        {"echo mismatch, no repeat left",
+         {"--fault", "line:echo:5"},
+         {"--max-repeats", "0"},
+         44,
+         true},
+        {"silent in the transfer",
+         {"--fault", "line:noanswer:5:5"},
+         {"--max-repeats", "0"},
+         30,
+         true},
+        {"success", {}, {}, 0, false},
+        {"stays in its application", {"--fault", "bootentry:stayapp"}, {}, 40, false},
+        {"no fitting image", {"--platform", "13", "--upid-crc", "wrong"}, {}, 47, false},
+    };
+    for (const auto& c : aCases) {
+        std::vector<std::string> aSim{"--preset", "entry9"};
+        aSim.insert(aSim.end(), c.aSim.begin(), c.aSim.end());
+        TSim sim(dir, aSim);
+        std::vector<std::string> aCli{"--port", sim.sPort};
+        aCli.insert(aCli.end(), c.aCli.begin(), c.aCli.end());
+        const auto r = Cli(aCli);
+        EXPECT_EQ(r.iExit, c.iExit) << c.sWhy << "\n" << r.sOut;
+        EXPECT_EQ(Count(r.sOut, LoggerWaits), c.bNote ? 1 : 0) << c.sWhy << "\n" << r.sOut;
+    }
+}
+
+TEST_F(EndToEnd, TraceShowsEveryTransferBothWays) {
+    TSim sim(dir, {"--preset", "entry9"});
+    const fs::path trace = dir / "trace.txt";
+    const auto r = Cli({"--port", sim.sPort, "--yes", "--quiet", "--trace", trace.string()});
+    ASSERT_EQ(r.iExit, 0) << r.sErr;
+    const std::string sTrace = ReadFile(trace);
+    const std::string sPort = " " + sim.sPort + " ";
+    for (const std::string& s :
+         {sPort + "! open at 9600 baud", sPort + "> 81 00 00 00 00 00 00 AA",
+          sPort + "> :0100000520DA", sPort + "< :06000005", sPort + "> :0100000533C7"})
+        EXPECT_NE(sTrace.find(s), std::string::npos) << s;
+    // One line per transfer: the 783 data lines and their echoes, with times in milliseconds.
+    EXPECT_GE(Count(sTrace, sPort + "> :40"), 783);
+    EXPECT_GE(Count(sTrace, sPort + "< :40"), 783);
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(sTrace.at(sTrace.find('.') + 3))));
+    // To standard error with "-".
+    const auto r2 = Cli({"--port", "/dev/kelvo-no-such-port", "--yes", "--trace", "-"});
+    EXPECT_NE(r2.sErr.find("/dev/kelvo-no-such-port ! open failed: no such device"),
+              std::string::npos)
+        << r2.sErr;
+}
+
+TEST_F(EndToEnd, CommandLineConventions) {
+    TSim sim(dir, {"--preset", "entry9"});
+    // KELVO_PORT, short options together, --quiet: only the outcome.
+    {
+        TProcess run({KELVO_UPDATE_EXE, "-qy"},
+                     {"KELVO_PORT=" + sim.sPort, "XDG_CONFIG_HOME=" + configHome.string()},
+                     dir / "env.out");
+        EXPECT_EQ(run.Wait(), 0);
+        EXPECT_EQ(ReadFile(dir / "env.out"),
+                  "Update Kelvo model 26113 V5.138 succesfully completed.\n");
+    }
+    // --port=NAME and -p NAME; a start-up word without effect is warned about on stderr.
+    for (const std::vector<std::string>& aArgs :
+         {std::vector<std::string>{"--port=/dev/kelvo-none", "-y", "cc:-"},
+          std::vector<std::string>{"-p", "/dev/kelvo-none", "-y", "cc:-"}}) {
+        const auto r = Cli(aArgs);
+        EXPECT_EQ(r.iExit, 10);
+        EXPECT_NE(r.sOut.find("serial port \"/dev/kelvo-none\""), std::string::npos);
+        EXPECT_NE(r.sErr.find("warning: start-up option 'cc:-' has no effect outside the "
+                              "internal mode"),
+                  std::string::npos)
+            << r.sErr;
+    }
+    // --port auto takes the only port of the device folder, and refuses none or several.
+    const fs::path devDir = dir / "dev";
+    fs::create_directories(devDir);
+    const auto autoRun = [&](const std::string& sName) {
+        TProcess run({KELVO_UPDATE_EXE, "--port", "auto", "-y", "-q"},
+                     {"KELVO_DEV_DIR=" + devDir.string(), "XDG_CONFIG_HOME=" + configHome.string()},
+                     dir / sName);
+        return run.Wait();
+    };
+    EXPECT_EQ(autoRun("none.out"), 2);
+    EXPECT_NE(ReadFile(dir / "none.out.err").find("no serial port"), std::string::npos);
+    fs::create_symlink(sim.sPort, devDir / "ttyUSB0");
+    EXPECT_EQ(autoRun("one.out"), 0) << ReadFile(dir / "one.out.err");
+    fs::create_symlink(sim.sPort, devDir / "ttyACM3");
+    EXPECT_EQ(autoRun("two.out"), 2);
+    EXPECT_NE(ReadFile(dir / "two.out.err").find("ttyACM3"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the command line shows: the port list, the progress bar on a terminal, JSON Lines.
+
+TEST_F(EndToEnd, PortListWithDetails) {
+    // A device folder of the test's own: names that no sysfs entry of this machine has, one of
+    // them with a by-id link as udev makes it.
+    const fs::path devDir = dir / "dev";
+    fs::create_directories(devDir / "serial" / "by-id");
+    std::ofstream(devDir / "ttyUSB917").flush();
+    std::ofstream(devDir / "ttyACM916").flush();
+    fs::create_symlink("../../ttyUSB917", devDir / "serial/by-id/usb-Test_Cable_T1-if00-port0");
+    const auto list = [&](const fs::path& devices, const std::string& sArgs) {
+        std::vector<std::string> aArgs{KELVO_UPDATE_EXE, "--list-ports"};
+        if (!sArgs.empty())
+            aArgs.push_back(sArgs);
+        TProcess run(aArgs, {"KELVO_DEV_DIR=" + devices.string()}, dir / "list.out");
+        return TCliRun{run.Wait(), ReadFile(dir / "list.out"), ReadFile(dir / "list.out.err")};
+    };
+    const std::string d = devDir.string();
+    const std::string sById = d + "/serial/by-id/usb-Test_Cable_T1-if00-port0";
+    auto r = list(devDir, "");
+    EXPECT_EQ(r.iExit, 0) << r.sErr;
+    EXPECT_EQ(r.sOut, "Port\tBy-id\n" + d + "/ttyACM916\t-\n" + d + "/ttyUSB917\t" + sById + "\n");
+    r = list(devDir, "--json");
+    EXPECT_EQ(r.iExit, 0) << r.sErr;
+    EXPECT_EQ(r.sOut, "{\"list\":\"port\",\"port\":\"" + d +
+                          "/ttyACM916\",\"by-id\":null,\"vendor-id\":null,\"product-id\":null,"
+                          "\"product\":null,\"serial\":null,\"device\":null}\n"
+                          "{\"list\":\"port\",\"port\":\"" +
+                          d + "/ttyUSB917\",\"by-id\":\"" + sById +
+                          "\",\"vendor-id\":null,\"product-id\":null,\"product\":null,"
+                          "\"serial\":null,\"device\":null}\n");
+    // No port: said on standard error, exit status 2, nothing on standard output.
+    for (const char* sArgs : {"", "--json"}) {
+        r = list(devDir / "serial", sArgs);
+        EXPECT_EQ(r.iExit, 2) << sArgs;
+        EXPECT_EQ(r.sOut, "") << sArgs;
+        EXPECT_NE(r.sErr.find("no serial port of a USB serial device is present"),
+                  std::string::npos)
+            << sArgs << r.sErr;
+    }
+}
+
+TEST_F(EndToEnd, ProgressBarOnATerminalInPlaceOfProgressLines) {
+    TSim sim(dir, {"--preset", "entry9"});
+    // script gives the program a terminal of 60 columns for both output streams.
+    const std::string sCommand = "stty cols 60; '" + std::string(KELVO_UPDATE_EXE) + "' --port '" +
+                                 sim.sPort + "' --yes; echo \"exit $?\"";
+    TProcess run({"/usr/bin/script", "-qec", sCommand, "/dev/null"},
+                 {"XDG_CONFIG_HOME=" + configHome.string()}, dir / "script.out");
+    EXPECT_EQ(run.Wait(), 0);
+    const std::string sTerminal = ReadFile(dir / "script.out");
+    EXPECT_NE(sTerminal.find("exit 0"), std::string::npos) << sTerminal;
+    EXPECT_NE(sTerminal.find("succesfully completed."), std::string::npos) << sTerminal;
+    EXPECT_EQ(sTerminal.find("Progress "), std::string::npos) << "the bar shows the progress";
+    // The bar at its end, as wide as the terminal less its last column.
+    const std::size_t iEnd = sTerminal.find("] 100%  0:00 left");
+    ASSERT_NE(iEnd, std::string::npos) << sTerminal;
+    const std::size_t iStart = sTerminal.rfind('\r', iEnd) + 1;
+    EXPECT_EQ(iEnd + std::string("] 100%  0:00 left").size() - iStart, 59u)
+        << sTerminal.substr(iStart, 80);
+
+    // Piped, the report keeps its progress lines.
+    const auto r = Cli({"--port", sim.sPort, "--yes"});
+    EXPECT_EQ(r.iExit, 0);
+    EXPECT_GE(Count(r.sOut, " -> Progress "), 90) << r.sOut;
+}
+
+#ifdef KELVO_HAVE_JSON_PARSER
+namespace {
+
+// Every line of a --json output parsed; a line that is not JSON in valid UTF-8 fails the test.
+std::vector<nlohmann::json> JsonLines(const std::string& sOut) {
+    std::vector<nlohmann::json> a;
+    std::istringstream in(sOut);
+    for (std::string s; std::getline(in, s);) {
+        try {
+            a.push_back(nlohmann::json::parse(s));
+        } catch (const nlohmann::json::exception& e) {
+            ADD_FAILURE() << e.what() << "\n" << s;
+        }
+    }
+    return a;
+}
+
+// The "event" names in order, a run of one name as one.
+std::vector<std::string> EventRuns(const std::vector<nlohmann::json>& a) {
+    std::vector<std::string> aRuns;
+    for (const auto& o : a) {
+        const std::string s = o.value("event", "");
+        if (aRuns.empty() || aRuns.back() != s)
+            aRuns.push_back(s);
+    }
+    return aRuns;
+}
+
+bool IsIsoTime(const nlohmann::json& j) {
+    static const std::regex re(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)");
+    return j.is_string() && std::regex_match(j.get<std::string>(), re);
+}
+
+} // namespace
+
+TEST_F(EndToEnd, JsonLinesTellTheWholeRun) {
+    // An echo fault makes the run repeat, and the repeat finds the logger in its bootloader,
+    // where it tells no serial number: the result keeps the one of the first attempt.
+    TSim sim(dir, {"--preset", "entry8", "--fault", "line:echo:100"});
+    const auto r = Cli({"--port", sim.sPort, "--yes", "--json"});
+    ASSERT_EQ(r.iExit, 0) << r.sOut;
+    const auto a = JsonLines(r.sOut);
+    ASSERT_FALSE(a.empty());
+    const std::vector<std::string> aAttempt = {
+        "platform", "print",     "info",     "update-class", "update-info",  "platform",
+        "print",    "candidate", "selected", "progress",     "vector-table", "progress"};
+    std::vector<std::string> aExpected = {"start", "class", "version", "class", "version"};
+    aExpected.insert(aExpected.end(), aAttempt.begin(), aAttempt.end());
+    for (const char* s : {"echo-differs", "repeat", "start", "class", "version"})
+        aExpected.push_back(s);
+    aExpected.insert(aExpected.end(), aAttempt.begin(), aAttempt.end());
+    for (const char* s : {"vector-table", "class", "done", "result"})
+        aExpected.push_back(s);
+    EXPECT_EQ(EventRuns(a), aExpected);
+
+    int iProgress = -1;
+    for (const auto& o : a) {
+        EXPECT_TRUE(IsIsoTime(o["time"])) << o;
+        for (const char* sKey : {"event", "code", "value", "text"})
+            EXPECT_TRUE(o.contains(sKey)) << sKey << " missing: " << o;
+        const bool bOwnLine = o["event"] == "start" || o["event"] == "result";
+        EXPECT_EQ(o["code"].is_null(), bOwnLine) << o;
+        if (o["event"] == "start")
+            iProgress = -1;
+        if (o["event"] == "progress") {
+            // In steps within an attempt, each with its report text.
+            EXPECT_GT(o["value"].get<int>(), iProgress) << o;
+            iProgress = o["value"].get<int>();
+            EXPECT_EQ(o["text"], "Progress " + std::to_string(iProgress) + "%");
+        }
+        if (o["event"] == "selected") {
+            EXPECT_EQ(o["entry"], 8);
+            EXPECT_EQ(o["description"], "Kelvo model 26113 V5.136, A9d, BL3.0");
+        }
+    }
+    EXPECT_EQ(a[1]["text"], "Class 26113 [Kelvo model 26113]");
+    EXPECT_EQ(a[2]["version"], "5.136");
+    const auto& result = a.back();
+    EXPECT_EQ(result["exit"], 0);
+    EXPECT_EQ(result["success"], true);
+    EXPECT_EQ(result["text"], "Update Kelvo model 26113 V5.136 succesfully completed.");
+    EXPECT_EQ(result["port"], sim.sPort);
+    EXPECT_EQ(result["logger"],
+              nlohmann::json::parse(R"({"class":26113,"version":"5.136","serial":328297})"));
+    EXPECT_EQ(result["image"]["entry"], 8);
+}
+
+TEST_F(EndToEnd, JsonStaysValidUtf8WithABrokenPortName) {
+    const auto r = Cli({"--port", "/dev/kelvo-\xff-port", "--yes", "--json"});
+    EXPECT_EQ(r.iExit, 10);
+    EXPECT_EQ(r.sOut.find('\xff'), std::string::npos) << r.sOut;
+    const auto a = JsonLines(r.sOut);
+    EXPECT_EQ(EventRuns(a), (std::vector<std::string>{"start", "status", "reason", "result"}));
+    ASSERT_EQ(a.size(), 4u);
+    const std::string sShown = "/dev/kelvo-\xEF\xBF\xBD-port";
+    EXPECT_EQ(a[0]["text"], "Start at serial port \"" + sShown + "\"");
+    EXPECT_EQ(a[1]["value"], 10);
+    EXPECT_EQ(a[1]["text"], "Aborted because serial port \"" + sShown + "\" is not ready!");
+    EXPECT_EQ(a[3]["exit"], 10);
+    EXPECT_EQ(a[3]["success"], false);
+    EXPECT_EQ(a[3]["port"], sShown);
+    EXPECT_TRUE(a[3]["logger"].is_null());
+    EXPECT_TRUE(a[3]["image"].is_null());
+}
+
+TEST_F(EndToEnd, FirmwareListAsJsonLines) {
+    const auto r = Cli({"--list-firmware", "--json"});
+    ASSERT_EQ(r.iExit, 0) << r.sErr;
+    const auto a = JsonLines(r.sOut);
+    ASSERT_EQ(a.size(), 9u) << r.sOut;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i]["list"], "firmware");
+        EXPECT_EQ(a[i]["entry"], 9 - static_cast<int>(i)) << "newest first";
+    }
+    EXPECT_EQ(a[0]["version"], "5.138");
+    EXPECT_EQ(a[0]["description"], "Kelvo model 26113 V5.138, A9e, BL3.0");
+}
+#endif

@@ -175,6 +175,33 @@ TEST(RegistryPortList, VirtualComPortsInRegistryOrder) {
     EXPECT_TRUE(aList.empty()) << "the test's values are gone again";
 }
 
+TEST(RegistryPortList, DetailsNameTheRegistryDevice) {
+    const auto Port = [](const char* sPort, const char* sDevice) {
+        TPortDetails d;
+        d.sPort = sPort;
+        d.sDeviceName = sDevice;
+        return d;
+    };
+    ASSERT_TRUE(ListPortDetails().empty())
+        << "this test needs a registry without virtual COM ports";
+    std::vector<TPortDetails> aExpected;
+    {
+        TTestKey key(HKEY_LOCAL_MACHINE, SerialCommKey);
+        ASSERT_TRUE(key.IsOpen());
+        key.Set({L"\\Device\\VCP1", REG_SZ, SzData(L"COM3")});
+        key.Set({L"\\device\\vcp0", REG_SZ, SzData(L"COM7")});
+        key.Set({L"\\Device\\Serial7", REG_SZ, SzData(L"COM30")});
+        for (const auto& sName : ValueNames(key.Handle())) {
+            if (sName == L"\\Device\\VCP1")
+                aExpected.push_back(Port("COM3", "\\Device\\VCP1"));
+            else if (sName == L"\\device\\vcp0")
+                aExpected.push_back(Port("COM7", "\\device\\vcp0"));
+        }
+        EXPECT_EQ(ListPortDetails("ignored", "ignored"), aExpected);
+    }
+    EXPECT_TRUE(ListPortDetails().empty()) << "the test's values are gone again";
+}
+
 TEST(RegistryInternalMode, OnlyTheAccessCodeAsDwordInTheUsersHive) {
     if (!KeyExists(HKEY_CURRENT_USER, QuarnKey)) {
         EXPECT_FALSE(IsInternalMode()) << "no key";

@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <thread>
@@ -183,6 +185,46 @@ TEST_F(Pty, AProgramThatHoldsThePortIsNamed) {
     ::close(aReady[0]);
     ::close(aReady[1]);
     EXPECT_TRUE(OpenComPort(pty.sSlave, 9600)) << "free again";
+}
+
+TEST_F(Pty, AUserOutsideTheDevicesGroupIsToldHowToJoinIt) {
+    // A pseudo-terminal's slave belongs to its owner and a group (tty, or root), like a serial
+    // device to root and dialout: a user that is neither is refused, and told about the group.
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to become another user";
+    struct stat slave {};
+    ASSERT_EQ(stat(pty.sSlave.c_str(), &slave), 0);
+    const group* pGroup = getgrgid(slave.st_gid);
+    ASSERT_TRUE(pGroup);
+    const std::string sGroup = pGroup->gr_name;
+    int aReason[2];
+    ASSERT_EQ(pipe(aReason), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const gid_t iNobody = 65534;
+        if (setgroups(0, nullptr) != 0 || setgid(iNobody) != 0 || setuid(iNobody) != 0)
+            _exit(1);
+        std::string sReason;
+        if (OpenComPort(pty.sSlave, 9600, &sReason))
+            _exit(2);
+        (void)!::write(aReason[1], sReason.data(), sReason.size());
+        _exit(0);
+    }
+    ::close(aReason[1]);
+    std::string sReason;
+    char b[512];
+    for (ssize_t n; (n = ::read(aReason[0], b, sizeof b)) > 0;)
+        sReason.append(b, static_cast<std::size_t>(n));
+    ::close(aReason[0]);
+    int iStatus = -1;
+    ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0) << "1 no other user, 2 opened";
+    EXPECT_EQ(
+        sReason.rfind("permission denied: the device belongs to the group '" + sGroup + "'", 0), 0u)
+        << sReason;
+    EXPECT_NE(sReason.find("'sudo usermod -aG " + sGroup + " nobody'"), std::string::npos)
+        << sReason;
 }
 
 TEST_F(Pty, CloseRestoresTheLineSettingsTheOpenFound) {

@@ -112,6 +112,7 @@ TEST(SimOptions, EverySettingReachesTheConfig) {
     EXPECT_EQ(plain.config, TLoggerConfig{});
     EXPECT_EQ(plain.iBaud, 0u);
     EXPECT_TRUE(Parsed({"--help"}).bHelp);
+    EXPECT_TRUE(Parsed({"-V"}).bVersion);
 }
 
 TEST(SimOptions, BadCommandLinesAreExplained) {
@@ -120,11 +121,11 @@ TEST(SimOptions, BadCommandLinesAreExplained) {
         const char* sMessage;
     };
     const TCase aCases[] = {
-        {{"--bogus"}, "unknown option \"--bogus\""},
-        {{"entry1"}, "unknown option \"entry1\""},
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"entry1"}, "unexpected argument \"entry1\""},
         {{"--platform"}, "--platform needs a value"},
         {{"--platform", "65536"}, "--platform: \"65536\" is not a number 0-65535"},
-        {{"--platform", "-1"}, "is not a number"},
+        {{"--platform", "-1"}, "--platform needs a value"},
         {{"--platform", "0x"}, "is not a number"},
         {{"--serial", "4294967296"}, "--serial"},
         {{"--app-version", "5.256"}, "MAJOR.MINOR"},
