@@ -4,13 +4,9 @@
 //      shown (median of several starts);
 //  (b) the peak resident set through a full update of image 9 against kelvo-logger-sim, unpaced,
 //      in the internal mode so that the report window is shown and filled too.
-#include "device/uKelvoCommThread.h"
+#include "bench/GuiStart.h"
 #include "tests/support/Process.h"
-#include "ui/uInitForms.h"
-#include "ui/uMain.h"
 
-#include <QAbstractEventDispatcher>
-#include <QApplication>
 #include <QComboBox>
 #include <QPushButton>
 #include <QWindow>
@@ -34,41 +30,6 @@ namespace {
 constexpr int StartRuns = 7;
 constexpr double StartTargetMs = 300;
 constexpr double RssTargetMb = 60;
-
-// The program's entry up to the running event loop: application, worker class, main window,
-// secondary windows, shown.
-struct TProgram {
-    TProgram(int& argc, char** argv) : app(argc, argv) {
-        QApplication::setApplicationName("kelvo-firmware-update");
-        CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
-        TMainSettings settings;
-        settings.sProgramDir = QCoreApplication::applicationDirPath().toStdString();
-        main = std::make_unique<TfrmMain>(std::move(settings));
-        frmMain = main.get();
-        InitForms(*main);
-        main->show();
-    }
-    QApplication app;
-    std::unique_ptr<TfrmMain> main;
-};
-
-// Child (a): prints one line as soon as the event loop is about to wait with the main window
-// exposed, and ends.
-int StartChild(int argc, char** argv) {
-    TProgram program(argc, argv);
-    bool bDone = false;
-    QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
-                     [&] {
-                         const QWindow* pWindow = program.main->windowHandle();
-                         if (bDone || pWindow == nullptr || !pWindow->isExposed())
-                             return;
-                         bDone = true;
-                         std::printf("idle\n");
-                         std::fflush(stdout);
-                         QCoreApplication::exit(0);
-                     });
-    return QApplication::exec();
-}
 
 // Child (b): types the port, presses "Update", answers the question and ends with the outcome.
 int UpdateChild(int argc, char** argv, const std::string& sPort) {

@@ -1,9 +1,9 @@
 // Many consecutive updates in one process against the unpaced simulated logger, alternating a
 // plain update, an echo mismatch that is repeated, and a cancel. Prints the failures, the open
 // descriptors and the resident set at the start, the middle and the end.
-#include "frontend/uUpdateRunner.h"
 #include "device/uKelvoCommThread.h"
 #include "firmware/uFWVersions.h"
+#include "frontend/uUpdateRunner.h"
 #include "link/uExceptions1V0.h"
 #include "tests/support/Process.h"
 

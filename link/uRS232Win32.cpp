@@ -92,7 +92,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     HANDLE h = ::CreateFileW(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        sReason = ErrorReason(::GetLastError());
+        sReason = sPort.empty() ? "no port name" : ErrorReason(::GetLastError());
         return nullptr;
     }
     // From here on the port object owns the handle and closes it on every failure path.

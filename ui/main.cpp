@@ -1,6 +1,7 @@
 // kelvo-firmware-update: the operator's program for updating the firmware of a Kelvo logger.
 #include "device/uKelvoCommThread.h"
 #include "uVersionInfo.h"
+#include "ui/uConsole.h"
 #include "ui/uInitForms.h"
 #include "ui/uMain.h"
 
@@ -31,10 +32,12 @@ Qt's own options, such as -platform NAME or -style NAME, are taken by Qt.
 bool AnswerInfoOption(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            AttachParentConsole();
             std::cout << Usage << std::flush;
             return true;
         }
         if (std::strcmp(argv[i], "--version") == 0 || std::strcmp(argv[i], "-V") == 0) {
+            AttachParentConsole();
             std::cout << "kelvo-firmware-update " << KelvoVersion << std::endl;
             return true;
         }

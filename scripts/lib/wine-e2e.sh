@@ -18,6 +18,7 @@
 we_sim_exe=$build/native/sim/kelvo-logger-sim
 we_linux_exe=$build/native/cli/kelvo-update
 we_win_exe=$build/mingw/release/kelvo-update.exe
+we_gui_exe=$build/mingw/tests/gui/gui_wine_update.exe # the main window's test build
 we_dir=$build/mingw/e2e
 we_prefix=$build/mingw/wineprefix-e2e
 we_link=$we_dir/com5 # the stable path of the simulator's pty: COM5 points here
@@ -363,12 +364,58 @@ we_run() {
     fi
 }
 
+# we_gui ROW "SIMARGS" TITLE: the operator's main window (its test build, offscreen) presses
+# "Update" against the simulator on COM5 and checks its message and report: one row of
+# gui_wine_update.exe. The record is checked by the caller.
+we_gui() {
+    local row=$1 key=gui-$1 rc=0
+    local -a sim_args
+    read -r -a sim_args <<<"$2"
+    we_order+=("$key")
+    we_note[$key]="GUI: $3"
+    we_linux[$key]=-
+    we_sim_start "$key" "${sim_args[@]}" || return 0
+    KELVO_TEST_PORT=COM5 WINEQT_QPA_PLATFORM=offscreen \
+        WINEQT_QPA_FONTDIR='Z:\usr\share\fonts\truetype\dejavu' \
+        timeout --foreground -k 5 180 wine "$we_gui_exe" "update:$row" -o "$we_dir/$key.log,txt" \
+        </dev/null >/dev/null 2>&1 || rc=$?
+    we_sim_stop
+    we_win[$key]=$rc
+    [ "$rc" = 0 ] || we_fail "$key: exit $rc; see $we_dir/$key.log"
+}
+
+# we_gui_record KEY LINES: the simulator took LINES lines, the vector-table line last before the
+# finish request.
+we_gui_record() {
+    local key=$1 lines=$2 n
+    n=$(wc -l <"$we_dir/$key.record" 2>/dev/null || echo 0)
+    [ "$n" -eq "$lines" ] || we_fail "$key: the simulator recorded $n lines, expected $lines"
+    case "$(tail -n 2 "$we_dir/$key.record" | head -n 1)" in
+    :4003DF00*) ;;
+    *) we_fail "$key: the vector-table line was not the last data line" ;;
+    esac
+    we_note[$key]+=" | record: $n lines, vector table last"
+}
+
+we_gui_run() {
+    if [ ! -x "$we_gui_exe" ]; then
+        we_fail "missing $we_gui_exe"
+        return 0
+    fi
+    we_gui success "--preset entry9" "Update pressed, success message"
+    we_gui_record gui-success 787
+    we_gui echo "--preset entry9 --fault line:echo:5" "echo mismatch, one repeat, success"
+    we_gui_record gui-echo 795
+    we_gui cancel "--preset entry9 --baud 9600" "Cancel during the paced transfer"
+}
+
 say "Windows end to end under Wine: kelvo-update.exe on COM5 against kelvo-logger-sim"
 trap 'we_cleanup' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 we_t0=$SECONDS
 we_run
+[ -n "$we_skipped" ] || we_gui_run
 
 if [ ${#we_order[@]} -gt 0 ]; then
     printf '\n%-10s %-8s %-8s %s\n' scenario Windows Linux "what happened"

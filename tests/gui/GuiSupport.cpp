@@ -36,15 +36,6 @@ void ResetGlobals() {
     CommThreadClass = CommThreadClassOf<TTestKelvo>();
 }
 
-TOptionStore::TOptionStore(bool bInternal, long long iCode) {
-    if (bInternal) {
-        QDir(FDir.path()).mkpath("Orlenta");
-        std::ofstream(FDir.filePath("Orlenta/Quarn.conf").toStdString())
-            << "intern=" << iCode << "\n";
-    }
-    qputenv("XDG_CONFIG_HOME", FDir.path().toLocal8Bit());
-}
-
 TRig::TRig(TLoggerConfig config, std::vector<std::string> aParams, std::string sDevDir)
     : model(std::move(config)) {
     ResetGlobals();

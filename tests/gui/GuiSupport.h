@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,13 +30,19 @@ protected:
 // Puts the update options, the catalogue selection and the worker class back to their start.
 void ResetGlobals();
 
-// XDG_CONFIG_HOME pointing at a store with "intern=<iCode>", or at an empty folder.
+// The internal-mode store holding the code iCode, or nothing, for the test's time. POSIX:
+// XDG_CONFIG_HOME pointing at a store with "intern=<iCode>", or at an empty folder. Windows: the
+// value "intern" under HKCU "Software\Orlenta\Quarn", put back as it was at the end.
 class TOptionStore {
 public:
     explicit TOptionStore(bool bInternal, long long iCode = 7315);
+    ~TOptionStore();
+    TOptionStore(const TOptionStore&) = delete;
+    TOptionStore& operator=(const TOptionStore&) = delete;
 
 private:
     QTemporaryDir FDir;
+    std::optional<std::uint32_t> FiBefore; // Windows: the value found at the start
 };
 
 // One main window with its secondary windows, driven against the simulated logger.

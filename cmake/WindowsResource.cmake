@@ -1,0 +1,13 @@
+# The Windows resources of a program: its version (from the project version) and, when given,
+# its icon.
+function(kelvo_windows_resource sTarget sDescription)
+  set(KELVO_RC_NAME ${sTarget})
+  set(KELVO_RC_DESCRIPTION "${sDescription}")
+  set(KELVO_RC_ICON "")
+  if(ARGC GREATER 2)
+    set(KELVO_RC_ICON "1 ICON \"${ARGV2}\"")
+  endif()
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/kelvo-version.rc.in
+                 ${CMAKE_CURRENT_BINARY_DIR}/${sTarget}.rc @ONLY)
+  target_sources(${sTarget} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${sTarget}.rc)
+endfunction()

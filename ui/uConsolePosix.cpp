@@ -1,0 +1,3 @@
+#include "ui/uConsole.h"
+
+void AttachParentConsole() {}
