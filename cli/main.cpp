@@ -156,18 +156,12 @@ TArgs ParseArgs(int argc, char** argv) {
     return a;
 }
 
-// Where the port devices appear: KELVO_DEV_DIR for tests and unusual systems, else /dev.
-std::string DevDir() {
-    const char* s = std::getenv("KELVO_DEV_DIR");
-    return s != nullptr && *s != '\0' ? s : "/dev";
-}
-
 // "auto": the only port there is.
 std::string ResolvePort(const std::string& sPort) {
     if (sPort != "auto")
         return sPort;
     std::vector<std::string> aPorts;
-    ListComPorts(aPorts, DevDir());
+    ListComPorts(aPorts, PortDeviceDir());
     if (aPorts.size() == 1)
         return aPorts.front();
     std::string sList;
@@ -229,7 +223,7 @@ int main(int argc, char** argv) {
     if (args.bListPorts || args.bListFirmware) {
         int iExit = 0;
         if (args.bListPorts) {
-            const std::vector<TPortDetails> aPorts = ListPortDetails(DevDir());
+            const std::vector<TPortDetails> aPorts = ListPortDetails(PortDeviceDir());
             if (aPorts.empty()) {
                 Console.Err("kelvo-update: no serial port of a USB serial device is present");
                 iExit = ExitUsage;

@@ -2,8 +2,16 @@
 // system tells about each.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 #include <vector>
+
+// Where the port devices appear: the folder in KELVO_DEV_DIR (for tests and unusual systems),
+// else /dev. Not used on Windows.
+inline std::string PortDeviceDir() {
+    const char* s = std::getenv("KELVO_DEV_DIR");
+    return s != nullptr && *s != '\0' ? s : "/dev";
+}
 
 // Windows: the ports of HKLM "hardware\devicemap\serialcomm" whose device name begins with
 // "\device\vcp" (any case), in the registry's order. Elsewhere: the USB serial devices ttyUSB*

@@ -57,14 +57,7 @@ int main(int argc, char** argv) {
 
     CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
 
-    // Qt has taken its own options out; the rest are the program's key:value parameters.
-    TMainSettings settings;
-    const QStringList aArgs = QCoreApplication::arguments();
-    for (qsizetype i = 1; i < aArgs.size(); ++i)
-        settings.aParams.push_back(aArgs[i].toLocal8Bit().toStdString());
-    settings.sProgramDir = QCoreApplication::applicationDirPath().toStdString();
-
-    TfrmMain mainWindow(std::move(settings));
+    TfrmMain mainWindow(ProgramSettings());
     frmMain = &mainWindow;
     InitForms(mainWindow);
     mainWindow.show();

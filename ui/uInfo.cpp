@@ -44,6 +44,7 @@ TfrmInfo::TfrmInfo(QWidget* pParent) : QDialog(pParent) {
     pLayout->setSpacing(0);
     pLayout->addWidget(ListView1);
     pLayout->addWidget(Panel1);
+    new TFrameWatch(*this, [this] { Place(); });
 }
 
 void TfrmInfo::AddFwRow(const TBl3FileHeader& header) {
@@ -71,18 +72,22 @@ void TfrmInfo::Prepare(int ALeft, int ATop, int AHeight) {
         AddFwRow(GetFwHeader(0));
     for (std::int32_t i = GetFwCount(); i >= 1; --i)
         AddFwRow(GetFwHeader(i));
-    const QRect r = OuterGeometry(*this);
-    const int iExtraW = r.width() - geometry().width();
-    FPlace = QRect(ALeft, ATop, AutoSizeColumns() + 30 + iExtraW, AHeight);
-    SetOuterGeometry(*this, FPlace.left(), FPlace.top(), FPlace.width(), FPlace.height());
+    FPlace = QRect(ALeft, ATop, AutoSizeColumns() + 30, AHeight);
+    Place();
+}
+
+void TfrmInfo::Place() {
+    const QMargins m = FrameMargins(*this);
+    SetOuterGeometry(*this, FPlace.left(), FPlace.top(), FPlace.width() + m.left() + m.right(),
+                     FPlace.height());
 }
 
 void TfrmInfo::showEvent(QShowEvent* pEvent) {
     QDialog::showEvent(pEvent);
-    // Now that the frame is known.
-    const int iExtraW = OuterGeometry(*this).width() - geometry().width();
-    SetOuterGeometry(*this, FPlace.left(), FPlace.top(),
-                     ListView1->header()->length() + 30 + iExtraW, FPlace.height());
+    // Where the window system knows the frame at once, the sizes count it from the start;
+    // elsewhere the frame watch places the window again when the frame arrives.
+    if (!FrameMargins(*this).isNull())
+        Place();
 }
 
 int TfrmInfo::Execute(int ALeft, int ATop, int AHeight) {

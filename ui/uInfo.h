@@ -36,7 +36,9 @@ protected:
     void showEvent(QShowEvent* pEvent) override;
 
 private:
-    QRect FPlace; // the outer rectangle of this opening
+    // Puts the dialog where FPlace says, with the frame known so far.
+    void Place();
+    QRect FPlace; // left, top, inner width and outer height of this opening
 };
 
 extern QPointer<TfrmInfo> frmInfo;

@@ -10,6 +10,7 @@
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
 #include "ui/uProtocol.h"
+#include "ui/uWindowPlace.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -75,6 +76,20 @@ TfrmMain::TfrmMain(TMainSettings settings)
 
     if (const QScreen* pScreen = QGuiApplication::primaryScreen())
         move(pScreen->availableGeometry().center() - rect().center());
+    // The secondary windows are placed by the main window's frame, which the window manager adds
+    // only after the window has been shown.
+    new TFrameWatch(*this, [this] { HandleFrameChange(); });
+}
+
+TMainSettings ProgramSettings() {
+    TMainSettings settings;
+    // Qt has taken its own options out; the rest are the program's key:value parameters.
+    const QStringList aArgs = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < aArgs.size(); ++i)
+        settings.aParams.push_back(aArgs[i].toLocal8Bit().toStdString());
+    settings.sProgramDir = QCoreApplication::applicationDirPath().toStdString();
+    settings.sDevDir = PortDeviceDir();
+    return settings;
 }
 
 TfrmMain::~TfrmMain() {
@@ -130,23 +145,28 @@ void TfrmMain::CreateControls() {
     ProgressBar1->setTextVisible(false);
     ProgressBar1->setGeometry(16, 57, 409, 33);
 
+    // The buttons take Enter as well as Space when they have the focus.
     btnProg = new QPushButton("Update", Panel1);
     btnProg->setObjectName("btnProg");
+    btnProg->setAutoDefault(true);
     btnProg->setGeometry(50, 107, 141, 41);
     connect(btnProg, &QPushButton::clicked, this, &TfrmMain::btnProgClick);
 
     btnFile = new QPushButton("File", Panel1);
     btnFile->setObjectName("btnFile");
+    btnFile->setAutoDefault(true);
     btnFile->setGeometry(126, 107, 65, 41);
     connect(btnFile, &QPushButton::clicked, this, &TfrmMain::btnFileClick);
 
     btnClose = new QPushButton("Close", Panel1);
     btnClose->setObjectName("btnClose");
+    btnClose->setAutoDefault(true);
     btnClose->setGeometry(250, 107, 139, 41);
     connect(btnClose, &QPushButton::clicked, this, &TfrmMain::btnCloseClick);
 
     btnCancel = new QPushButton("Cancel", Panel1);
     btnCancel->setObjectName("btnCancel");
+    btnCancel->setAutoDefault(true);
     btnCancel->setGeometry(btnClose->geometry());
     btnCancel->hide();
     connect(btnCancel, &QPushButton::clicked, this, &TfrmMain::btnCancelClick);
@@ -226,6 +246,12 @@ void TfrmMain::StartUpdate(std::int32_t iCmd) {
 }
 
 void TfrmMain::StartWorker(std::int32_t iCmd, bool bKeepCancel) {
+    // The focus would pass from the disabled button to "Cancel", where a second key press meant
+    // for "Update" cancels the update: it waits on the panel instead, and comes back at the end.
+    if (QWidget* pFocus = focusWidget(); pFocus == btnProg || pFocus == btnFile ||
+                                         pFocus == btnClose || pFocus == cbxPort ||
+                                         (pFocus != nullptr && cbxPort->isAncestorOf(pFocus)))
+        Panel1->setFocus(Qt::OtherFocusReason);
     const std::string s = StartText(cbxPort->currentText().toStdString());
     AddReport(s);
     SetStatusText(s);
@@ -245,10 +271,15 @@ void TfrmMain::StartWorker(std::int32_t iCmd, bool bKeepCancel) {
 }
 
 void TfrmMain::EndUpdate() {
+    const QWidget* pFocus = focusWidget();
+    const bool bFocusBack = pFocus == Panel1 || pFocus == btnCancel;
     btnProg->setEnabled(true);
     btnFile->setEnabled(true);
     btnClose->show();
     btnCancel->hide();
+    // The focus parked at the start, or left on "Cancel" that goes now, returns to "Update".
+    if (bFocusBack)
+        btnProg->setFocus(Qt::OtherFocusReason);
     cbxPort->setEnabled(true);
     menInfoFile->setEnabled(true);
     SetBusy(false);
@@ -275,21 +306,21 @@ void TfrmMain::ShowResultBox(const std::string& sText) {
         OnResultBox(sText);
         return;
     }
-    const QRect r = frameGeometry();
+    const QRect r = OuterGeometry(*this);
     if (frmMessage)
         frmMessage->showMsg(sText, r.left(), r.top(), r.width(), r.height());
     else
         QMessageBox::information(nullptr, Texts::AppTitle, Q(sText));
 }
 
-bool TfrmMain::Confirm(const std::string& sQuestion) {
+bool TfrmMain::Confirm(const std::string& sQuestion, bool bDefaultYes) {
     if (OnConfirm)
         return OnConfirm(sQuestion);
     QMessageBox box(QMessageBox::Question, Texts::ConfirmCaption, Q(sQuestion),
                     QMessageBox::Yes | QMessageBox::No, this);
     box.button(QMessageBox::Yes)->setText("Yes");
     box.button(QMessageBox::No)->setText("No");
-    box.setDefaultButton(QMessageBox::Yes);
+    box.setDefaultButton(bDefaultYes ? QMessageBox::Yes : QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
 }
 
@@ -420,7 +451,8 @@ void TfrmMain::closeEvent(QCloseEvent* pEvent) {
 bool TfrmMain::FormCloseQuery() {
     if (!IsRunning())
         return true;
-    if (!Confirm(Texts::AskCloseWhileRunning))
+    // Closing cancels the update: Enter alone must not do that.
+    if (!Confirm(Texts::AskCloseWhileRunning, false))
         return false;
     StopWorker();
     return true;
@@ -449,9 +481,15 @@ void TfrmMain::moveEvent(QMoveEvent* pEvent) {
 
 void TfrmMain::HandleWindowMove() {
     if (frmProtocol) {
-        const QRect r = frameGeometry();
+        const QRect r = OuterGeometry(*this);
         frmProtocol->Dock(r.left(), r.top(), r.height());
     }
+}
+
+void TfrmMain::HandleFrameChange() {
+    // The outer size has changed with the frame: the report's width too, as at its creation.
+    if (frmProtocol)
+        frmProtocol->PlaceUnder(OuterGeometry(*this));
 }
 
 void TfrmMain::showEvent(QShowEvent* pEvent) {
@@ -490,7 +528,7 @@ void TfrmMain::HandleDeviceChange(const std::vector<std::string>& aPorts) {
 void TfrmMain::menInfoFirmwareClick() {
     if (!frmInfo)
         return;
-    const QRect r = frameGeometry();
+    const QRect r = OuterGeometry(*this);
     frmInfo->Execute(r.left(), r.top(), r.height());
 }
 

@@ -34,6 +34,10 @@ struct TMainSettings {
     TPortOpener openPort = OpenComPort;
 };
 
+// The program's settings, once QApplication has taken its own options: the key:value parameters
+// of the command line, the program's folder and the device folder (KELVO_DEV_DIR, else /dev).
+TMainSettings ProgramSettings();
+
 // A notification of the worker on its way to the window thread.
 class TNotifyEvent : public QEvent {
 public:
@@ -134,10 +138,13 @@ private:
     bool FormCloseQuery();
     // Cancels a running update and waits until its worker has ended and closed the port.
     void StopWorker();
-    bool Confirm(const std::string& sQuestion);
+    // The question with "Yes" and "No"; Enter answers with the default button.
+    bool Confirm(const std::string& sQuestion, bool bDefaultYes = true);
     std::string ChooseFile();
     void SetBusy(bool bBusy);
     void HandleWindowMove();
+    // The main window's frame has appeared or changed.
+    void HandleFrameChange();
 
     std::string FPort;
     TRunRecord FRun; // shared by the run's workers, one after the other

@@ -7,13 +7,23 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 QPointer<TfrmMessage> frmMessage;
 
+namespace {
+
+constexpr int DesignHeight = 101;
+
+} // namespace
+
 TfrmMessage::TfrmMessage(QWidget* pParent)
-    : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+    // A fixed-size dialog with a title and no buttons in it; window managers that ignore the
+    // "no buttons" hint still leave a fixed-size dialog without minimise, maximise and resizing.
+    : QDialog(pParent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::MSWindowsFixedSizeDialogHint) {
     setObjectName("frmMessage");
     setWindowTitle("Information");
-    resize(435, 101);
 
     Memo1 = new QPlainTextEdit(this);
     Memo1->setObjectName("Memo1");
@@ -34,6 +44,9 @@ TfrmMessage::TfrmMessage(QWidget* pParent)
     pLayout->setSpacing(3);
     pLayout->addWidget(Memo1);
     pLayout->addWidget(Panel1);
+    // The design height, unless the contents need more.
+    setFixedSize(435, std::max(DesignHeight, minimumSizeHint().height()));
+    new TFrameWatch(*this, [this] { Place(); });
 }
 
 void TfrmMessage::Prepare(const std::string& sMsg, int x, int y, int w, int h) {
@@ -53,14 +66,18 @@ void TfrmMessage::showMsg(const std::string& sMsg, int x, int y, int w, int h) {
 }
 
 void TfrmMessage::Place() {
-    // Its bottom edge 10 pixels above the main window's, 10 pixels inside it on both sides.
+    // Its bottom edge 10 pixels above the main window's, 10 pixels inside it on both sides. Again
+    // when the frame arrives: its outer height and width count.
     const int iOwnHeight = OuterGeometry(*this).height();
-    SetOuterGeometry(*this, FiX + 10, FiY + FiH - iOwnHeight - 10, FiW - 20, iOwnHeight);
+    SetOuterGeometry(*this, FiX + 10, FiY + FiH - iOwnHeight - 10, FiW - 20, iOwnHeight, true);
 }
 
 void TfrmMessage::showEvent(QShowEvent* pEvent) {
     QDialog::showEvent(pEvent);
-    Place(); // again, now that the frame is known
+    // Where the window system knows the frame at once, the sizes count it from the start;
+    // elsewhere the frame watch places the window again when the frame arrives.
+    if (!FrameMargins(*this).isNull())
+        Place();
 }
 
 void TfrmMessage::Button1Click() {

@@ -3,6 +3,7 @@
 #include "frontend/uNotifyTexts.h"
 #include "ui/uWindowPlace.h"
 
+#include <QCloseEvent>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QVBoxLayout>
@@ -11,8 +12,11 @@ QPointer<TfrmProtocol> frmProtocol;
 
 TfrmProtocol::TfrmProtocol(QWidget& mainWindow)
     : QWidget(&mainWindow, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                               Qt::WindowMinMaxButtonsHint) {
+                               Qt::WindowMinMaxButtonsHint),
+      FMainWindow(mainWindow) {
     setObjectName("frmProtocol");
+    // The operator types into the main window: showing the report must not take the focus.
+    setAttribute(Qt::WA_ShowWithoutActivating);
     setWindowTitle("Report");
     resize(454, 141);
 
@@ -26,10 +30,14 @@ TfrmProtocol::TfrmProtocol(QWidget& mainWindow)
     pLayout->setContentsMargins(0, 0, 0, 0);
     pLayout->addWidget(Memo1);
 
-    const QRect rMain = OuterGeometry(mainWindow);
+    PlaceUnder(OuterGeometry(mainWindow));
+    new TFrameWatch(*this, [this] { PlaceUnder(OuterGeometry(FMainWindow)); });
+    Clear();
+}
+
+void TfrmProtocol::PlaceUnder(const QRect& rMain) {
     SetOuterGeometry(*this, rMain.left(), rMain.top() + rMain.height(), rMain.width(),
                      OuterGeometry(*this).height());
-    Clear();
 }
 
 void TfrmProtocol::Add(const std::string& sLine) {
@@ -50,6 +58,15 @@ void TfrmProtocol::Dock(int iLeft, int iTop, int iHeight) {
     const int iWantTop = iTop + iHeight;
     if (r.top() != iWantTop || r.left() != iLeft)
         SetOuterGeometry(*this, iLeft, iWantTop, r.width(), r.height());
+}
+
+void TfrmProtocol::closeEvent(QCloseEvent* pEvent) {
+    // A spontaneous close comes from the window system; the program's own (closing all windows
+    // at its end) is not spontaneous.
+    if (pEvent->spontaneous())
+        pEvent->ignore();
+    else
+        QWidget::closeEvent(pEvent);
 }
 
 QString TfrmProtocol::Text() const {

@@ -1,21 +1,49 @@
 // Placing top-level windows by their outer (frame) rectangle, as the placement rules are
-// stated. Before a window is first shown its frame is not known yet and counts as none.
+// stated. The frame is the window system's: under X11 it exists only once the window manager has
+// taken the window, some time after it was shown, so a window placed before that is placed again
+// when its frame arrives (TFrameWatch).
 #pragma once
 
+#include <QMargins>
+#include <QObject>
+#include <QPointer>
 #include <QRect>
-#include <QWidget>
 
-inline QRect OuterGeometry(const QWidget& w) {
-    return w.frameGeometry();
-}
+#include <functional>
 
-// The frame is known only once the window exists on screen; a window placed before that places
-// itself again when shown (see TPlacedOnShow).
-inline void SetOuterGeometry(QWidget& w, int iLeft, int iTop, int iWidth, int iHeight) {
-    const QRect rFrame = w.frameGeometry();
-    const QRect rInner = w.geometry();
-    const int iExtraW = rFrame.width() - rInner.width();
-    const int iExtraH = rFrame.height() - rInner.height();
-    w.move(iLeft, iTop); // move() places the frame's top-left corner
-    w.resize(iWidth - iExtraW, iHeight - iExtraH);
-}
+class QWidget;
+class QWindow;
+
+// The frame around the window as the window system knows it now; none before the window is
+// shown or when the window system gives it none.
+QMargins FrameMargins(const QWidget& w);
+
+// The window's outer rectangle: its frame as the window system knows it now; without a frame
+// (not shown yet, or none given) the window itself.
+QRect OuterGeometry(const QWidget& w);
+
+// Puts the frame's top-left corner at iLeft, iTop and sizes the window so that its outer size is
+// iWidth × iHeight with the frame known so far; bFixed makes that size the only one the window
+// may have. The position holds whatever frame the window manager adds later; the size is right
+// once the frame is known.
+void SetOuterGeometry(QWidget& w, int iLeft, int iTop, int iWidth, int iHeight,
+                      bool bFixed = false);
+
+// Calls back whenever the frame of a top-level window changes: when it first appears, and when
+// the window manager gives it another. A position change alone is no frame change.
+class TFrameWatch final : public QObject {
+public:
+    TFrameWatch(QWidget& w, std::function<void()> onChange);
+
+protected:
+    bool eventFilter(QObject* pWatched, QEvent* pEvent) override;
+
+private:
+    void Check();
+
+    QWidget& FWidget;
+    QPointer<QWindow> FWindow; // the widget's native window once it has one
+    QMargins FMargins;
+    bool FbCheckPending = false;
+    std::function<void()> FOnChange;
+};

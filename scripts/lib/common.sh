@@ -25,9 +25,9 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 }
 
-# What the native build needs.
+# What the native build and its tests need (Xvfb and openbox: the GUI test under a window manager).
 native_packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev srecord
-    qt6-base-dev libqt6svg6 groff-base nlohmann-json3-dev)
+    qt6-base-dev libqt6svg6 groff-base nlohmann-json3-dev xvfb openbox)
 
 # What the Debian packages need: dpkg-shlibdeps for their dependencies, man for the installed pages.
 package_packages=(dpkg-dev man-db)

@@ -9,8 +9,11 @@
 #include "ui/uInitForms.h"
 #include "ui/uProtocol.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -71,9 +74,11 @@ private slots:
     void cleanup() {
         store.reset();
         ResetGlobals();
+        qunsetenv("KELVO_DEV_DIR");
     }
     void update_data();
     void update();
+    void hotPlug();
 
 private:
     std::unique_ptr<TOptionStore> store;
@@ -174,6 +179,60 @@ void TestEndToEnd::update() {
     const std::vector<std::string> aRecord = sim.Record();
     QVERIFY(!aRecord.empty());
     QCOMPARE(aRecord.back() == sFinishLine, bFinished);
+}
+
+// The program's own settings with its device folder in KELVO_DEV_DIR, and simulated loggers that
+// appear there as USB serial devices and go again.
+void TestEndToEnd::hotPlug() {
+    QTemporaryDir dir;
+    QTemporaryDir dev;
+    QVERIFY(QDir(dir.path()).mkpath("a") && QDir(dir.path()).mkpath("b"));
+    const QString sUsb0 = dev.filePath("ttyUSB0");
+    const QString sUsb1 = dev.filePath("ttyUSB1");
+    qputenv("KELVO_DEV_DIR", dev.path().toLocal8Bit());
+    TSimProcess simA(KELVO_SIM_EXE, dir.filePath("a").toStdString(), SimOptions({"--link", sUsb0}));
+
+    TfrmMain w(ProgramSettings());
+    QStringList aMessages;
+    w.OnConfirm = [](const std::string&) {
+        return true;
+    };
+    w.OnResultBox = [&](const std::string& s) {
+        aMessages << QString::fromStdString(s);
+    };
+    InitForms(w);
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QCOMPARE(w.cbxPort->count(), 1);
+    QCOMPARE(w.cbxPort->currentText(), sUsb0);
+
+    // A second logger arrives: the list drops down with it; the text in the box stays.
+    TSimProcess simB(KELVO_SIM_EXE, dir.filePath("b").toStdString(), SimOptions({"--link", sUsb1}));
+    QTRY_COMPARE(w.cbxPort->count(), 2);
+    QCOMPARE(w.cbxPort->itemText(1), sUsb1);
+    QCOMPARE(w.cbxPort->currentText(), sUsb0);
+    QTRY_VERIFY(w.cbxPort->view()->isVisible());
+    w.cbxPort->hidePopup();
+
+    // The first one's device goes while it is being updated (the open port stays usable): the
+    // list is refilled silently, and nothing the operator sees or the update changes.
+    QTest::mouseClick(w.btnProg, Qt::LeftButton);
+    QTRY_VERIFY(!ReportLines().filter(QRegularExpression("^Class ")).isEmpty());
+    QVERIFY(QFile::remove(sUsb0));
+    QTRY_COMPARE(w.cbxPort->count(), 1);
+    QVERIFY(w.IsRunning());
+    QCOMPARE(w.cbxPort->currentText(), sUsb0);
+    QVERIFY(!w.cbxPort->isEnabled());
+    QVERIFY(!w.cbxPort->view()->isVisible());
+
+    // It ends as usual; the box offers the port that is left and still shows the text it had.
+    QVERIFY(QTest::qWaitFor([&] { return !w.IsRunning(); }, 15000));
+    QCOMPARE(aMessages, QStringList{sDone});
+    QCOMPARE(w.cbxPort->itemText(0), sUsb1);
+    QCOMPARE(w.cbxPort->currentText(), sUsb0);
+    QVERIFY(w.cbxPort->isEnabled());
+    QVERIFY(!w.cbxPort->view()->isVisible());
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -7,14 +7,17 @@
 #include "frontend/uNotifyTexts.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -27,6 +30,9 @@ private slots:
     void notifications_data();
     void notifications();
     void closeQuery();
+    void keyboardUpdate_data();
+    void keyboardUpdate();
+    void keyboardClose();
 };
 
 void TestMainWindow::controlsAndCaptions() {
@@ -292,6 +298,92 @@ void TestMainWindow::closeQuery() {
         QTest::qWait(50);
         QVERIFY(rig.aMessages.empty());
     }
+}
+
+namespace {
+
+// The main window shown and active, so that keys reach its focus widget.
+bool ShowActive(TfrmMain& w) {
+    w.show();
+    w.activateWindow();
+    return QTest::qWaitForWindowActive(&w);
+}
+
+// A key press as the operator makes it: to the widget that has the focus.
+void PressKey(Qt::Key key) {
+    QTest::keyClick(QApplication::focusWidget(), key);
+}
+
+} // namespace
+
+void TestMainWindow::keyboardUpdate_data() {
+    QTest::addColumn<int>("iKey");
+    QTest::newRow("Return") << int(Qt::Key_Return);
+    QTest::newRow("Enter") << int(Qt::Key_Enter);
+    QTest::newRow("Space") << int(Qt::Key_Space);
+}
+
+void TestMainWindow::keyboardUpdate() {
+    QFETCH(int, iKey);
+    const auto key = static_cast<Qt::Key>(iKey);
+    TOptionStore store(false);
+    TRig rig(*LoggerPreset("entry9"));
+    TfrmMain& w = *rig.main;
+    TTestKelvo::bHold = true;
+    QVERIFY(ShowActive(w));
+
+    // The key presses the focused "Update"; the question is answered "Yes".
+    w.btnProg->setFocus();
+    PressKey(key);
+    QCOMPARE(rig.aQuestions, std::vector<std::string>{Texts::AskSaveMeasurements});
+    QVERIFY(w.IsRunning());
+    QTRY_VERIFY(TTestKelvo::iWaiting > 0);
+
+    // The focus has not passed to "Cancel": the same key again cancels nothing.
+    QVERIFY(QApplication::focusWidget() != w.btnCancel);
+    PressKey(key);
+    QTest::qWait(20);
+    QVERIFY(!bCancel);
+    QVERIFY(w.IsRunning());
+
+    // At the end the focus is back on "Update".
+    w.btnCancel->click();
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(QApplication::focusWidget(), w.btnProg);
+}
+
+void TestMainWindow::keyboardClose() {
+    TOptionStore store(false);
+    TRig rig(*LoggerPreset("entry9"));
+    TfrmMain& w = *rig.main;
+    TTestKelvo::bHold = true;
+    QVERIFY(ShowActive(w));
+    w.btnProgClick();
+    QTRY_VERIFY(TTestKelvo::iWaiting > 0);
+
+    // The question before closing during an update, in the program's own box: "No" is its
+    // default, so Enter keeps the update running.
+    w.OnConfirm = nullptr;
+    QString sDefault;
+    QTimer::singleShot(0, &w, [&] {
+        auto* pBox = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (pBox == nullptr)
+            return;
+        sDefault = pBox->defaultButton()->text();
+        QTest::keyClick(pBox, Qt::Key_Return);
+    });
+    QVERIFY(!w.close());
+    QCOMPARE(sDefault, "No");
+    QVERIFY(w.IsRunning());
+    QVERIFY(w.isVisible());
+
+    // Idle again: Enter on the focused "Close" closes the window.
+    w.btnCancel->click();
+    QVERIFY(rig.WaitIdle());
+    QVERIFY(ShowActive(w));
+    w.btnClose->setFocus();
+    PressKey(Qt::Key_Return);
+    QVERIFY(!w.isVisible());
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -10,12 +10,14 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSpontaneKeyEvent>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -50,6 +52,7 @@ private slots:
     void reportLinesAndDocking();
     void reportWindowAtFirstIdle_data();
     void reportWindowAtFirstIdle();
+    void reportWindowRefusesToClose();
     void messagePlacement();
     void overview();
     void overviewOfAFile();
@@ -112,13 +115,40 @@ void TestWindows::reportWindowAtFirstIdle() {
     QCOMPARE(rReport.width(), rMain.width());
 }
 
+void TestWindows::reportWindowRefusesToClose() {
+    store = std::make_unique<TOptionStore>(true);
+    TRig rig;
+    TfrmMain& w = *rig.main;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QTRY_VERIFY(frmProtocol->isVisible());
+
+    // A window manager's close request (spontaneous, as from a close button it offers against
+    // the hint) hides nothing.
+    QCloseEvent request;
+    QSpontaneKeyEvent::setSpontaneous(&request);
+    qApp->notify(frmProtocol, &request); // sendEvent would make it a program's own request
+    QVERIFY(!request.isAccepted());
+    QVERIFY(frmProtocol->isVisible());
+
+    // The program's end closes every window, the report too, so that nothing keeps it running.
+    QApplication::closeAllWindows();
+    QVERIFY(!frmProtocol->isVisible());
+    QVERIFY(!w.isVisible());
+}
+
 void TestWindows::messagePlacement() {
     TRig rig;
     QCOMPARE(frmMessage->windowTitle(), "Information");
     QCOMPARE(frmMessage->Button1->text(), "OK");
-    frmMessage->resize(300, 140);
+    frmMessage->setFixedHeight(140);
     frmMessage->Prepare("one\r\ntwo", 100, 200, 460, 300);
     QCOMPARE(frmMessage->frameGeometry(), QRect(110, 350, 440, 140));
+    // A fixed-size dialog without buttons in its title bar, whatever the window manager offers.
+    QCOMPARE(frmMessage->minimumSize(), frmMessage->maximumSize());
+    QCOMPARE(frmMessage->windowFlags() & (Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint |
+                                          Qt::WindowSystemMenuHint),
+             Qt::WindowFlags());
     QCOMPARE(frmMessage->Memo1->document()->blockCount(), 2);
 
     // The real box runs modally until "OK".
