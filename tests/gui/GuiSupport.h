@@ -42,7 +42,8 @@ public:
 
 private:
     QTemporaryDir FDir;
-    std::optional<std::uint32_t> FiBefore; // Windows: the value found at the start
+    std::optional<std::uint32_t> FiBefore;  // Windows: the value found at the start
+    std::optional<std::uint32_t> FiWritten; // Windows: the value this store holds
 };
 
 // One main window with its secondary windows, driven against the simulated logger.

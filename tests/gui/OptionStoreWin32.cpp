@@ -23,18 +23,26 @@ void WriteStore(const std::optional<std::uint32_t>& iValue) {
     ::RegCloseKey(hKey);
 }
 
-} // namespace
-
-TOptionStore::TOptionStore(bool bInternal, long long iCode) {
+std::optional<std::uint32_t> ReadStore() {
     DWORD i = 0;
     DWORD iSize = sizeof i;
     if (::RegGetValueW(HKEY_CURRENT_USER, StoreKey, StoreValue, RRF_RT_REG_DWORD, nullptr, &i,
-                       &iSize) == ERROR_SUCCESS)
-        FiBefore = i;
-    WriteStore(bInternal ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(iCode))
-                         : std::nullopt);
+                       &iSize) != ERROR_SUCCESS)
+        return std::nullopt;
+    return i;
+}
+
+} // namespace
+
+TOptionStore::TOptionStore(bool bInternal, long long iCode) {
+    FiBefore = ReadStore();
+    FiWritten =
+        bInternal ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(iCode)) : std::nullopt;
+    WriteStore(FiWritten);
 }
 
 TOptionStore::~TOptionStore() {
-    WriteStore(FiBefore);
+    // A store made after this one (a test replacing its store) owns the value now.
+    if (ReadStore() == FiWritten)
+        WriteStore(FiBefore);
 }

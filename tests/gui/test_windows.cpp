@@ -97,7 +97,6 @@ void TestWindows::reportWindowAtFirstIdle_data() {
 
 void TestWindows::reportWindowAtFirstIdle() {
     QFETCH(bool, bInternal);
-    store.reset(); // the store of init() puts back what it found first
     store = std::make_unique<TOptionStore>(bInternal);
     TRig rig;
     TfrmMain& w = *rig.main;
