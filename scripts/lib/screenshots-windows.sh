@@ -265,7 +265,8 @@ sw_run() {
     sleep 0.5
     sw_shot windows-update-running.png "$sw_main" "$(sw_window Report)"
     sw_cleanup
-    rm -f "$sw_dir/shot.png"
+    # Made fresh each run, about 700 MB: kept only after a failure, for a look inside.
+    rm -rf "$sw_prefix" "$sw_dir/shot.png"
     say "Windows pictures done: $out"
 }
 
