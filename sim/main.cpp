@@ -179,7 +179,14 @@ private:
         }
         if (a.empty())
             return;
+        // While the logger restarts it hears nothing.
+        if (tNow < FtRestartEnd) {
+            Verbose("restarting: " + std::to_string(a.size()) + " byte(s) not heard");
+            return;
+        }
         const auto aAnswer = FModel.Receive(a.data(), a.size());
+        if (FModel.TakeRestart())
+            FtRestartEnd = tNow + std::chrono::milliseconds(FOptions.iRestartMs);
         if (FaOut.empty())
             FtNextOut = std::max(tNow, FtNextOut);
         FaOut.insert(FaOut.end(), aAnswer.begin(), aAnswer.end());
@@ -300,6 +307,7 @@ private:
     termios FMode;
     std::ostream* FpRecord;
     std::chrono::nanoseconds FtByte;
+    TClock::time_point FtRestartEnd{};
     std::deque<std::pair<TClock::time_point, std::uint8_t>> FaIn;
     std::deque<std::uint8_t> FaOut;
     TClock::time_point FtNextOut{};

@@ -556,6 +556,7 @@ void TLoggerModel::HandleRequest(const TLine& line, std::vector<std::uint8_t>& a
             return;
         FaRecord.push_back(sLine);
         FbProgramming = false;
+        FbRestarting = true; // into the application, or into the bootloader again
         if (const auto sFault = FlashFault()) {
             Log("finish " + sLine + ": " + *sFault + "; the bootloader keeps running");
             return;

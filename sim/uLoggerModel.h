@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // The exchanges that a fault can be attached to.
@@ -127,6 +128,9 @@ public:
     std::uint16_t AppVersion() const { return FiAppVersion; }
     // True once a hangup fault has struck; the model answers nothing from then on.
     bool HangupRequested() const { return FbHangup; }
+    // True once after each finish request the logger took: it restarts now, and a real logger
+    // hears nothing while it does (the front end, which has a clock, keeps that time).
+    bool TakeRestart() { return std::exchange(FbRestarting, false); }
     // Exchanges of the kind seen so far (the count that faults are matched against).
     std::uint32_t ExchangeCount(TExchangeKind eKind) const {
         return FaCount[static_cast<std::size_t>(eKind)];
@@ -193,6 +197,7 @@ private:
     std::optional<std::uint16_t> FiLastAddress; // the data line written last in it
     bool FbProgramming = false;
     bool FbRestarted = false;
+    bool FbRestarting = false;
     bool FbHangup = false;
     std::string FsUnit; // the frame or line being received
     std::size_t FiUnitLength = 0;

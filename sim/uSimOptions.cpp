@@ -130,6 +130,11 @@ const std::map<std::string, TValueOption, std::less<>>& ValueOptions() {
               o.sImageFile = s;
               return !s.empty();
           }}},
+        {"--restart-ms",
+         {"a time from 0 to 60000 ms",
+          [](TSimOptions& o, const std::string& s) {
+              return ParseNumber(s, 60000, o.iRestartMs);
+          }}},
         {"--baud",
          {"a rate from 1 to 4000000",
           [](TSimOptions& o, const std::string& s) {
@@ -274,6 +279,8 @@ standard output and serves it until SIGINT or SIGTERM.
 
 Front end:
   --baud N                 pace both directions at N baud (10 bit-times a byte); default: at once
+  --restart-ms MS          after a finish request the logger restarts and answers nothing for MS
+                           milliseconds (default 1500; the updater waits 2000)
   --link PATH              keep a symlink to the slave side at PATH (removed on exit)
   --record FILE            write every HEX line the bootloader accepted, one per line
   --verbose, -v            log every exchange to standard error

@@ -12,10 +12,13 @@
 struct TSimOptions {
     TLoggerConfig config;
     std::uint32_t iBaud = 0; // 0: answer at once
-    std::string sLink;       // symlink to the slave side, empty for none
-    std::string sRecord;     // file for the accepted lines, empty for none
-    std::string sImageFile;  // firmware file with the expected image, empty for none; the front
-                             // end reads it into config (LoadImageFile)
+    // After a finish request the logger restarts and hears nothing for this long; the updater
+    // waits 2,000 ms before it asks again.
+    std::uint32_t iRestartMs = 1500;
+    std::string sLink;      // symlink to the slave side, empty for none
+    std::string sRecord;    // file for the accepted lines, empty for none
+    std::string sImageFile; // firmware file with the expected image, empty for none; the front
+                            // end reads it into config (LoadImageFile)
     bool bVerbose = false;
     bool bHelp = false;
     bool bVersion = false;

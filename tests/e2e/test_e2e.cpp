@@ -162,6 +162,7 @@ TEST_F(EndToEnd, BootloaderGenerations) {
         const auto r = Cli({"--port", sim.sPort, "--yes"});
         EXPECT_EQ(r.iExit, 0) << r.sOut;
         const auto aRecord = sim.Record();
+        ASSERT_GE(aRecord.size(), 2u) << "the update sent nothing";
         EXPECT_EQ(aRecord.front(), ":0100000511E9");
         EXPECT_EQ(aRecord.back(), ":0100000513E7");
     }

@@ -56,7 +56,9 @@ using TCancelAt = std::function<bool(std::int32_t iCode, std::int32_t iValue)>;
 TOutcome RunAgainst(const std::vector<std::string>& aSimArgs, const fs::path& dir,
                     const TCancelAt& cancelAt = nullptr, bool bSimSeesClose = true) {
     const bool bHangupRow = aSimArgs.back().find("hangup") != std::string::npos;
-    std::vector<std::string> aArgs{"--verbose"};
+    // The procedure's waits are cut to a tenth here, 200 ms after the finish request: the
+    // simulated logger restarts within that.
+    std::vector<std::string> aArgs{"--verbose", "--restart-ms", "100"};
     aArgs.insert(aArgs.end(), aSimArgs.begin(), aSimArgs.end());
     TSimProcess sim(KELVO_SIM_EXE, dir, aArgs);
     const std::string sPort = sim.sPort;
@@ -249,4 +251,12 @@ TEST_F(FaultMatrix, CancelAtEveryStage) {
         // One attempt: a read of up to 139 bytes (339 ms), a pause, plus the shortened waits.
         EXPECT_LT(o.tAfterCancel.count(), 800) << c.sWhy;
     }
+}
+
+// The logger hears nothing while it restarts after the finish request: an updater that asked
+// before its 2,000 ms wait was over (a tenth of it here) gets no answer and does not succeed.
+TEST_F(FaultMatrix, AnUpdaterThatAsksTooEarlyAfterTheRestartFails) {
+    const TOutcome o = RunAgainst({"--preset", "entry9", "--restart-ms", "1500"}, dir);
+    EXPECT_FALSE(o.bSuccess);
+    EXPECT_EQ(o.iStatus, Status::NoAnswer);
 }

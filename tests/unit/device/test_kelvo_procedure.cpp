@@ -37,7 +37,10 @@ struct TRun {
     TPosts aPosts;
     std::vector<std::string> aRecord; // the lines the logger accepted
     std::vector<TBytes> aWrites;
-    std::pair<std::int32_t, std::int32_t> Final() const { return aPosts.back(); }
+    // The final notification; (-1, -1) when nothing was posted at all.
+    std::pair<std::int32_t, std::int32_t> Final() const {
+        return aPosts.empty() ? std::pair{-1, -1} : aPosts.back();
+    }
     bool Posted(std::int32_t iCode, std::int32_t iValue) const {
         return std::find(aPosts.begin(), aPosts.end(), std::pair{iCode, iValue}) != aPosts.end();
     }
@@ -97,11 +100,13 @@ TEST_F(Procedure, UpdatesALoggerRunningItsApplication) {
               (TPosts{{20, 26113}, {21, 0x058A}, {20, 51202}, {21, 0},  {22, 12}, {23, 44}, {24, 0},
                       {25, 26113}, {28, 0},      {22, 12},    {23, 44}, {27, 1},  {27, 2},  {27, 3},
                       {27, 4},     {27, 5},      {27, 6},     {27, 7},  {27, 8},  {27, 9}}));
+    ASSERT_GT(r.aPosts.size(), 20u);
     EXPECT_EQ(r.aPosts[20], (std::pair{26, 0}));
     EXPECT_EQ(iFwIndex, 9);
     EXPECT_EQ(r.Values(40), (std::vector<std::int32_t>{0, 1}));
-    EXPECT_EQ(r.Values(20).back(), 26113);
+    EXPECT_EQ(r.Values(20), (std::vector<std::int32_t>{26113, 51202, 26113}));
     const auto aProgress = r.Values(1);
+    ASSERT_FALSE(aProgress.empty());
     EXPECT_TRUE(std::is_sorted(aProgress.begin(), aProgress.end()));
     EXPECT_EQ(aProgress.back(), 98) << "782 of 783; completion shows with the final notification";
 
@@ -133,6 +138,7 @@ TEST_F(Procedure, BootloaderGenerations) {
     EXPECT_EQ(
         std::count(r.aWrites.begin(), r.aWrites.end(), TBytes{0x85, 3, 0xA5, 0x5A, 0, 0, 0, 0x25}),
         0);
+    ASSERT_GE(r.aRecord.size(), 2u) << "the update sent nothing";
     EXPECT_EQ(r.aRecord.front(), ":0100000520DA");
     EXPECT_EQ(r.aRecord[1], ":0110000530BA") << "byte address of the update-ID block";
     EXPECT_EQ(iFwIndex, 2);
@@ -142,6 +148,7 @@ TEST_F(Procedure, BootloaderGenerations) {
     c.iBlClass = 51200;
     r = Run(c);
     EXPECT_EQ(r.Final(), (std::pair{0, 0}));
+    ASSERT_GE(r.aRecord.size(), 2u) << "the update sent nothing";
     EXPECT_EQ(r.aRecord.front(), ":0100000511E9");
     EXPECT_EQ(r.aRecord.back(), ":0100000513E7");
     const TPosts aHardware{{22, 0}, {23, 0}, {24, 0}, {25, 26113}, {28, 0xFFFF}};
@@ -218,8 +225,21 @@ TEST_F(Procedure, BadHardwareRepliesGiveStatus46) {
     }
 }
 
+TEST(PinnedSerial, EveryBoundAndItsNeighbours) {
+    const struct {
+        std::uint32_t iSerial;
+        bool bPinned;
+    } aCases[] = {
+        {328107, false}, {328108, true},  {328109, false}, {328223, false}, {328224, true},
+        {328225, false}, {328234, false}, {328235, true},  {328236, true},  {328237, false},
+        {328282, false}, {328283, true},  {328287, true},  {328288, false}, {328296, false},
+        {328297, true},  {328504, true},  {328505, false}, {0, false},      {0xFFFFFFFF, false},
+    };
+    for (const auto& c : aCases)
+        EXPECT_EQ(TKelvoCommThread::isPinnedSerial(c.iSerial), c.bPinned) << c.iSerial;
+}
+
 TEST_F(Procedure, PinnedSerialNumbersGetOnly5136) {
-    EXPECT_TRUE(TKelvoCommThread::isPinnedSerial(328297));
     const struct {
         std::uint32_t iSerial;
         std::uint16_t iAppVersion;
@@ -259,6 +279,7 @@ TEST_F(Procedure, RepeatOfTheRunSelectsAsTheFirstAttemptDid) {
         ASSERT_EQ(model.State(), TLoggerModel::TState::Bootloader) << k.sWhy;
 
         const TRun repeat = RunOn(model, &run);
+        ASSERT_FALSE(repeat.Values(20).empty()) << k.sWhy;
         EXPECT_EQ(repeat.Values(20).front(), 51202) << k.sWhy << ": found in its bootloader";
         EXPECT_EQ(repeat.Final(), (std::pair{0, 0})) << k.sWhy;
         EXPECT_EQ(iFwIndex, 8) << k.sWhy << ": still pinned to 5.136";
@@ -404,7 +425,8 @@ TEST_F(Procedure, TransferCutShortLeavesTheLoggerInItsBootloader) {
     iFwIndex = 0;
     const TRun r = Run(Preset("entry9"));
     EXPECT_EQ(r.Values(40), (std::vector<std::int32_t>{0, 1})) << "the vector table went last";
-    EXPECT_EQ(r.Values(20).back(), 51202) << "the restart found the bootloader";
+    EXPECT_EQ(r.Values(20), (std::vector<std::int32_t>{26113, 51202, 51202}))
+        << "the restart found the bootloader";
     EXPECT_EQ(r.Final(), (std::pair{10, 45}));
 }
 

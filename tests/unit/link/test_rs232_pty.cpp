@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -116,9 +118,21 @@ TEST_F(Pty, OpensExclusivelyInRawNineSixHundredEightNOne) {
     ASSERT_TRUE(h);
     EXPECT_FALSE(OpenComPort(pty.sSlave, 9600)) << "a second open of a held port";
 
-    // Look at the settings through a descriptor of our own (root passes TIOCEXCL).
+    // Look at the settings through a descriptor of our own (root passes TIOCEXCL; anyone else is
+    // refused with EBUSY, which shows the flag as well).
     const int fd = ::open(pty.sSlave.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0) {
+    if (fd < 0) {
+        EXPECT_EQ(errno, EBUSY) << "the exclusive flag keeps other programs out";
+    } else {
+        int iExclusive = 0;
+        ASSERT_EQ(ioctl(fd, TIOCGEXCL, &iExclusive), 0);
+        EXPECT_NE(iExclusive, 0) << "the open set the exclusive flag";
+        // A pseudo-terminal has no modem-control lines (TIOCMGET fails), so DTR on and RTS off
+        // cannot show here; on a device that has them, the open leaves DTR on and RTS off.
+        if (int iLines = 0; ioctl(fd, TIOCMGET, &iLines) == 0) {
+            EXPECT_NE(iLines & TIOCM_DTR, 0);
+            EXPECT_EQ(iLines & TIOCM_RTS, 0);
+        }
         termios tio{};
         ASSERT_EQ(tcgetattr(fd, &tio), 0);
         EXPECT_EQ(cfgetispeed(&tio), B9600);
@@ -129,6 +143,10 @@ TEST_F(Pty, OpensExclusivelyInRawNineSixHundredEightNOne) {
         EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG), 0u);
         EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+
+        EXPECT_TRUE(CloseComPort(h));
+        ASSERT_EQ(ioctl(fd, TIOCGEXCL, &iExclusive), 0);
+        EXPECT_EQ(iExclusive, 0) << "the close cleared the exclusive flag";
         ::close(fd);
     }
 

@@ -243,7 +243,8 @@ TEST(SimProgram, RestartsOnlyWithTheWholeImageOfItsImageFile) {
                            "versionL=200\nplatform=12\nprint=44\ndate=x\n"
                         << std::string(aLine.begin(), aLine.end()) << "\n"
                         << std::string(aVector.begin(), aVector.end()) << "\n:00000001FF\n";
-    TSimProcess sim({"--start", "bootloader", "--image-file", file.string(), "-v"});
+    TSimProcess sim(
+        {"--start", "bootloader", "--image-file", file.string(), "--restart-ms", "300", "-v"});
     TPortHandle h = OpenComPort(sim.FirstLine(), 9600);
     ASSERT_TRUE(h);
     // Cut short: the bootloader keeps running. Then the whole image: restarted, with its version.
@@ -254,6 +255,10 @@ TEST(SimProgram, RestartsOnlyWithTheWholeImageOfItsImageFile) {
         }
         EXPECT_EQ(Exchange(*h, aVector, 139), aVector);
         Exchange(*h, ":0100000533C7", 0);
+        // While it restarts the logger hears nothing: an updater that asks too early gets no
+        // answer (the read gives up after 8 + 200 ms).
+        EXPECT_TRUE(Exchange(*h, Ident, 8).empty()) << "answered while restarting";
+        std::this_thread::sleep_for(300ms);
         const TBytes a = Exchange(*h, Ident, 8);
         ASSERT_EQ(a.size(), 8u);
         EXPECT_EQ(MakeWord(a[2], a[3]), bWhole ? 26113 : 51202);

@@ -783,3 +783,44 @@ TEST(LoggerModelPresets, EachEntryFitsItsBuiltInImage) {
         EXPECT_FALSE(LoggerPreset(s)) << s;
     EXPECT_EQ(LoggerPreset("entry9"), TLoggerConfig{}) << "the default logger is entry9";
 }
+
+// ---------------------------------------------------------------------------------------------
+// Against constants: the simulator shares the updater's check-byte, checksum and CRC code, so a
+// fault in that code would hit both sides alike and pass every end-to-end test. These bytes are
+// written out here (their check bytes, checksums and CRC computed independently), so the
+// simulator is held to the wire format itself.
+
+TEST(LoggerModelWire, AnswersTheUpdatesExchangesWithKnownBytes) {
+    const auto hex = [](std::string_view s) {
+        TBytes a;
+        for (std::size_t i = 0; i + 1 < s.size(); i += 3)
+            a.push_back(
+                static_cast<std::uint8_t>(std::stoi(std::string(s.substr(i, 2)), nullptr, 16)));
+        return a;
+    };
+    // The logger of preset entry9: application 5.138, serial number 320000 (0x0004E200).
+    TLoggerModel model(*LoggerPreset("entry9"));
+    const struct {
+        const char* sWhat;
+        TBytes aIn;
+        TBytes aOut;
+    } aExchanges[] = {
+        {"identification, application", hex("81 00 00 00 00 00 00 AA"),
+         hex("00 00 66 01 05 8A 00 FF")},
+        {"serial number", hex("81 03 00 00 00 00 00 F3"), hex("00 00 E2 04 00 00 00 57")},
+        {"bootloader entry (no answer)", hex("85 03 A5 5A 00 00 00 25"), {}},
+        {"identification, bootloader", hex("81 00 00 00 00 00 00 AA"),
+         hex("00 00 C8 02 00 00 00 1B")},
+        {"read platform", Bytes(":0100000520DA"), Bytes(":06000005000C002C0000BD")},
+        // The update-ID block of platform 12 at block 0x0060: class 26113, info 0, platform 12,
+        // print 44, reserve 0, CRC-16/MODBUS 0x3CAA, the rest 0xFF.
+        {"update-ID block", Bytes(":01006005306A"),
+         Bytes(":40006005016600000C002C000000AA3C" + std::string(104, 'F') + "0A")},
+        {"start programming", Bytes(":0100000531C9"), Bytes(":0100000531C9")},
+    };
+    for (const auto& x : aExchanges)
+        EXPECT_EQ(model.Receive(x.aIn.data(), x.aIn.size()), x.aOut) << x.sWhat;
+    // A frame whose check byte is one off gets no answer.
+    const TBytes aBad = hex("81 00 00 00 00 00 00 AB");
+    EXPECT_TRUE(model.Receive(aBad.data(), aBad.size()).empty());
+}
