@@ -22,6 +22,8 @@
 # server that quit between two programs would create the ports again at its next start.
 # shellcheck shell=bash disable=SC2154 # $build, $out: scripts/lib/common.sh, scripts/screenshots
 
+. "$root/scripts/lib/wine-ports.sh"
+
 sw_gui_exe=$build/mingw/release/kelvo-firmware-update.exe
 sw_sim_exe=$build/native/sim/kelvo-logger-sim
 sw_dir=$build/mingw/screenshots
@@ -159,7 +161,7 @@ sw_press_update() {
 # sw_prefix_setup: a fresh prefix with Wine's own fonts and COM5 on $sw_link; leaves its server
 # running (persistent).
 sw_prefix_setup() {
-    local ports='HKLM\Software\Wine\Ports' n link links last=x target
+    local ports='HKLM\Software\Wine\Ports' n
     wineserver -k 2>/dev/null || true # a server left over in the old prefix
     rm -rf "$sw_prefix"
     wineboot -i >/dev/null 2>&1 || true
@@ -178,30 +180,7 @@ sw_prefix_setup() {
     wineserver -w
     wineserver -p >"$sw_dir/wineserver.log" 2>&1 # the server keeps these descriptors
     wine reg delete 'HKCU\Software\Orlenta' /f >/dev/null 2>&1 || true # starts the services
-    # The mount manager creates the ports shortly after the start: wait until COM5 is there and
-    # the set of port links has stopped changing, then unlink every port but COM5.
-    for ((n = 0; n < 100; n++)); do
-        links=""
-        for link in "$sw_prefix"/dosdevices/com*; do
-            [ -L "$link" ] && links+="$link -> $(readlink "$link"); "
-        done
-        if [ "$(readlink "$sw_prefix/dosdevices/com5" || true)" = "$sw_link" ] &&
-            [ "$links" = "$last" ]; then
-            break
-        fi
-        last=$links
-        sleep 0.25
-    done
-    [ "$(readlink "$sw_prefix/dosdevices/com5" || true)" = "$sw_link" ] ||
-        sw_fail "COM5 is not mapped to $sw_link"
-    for link in "$sw_prefix"/dosdevices/com*; do
-        if [ ! -L "$link" ] || [ "${link##*/}" = com5 ]; then
-            continue
-        fi
-        target=$(readlink "$link")
-        echo "unlinked ${link##*/} -> $target: no real serial device in this prefix"
-        rm -f "$link"
-    done
+    wine_only_com5 "$sw_prefix" "$sw_link" || sw_fail "COM5 is not mapped to $sw_link"
 }
 
 sw_run() {

@@ -14,6 +14,8 @@
 # therefore disabled in the key and any other port Wine adds is unlinked, so nothing here can reach
 # a real UART.
 
+. "$root/scripts/lib/wine-ports.sh"
+
 # shellcheck disable=SC2154 # $build comes from scripts/lib/common.sh
 we_sim_exe=$build/native/sim/kelvo-logger-sim
 we_linux_exe=$build/native/cli/kelvo-update
@@ -252,33 +254,10 @@ we_run() {
     wineserver -k
     wineserver -w
     wine reg delete 'HKCU\Software\Orlenta' /f >/dev/null 2>&1 || true # starts the server again
-    # The mount manager creates the ports shortly after the start: wait until COM5 is there and
-    # the set of port links has stopped changing, then unlink every port but COM5.
-    local i links="" last=x link target
-    for ((i = 0; i < 100; i++)); do
-        links=""
-        for link in "$we_prefix"/dosdevices/com*; do
-            [ -L "$link" ] && links+="$link -> $(readlink "$link"); "
-        done
-        if [ "$(readlink "$we_prefix/dosdevices/com5" || true)" = "$we_link" ] &&
-            [ "$links" = "$last" ]; then
-            break
-        fi
-        last=$links
-        sleep 0.25
-    done
-    if [ "$(readlink "$we_prefix/dosdevices/com5" || true)" != "$we_link" ]; then
+    if ! wine_only_com5 "$we_prefix" "$we_link"; then
         we_fail "COM5 is not mapped to $we_link"
         return 0
     fi
-    for link in "$we_prefix"/dosdevices/com*; do
-        if [ ! -L "$link" ] || [ "${link##*/}" = com5 ]; then
-            continue
-        fi
-        target=$(readlink "$link")
-        echo "unlinked ${link##*/} -> $target: no real serial device in this prefix"
-        rm -f "$link"
-    done
 
     we_scenario success "successful update" 0 "--preset entry9" --yes
     we_records_match success 787
