@@ -91,6 +91,12 @@ TOutcome RunAgainst(const std::vector<std::string>& aSimArgs, const fs::path& di
     o.bSuccess = r.bSuccess;
     o.iStatus = r.iStatus;
     EXPECT_EQ(CountEntries("/proc/self/fd"), iFds) << "descriptors left open";
+    // A joined thread has ended, but the kernel may list it under /proc for a moment longer: only
+    // one that stays is left running.
+    const auto tThreadsEnd = std::chrono::steady_clock::now() + 1s;
+    while (CountEntries("/proc/self/task") != iThreads &&
+           std::chrono::steady_clock::now() < tThreadsEnd)
+        std::this_thread::sleep_for(5ms);
     EXPECT_EQ(CountEntries("/proc/self/task"), iThreads) << "threads left running";
     if (!bHangupRow) {
         TPortHandle hAgain = OpenComPort(sPort, 9600);
