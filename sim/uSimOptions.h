@@ -12,14 +12,20 @@
 struct TSimOptions {
     TLoggerConfig config;
     std::uint32_t iBaud = 0; // 0: answer at once
-    std::string sLink;       // symlink to the slave side, empty for none
-    std::string sRecord;     // file for the accepted lines, empty for none
-    std::string sImageFile;  // firmware file with the expected image, empty for none; the front
-                             // end reads it into config (LoadImageFile)
+    // The answers as a USB serial converter hands them to the host: whole packets of
+    // LatencyPacket bytes, a partial one iLatencyMs after its first byte; 0: byte by byte.
+    std::uint32_t iLatencyMs = 0;
+    std::string sLink;      // symlink to the slave side, empty for none
+    std::string sRecord;    // file for the accepted lines, empty for none
+    std::string sImageFile; // firmware file with the expected image, empty for none; the front
+                            // end reads it into config (LoadImageFile)
     bool bVerbose = false;
     bool bHelp = false;
     bool bVersion = false;
 };
+
+// The packet size of a converter's answers with --latency.
+constexpr std::size_t LatencyPacket = 64;
 
 // Exit codes of the program.
 namespace SimExit {
