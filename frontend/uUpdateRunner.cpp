@@ -60,6 +60,8 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         const auto n = queue.Wait(std::chrono::milliseconds(100));
         if (!n)
             continue;
+        if (settings.onNotification)
+            settings.onNotification(n->iCode, n->iValue);
         // The thread has posted its last notification: join it; from then on its run record
         // can be read.
         std::string sPortReason;

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
+#include <linux/serial.h>
 #include <memory>
 #include <optional>
 #include <poll.h>
@@ -18,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -27,6 +29,13 @@ using TClock = std::chrono::steady_clock;
 
 // Constant added to every read limit, as the logger's protocol expects.
 constexpr int ReadTotalTimeoutConstant = 200;
+// Bytes that a read may find beyond what the line could have carried since its first byte, and
+// still count as coming at the line's pace (a wake-up that came a little late finds a few more).
+constexpr std::uint32_t PaceSlack = 8;
+// Byte times after its first byte at which a read looks whether the bytes come at the line's pace.
+constexpr std::uint32_t PaceProbe = 16;
+// Waits shorter than this are left to poll.
+constexpr auto MinPaceWait = std::chrono::milliseconds(2);
 
 bool BaudToSpeed(std::int32_t iBaud, speed_t& iSpeed) {
     switch (iBaud) {
@@ -174,7 +183,8 @@ std::string OpenErrorReason(int iError, const std::string& sPort) {
 
 class TPosixSerialPort final : public TSerialPort {
 public:
-    explicit TPosixSerialPort(int fd) : Ffd(fd) {}
+    // tByte: the time the line takes for one byte (ten bits).
+    TPosixSerialPort(int fd, std::chrono::nanoseconds tByte) : Ffd(fd), FtByte(tByte) {}
     ~TPosixSerialPort() override { Close(); }
 
     bool ClearErrors() override {
@@ -217,11 +227,17 @@ public:
         const auto tDeadline =
             TClock::now() + std::chrono::milliseconds(iCount + ReadTotalTimeoutConstant);
         bool bHungUp = false;
+        std::optional<TClock::time_point> tFirst; // when this read found its first bytes
         while (iRead < iCount) {
             const ssize_t n = ::read(Ffd, pData + iRead, iCount - iRead);
             if (n > 0) {
                 iRead += static_cast<std::uint32_t>(n);
                 bHungUp = false;
+                const auto tNow = TClock::now();
+                if (!tFirst)
+                    tFirst = tNow;
+                if (iRead < iCount)
+                    AwaitTheLine(*tFirst, tNow, iRead, iCount - iRead, tDeadline);
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -244,6 +260,20 @@ public:
         return true;
     }
 
+    // Asks the driver to hand over received bytes at once instead of collecting them for a
+    // while (a USB serial converter's driver may hold them for up to its latency time). A device
+    // that has no such setting (a pseudo-terminal) or refuses it is used as it is: the update
+    // then only takes longer.
+    void RequestLowLatency() {
+        serial_struct serial{};
+        if (ioctl(Ffd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
+            return;
+        const int iOldFlags = serial.flags;
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (ioctl(Ffd, TIOCSSERIAL, &serial) == 0)
+            FiOldSerialFlags = iOldFlags;
+    }
+
     bool SetExclusive() {
         FbExclusive = ioctl(Ffd, TIOCEXCL) == 0;
         return FbExclusive;
@@ -258,6 +288,10 @@ public:
         // The port is left as it was found; a device that is gone refuses, which changes nothing.
         if (FOldSettings)
             tcsetattr(Ffd, TCSANOW, &*FOldSettings);
+        if (serial_struct serial{}; FiOldSerialFlags && ioctl(Ffd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags = *FiOldSerialFlags;
+            ioctl(Ffd, TIOCSSERIAL, &serial);
+        }
         if (FbExclusive)
             ioctl(Ffd, TIOCNXCL);
         const bool bOk = ::close(Ffd) == 0; // also releases the flock
@@ -266,9 +300,28 @@ public:
     }
 
 private:
+    // While bytes come at the line's pace (a real line, or a converter's packets no sooner than
+    // the line carried them), the iLeft still missing cannot all be there before iLeft - 1 byte
+    // times: sleeping until then spares a wake-up for every byte, and the last ones are left to
+    // poll, so the read still ends as soon as its last byte is there. Whether they do is seen
+    // after a short first look; bytes that come faster than the line (a pseudo-terminal without
+    // pacing, a USB device that ignores the baud rate) are not waited for this way.
+    void AwaitTheLine(TClock::time_point tFirst, TClock::time_point tNow, std::uint32_t iDone,
+                      std::uint32_t iLeft, TClock::time_point tDeadline) const {
+        if (FtByte.count() == 0 || iDone > (tNow - tFirst) / FtByte + PaceSlack)
+            return;
+        auto tWake = std::min(tNow + FtByte * (iLeft - 1), tDeadline);
+        if (tNow - tFirst < FtByte * PaceProbe)
+            tWake = std::min(tWake, tFirst + FtByte * PaceProbe);
+        if (tWake - tNow >= MinPaceWait)
+            std::this_thread::sleep_until(tWake);
+    }
+
     int Ffd;
+    std::chrono::nanoseconds FtByte;
     bool FbExclusive = false;
     std::optional<termios> FOldSettings;
+    std::optional<int> FiOldSerialFlags; // the driver's flags before RequestLowLatency
 };
 
 } // namespace
@@ -291,7 +344,8 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
         return nullptr;
     }
     // From here on the port object owns fd and closes it on every failure path.
-    auto hPort = std::make_unique<TPosixSerialPort>(fd);
+    auto hPort =
+        std::make_unique<TPosixSerialPort>(fd, std::chrono::nanoseconds(10'000'000'000LL / iBaud));
 
     // Exclusive: flock keeps out every other program of ours, root included.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -339,6 +393,8 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
         sReason = std::string("the line settings were refused: ") + std::strerror(errno);
         return nullptr;
     }
+
+    hPort->RequestLowLatency();
 
     // Driver queue sizes and time limits have no counterpart here: Read and Write keep the
     // limits themselves. Last, RTS off and DTR on.
