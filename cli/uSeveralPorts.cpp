@@ -179,8 +179,12 @@ void TPortRun::Ended(int iExitStatus, bool bCancelled, TClock::time_point t,
     // was asked to be, and failed otherwise.
     iExit = iExitStatus >= 0 ? iExitStatus : (bCancelled ? Status::Cancelled : 1);
     bSuccess = iExit == 0;
+    // Without a result the child said why on standard error: a refusal (exit status 2), or a
+    // fatal end.
     if (!FbResult)
-        sOutcome = !sWhy.empty() ? sWhy : StatusText(iExit, sPort);
+        sOutcome = !sWhy.empty() ? sWhy
+                   : iExit == 2  ? "Refused before the port was opened."
+                                 : StatusText(iExit, sPort);
     if (bSuccess) {
         sStage = "done";
         iPercent = 100;
