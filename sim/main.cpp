@@ -253,8 +253,10 @@ private:
     void Wait(TClock::time_point tNow) {
         // Output still due after Transmit means that the line is full: wait until it takes more.
         auto tWake = tNow + MaxWait;
+        // The host writes a request at once and then waits for the answer: the logger needs it
+        // whole, when its last byte has arrived, and no wake-up for each byte.
         if (!FaIn.empty())
-            tWake = std::min(tWake, FaIn.front().first);
+            tWake = std::min(tWake, FaIn.back().first);
         if (const auto t = NextDue(tNow); t && !FbBlocked)
             tWake = std::min(tWake, *t);
         if (!FbIdle)
