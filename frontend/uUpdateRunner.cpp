@@ -57,7 +57,9 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
 
     start(0);
     for (;;) {
-        const auto n = queue.Wait(std::chrono::milliseconds(100));
+        // Nothing to do between notifications (the worker watches the cancel flag itself): no
+        // wake-ups for nothing during the minutes of a transfer.
+        const auto n = queue.Wait(std::chrono::seconds(60));
         if (!n)
             continue;
         if (settings.onNotification)

@@ -201,7 +201,10 @@ public:
 
     bool Write(const std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iWritten) override {
         iWritten = 0;
-        const auto tDeadline = TClock::now() + std::chrono::milliseconds(iCount);
+        const auto tStart = TClock::now();
+        const auto tDeadline = tStart + std::chrono::milliseconds(iCount);
+        // The bytes leave at the line's pace, after what is still leaving from before.
+        FtLineFree = std::max(FtLineFree, tStart) + FtByte * iCount;
         while (iWritten < iCount) {
             const ssize_t n = ::write(Ffd, pData + iWritten, iCount - iWritten);
             if (n > 0) {
@@ -227,17 +230,25 @@ public:
         const auto tDeadline =
             TClock::now() + std::chrono::milliseconds(iCount + ReadTotalTimeoutConstant);
         bool bHungUp = false;
-        std::optional<TClock::time_point> tFirst; // when this read found its first bytes
+        // When this read found its first bytes, and how many.
+        std::optional<TClock::time_point> tFirst;
+        std::uint32_t iFirst = 0;
+        // From a device that keeps the line's pace the whole answer cannot be there before the
+        // line has carried the request and the answer: no look before then.
+        if (FbKeepsPace)
+            SleepUntil(std::min(FtLineFree + FtByte * iCount + FtByte / 4, tDeadline));
         while (iRead < iCount) {
             const ssize_t n = ::read(Ffd, pData + iRead, iCount - iRead);
             if (n > 0) {
                 iRead += static_cast<std::uint32_t>(n);
                 bHungUp = false;
                 const auto tNow = TClock::now();
-                if (!tFirst)
+                if (!tFirst) {
                     tFirst = tNow;
+                    iFirst = iRead;
+                }
                 if (iRead < iCount)
-                    AwaitTheLine(*tFirst, tNow, iRead, iCount - iRead, tDeadline);
+                    AwaitTheLine(*tFirst, iFirst, tNow, iRead, iCount, tDeadline);
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -300,25 +311,43 @@ public:
     }
 
 private:
+    static void SleepUntil(TClock::time_point t) {
+        if (t - TClock::now() >= MinPaceWait)
+            std::this_thread::sleep_until(t);
+    }
+
     // While bytes come at the line's pace (a real line, or a converter's packets no sooner than
-    // the line carried them), the iLeft still missing cannot all be there before iLeft - 1 byte
-    // times: sleeping until then spares a wake-up for every byte, and the last ones are left to
-    // poll, so the read still ends as soon as its last byte is there. Whether they do is seen
-    // after a short first look; bytes that come faster than the line (a pseudo-terminal without
-    // pacing, a USB device that ignores the baud rate) are not waited for this way.
-    void AwaitTheLine(TClock::time_point tFirst, TClock::time_point tNow, std::uint32_t iDone,
-                      std::uint32_t iLeft, TClock::time_point tDeadline) const {
-        if (FtByte.count() == 0 || iDone > (tNow - tFirst) / FtByte + PaceSlack)
+    // the line carried them), the last of iCount bytes cannot be there before its byte time
+    // after the first ones found at tFirst: sleeping until then (and a quarter of a byte time
+    // more, for a sender a little late) spares a wake-up for every byte. Bytes that come faster
+    // (a pseudo-terminal without pacing, a USB device that ignores the baud rate) are not waited
+    // for this way. Whether a device keeps the line's pace is seen once, with a short first look
+    // during its first longer read; from then on the iCount - iDone bytes still missing cannot
+    // all be there before one byte time less than they take. What has not come by the wake-up
+    // is left to poll, so the read still ends as soon as its last byte is there.
+    void AwaitTheLine(TClock::time_point tFirst, std::uint32_t iFirst, TClock::time_point tNow,
+                      std::uint32_t iDone, std::uint32_t iCount, TClock::time_point tDeadline) {
+        if (FtByte.count() == 0)
             return;
-        auto tWake = std::min(tNow + FtByte * (iLeft - 1), tDeadline);
-        if (tNow - tFirst < FtByte * PaceProbe)
-            tWake = std::min(tWake, tFirst + FtByte * PaceProbe);
-        if (tWake - tNow >= MinPaceWait)
-            std::this_thread::sleep_until(tWake);
+        if (FbKeepsPace) {
+            SleepUntil(std::min(tNow + FtByte * (iCount - iDone - 1), tDeadline));
+            return;
+        }
+        if (iFirst > PaceSlack || iDone - iFirst > (tNow - tFirst) / FtByte + PaceSlack)
+            return;
+        const auto tProbe = tFirst + FtByte * PaceProbe;
+        if (tNow >= tProbe) {
+            FbKeepsPace = true;
+            SleepUntil(std::min(tNow + FtByte * (iCount - iDone - 1), tDeadline));
+            return;
+        }
+        SleepUntil(std::min({tFirst + FtByte * (iCount - iFirst) + FtByte / 4, tProbe, tDeadline}));
     }
 
     int Ffd;
     std::chrono::nanoseconds FtByte;
+    bool FbKeepsPace = false;        // the device was seen to send no faster than the line
+    TClock::time_point FtLineFree{}; // when the bytes written have left
     bool FbExclusive = false;
     std::optional<termios> FOldSettings;
     std::optional<int> FiOldSerialFlags; // the driver's flags before RequestLowLatency
