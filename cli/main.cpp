@@ -1,6 +1,7 @@
 // kelvo-update: the firmware update of a Kelvo logger from a terminal or a script.
 #include "cli/uCliOutput.h"
 #include "cli/uConsolePlatform.h"
+#include "cli/uSeveralPorts.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
@@ -13,8 +14,10 @@
 #include "link/uPortTrace.h"
 #include "uVersionInfo.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -27,13 +30,16 @@ constexpr int ExitUsage = 2;
 constexpr int ExitFatal = 1;
 
 constexpr const char* Usage =
-    R"(Usage: kelvo-update [--port NAME] [options] [key:value ...]
+    R"(Usage: kelvo-update [--port NAME ...] [options] [key:value ...]
+       kelvo-update --all-ports [options] [key:value ...]
 Updates the firmware of a Kelvo logger on the serial port NAME (COM3 on Windows, a device path
-such as /dev/ttyUSB0 elsewhere).
+such as /dev/ttyUSB0 elsewhere), or of several loggers at once, one on each port.
 
 Options:
   -p, --port NAME     the serial port of the logger; "auto": the only port that --list-ports
-                      shows (default: the environment variable KELVO_PORT)
+                      shows (default: the environment variable KELVO_PORT); give it several
+                      times to update several loggers at once
+      --all-ports     update a logger on every port that --list-ports shows
   -y, --yes           answer the question before the update with yes
       --file FILE     use this firmware file instead of the built-in images (internal mode, f:+)
       --read-info-only  stop once the logger's information is read (internal mode)
@@ -52,6 +58,12 @@ The report and the outcome go to standard output; usage errors, refusals, warnin
 standard error. On a terminal a progress bar on standard error takes the place of the
 "Progress N%" lines. A closed pipe or terminal does not stop a running update; Ctrl+C and SIGTERM
 cancel it.
+
+With several ports the loggers are updated at the same time, each by a process of its own, and
+the question before the update is asked once for all. On a terminal each port has a line of its
+own (port, serial number, stage, percentage, time left); otherwise the report lines begin with
+the port, and --json objects carry it. A summary table ends the run. The exit status is 0 when
+every logger was updated, otherwise that of the first port in the order given that failed.
 
 Exit status:
   0   success (also for a list, the version and this text)
@@ -77,10 +89,16 @@ constexpr TOptionSpec aOptionSpecs[] = {
     {"read-info-only", 0, false}, {"max-repeats", 0, true}, {"json", 0, false},
     {"quiet", 'q', false},        {"trace", 0, true},       {"list-ports", 0, false},
     {"list-firmware", 0, false},  {"version", 'V', false},  {"help", 'h', false},
+    {"all-ports", 0, false},      {"child", 0, false},
 };
 
 struct TArgs {
-    std::optional<std::string> sPort;
+    std::vector<std::string> aPorts; // in the order given
+    bool bAllPorts = false;
+    // Hidden: one port of several, started by the kelvo-update that runs them all (JSON Lines
+    // with the port in every object, the serial number as soon as it is read, diagnostics that
+    // name the port, the trace file appended to).
+    bool bChild = false;
     std::optional<std::string> sFile;
     std::optional<std::string> sTrace;
     bool bReadInfoOnly = false;
@@ -114,7 +132,11 @@ TArgs ParseArgs(int argc, char** argv) {
     TArgs a;
     for (const auto& [sName, sValue] : parsed.aOptions) {
         if (sName == "port")
-            a.sPort = sValue;
+            a.aPorts.push_back(sValue);
+        else if (sName == "all-ports")
+            a.bAllPorts = true;
+        else if (sName == "child")
+            a.bChild = true;
         else if (sName == "file")
             a.sFile = sValue;
         else if (sName == "trace")
@@ -149,10 +171,14 @@ TArgs ParseArgs(int argc, char** argv) {
             UsageError("unexpected argument '" + s + "'");
         a.aKeyValues.push_back(s);
     }
-    if (!a.sPort) {
+    if (a.aPorts.empty() && !a.bAllPorts) {
         if (const char* s = std::getenv("KELVO_PORT"); s != nullptr && *s != '\0')
-            a.sPort = s;
+            a.aPorts.push_back(s);
     }
+    if (a.bAllPorts && !a.aPorts.empty())
+        UsageError("--all-ports and --port do not go together");
+    if (a.bChild && (a.aPorts.size() != 1 || !a.bJson))
+        UsageError("--child is for one port with --json");
     return a;
 }
 
@@ -170,6 +196,32 @@ std::string ResolvePort(const std::string& sPort) {
     Refuse(aPorts.empty()
                ? "--port auto: no serial port of a USB serial device is present"
                : "--port auto: more than one port is present; choose one with --port:" + sList);
+}
+
+// The ports of the run: every port there is with --all-ports, else those given, each "auto"
+// resolved. A port given twice is refused: two updates cannot share it.
+std::vector<std::string> ResolvePorts(const TArgs& args) {
+    std::vector<std::string> aPorts;
+    if (args.bAllPorts) {
+        ListComPorts(aPorts, PortDeviceDir());
+        if (aPorts.empty())
+            Refuse("--all-ports: no serial port of a USB serial device is present");
+        return aPorts;
+    }
+    if (args.aPorts.empty())
+        UsageError("--port is missing (or set KELVO_PORT)");
+    std::vector<std::string> aSeen; // each port as the system finds it, through links
+    for (const std::string& sGiven : args.aPorts) {
+        const std::string sPort = ResolvePort(sGiven);
+        std::error_code ec;
+        const std::filesystem::path canonical = std::filesystem::weakly_canonical(sPort, ec);
+        const std::string sSeen = ec || sPort.empty() ? sPort : canonical.string();
+        if (std::find(aSeen.begin(), aSeen.end(), sSeen) != aSeen.end())
+            UsageError("the port '" + sPort + "' is given twice");
+        aSeen.push_back(sSeen);
+        aPorts.push_back(sPort);
+    }
+    return aPorts;
 }
 
 // The advice that goes with a reason.
@@ -192,6 +244,34 @@ void OnInterrupt(int) {
     bCancel = true;
 }
 
+// Several ports: a child process per port, each with the options of this run and the question
+// answered (it was asked once for all).
+int RunSeveralPorts(const TArgs& args, const std::vector<std::string>& aPorts) {
+    TSeveralSettings settings;
+    settings.aPorts = aPorts;
+    settings.bJson = args.bJson;
+    settings.bQuiet = args.bQuiet;
+    auto& a = settings.aChildArgs;
+    a = {"--child", "--json", "--yes", "--max-repeats", std::to_string(args.iMaxRepeats)};
+    if (args.sFile)
+        a.insert(a.end(), {"--file", *args.sFile});
+    if (args.bReadInfoOnly)
+        a.push_back("--read-info-only");
+    if (args.sTrace) {
+        // Begun empty here; every child adds its lines, each of which names its port.
+        if (*args.sTrace != "-") {
+            const std::unique_ptr<std::FILE, int (*)(std::FILE*)> hFile(
+                std::fopen(args.sTrace->c_str(), "w"), std::fclose);
+            if (!hFile)
+                Refuse("cannot write the trace file '" + *args.sTrace + "'");
+        }
+        a.insert(a.end(), {"--trace", *args.sTrace});
+    }
+    a.insert(a.end(), args.aKeyValues.begin(), args.aKeyValues.end());
+    InstallSignalHandlers(OnInterrupt);
+    return RunSeveral(settings);
+}
+
 // The trace's file: standard error, or a file of its own that the program owns.
 struct TTraceFile {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> hFile{nullptr, std::fclose};
@@ -205,8 +285,11 @@ int main(int argc, char** argv) {
     const TArgs args = ParseArgs(argc, argv);
 
     const bool bInternal = IsInternalMode();
-    for (const std::string& s : StartupOptionWarnings(args.aKeyValues, bInternal))
-        Console.Err("kelvo-update: warning: " + s);
+    // A child's warnings were given by the program that started it.
+    for (const std::string& s : StartupOptionWarnings(args.aKeyValues, bInternal)) {
+        if (!args.bChild)
+            Console.Err("kelvo-update: warning: " + s);
+    }
     ReadStartupOptions(args.aKeyValues, bInternal);
 
     if (args.sFile && iFileMode != 2)
@@ -235,9 +318,7 @@ int main(int argc, char** argv) {
         return iExit;
     }
 
-    if (!args.sPort)
-        UsageError("--port is missing (or set KELVO_PORT)");
-    const std::string sPort = ResolvePort(*args.sPort);
+    const std::vector<std::string> aPorts = ResolvePorts(args);
 
     // The question that the "Update" button asks.
     const char* sQuestion = bFormatMemory    ? Texts::AskClearsMeasurements
@@ -251,11 +332,16 @@ int main(int argc, char** argv) {
             Refuse("not confirmed, nothing done");
     }
 
+    if (aPorts.size() > 1)
+        return RunSeveralPorts(args, aPorts);
+    const std::string& sPort = aPorts.front();
+
     TTraceFile trace;
     if (args.sTrace) {
         trace.pFile = stderr;
         if (*args.sTrace != "-") {
-            trace.hFile.reset(std::fopen(args.sTrace->c_str(), "w"));
+            // A child adds its lines to the file that the program with all ports began.
+            trace.hFile.reset(std::fopen(args.sTrace->c_str(), args.bChild ? "a" : "w"));
             if (!trace.hFile)
                 Refuse("cannot write the trace file '" + *args.sTrace + "'");
             trace.pFile = trace.hFile.get();
@@ -273,19 +359,28 @@ int main(int argc, char** argv) {
     // On the terminal that shows the bar, "Progress N%" lines would only repeat it.
     const bool bProgressLines = !(bBar && IsTerminal(stdout));
     TProgressBar bar;
-    TJsonRun json(sPort);
+    TJsonRun json(sPort, args.bChild);
     TRunSettings settings;
     settings.sPort = sPort;
     settings.iMaxRepeats = args.iMaxRepeats;
     if (portTrace)
         settings.openPort = portTrace->Wrap(OpenComPort);
+    if (args.bChild) {
+        settings.onNotification = [&](std::int32_t iCode, std::int32_t iValue) {
+            if (iCode == Notify::Serial)
+                json.Serial(static_cast<std::uint32_t>(iValue));
+        };
+    }
+    // A child's diagnostics go out among those of the other ports: they name theirs.
+    const std::string sDiagnosticPrefix =
+        "kelvo-update: " + (args.bChild ? EscapeControlChars(sPort) + ": " : std::string());
     const TRunResult result =
         RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
             const bool bDiagnostic = step.action == TAction::Diagnostic;
             if (args.bJson) {
                 json.Step(iCode, iValue, step);
                 if (bDiagnostic)
-                    Console.Err("kelvo-update: " + WithAdvice(step.sText));
+                    Console.Err(sDiagnosticPrefix + WithAdvice(step.sText));
                 return;
             }
             if (bDiagnostic) {

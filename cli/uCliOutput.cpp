@@ -85,26 +85,6 @@ long long SecondsOf(const std::tm& t) {
            t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
 }
 
-// A JSON object built key by key.
-class TJsonObject {
-public:
-    TJsonObject& Str(const char* sKey, const std::string& s) { return Raw(sKey, JsonString(s)); }
-    // An empty text as null: the system did not tell it.
-    TJsonObject& StrOrNull(const char* sKey, const std::string& s) {
-        return Raw(sKey, s.empty() ? "null" : JsonString(s));
-    }
-    TJsonObject& Int(const char* sKey, long long i) { return Raw(sKey, std::to_string(i)); }
-    TJsonObject& Bool(const char* sKey, bool b) { return Raw(sKey, b ? "true" : "false"); }
-    TJsonObject& Raw(const char* sKey, const std::string& sJson) {
-        FsText += (FsText.empty() ? "{" : ",") + JsonString(sKey) + ":" + sJson;
-        return *this;
-    }
-    std::string Text() const { return FsText.empty() ? "{}" : FsText + "}"; }
-
-private:
-    std::string FsText;
-};
-
 // The text of a version word: high byte, dot, low byte, as the report shows it.
 std::string VersionText(std::int32_t iVersion) {
     return std::to_string((iVersion >> 8) & 0xFF) + "." + std::to_string(iVersion & 0xFF);
@@ -418,6 +398,20 @@ void TJsonRun::Step(std::int32_t iCode, std::int32_t iValue, const TStep& step) 
         if (iCode == Notify::TransferBegins)
             FiEntry = iEntry;
     }
+    if (FbPortOnEveryLine)
+        o.Str("port", FsPort);
+    Console.Out(o.Text());
+}
+
+void TJsonRun::Serial(std::uint32_t iSerial) {
+    TJsonObject o;
+    o.Str("time", IsoTimeNow())
+        .Str("event", "serial")
+        .Int("code", Notify::Serial)
+        .Int("value", iSerial)
+        .Str("text", "Serial number " + std::to_string(iSerial));
+    if (FbPortOnEveryLine)
+        o.Str("port", FsPort);
     Console.Out(o.Text());
 }
 

@@ -38,6 +38,26 @@ extern TConsole Console;
 // become U+FFFD, so that the output is valid UTF-8 whatever a port name or a text holds.
 std::string JsonString(const std::string& s);
 
+// A JSON object built key by key.
+class TJsonObject {
+public:
+    TJsonObject& Str(const char* sKey, const std::string& s) { return Raw(sKey, JsonString(s)); }
+    // An empty text as null: the system did not tell it.
+    TJsonObject& StrOrNull(const char* sKey, const std::string& s) {
+        return Raw(sKey, s.empty() ? "null" : JsonString(s));
+    }
+    TJsonObject& Int(const char* sKey, long long i) { return Raw(sKey, std::to_string(i)); }
+    TJsonObject& Bool(const char* sKey, bool b) { return Raw(sKey, b ? "true" : "false"); }
+    TJsonObject& Raw(const char* sKey, const std::string& sJson) {
+        FsText += (FsText.empty() ? "{" : ",") + JsonString(sKey) + ":" + sJson;
+        return *this;
+    }
+    std::string Text() const { return FsText.empty() ? "{}" : FsText + "}"; }
+
+private:
+    std::string FsText;
+};
+
 // The offset of local time from UTC in minutes, from one instant broken down both ways.
 int UtcOffsetMinutes(const std::tm& local, const std::tm& utc);
 // ISO 8601 with milliseconds and the offset: "2026-12-10T12:34:56.789+01:00".
@@ -105,14 +125,19 @@ bool IsStartLine(std::int32_t iCode, const TStep& step, const std::string& sPort
 // A run as JSON Lines: one object for every report line and diagnostic, then the result.
 class TJsonRun {
 public:
-    explicit TJsonRun(std::string sPort) : FsPort(std::move(sPort)) {}
+    // bPortOnEveryLine: every object names the port, not only the result (one of several ports).
+    explicit TJsonRun(std::string sPort, bool bPortOnEveryLine = false)
+        : FsPort(std::move(sPort)), FbPortOnEveryLine(bPortOnEveryLine) {}
     // One step of RunUpdate's sink; writes the report lines and diagnostics.
     void Step(std::int32_t iCode, std::int32_t iValue, const TStep& step);
+    // The logger's serial number, as soon as it is read: the "serial" object.
+    void Serial(std::uint32_t iSerial);
     // The last object: the run's result with iExit, the program's exit status.
     void Result(const TRunResult& result, int iExit, const std::string& sOutcome);
 
 private:
     std::string FsPort;
+    bool FbPortOnEveryLine;
     // The run's first identification, and the image it selected last.
     std::optional<std::int32_t> FiClass;
     std::optional<std::int32_t> FiVersion;

@@ -13,3 +13,7 @@ bool IsTerminal(std::FILE* pStream);
 
 // The width of the terminal that the stream writes to, in columns; 0 when it is not known.
 int TerminalColumns(std::FILE* pStream);
+
+// Prepares the terminal that the stream writes to for cursor movement and erasing (ANSI escape
+// sequences); false when it is no terminal or cannot do it.
+bool EnableCursorControl(std::FILE* pStream);

@@ -22,3 +22,7 @@ int TerminalColumns(std::FILE* pStream) {
         return 0;
     return ws.ws_col;
 }
+
+bool EnableCursorControl(std::FILE* pStream) {
+    return IsTerminal(pStream);
+}

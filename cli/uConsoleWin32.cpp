@@ -22,3 +22,12 @@ int TerminalColumns(std::FILE* pStream) {
         return 0;
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
+
+bool EnableCursorControl(std::FILE* pStream) {
+    const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(pStream)));
+    DWORD iMode = 0;
+    if (h == INVALID_HANDLE_VALUE || !::GetConsoleMode(h, &iMode))
+        return false;
+    return (iMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           ::SetConsoleMode(h, iMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}

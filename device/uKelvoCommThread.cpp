@@ -76,6 +76,7 @@ void TKelvoCommThread::DoProcess() {
             iAppVersion = iVersion;
             SendCommand(true, CmdIdentify, 3, 0, 0, 0, 0, 0);
             iSerial = MakeSerial(FRxBuffer[4], FRxBuffer[3], FRxBuffer[2], FRxBuffer[1]);
+            Post(Notify::Serial, static_cast<std::int32_t>(iSerial));
             if (!FRun.bIdentified) {
                 FRun.bIdentified = true;
                 FRun.iSerial = iSerial;

@@ -156,6 +156,7 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
         if (iValue == 1)
             return report("Vector table is programmed.");
         return {};
+    case Notify::Serial: // no line of its own: the command line with several ports shows it
     default:
         return {};
     }

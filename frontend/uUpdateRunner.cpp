@@ -57,9 +57,13 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
 
     start(0);
     for (;;) {
-        const auto n = queue.Wait(std::chrono::milliseconds(100));
+        // Nothing to do between notifications (the worker watches the cancel flag itself): no
+        // wake-ups for nothing during the minutes of a transfer.
+        const auto n = queue.Wait(std::chrono::seconds(60));
         if (!n)
             continue;
+        if (settings.onNotification)
+            settings.onNotification(n->iCode, n->iValue);
         // The thread has posted its last notification: join it; from then on its run record
         // can be read.
         std::string sPortReason;

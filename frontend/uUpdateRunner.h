@@ -16,6 +16,8 @@ struct TRunSettings {
     int iMaxRepeats = 3;
     TPortOpener openPort = OpenComPort;
     std::int32_t iRestartWaitMs = 1500; // the pause before a repeat after a communication failure
+    // Called with every notification as it arrives, before its steps (none: not called).
+    std::function<void(std::int32_t iCode, std::int32_t iValue)> onNotification;
 };
 
 // The end of a run. iStatus: 0 success, else the status code that ended it (30 or 44 when the

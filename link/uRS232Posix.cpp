@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <grp.h>
+#include <linux/serial.h>
 #include <memory>
 #include <optional>
 #include <poll.h>
@@ -18,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -27,6 +29,13 @@ using TClock = std::chrono::steady_clock;
 
 // Constant added to every read limit, as the logger's protocol expects.
 constexpr int ReadTotalTimeoutConstant = 200;
+// Bytes that a read may find beyond what the line could have carried since its first byte, and
+// still count as coming at the line's pace (a wake-up that came a little late finds a few more).
+constexpr std::uint32_t PaceSlack = 8;
+// Byte times after its first byte at which a read looks whether the bytes come at the line's pace.
+constexpr std::uint32_t PaceProbe = 16;
+// Waits shorter than this are left to poll.
+constexpr auto MinPaceWait = std::chrono::milliseconds(2);
 
 bool BaudToSpeed(std::int32_t iBaud, speed_t& iSpeed) {
     switch (iBaud) {
@@ -174,7 +183,8 @@ std::string OpenErrorReason(int iError, const std::string& sPort) {
 
 class TPosixSerialPort final : public TSerialPort {
 public:
-    explicit TPosixSerialPort(int fd) : Ffd(fd) {}
+    // tByte: the time the line takes for one byte (ten bits).
+    TPosixSerialPort(int fd, std::chrono::nanoseconds tByte) : Ffd(fd), FtByte(tByte) {}
     ~TPosixSerialPort() override { Close(); }
 
     bool ClearErrors() override {
@@ -191,7 +201,10 @@ public:
 
     bool Write(const std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iWritten) override {
         iWritten = 0;
-        const auto tDeadline = TClock::now() + std::chrono::milliseconds(iCount);
+        const auto tStart = TClock::now();
+        const auto tDeadline = tStart + std::chrono::milliseconds(iCount);
+        // The bytes leave at the line's pace, after what is still leaving from before.
+        FtLineFree = std::max(FtLineFree, tStart) + FtByte * iCount;
         while (iWritten < iCount) {
             const ssize_t n = ::write(Ffd, pData + iWritten, iCount - iWritten);
             if (n > 0) {
@@ -217,11 +230,25 @@ public:
         const auto tDeadline =
             TClock::now() + std::chrono::milliseconds(iCount + ReadTotalTimeoutConstant);
         bool bHungUp = false;
+        // When this read found its first bytes, and how many.
+        std::optional<TClock::time_point> tFirst;
+        std::uint32_t iFirst = 0;
+        // From a device that keeps the line's pace the whole answer cannot be there before the
+        // line has carried the request and the answer: no look before then.
+        if (FbKeepsPace)
+            SleepUntil(std::min(FtLineFree + FtByte * iCount + FtByte / 4, tDeadline));
         while (iRead < iCount) {
             const ssize_t n = ::read(Ffd, pData + iRead, iCount - iRead);
             if (n > 0) {
                 iRead += static_cast<std::uint32_t>(n);
                 bHungUp = false;
+                const auto tNow = TClock::now();
+                if (!tFirst) {
+                    tFirst = tNow;
+                    iFirst = iRead;
+                }
+                if (iRead < iCount)
+                    AwaitTheLine(*tFirst, iFirst, tNow, iRead, iCount, tDeadline);
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -244,6 +271,20 @@ public:
         return true;
     }
 
+    // Asks the driver to hand over received bytes at once instead of collecting them for a
+    // while (a USB serial converter's driver may hold them for up to its latency time). A device
+    // that has no such setting (a pseudo-terminal) or refuses it is used as it is: the update
+    // then only takes longer.
+    void RequestLowLatency() {
+        serial_struct serial{};
+        if (ioctl(Ffd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY) != 0)
+            return;
+        const int iOldFlags = serial.flags;
+        serial.flags |= ASYNC_LOW_LATENCY;
+        if (ioctl(Ffd, TIOCSSERIAL, &serial) == 0)
+            FiOldSerialFlags = iOldFlags;
+    }
+
     bool SetExclusive() {
         FbExclusive = ioctl(Ffd, TIOCEXCL) == 0;
         return FbExclusive;
@@ -258,6 +299,10 @@ public:
         // The port is left as it was found; a device that is gone refuses, which changes nothing.
         if (FOldSettings)
             tcsetattr(Ffd, TCSANOW, &*FOldSettings);
+        if (serial_struct serial{}; FiOldSerialFlags && ioctl(Ffd, TIOCGSERIAL, &serial) == 0) {
+            serial.flags = *FiOldSerialFlags;
+            ioctl(Ffd, TIOCSSERIAL, &serial);
+        }
         if (FbExclusive)
             ioctl(Ffd, TIOCNXCL);
         const bool bOk = ::close(Ffd) == 0; // also releases the flock
@@ -266,9 +311,46 @@ public:
     }
 
 private:
+    static void SleepUntil(TClock::time_point t) {
+        if (t - TClock::now() >= MinPaceWait)
+            std::this_thread::sleep_until(t);
+    }
+
+    // While bytes come at the line's pace (a real line, or a converter's packets no sooner than
+    // the line carried them), the last of iCount bytes cannot be there before its byte time
+    // after the first ones found at tFirst: sleeping until then (and a quarter of a byte time
+    // more, for a sender a little late) spares a wake-up for every byte. Bytes that come faster
+    // (a pseudo-terminal without pacing, a USB device that ignores the baud rate) are not waited
+    // for this way. Whether a device keeps the line's pace is seen once, with a short first look
+    // during its first longer read; from then on the iCount - iDone bytes still missing cannot
+    // all be there before one byte time less than they take. What has not come by the wake-up
+    // is left to poll, so the read still ends as soon as its last byte is there.
+    void AwaitTheLine(TClock::time_point tFirst, std::uint32_t iFirst, TClock::time_point tNow,
+                      std::uint32_t iDone, std::uint32_t iCount, TClock::time_point tDeadline) {
+        if (FtByte.count() == 0)
+            return;
+        if (FbKeepsPace) {
+            SleepUntil(std::min(tNow + FtByte * (iCount - iDone - 1), tDeadline));
+            return;
+        }
+        if (iFirst > PaceSlack || iDone - iFirst > (tNow - tFirst) / FtByte + PaceSlack)
+            return;
+        const auto tProbe = tFirst + FtByte * PaceProbe;
+        if (tNow >= tProbe) {
+            FbKeepsPace = true;
+            SleepUntil(std::min(tNow + FtByte * (iCount - iDone - 1), tDeadline));
+            return;
+        }
+        SleepUntil(std::min({tFirst + FtByte * (iCount - iFirst) + FtByte / 4, tProbe, tDeadline}));
+    }
+
     int Ffd;
+    std::chrono::nanoseconds FtByte;
+    bool FbKeepsPace = false;        // the device was seen to send no faster than the line
+    TClock::time_point FtLineFree{}; // when the bytes written have left
     bool FbExclusive = false;
     std::optional<termios> FOldSettings;
+    std::optional<int> FiOldSerialFlags; // the driver's flags before RequestLowLatency
 };
 
 } // namespace
@@ -291,7 +373,8 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
         return nullptr;
     }
     // From here on the port object owns fd and closes it on every failure path.
-    auto hPort = std::make_unique<TPosixSerialPort>(fd);
+    auto hPort =
+        std::make_unique<TPosixSerialPort>(fd, std::chrono::nanoseconds(10'000'000'000LL / iBaud));
 
     // Exclusive: flock keeps out every other program of ours, root included.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -339,6 +422,8 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
         sReason = std::string("the line settings were refused: ") + std::strerror(errno);
         return nullptr;
     }
+
+    hPort->RequestLowLatency();
 
     // Driver queue sizes and time limits have no counterpart here: Read and Write keep the
     // limits themselves. Last, RTS off and DTR on.

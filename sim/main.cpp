@@ -141,7 +141,8 @@ public:
             std::ostream* pRecord)
         : FOptions(options), FModel(model), FfdMaster(fdMaster), FMode(mode), FpRecord(pRecord),
           FtByte(options.iBaud ? std::chrono::nanoseconds(10'000'000'000LL / options.iBaud)
-                               : std::chrono::nanoseconds(0)) {}
+                               : std::chrono::nanoseconds(0)),
+          FtLatency(std::chrono::milliseconds(options.iLatencyMs)) {}
 
     // Serves until a stop signal (false) or a hangup fault (true).
     bool Run() {
@@ -164,32 +165,38 @@ public:
     int Closes() const { return FiCloses; }
 
 private:
+    using TTimedBytes = std::deque<std::pair<TClock::time_point, std::uint8_t>>;
+
     void Verbose(const std::string& s) const {
         if (FOptions.bVerbose)
             LogLine(s);
     }
 
     // Hands the bytes whose arrival time has come (bAll: every byte) to the model and queues its
-    // answer.
+    // answer. The logger answers once it has the last byte: the answer's first byte arrives one
+    // byte time after that at the soonest, and each further byte one byte time after the one
+    // before.
     void Deliver(TClock::time_point tNow, bool bAll = false) {
         std::vector<std::uint8_t> a;
+        TClock::time_point tReceived{};
         while (!FaIn.empty() && (bAll || FaIn.front().first <= tNow)) {
+            tReceived = FaIn.front().first;
             a.push_back(FaIn.front().second);
             FaIn.pop_front();
         }
         if (a.empty())
             return;
         // While the logger restarts it hears nothing.
-        if (tNow < FtRestartEnd) {
+        if (tReceived < FtRestartEnd) {
             Verbose("restarting: " + std::to_string(a.size()) + " byte(s) not heard");
             return;
         }
-        const auto aAnswer = FModel.Receive(a.data(), a.size());
+        for (const std::uint8_t b : FModel.Receive(a.data(), a.size())) {
+            FtLastOut = std::max(tReceived, FtLastOut) + FtByte;
+            FaOut.emplace_back(FtLastOut, b);
+        }
         if (FModel.TakeRestart())
-            FtRestartEnd = tNow + std::chrono::milliseconds(FOptions.iRestartMs);
-        if (FaOut.empty())
-            FtNextOut = std::max(tNow, FtNextOut);
-        FaOut.insert(FaOut.end(), aAnswer.begin(), aAnswer.end());
+            FtRestartEnd = tReceived + std::chrono::milliseconds(FOptions.iRestartMs);
         if (FpRecord != nullptr) {
             for (const std::string& s : FModel.TakeRecord())
                 *FpRecord << s << '\n';
@@ -199,40 +206,75 @@ private:
         }
     }
 
-    // Writes the answer bytes that are due; false when the write fails for good.
+    // How many answer bytes are due at tNow: those that have crossed the line. Through a
+    // converter (--latency) they leave in whole packets, a partial packet only once the latency
+    // has passed since its first byte came in.
+    std::size_t Due(TClock::time_point tNow) const {
+        std::size_t n = 0;
+        while (n < FaOut.size() && FaOut[n].first <= tNow)
+            ++n;
+        if (FtLatency.count() == 0 || n == 0 || FaOut.front().first + FtLatency <= tNow)
+            return n;
+        return n - n % LatencyPacket;
+    }
+
+    // When the next answer bytes fall due, if any wait.
+    std::optional<TClock::time_point> NextDue(TClock::time_point tNow) const {
+        if (FaOut.empty())
+            return std::nullopt;
+        if (FtLatency.count() == 0) {
+            const auto it = std::find_if(FaOut.begin(), FaOut.end(),
+                                         [&](const auto& p) { return p.first > tNow; });
+            return it == FaOut.end() ? tNow : it->first;
+        }
+        auto t = FaOut.front().first + FtLatency;
+        if (FaOut.size() >= LatencyPacket)
+            t = std::min(t, FaOut[LatencyPacket - 1].first);
+        return std::max(t, tNow);
+    }
+
+    // Writes the answer bytes that are due; false when the write fails for good. FbBlocked: the
+    // pseudo-terminal took less than was due.
     bool Transmit(TClock::time_point tNow) {
-        while (!FaOut.empty() && FtNextOut <= tNow) {
-            // Paced: one byte per byte time; otherwise as much as the line takes.
+        FbBlocked = false;
+        for (std::size_t n = Due(tNow); n > 0;) {
             std::uint8_t aBuf[ReadChunk];
-            std::size_t n = 0;
-            while (n < (FtByte.count() > 0 ? 1 : sizeof aBuf) && n < FaOut.size()) {
-                aBuf[n] = FaOut[n];
-                ++n;
-            }
-            const ssize_t iWritten = ::write(FfdMaster, aBuf, n);
-            if (iWritten < 0)
+            const std::size_t iChunk = std::min(n, sizeof aBuf);
+            for (std::size_t i = 0; i < iChunk; ++i)
+                aBuf[i] = FaOut[i].second;
+            const ssize_t iWritten = ::write(FfdMaster, aBuf, iChunk);
+            if (iWritten < 0) {
+                FbBlocked = errno == EAGAIN;
                 return errno == EAGAIN || errno == EINTR || errno == EIO;
+            }
             FaOut.erase(FaOut.begin(), FaOut.begin() + iWritten);
-            FtNextOut += FtByte * iWritten;
+            n -= static_cast<std::size_t>(iWritten);
+            if (static_cast<std::size_t>(iWritten) < iChunk) {
+                FbBlocked = true;
+                break;
+            }
         }
         return true;
     }
 
     void Wait(TClock::time_point tNow) {
         // Output still due after Transmit means that the line is full: wait until it takes more.
-        const bool bBlocked = !FaOut.empty() && FtNextOut <= tNow;
         auto tWake = tNow + MaxWait;
+        // The host writes a request at once and then waits for the answer: the logger needs it
+        // whole, when its last byte has arrived, and no wake-up for each byte.
         if (!FaIn.empty())
-            tWake = std::min(tWake, FaIn.front().first);
-        if (!FaOut.empty() && !bBlocked)
-            tWake = std::min(tWake, FtNextOut);
+            tWake = std::min(tWake, FaIn.back().first);
+        if (const auto t = NextDue(tNow); t && !FbBlocked)
+            tWake = std::min(tWake, *t);
         if (!FbIdle)
             tWake = std::min(tWake, FtLastArrival + IdleTime);
-        // Rounded up: waking a little late keeps the pace, since the schedule is absolute.
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(tWake - tNow).count();
-        const int iMs = static_cast<int>((std::max<long long>(us, 0) + 999) / 1000);
-        pollfd p{FfdMaster, static_cast<short>(POLLIN | (bBlocked ? POLLOUT : 0)), 0};
-        const int iReady = ::poll(&p, 1, iMs);
+        // To the microsecond: the schedule is absolute, and waking late delays the next byte.
+        const auto ns = std::max<long long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(tWake - tNow).count(), 0);
+        const timespec timeout{static_cast<time_t>(ns / 1'000'000'000),
+                               static_cast<long>(ns % 1'000'000'000)};
+        pollfd p{FfdMaster, static_cast<short>(POLLIN | (FbBlocked ? POLLOUT : 0)), 0};
+        const int iReady = ::ppoll(&p, 1, &timeout, nullptr);
         if (iReady < 0) {
             if (errno == EINTR)
                 return;
@@ -269,8 +311,9 @@ private:
             return false; // EAGAIN, or EIO once no client has the slave open
         const auto tNow = TClock::now();
         for (ssize_t i = 0; i < n; ++i) {
-            // A byte counts as arrived no sooner than one byte time after the one before.
-            FtLastArrival = std::max(tNow, FtLastArrival + FtByte);
+            // A byte arrives one byte time after it was written at the soonest, and one byte
+            // time after the byte before.
+            FtLastArrival = std::max(tNow, FtLastArrival) + FtByte;
             FaIn.emplace_back(FtLastArrival, aBuf[i]);
         }
         FbIdle = false;
@@ -307,11 +350,14 @@ private:
     termios FMode;
     std::ostream* FpRecord;
     std::chrono::nanoseconds FtByte;
+    std::chrono::nanoseconds FtLatency;
     TClock::time_point FtRestartEnd{};
-    std::deque<std::pair<TClock::time_point, std::uint8_t>> FaIn;
-    std::deque<std::uint8_t> FaOut;
-    TClock::time_point FtNextOut{};
+    // Bytes on their way, each with the time it has crossed the line.
+    TTimedBytes FaIn;
+    TTimedBytes FaOut;
+    TClock::time_point FtLastOut{};
     TClock::time_point FtLastArrival{};
+    bool FbBlocked = false;
     bool FbIdle = true;
     bool FbConnected = false;
     int FiCloses = 0;

@@ -13,6 +13,7 @@
 namespace {
 
 constexpr std::uint32_t MaxBaud = 4000000;
+constexpr std::uint32_t MaxLatencyMs = 255; // the longest latency timer of common converters
 
 // Decimal, or hexadecimal after 0x; at most iMax.
 bool ParseNumber(std::string_view s, std::uint32_t iMax, std::uint32_t& i) {
@@ -139,6 +140,11 @@ const std::map<std::string, TValueOption, std::less<>>& ValueOptions() {
          {"a rate from 1 to 4000000",
           [](TSimOptions& o, const std::string& s) {
               return ParseNumber(s, MaxBaud, o.iBaud) && o.iBaud > 0;
+          }}},
+        {"--latency",
+         {"milliseconds from 1 to 255",
+          [](TSimOptions& o, const std::string& s) {
+              return ParseNumber(s, MaxLatencyMs, o.iLatencyMs) && o.iLatencyMs > 0;
           }}},
         {"--link",
          {"a path",
@@ -281,6 +287,8 @@ Front end:
   --baud N                 pace both directions at N baud (10 bit-times a byte); default: at once
   --restart-ms MS          after a finish request the logger restarts and answers nothing for MS
                            milliseconds (default 1500; the updater waits 2000)
+  --latency MS             answer like a USB serial converter: 64-byte packets, a partial one
+                           MS milliseconds (1-255) after its first byte
   --link PATH              keep a symlink to the slave side at PATH (removed on exit)
   --record FILE            write every HEX line the bootloader accepted, one per line
   --verbose, -v            log every exchange to standard error

@@ -15,6 +15,9 @@ struct TSimOptions {
     // After a finish request the logger restarts and hears nothing for this long; the updater
     // waits 2,000 ms before it asks again.
     std::uint32_t iRestartMs = 1500;
+    // The answers as a USB serial converter hands them to the host: whole packets of
+    // LatencyPacket bytes, a partial one iLatencyMs after its first byte; 0: byte by byte.
+    std::uint32_t iLatencyMs = 0;
     std::string sLink;      // symlink to the slave side, empty for none
     std::string sRecord;    // file for the accepted lines, empty for none
     std::string sImageFile; // firmware file with the expected image, empty for none; the front
@@ -23,6 +26,9 @@ struct TSimOptions {
     bool bHelp = false;
     bool bVersion = false;
 };
+
+// The packet size of a converter's answers with --latency.
+constexpr std::size_t LatencyPacket = 64;
 
 // Exit codes of the program.
 namespace SimExit {

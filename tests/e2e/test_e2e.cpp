@@ -846,3 +846,271 @@ TEST_F(EndToEnd, FirmwareListAsJsonLines) {
     EXPECT_EQ(a[0]["description"], "Kelvo model 26113 V5.138, A9e, BL3.0");
 }
 #endif
+
+// ---------------------------------------------------------------------------------------------
+// Several ports at once: a child process of kelvo-update for each.
+
+namespace {
+
+// Simulators, each in a folder of its own under dir (its record and log).
+std::vector<std::unique_ptr<TSim>> Sims(const fs::path& dir,
+                                        const std::vector<std::vector<std::string>>& aArgs) {
+    std::vector<std::unique_ptr<TSim>> a;
+    for (std::size_t i = 0; i < aArgs.size(); ++i) {
+        const fs::path sub = dir / ("sim" + std::to_string(i));
+        fs::create_directories(sub);
+        a.push_back(std::make_unique<TSim>(sub, aArgs[i]));
+    }
+    return a;
+}
+
+// The report lines of one port ("<port>: ..."), one a line.
+std::string PortLines(const std::string& sOut, const std::string& sPort) {
+    std::istringstream in(sOut);
+    std::string sLines;
+    for (std::string s; std::getline(in, s);) {
+        if (s.starts_with(sPort + ": "))
+            sLines += s + "\n";
+    }
+    return sLines;
+}
+
+// The port's row of the summary table, its cells split at runs of two or more spaces.
+std::vector<std::string> SummaryRow(const std::string& sOut, const std::string& sPort) {
+    std::istringstream in(sOut);
+    for (std::string s; std::getline(in, s);) {
+        if (!s.starts_with(sPort + "  "))
+            continue;
+        std::vector<std::string> aCells;
+        for (std::size_t i = 0; i < s.size();) {
+            const std::size_t iEnd = s.find("  ", i);
+            aCells.push_back(s.substr(i, iEnd - i));
+            i = iEnd == std::string::npos ? s.size() : s.find_first_not_of(' ', iEnd);
+        }
+        return aCells;
+    }
+    return {};
+}
+
+} // namespace
+
+TEST_F(EndToEnd, SeveralPortsFailAndRepeatEachOnItsOwn) {
+    // In port order: a logger without faults, one that hangs up in its transfer, one whose echo
+    // differs once (pinned to image 8 by its serial number, which its repeat must keep), and a
+    // port that is not there.
+    const auto aSims = Sims(dir, {{"--preset", "entry9"},
+                                  {"--preset", "entry9", "--fault", "line:hangup:100"},
+                                  {"--preset", "entry8", "--fault", "line:echo:5"}});
+    const std::string sMissing = "/dev/kelvo-no-such-port";
+    const std::string sPlain = aSims[0]->sPort;
+    const std::string sHangup = aSims[1]->sPort;
+    const std::string sEcho = aSims[2]->sPort;
+    const auto r = Cli({"-p", sPlain, "-p", sHangup, "--port", sEcho, "--port", sMissing, "-y"});
+    EXPECT_EQ(r.iExit, 11) << "the first failure in port order\n" << r.sOut;
+
+    const std::string sPlainLines = PortLines(r.sOut, sPlain);
+    EXPECT_EQ(Count(sPlainLines, "Start at serial port"), 1) << sPlainLines;
+    EXPECT_NE(sPlainLines.find(sPlain + ": Update Kelvo model 26113 V5.138 succesfully completed."),
+              std::string::npos)
+        << sPlainLines;
+    EXPECT_EQ(aSims[0]->Record().size(), 3u + 783u + 1u) << "the whole image, once";
+
+    EXPECT_NE(PortLines(r.sOut, sHangup)
+                  .find("Aborted because error when reading/writing to serial port!"),
+              std::string::npos)
+        << r.sOut;
+
+    const std::string sEchoLines = PortLines(r.sOut, sEcho);
+    EXPECT_EQ(Count(sEchoLines, "Start at serial port"), 2) << sEchoLines;
+    EXPECT_NE(sEchoLines.find("Repeat because programming error!"), std::string::npos);
+    EXPECT_NE(sEchoLines.find("Update Kelvo model 26113 V5.136 succesfully completed."),
+              std::string::npos)
+        << sEchoLines;
+
+    EXPECT_NE(r.sErr.find("kelvo-update: " + sMissing + ": Reason: no such device"),
+              std::string::npos)
+        << r.sErr;
+
+    // The summary: port, serial number, image, exit status, time, outcome.
+    const auto aPlain = SummaryRow(r.sOut, sPlain);
+    ASSERT_EQ(aPlain.size(), 6u) << r.sOut;
+    EXPECT_EQ(aPlain[1], "320000");
+    EXPECT_EQ(aPlain[2], "Kelvo model 26113 V5.138, A9e, BL3.0");
+    EXPECT_EQ(aPlain[3], "0");
+    EXPECT_EQ(aPlain[5], "Update Kelvo model 26113 V5.138 succesfully completed.");
+    const auto aEcho = SummaryRow(r.sOut, sEcho);
+    ASSERT_EQ(aEcho.size(), 6u) << r.sOut;
+    EXPECT_EQ(aEcho[1], "328297");
+    EXPECT_EQ(aEcho[2], "Kelvo model 26113 V5.136, A9d, BL3.0");
+    EXPECT_EQ(SummaryRow(r.sOut, sHangup).at(3), "11");
+    const auto aMissing = SummaryRow(r.sOut, sMissing);
+    ASSERT_EQ(aMissing.size(), 6u) << r.sOut;
+    EXPECT_EQ(aMissing[1], "-");
+    EXPECT_EQ(aMissing[3], "10");
+    EXPECT_NE(r.sOut.find("Not updated: " + sHangup + " (exit status 11), " + sMissing +
+                          " (exit status 10); 2 of 4 loggers were updated."),
+              std::string::npos)
+        << r.sOut;
+}
+
+TEST_F(EndToEnd, SeveralPortsRefusals) {
+    TSim sim(dir, {"--preset", "entry9"});
+    const fs::path link = dir / "link-to-the-same-port";
+    fs::create_symlink(sim.sPort, link);
+    const struct {
+        std::vector<std::string> aArgs;
+        std::vector<std::string> aEnv;
+        const char* sError;
+    } aCases[] = {
+        {{"-p", sim.sPort, "-p", sim.sPort, "-y"}, {}, "is given twice"},
+        {{"-p", sim.sPort, "-p", link.string(), "-y"}, {}, "is given twice"},
+        {{"--all-ports", "-p", sim.sPort, "-y"}, {}, "--all-ports and --port do not go together"},
+        {{"--all-ports", "-y"},
+         {"KELVO_DEV_DIR=" + dir.string()},
+         "--all-ports: no serial port of a USB serial device is present"},
+        // Asked once for all: without a terminal to answer on, refused before any port opens.
+        {{"-p", sim.sPort, "-p", "/dev/kelvo-none"}, {}, "there is no terminal to answer it"},
+    };
+    for (const auto& c : aCases) {
+        std::vector<std::string> aArgs{KELVO_UPDATE_EXE};
+        aArgs.insert(aArgs.end(), c.aArgs.begin(), c.aArgs.end());
+        std::vector<std::string> aEnv{"XDG_CONFIG_HOME=" + configHome.string()};
+        aEnv.insert(aEnv.end(), c.aEnv.begin(), c.aEnv.end());
+        TProcess run(aArgs, aEnv, dir / "cli.out");
+        EXPECT_EQ(run.Wait(), 2) << c.sError;
+        EXPECT_NE(ReadFile(dir / "cli.out.err").find(c.sError), std::string::npos)
+            << ReadFile(dir / "cli.out.err");
+    }
+    EXPECT_TRUE(sim.Record().empty()) << "no port was used";
+}
+
+TEST_F(EndToEnd, SeveralPortsOnATerminalAskOnceAndShowALineEach) {
+    const auto aSims = Sims(dir, {{"--preset", "entry9"}, {"--preset", "entry7"}});
+    // script gives the program a terminal; the answer comes on its input.
+    const std::string sCommand = "stty cols 100; '" + std::string(KELVO_UPDATE_EXE) + "' -p '" +
+                                 aSims[0]->sPort + "' -p '" + aSims[1]->sPort +
+                                 "'; echo \"exit $?\"";
+    const fs::path answer = dir / "answer.txt";
+    std::ofstream(answer) << "yes\n";
+    TProcess run({"/bin/sh", "-c",
+                  "exec /usr/bin/script -qec \"$0\" /dev/null < '" + answer.string() + "'",
+                  sCommand},
+                 {"XDG_CONFIG_HOME=" + configHome.string()}, dir / "script.out");
+    EXPECT_EQ(run.Wait(), 0);
+    const std::string sTerminal = ReadFile(dir / "script.out");
+    EXPECT_NE(sTerminal.find("exit 0"), std::string::npos) << sTerminal;
+    EXPECT_EQ(Count(sTerminal, "Do you really continue without saving ?"), 1) << sTerminal;
+    // The live lines take the place of the report: redrawn in place, they end done.
+    EXPECT_EQ(sTerminal.find(" -> Class "), std::string::npos) << sTerminal;
+    const std::size_t iSummary = sTerminal.find("Port ");
+    ASSERT_NE(iSummary, std::string::npos) << sTerminal;
+    for (const auto& p : aSims) {
+        const std::size_t i = sTerminal.rfind(p->sPort, iSummary);
+        ASSERT_NE(i, std::string::npos) << sTerminal;
+        const std::string sLast = sTerminal.substr(i, sTerminal.find('\n', i) - i);
+        EXPECT_NE(sLast.find("320000"), std::string::npos) << sLast;
+        EXPECT_NE(sLast.find("done"), std::string::npos) << sLast;
+        EXPECT_NE(sLast.find("100%"), std::string::npos) << sLast;
+    }
+    EXPECT_NE(sTerminal.find("\x1b[2A"), std::string::npos) << "two lines redrawn in place";
+    EXPECT_NE(sTerminal.find("All 2 loggers were updated."), std::string::npos) << sTerminal;
+}
+
+TEST_F(EndToEnd, SeveralPortsCancelledAllWithEveryPortClosed) {
+    // Paced, so that the transfers run when the signal comes.
+    const auto aSims = Sims(dir, {{"--preset", "entry9", "--baud", "9600", "--verbose"},
+                                  {"--preset", "entry7", "--baud", "9600", "--verbose"},
+                                  {"--preset", "entry9", "--baud", "9600", "--verbose"}});
+    auto cli =
+        StartCli({"-p", aSims[0]->sPort, "-p", aSims[1]->sPort, "-p", aSims[2]->sPort, "-y"});
+    const auto tEnd = std::chrono::steady_clock::now() + 30s;
+    const auto allTransferring = [&] {
+        const std::string sOut = ReadFile(dir / "cli.out");
+        return std::all_of(aSims.begin(), aSims.end(), [&](const auto& p) {
+            return PortLines(sOut, p->sPort).find("Progress 1%") != std::string::npos;
+        });
+    };
+    while (!allTransferring() && std::chrono::steady_clock::now() < tEnd)
+        std::this_thread::sleep_for(20ms);
+    // To the program that runs them all, which passes it on.
+    cli->Signal(SIGINT);
+    EXPECT_EQ(cli->Wait(), 20);
+    const std::string sOut = ReadFile(dir / "cli.out");
+    for (const auto& p : aSims) {
+        EXPECT_NE(PortLines(sOut, p->sPort).find("Process cancelled!"), std::string::npos)
+            << p->sPort << "\n"
+            << sOut;
+        EXPECT_EQ(SummaryRow(sOut, p->sPort).at(3), "20") << sOut;
+    }
+    // Every port closed: each simulator saw its client go.
+    for (const auto& p : aSims) {
+        const auto tLog = std::chrono::steady_clock::now() + 5s;
+        while (ReadFile(p->Log()).find("port closed") == std::string::npos &&
+               std::chrono::steady_clock::now() < tLog)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_NE(ReadFile(p->Log()).find("port closed"), std::string::npos) << p->sPort;
+    }
+}
+
+#ifdef KELVO_HAVE_JSON_PARSER
+TEST_F(EndToEnd, SeveralPortsAsJsonLines) {
+    // --all-ports takes the ports of the device folder in their natural order.
+    const auto aSims = Sims(dir, {{"--preset", "entry9"},
+                                  {"--preset", "entry8"},
+                                  {"--preset", "entry2", "--start", "bootloader"}});
+    const fs::path devDir = dir / "dev";
+    fs::create_directories(devDir);
+    fs::create_symlink(aSims[0]->sPort, devDir / "ttyUSB2");
+    fs::create_symlink(aSims[1]->sPort, devDir / "ttyUSB10");
+    fs::create_symlink(aSims[2]->sPort, devDir / "ttyACM0");
+    TProcess run({KELVO_UPDATE_EXE, "--all-ports", "--yes", "--json"},
+                 {"KELVO_DEV_DIR=" + devDir.string(), "XDG_CONFIG_HOME=" + configHome.string()},
+                 dir / "cli.out");
+    EXPECT_EQ(run.Wait(), 0) << ReadFile(dir / "cli.out.err");
+    const auto a = JsonLines(ReadFile(dir / "cli.out"));
+    ASSERT_FALSE(a.empty());
+    const std::string aPorts[] = {(devDir / "ttyACM0").string(), (devDir / "ttyUSB2").string(),
+                                  (devDir / "ttyUSB10").string()};
+    // Every object but the summary names its port; each port's objects tell a whole run, the
+    // serial number (of a logger found in its application) before the transfer.
+    for (std::size_t i = 0; i + 1 < a.size(); ++i)
+        EXPECT_NE(std::find(std::begin(aPorts), std::end(aPorts), a[i].value("port", "")),
+                  std::end(aPorts))
+            << a[i];
+    for (const std::string& sPort : aPorts) {
+        std::vector<std::string> aEvents;
+        for (const auto& o : a) {
+            if (o.value("port", "") == sPort)
+                aEvents.push_back(o.value("event", ""));
+        }
+        ASSERT_FALSE(aEvents.empty()) << sPort;
+        EXPECT_EQ(aEvents.front(), "start") << sPort;
+        EXPECT_EQ(aEvents.back(), "result") << sPort;
+        const auto iSerial = std::find(aEvents.begin(), aEvents.end(), "serial");
+        const auto iSelected = std::find(aEvents.begin(), aEvents.end(), "selected");
+        EXPECT_NE(iSelected, aEvents.end()) << sPort;
+        if (sPort == aPorts[0])
+            EXPECT_EQ(iSerial, aEvents.end()) << "found in its bootloader: no serial number";
+        else
+            EXPECT_LT(iSerial, iSelected) << sPort;
+    }
+    const auto& summary = a.back();
+    EXPECT_EQ(summary["event"], "summary");
+    EXPECT_EQ(summary["exit"], 0);
+    EXPECT_EQ(summary["success"], true);
+    EXPECT_EQ(summary["text"], "All 3 loggers were updated.");
+    ASSERT_EQ(summary["ports"].size(), 3u) << summary;
+    const struct {
+        nlohmann::json serial;
+        int iEntry;
+    } aExpected[] = {{nullptr, 2}, {320000, 9}, {328297, 8}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& p = summary["ports"][i];
+        EXPECT_EQ(p["port"], aPorts[i]);
+        EXPECT_EQ(p["serial"], aExpected[i].serial) << p;
+        EXPECT_EQ(p["image"]["entry"], aExpected[i].iEntry) << p;
+        EXPECT_EQ(p["exit"], 0);
+        EXPECT_TRUE(p["seconds"].is_number()) << p;
+    }
+}
+#endif

@@ -77,6 +77,8 @@ TEST(SimOptions, EverySettingReachesTheConfig) {
                                   "--fault=ident:noanswer:1:5",
                                   "--baud",
                                   "9600",
+                                  "--latency",
+                                  "16",
                                   "--link",
                                   "/tmp/kelvo-sim",
                                   "--record",
@@ -103,6 +105,7 @@ TEST(SimOptions, EverySettingReachesTheConfig) {
     EXPECT_EQ(c.aFaults, (std::vector<TFault>{{TExchangeKind::Line, TFaultType::Echo, 5, 1},
                                               {TExchangeKind::Ident, TFaultType::NoAnswer, 1, 5}}));
     EXPECT_EQ(o.iBaud, 9600u);
+    EXPECT_EQ(o.iLatencyMs, 16u);
     EXPECT_EQ(o.sLink, "/tmp/kelvo-sim");
     EXPECT_EQ(o.sRecord, "rec.txt");
     EXPECT_TRUE(o.bVerbose);
@@ -111,6 +114,7 @@ TEST(SimOptions, EverySettingReachesTheConfig) {
     const TSimOptions plain = Parsed({});
     EXPECT_EQ(plain.config, TLoggerConfig{});
     EXPECT_EQ(plain.iBaud, 0u);
+    EXPECT_EQ(plain.iLatencyMs, 0u);
     EXPECT_TRUE(Parsed({"--help"}).bHelp);
     EXPECT_TRUE(Parsed({"-V"}).bVersion);
 }
@@ -132,6 +136,8 @@ TEST(SimOptions, BadCommandLinesAreExplained) {
         {{"--upid-crc", "bad"}, "valid, wrong or erased"},
         {{"--start", "boot"}, "app or bootloader"},
         {{"--baud", "0"}, "--baud"},
+        {{"--latency", "0"}, "--latency"},
+        {{"--latency", "256"}, "--latency"},
         {{"--link="}, "--link"},
         {{"--image", "0"}, "--image: \"0\" is not a built-in image 1-9"},
         {{"--image", "10"}, "built-in image 1-9"},

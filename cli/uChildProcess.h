@@ -1,0 +1,35 @@
+// kelvo-update started once more by itself, for one of several ports: its standard output and
+// error come back through pipes, and it can be asked to cancel as Ctrl+C would.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TChildProcess {
+public:
+    enum class TStream { Out, Err };
+
+    // Starts this program with aArgs (the program name not included); its standard input is the
+    // null device. Throws std::runtime_error when it cannot be started.
+    explicit TChildProcess(const std::vector<std::string>& aArgs);
+    // Kills the process if it has not been waited for, and closes the pipes: the threads that
+    // read them must have ended.
+    ~TChildProcess();
+    TChildProcess(const TChildProcess&) = delete;
+    TChildProcess& operator=(const TChildProcess&) = delete;
+
+    // Reads what the stream has, blocking until there is something: the number of bytes, 0 at
+    // its end. One thread per stream may call it while other threads use the other members.
+    std::size_t Read(TStream stream, char* pBuffer, std::size_t iSize);
+    // Asks the process to cancel its update (SIGTERM; on Windows Ctrl+Break).
+    void Cancel();
+    // Waits for the end: the exit status, or -1 when the process did not exit by itself (killed
+    // by a signal).
+    int Wait();
+
+private:
+    struct TImpl;
+    std::unique_ptr<TImpl> F;
+};
