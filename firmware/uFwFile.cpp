@@ -97,31 +97,6 @@ std::string ReadLine(std::istream& file) {
     return sLine;
 }
 
-// The whole file, checked to be a plausible firmware file before any of it is parsed.
-std::string ReadWholeFile(const std::string& sFileName) {
-    TFileRead file = ReadRegularFile(sFileName, MaxFwFileSize);
-    switch (file.state) {
-    case TFileReadState::Read:
-        break;
-    case TFileReadState::Missing:
-        throw std::runtime_error("Firmware file '" + sFileName + "' does not exist");
-    case TFileReadState::Folder:
-        throw std::runtime_error("'" + sFileName + "' is a folder, not a firmware file");
-    case TFileReadState::NotRegular:
-        throw std::runtime_error("'" + sFileName + "' is not a regular file");
-    case TFileReadState::TooLarge:
-        throw std::runtime_error("Firmware file '" + sFileName + "' is larger than 4 MiB");
-    case TFileReadState::Failed:
-        throw std::runtime_error("Cannot read firmware file '" + sFileName + "': " + file.sError);
-    }
-    if (file.sContent.empty())
-        throw std::runtime_error("Firmware file '" + sFileName + "' is empty");
-    // A text file never holds a NUL byte; such a file is binary, whatever its name.
-    if (file.sContent.find('\0') != std::string::npos)
-        throw std::runtime_error("'" + sFileName + "' is not a firmware file (binary data)");
-    return std::move(file.sContent);
-}
-
 // Reads the header of sContent into FwFileHeader.
 void ReadHeader(const std::string& sContent) {
     std::istringstream stream(sContent);
@@ -276,6 +251,34 @@ void CheckFwFile(const std::string& sContent, const TBl3FileHeader& header, cons
 
 } // namespace
 
+std::string ReadFwFileContent(const std::string& sFileName) {
+    TFileRead file = ReadRegularFile(sFileName, MaxFwFileSize);
+    switch (file.state) {
+    case TFileReadState::Read:
+        break;
+    case TFileReadState::Missing:
+        throw std::runtime_error("Firmware file '" + sFileName + "' does not exist");
+    case TFileReadState::Folder:
+        throw std::runtime_error("'" + sFileName + "' is a folder, not a firmware file");
+    case TFileReadState::NotRegular:
+        throw std::runtime_error("'" + sFileName + "' is not a regular file");
+    case TFileReadState::TooLarge:
+        throw std::runtime_error("Firmware file '" + sFileName + "' is larger than 4 MiB");
+    case TFileReadState::Failed:
+        throw std::runtime_error("Cannot read firmware file '" + sFileName + "': " + file.sError);
+    }
+    if (file.sContent.empty())
+        throw std::runtime_error("Firmware file '" + sFileName + "' is empty");
+    // A text file never holds a NUL byte; such a file is binary, whatever its name.
+    if (file.sContent.find('\0') != std::string::npos)
+        throw std::runtime_error("'" + sFileName + "' is not a firmware file (binary data)");
+    return std::move(file.sContent);
+}
+
+std::vector<std::string> FwImageLines(const std::string& sContent) {
+    return ImageOf(sContent).aLines;
+}
+
 std::string GetKeyValue(const std::string& sLine, const std::string& sKey) {
     const std::size_t iEq = sLine.find('=');
     if (iEq == std::string::npos || sLine.compare(0, iEq, sKey) != 0)
@@ -304,7 +307,7 @@ bool LoadFwFile(const std::string& sFileName, std::string* psError) {
     FwFileLines.clear();
     TImage image;
     try {
-        const std::string sContent = ReadWholeFile(sFileName);
+        const std::string sContent = ReadFwFileContent(sFileName);
         ReadHeader(sContent);
         // The image lines come from the same bytes as the header.
         image = ImageOf(sContent);
@@ -320,7 +323,7 @@ bool LoadFwFile(const std::string& sFileName, std::string* psError) {
 }
 
 void InspectFwFile(const std::string& sFileName) {
-    ReadHeader(ReadWholeFile(sFileName));
+    ReadHeader(ReadFwFileContent(sFileName));
     iFwIndex = 0;
 }
 

@@ -10,6 +10,7 @@
 #include <istream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // A larger file is refused before it is read: the biggest image is about 110 KiB.
 constexpr std::uintmax_t MaxFwFileSize = 4u * 1024u * 1024u;
@@ -22,6 +23,13 @@ std::string GetKeyValue(const std::string& sLine, const std::string& sKey);
 // leaves the fields before it written and the later ones as they were. Past the end of the stream
 // a line reads as empty. Returns true.
 bool ReadFwFileHeader(std::istream& file, TBl3FileHeader& header);
+
+// The whole of a firmware file, refused before any of it is parsed when it is not a regular file,
+// is empty, larger than MaxFwFileSize or holds a NUL byte: std::runtime_error naming the file.
+std::string ReadFwFileContent(const std::string& sFileName);
+
+// The image lines of a firmware file's content, in file order, without their line ends.
+std::vector<std::string> FwImageLines(const std::string& sContent);
 
 // Loads the file into the file slot: header into FwFileHeader, image lines into FwFileLines,
 // iFwIndex := 0. Before anything is taken the whole file is checked as an update would use it: no

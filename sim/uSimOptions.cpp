@@ -4,10 +4,9 @@
 #include "frontend/uCmdLine.h"
 
 #include <charconv>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -235,45 +234,22 @@ std::optional<TSimOptions> ParseSimOptions(const std::vector<std::string>& aArgs
 }
 
 std::optional<TLoggerImage> LoadImageFile(const std::string& sFileName, std::string& sError) {
-    namespace fs = std::filesystem;
-    const std::string sWhat = "image file " + sFileName + ": ";
-    std::error_code ec;
-    // Only a regular file: a FIFO would block the start.
-    if (!fs::is_regular_file(sFileName, ec)) {
-        sError = sWhat + (ec ? ec.message() : "not a regular file");
-        return std::nullopt;
-    }
-    if (const std::uintmax_t iSize = fs::file_size(sFileName, ec); !ec && iSize > MaxFwFileSize) {
-        sError = sWhat + "larger than 4 MiB";
-        return std::nullopt;
-    }
-    std::ifstream file(sFileName, std::ios::binary);
-    if (!file) {
-        sError = sWhat + "cannot be opened";
-        return std::nullopt;
-    }
+    // The file is taken as it is, image lines unchecked: a defective image is what some tests
+    // want the logger to expect.
+    std::string sContent;
     TBl3FileHeader header;
     try {
-        ReadFwFileHeader(file, header);
+        sContent = ReadFwFileContent(sFileName);
+        std::istringstream stream(sContent);
+        ReadFwFileHeader(stream, header);
     } catch (const std::exception& e) {
-        sError = sWhat + e.what();
+        sError = "image file " + sFileName + ": " + e.what();
         return std::nullopt;
     }
     TLoggerImage image;
     image.iVersion =
         static_cast<std::uint16_t>((header.quarn_verH & 0xFF) << 8 | (header.quarn_verL & 0xFF));
-    file.clear();
-    file.seekg(0);
-    for (std::string sLine; std::getline(file, sLine);) {
-        if (!sLine.empty() && sLine.back() == '\r')
-            sLine.pop_back();
-        if (sLine.find('=') == std::string::npos)
-            image.aLines.push_back(std::move(sLine));
-    }
-    if (file.bad()) {
-        sError = sWhat + "cannot be read";
-        return std::nullopt;
-    }
+    image.aLines = FwImageLines(sContent);
     return image;
 }
 

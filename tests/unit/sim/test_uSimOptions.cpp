@@ -179,7 +179,7 @@ TEST(SimOptions, ImageFileGivesItsVersionAndImageLines) {
     EXPECT_EQ(LoadImageFile((dir / "entry8.kfw").string(), sError), expected) << sError;
     for (const auto& [sFile, sMessage] :
          {std::pair{"missing.kfw", "missing.kfw"}, std::pair{"bad.kfw", "'x'"},
-          std::pair{"", "not a regular file"}}) {
+          std::pair{"", "is a folder"}}) {
         sError.clear();
         EXPECT_FALSE(LoadImageFile((dir / sFile).string(), sError)) << sFile;
         EXPECT_NE(sError.find(sMessage), std::string::npos) << sError;
