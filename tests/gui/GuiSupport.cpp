@@ -36,6 +36,16 @@ void ResetGlobals() {
     CommThreadClass = CommThreadClassOf<TTestKelvo>();
 }
 
+void RecordDialogs(TfrmMain& w, QStringList& aQuestions, QStringList& aMessages) {
+    w.OnConfirm = [&aQuestions](const std::string& s) {
+        aQuestions << QString::fromStdString(s);
+        return true;
+    };
+    w.OnResultBox = [&aMessages](const std::string& s) {
+        aMessages << QString::fromStdString(s);
+    };
+}
+
 TRig::TRig(TLoggerConfig config, std::vector<std::string> aParams, std::string sDevDir)
     : model(std::move(config)) {
     ResetGlobals();

@@ -7,6 +7,7 @@
 #include "tests/support/FakeSerial.h"
 #include "ui/uMain.h"
 
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -45,6 +46,10 @@ private:
     std::optional<std::uint32_t> FiBefore;  // Windows: the value found at the start
     std::optional<std::uint32_t> FiWritten; // Windows: the value this store holds
 };
+
+// Answers the window's questions with "Yes", keeping them in aQuestions, and keeps its result
+// messages in aMessages.
+void RecordDialogs(TfrmMain& w, QStringList& aQuestions, QStringList& aMessages);
 
 // One main window with its secondary windows, driven against the simulated logger.
 struct TRig {

@@ -131,13 +131,7 @@ void TestEndToEnd::update() {
     settings.sDevDir = "/nonexistent-dev"; // no port devices: the box starts empty
     TfrmMain w(std::move(settings));
     QStringList aQuestions, aMessages;
-    w.OnConfirm = [&](const std::string& s) {
-        aQuestions << QString::fromStdString(s);
-        return true;
-    };
-    w.OnResultBox = [&](const std::string& s) {
-        aMessages << QString::fromStdString(s);
-    };
+    RecordDialogs(w, aQuestions, aMessages);
     InitForms(w);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -193,13 +187,8 @@ void TestEndToEnd::hotPlug() {
     TSimProcess simA(KELVO_SIM_EXE, dir.filePath("a").toStdString(), SimOptions({"--link", sUsb0}));
 
     TfrmMain w(ProgramSettings());
-    QStringList aMessages;
-    w.OnConfirm = [](const std::string&) {
-        return true;
-    };
-    w.OnResultBox = [&](const std::string& s) {
-        aMessages << QString::fromStdString(s);
-    };
+    QStringList aQuestions, aMessages;
+    RecordDialogs(w, aQuestions, aMessages);
     InitForms(w);
     w.show();
     w.activateWindow();

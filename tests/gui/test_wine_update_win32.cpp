@@ -44,13 +44,7 @@ void TestWineUpdate::update() {
     TOptionStore store(false);
     TfrmMain w{TMainSettings{}};
     QStringList aQuestions, aMessages;
-    w.OnConfirm = [&](const std::string& s) {
-        aQuestions << QString::fromStdString(s);
-        return true;
-    };
-    w.OnResultBox = [&](const std::string& s) {
-        aMessages << QString::fromStdString(s);
-    };
+    RecordDialogs(w, aQuestions, aMessages);
     InitForms(w);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
