@@ -182,6 +182,11 @@ std::optional<int> TRecentRate::SecondsLeft() const {
     return static_cast<int>(dSeconds / (iLast - iBase) * (100 - iLast) + 0.5);
 }
 
+int StatusColumns() {
+    const int iColumns = TerminalColumns(stderr);
+    return iColumns > 0 ? iColumns : 80;
+}
+
 std::string BarLine(int iPercent, std::optional<int> iSecondsLeft, int iColumns) {
     iPercent = std::clamp(iPercent, 0, 100);
     std::string sLeft = "--:--";
@@ -207,9 +212,7 @@ void TProgressBar::Show(int iPercent) {
 }
 
 void TProgressBar::Draw() {
-    int iColumns = TerminalColumns(stderr);
-    if (iColumns <= 0)
-        iColumns = 80;
+    const int iColumns = StatusColumns();
     std::string s = BarLine(*FiPercent, FRate.SecondsLeft(), iColumns);
     const std::size_t iWidth = s.size();
     // Spaces over what a longer line before left, as far as the terminal is wide now.

@@ -85,6 +85,10 @@ private:
     std::deque<std::pair<TClock::time_point, int>> Fa;
 };
 
+// The width of the terminal that standard error writes to, where the live lines are drawn; 80
+// when it is not known.
+int StatusColumns();
+
 // The progress bar's line for a terminal of iColumns: "[####    ]  42%  3:07 left", the bar as
 // wide as the terminal allows, never longer than iColumns - 1 (the last column would wrap on some
 // terminals); too narrow for a bar, only the figures.

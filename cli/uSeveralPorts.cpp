@@ -307,9 +307,7 @@ void TLiveLines::Show(const std::vector<std::string>& aLines) {
 }
 
 void TLiveLines::Draw() {
-    int iColumns = TerminalColumns(stderr);
-    if (iColumns <= 0)
-        iColumns = 80;
+    const int iColumns = StatusColumns();
     // Up to the first line of the block, then every line anew; a line never reaches the last
     // column, where some terminals would wrap it and the block would no longer be where it was.
     std::string s = FiShown > 0 ? "\x1b[" + std::to_string(FiShown) + "A\r" : "\r";
