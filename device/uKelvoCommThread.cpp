@@ -228,11 +228,13 @@ void TKelvoCommThread::DoProcess() {
     Sleep(500);
     MakeRequest(static_cast<std::uint8_t>(ReqFinish - iReqOffset), 0);
     SendLine(sHexLine, 0, true);
-    FRun.bInBootloader = false; // it restarts into what it was given
-    Sleep(2000);                // the logger restarts
+    Sleep(2000); // the logger restarts
 
+    // Until the restarted logger answers, it counts as still waiting in its bootloader: a
+    // finish request that it did not take, or a restart back into the bootloader, leaves it there.
     SendCommand(true, CmdIdentify, 0, 0, 0, 0, 0, 0);
     iClass = MakeWord(FRxBuffer[2], FRxBuffer[3]);
+    FRun.bInBootloader = IsBootloaderClass(iClass);
     Post(Notify::Class, iClass);
     if (iClass != header.quarn_class)
         throw EQuarn(Status::WrongClassAfter);

@@ -162,11 +162,8 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
     }
 }
 
-std::string EndOfRunNote(const TRunRecord& run, std::int32_t iStatus) {
-    // Without a fitting image, another run does not finish it either.
-    if (!run.bInBootloader || iStatus == Status::NoFittingImage)
-        return {};
-    return Texts::LoggerWaitsInBootloader;
+std::string EndOfRunNote(const TRunRecord& run, std::int32_t /*iStatus*/) {
+    return run.bInBootloader ? Texts::LoggerWaitsInBootloader : std::string();
 }
 
 std::vector<std::string> FirmwareRow(const TBl3FileHeader& h) {

@@ -58,8 +58,9 @@ struct TRunRecord {
     std::uint16_t iAppVersion = 0;
     // Why the latest worker could not use its port, in the system's terms; empty otherwise.
     std::string sPortReason;
-    // The logger was last seen in its bootloader, and no finish request has been accepted since:
-    // it waits there, unfinished, until an update is completed.
+    // The latest identification found the logger in its bootloader (or the restart after a
+    // finish request has not been confirmed yet): it waits there, unfinished, until an update
+    // is completed.
     bool bInBootloader = false;
 };
 

@@ -583,7 +583,14 @@ TEST_F(EndToEnd, TheNoteOfALoggerLeftInItsBootloader) {
          true},
         {"success", {}, {}, 0, false},
         {"stays in its application", {"--fault", "bootentry:stayapp"}, {}, 40, false},
-        {"no fitting image", {"--platform", "13", "--upid-crc", "wrong"}, {}, 47, false},
+        {"no fitting image", {"--platform", "13", "--upid-crc", "wrong"}, {}, 47, true},
+        {"finish request not taken", {"--fault", "finish:noanswer"}, {}, 45, true},
+        {"restart not answered",
+         {"--fault", "restart-ident:noanswer:1:5"},
+         {"--max-repeats", "0"},
+         30,
+         true},
+        {"restarted as another logger", {"--fault", "restart-ident:wrongclass"}, {}, 45, false},
     };
     for (const auto& c : aCases) {
         std::vector<std::string> aSim{"--preset", "entry9"};

@@ -448,3 +448,56 @@ TEST_F(Procedure, RelaxedChecks) {
     bCheckPlatform = false;
     EXPECT_EQ(Run(c).Final(), (std::pair{10, 70}));
 }
+
+TEST_F(Procedure, RunRecordTellsWhetherTheLoggerWaitsInItsBootloader) {
+    // After every way an attempt can end, the run says whether the logger waits in its
+    // bootloader from what the attempt saw last; where it could not see (no answer after the
+    // finish request), it assumes the bootloader, which another run can always recover from.
+    using K = TExchangeKind;
+    using F = TFaultType;
+    const struct {
+        const char* sWhy;
+        std::vector<TFault> aFaults;
+        bool bStartInBootloader;
+        bool bReadInfoOnly;
+        std::pair<std::int32_t, std::int32_t> end;
+        bool bInBootloader;
+    } aCases[] = {
+        {"success", {}, false, false, {0, 0}, false},
+        {"success from the bootloader", {}, true, false, {0, 0}, false},
+        {"silent from the start", {{K::Ident, F::NoAnswer, 1, 5}}, false, false, {13, 0}, false},
+        {"stays in its application", {{K::BootEntry, F::StayApp}}, false, false, {10, 40}, false},
+        {"exception bit", {{K::Ident, F::Exception}}, false, false, {10, 41}, false},
+        {"no platform reply", {{K::Platform, F::Corrupt, 1, 5}}, false, false, {10, 46}, true},
+        {"no fitting image", {}, false, false, {10, 47}, true},
+        {"read info only", {}, false, true, {10, 70}, true},
+        {"start not answered", {{K::Start, F::Short, 1, 5}}, false, false, {13, 0}, true},
+        {"echo differs", {{K::Line, F::Echo, 3}}, false, false, {10, 44}, true},
+        {"finish not taken", {{K::Finish, F::NoAnswer}}, false, false, {10, 45}, true},
+        {"restart not answered",
+         {{K::RestartIdent, F::NoAnswer, 1, 5}},
+         false,
+         false,
+         {13, 0},
+         true},
+        {"restart as another class",
+         {{K::RestartIdent, F::WrongClass}},
+         false,
+         false,
+         {10, 45},
+         false},
+    };
+    for (const auto& k : aCases) {
+        Reset();
+        auto c = Preset("entry9");
+        c.aFaults = k.aFaults;
+        c.bStartInBootloader = k.bStartInBootloader;
+        if (std::string(k.sWhy) == "no fitting image")
+            c.iPrint = 45;
+        bReadInfoOnly = k.bReadInfoOnly;
+        TLoggerModel model(c);
+        TRunRecord run;
+        EXPECT_EQ(RunOn(model, &run).Final(), k.end) << k.sWhy;
+        EXPECT_EQ(run.bInBootloader, k.bInBootloader) << k.sWhy;
+    }
+}
