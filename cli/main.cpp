@@ -12,6 +12,7 @@
 #include "frontend/uStartupOptions.h"
 #include "frontend/uUpdateRunner.h"
 #include "link/uPortTrace.h"
+#include "link/uRS232.h"
 #include "uVersionInfo.h"
 
 #include <algorithm>
@@ -281,6 +282,8 @@ struct TTraceFile {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (!EnsureStandardStreams())
+        return ExitFatal;
     CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
     const TArgs args = ParseArgs(argc, argv);
 

@@ -51,3 +51,9 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud,
 
 // Closes the port and empties the handle; the platform's success flag (true for an empty handle).
 bool CloseComPort(TPortHandle& hPort);
+
+// Makes sure the standard streams 0, 1 and 2 are open, on the null device where they were closed,
+// so that a port opened later can never take the place of one: a closed standard error would
+// otherwise send diagnostics into the logger's line. Every program calls it first thing in main,
+// before it opens anything. False when the null device could not be opened in a closed one's place.
+bool EnsureStandardStreams();

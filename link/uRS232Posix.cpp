@@ -433,3 +433,19 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     }
     return hPort;
 }
+
+bool EnsureStandardStreams() {
+    // A descriptor opens on the lowest free number: going up from 0, each closed one is taken by
+    // the null device itself.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int iNull = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (iNull != fd) {
+            if (iNull >= 0)
+                ::close(iNull);
+            return false;
+        }
+    }
+    return true;
+}

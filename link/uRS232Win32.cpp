@@ -137,3 +137,9 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     }
     return hPort;
 }
+
+bool EnsureStandardStreams() {
+    // A port is a kernel handle here, never a C runtime descriptor: it cannot take the place of a
+    // closed standard stream, and writing to a closed one only fails.
+    return true;
+}

@@ -2,6 +2,7 @@
 // like a serial port; this program holds only the master side (like a real logger, it keeps no
 // descriptor on the host's device), paces the bytes if asked, and passes them to and from the
 // model.
+#include "link/uRS232.h"
 #include "sim/uLoggerModel.h"
 #include "sim/uSimOptions.h"
 #include "uVersionInfo.h"
@@ -412,6 +413,8 @@ int Serve(const TSimOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (!EnsureStandardStreams())
+        return SimExit::Failure;
     std::string sError;
     const auto options = ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), sError);
     if (!options) {

@@ -1,5 +1,6 @@
 // kelvo-firmware-update: the operator's program for updating the firmware of a Kelvo logger.
 #include "device/uKelvoCommThread.h"
+#include "link/uRS232.h"
 #include "uVersionInfo.h"
 #include "ui/uConsole.h"
 #include "ui/uInitForms.h"
@@ -48,6 +49,8 @@ bool AnswerInfoOption(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (!EnsureStandardStreams())
+        return 1;
     if (AnswerInfoOption(argc, argv))
         return std::cout ? 0 : 1; // 1 when the answer could not be written
 

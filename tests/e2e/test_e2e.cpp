@@ -604,6 +604,38 @@ TEST_F(EndToEnd, TheNoteOfALoggerLeftInItsBootloader) {
     }
 }
 
+TEST_F(EndToEnd, ClosedStandardStreamsNeverBecomeThePort) {
+    // A program started with a standard stream closed would open the port on that number and
+    // then write its report, trace or log into the logger's line.
+    const auto wrapper = [&](const char* sName, const std::string& sExe, const char* sClose) {
+        const fs::path p = dir / sName;
+        std::ofstream(p) << "#!/bin/sh\nexec '" << sExe << "' \"$@\" " << sClose << "\n";
+        fs::permissions(p, fs::perms::owner_all);
+        return p.string();
+    };
+    const struct {
+        const char* sWhy;
+        const char* sCliClose;
+        const char* sSimClose;
+        std::vector<std::string> aCli;
+    } aCases[] = {
+        {"updater without standard error", "2>&-", "", {"-q", "--trace", "-"}},
+        {"updater without standard output", ">&-", "", {}},
+        {"updater without any", "<&- >&- 2>&-", "", {"--trace", "-"}},
+        {"simulator without standard input and error", "", "<&- 2>&-", {"--trace", "-"}},
+    };
+    for (const auto& c : aCases) {
+        const std::string sSimExe = wrapper("sim.sh", KELVO_SIM_EXE, c.sSimClose);
+        TSimProcess sim(sSimExe, dir, {"--preset", "entry9", "--verbose"});
+        std::vector<std::string> aArgs{wrapper("cli.sh", KELVO_UPDATE_EXE, c.sCliClose), "--port",
+                                       sim.sPort, "--yes"};
+        aArgs.insert(aArgs.end(), c.aCli.begin(), c.aCli.end());
+        TProcess cli(aArgs, {"XDG_CONFIG_HOME=" + configHome.string()}, dir / "cli.out");
+        EXPECT_EQ(cli.Wait(), 0) << c.sWhy << "\n" << ReadFile(dir / "cli.out");
+        EXPECT_EQ(sim.Record().size(), 3u + 783u + 1u) << c.sWhy << ": only the update's lines";
+    }
+}
+
 TEST_F(EndToEnd, TraceShowsEveryTransferBothWays) {
     TSim sim(dir, {"--preset", "entry9"});
     const fs::path trace = dir / "trace.txt";
