@@ -11,6 +11,7 @@
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
 #include "frontend/uUpdateRunner.h"
+#include "hexline/uSha256.h"
 #include "link/uPortTrace.h"
 #include "link/uRS232.h"
 #include "uVersionInfo.h"
@@ -90,7 +91,8 @@ constexpr TOptionSpec aOptionSpecs[] = {
     {"read-info-only", 0, false}, {"max-repeats", 0, true}, {"json", 0, false},
     {"quiet", 'q', false},        {"trace", 0, true},       {"list-ports", 0, false},
     {"list-firmware", 0, false},  {"version", 'V', false},  {"help", 'h', false},
-    {"all-ports", 0, false},      {"child", 0, false},
+    {"all-ports", 0, false},      {"child", 0, false},      {"parent-pid", 0, true},
+    {"file-sha256", 0, true},
 };
 
 struct TArgs {
@@ -100,6 +102,10 @@ struct TArgs {
     // with the port in every object, the serial number as soon as it is read, diagnostics that
     // name the port, the trace file appended to).
     bool bChild = false;
+    // Hidden, with --child: the process that started this one, which it watches; the SHA-256 of
+    // the firmware file's bytes, which come on standard input instead of from the file.
+    std::optional<long long> iParentPid;
+    std::optional<std::string> sFileSha256;
     std::optional<std::string> sFile;
     std::optional<std::string> sTrace;
     bool bReadInfoOnly = false;
@@ -138,6 +144,13 @@ TArgs ParseArgs(int argc, char** argv) {
             a.bAllPorts = true;
         else if (sName == "child")
             a.bChild = true;
+        else if (sName == "parent-pid") {
+            char* pEnd = nullptr;
+            a.iParentPid = std::strtoll(sValue.c_str(), &pEnd, 10);
+            if (sValue.empty() || *pEnd != '\0')
+                UsageError("--parent-pid needs a process id, not '" + sValue + "'");
+        } else if (sName == "file-sha256")
+            a.sFileSha256 = sValue;
         else if (sName == "file")
             a.sFile = sValue;
         else if (sName == "trace")
@@ -180,6 +193,10 @@ TArgs ParseArgs(int argc, char** argv) {
         UsageError("--all-ports and --port do not go together");
     if (a.bChild && (a.aPorts.size() != 1 || !a.bJson))
         UsageError("--child is for one port with --json");
+    if (!a.bChild && (a.iParentPid || a.sFileSha256))
+        UsageError("--parent-pid and --file-sha256 are for --child");
+    if (a.sFileSha256 && !a.sFile)
+        UsageError("--file-sha256 needs --file");
     return a;
 }
 
@@ -199,24 +216,31 @@ std::string ResolvePort(const std::string& sPort) {
                : "--port auto: more than one port is present; choose one with --port:" + sList);
 }
 
-// The ports of the run: every port there is with --all-ports, else those given, each "auto"
-// resolved. A port given twice is refused: two updates cannot share it.
+// The ports of the run: every port there is with --all-ports, each device once under the first
+// of its names, else those given, each "auto" resolved. A port given twice, under any name, is
+// refused: two updates cannot share it.
 std::vector<std::string> ResolvePorts(const TArgs& args) {
     std::vector<std::string> aPorts;
+    std::vector<std::string> aSeen; // each port's identity, see PortIdentity
     if (args.bAllPorts) {
-        ListComPorts(aPorts, PortDeviceDir());
+        std::vector<std::string> aListed;
+        ListComPorts(aListed, PortDeviceDir());
+        for (const std::string& sPort : aListed) {
+            const std::string sSeen = PortIdentity(sPort);
+            if (std::find(aSeen.begin(), aSeen.end(), sSeen) != aSeen.end())
+                continue;
+            aSeen.push_back(sSeen);
+            aPorts.push_back(sPort);
+        }
         if (aPorts.empty())
             Refuse("--all-ports: no serial port of a USB serial device is present");
         return aPorts;
     }
     if (args.aPorts.empty())
         UsageError("--port is missing (or set KELVO_PORT)");
-    std::vector<std::string> aSeen; // each port as the system finds it, through links
     for (const std::string& sGiven : args.aPorts) {
         const std::string sPort = ResolvePort(sGiven);
-        std::error_code ec;
-        const std::filesystem::path canonical = std::filesystem::weakly_canonical(sPort, ec);
-        const std::string sSeen = ec || sPort.empty() ? sPort : canonical.string();
+        const std::string sSeen = PortIdentity(sPort);
         if (std::find(aSeen.begin(), aSeen.end(), sSeen) != aSeen.end())
             UsageError("the port '" + sPort + "' is given twice");
         aSeen.push_back(sSeen);
@@ -245,17 +269,40 @@ void OnInterrupt(int) {
     bCancel = true;
 }
 
+// The firmware file's bytes as the program that started this one read them, from standard input,
+// checked against their SHA-256.
+std::string HandedFileContent(const std::string& sSha256) {
+    const std::optional<std::string> sContent = ReadStandardInput(MaxFwFileSize);
+    if (!sContent)
+        throw std::runtime_error(
+            "its bytes could not be read from the program that started this one");
+    if (const std::string s = Sha256Hex(*sContent); s != sSha256)
+        throw std::runtime_error("its bytes arrived changed (SHA-256 " + s + ", not " + sSha256 +
+                                 ")");
+    return *sContent;
+}
+
 // Several ports: a child process per port, each with the options of this run and the question
-// answered (it was asked once for all).
-int RunSeveralPorts(const TArgs& args, const std::vector<std::string>& aPorts) {
+// answered (it was asked once for all). sFileContent: the firmware file as read and checked here,
+// handed to every child.
+int RunSeveralPorts(const TArgs& args, const std::vector<std::string>& aPorts,
+                    const std::string& sFileContent) {
     TSeveralSettings settings;
     settings.aPorts = aPorts;
     settings.bJson = args.bJson;
     settings.bQuiet = args.bQuiet;
     auto& a = settings.aChildArgs;
-    a = {"--child", "--json", "--yes", "--max-repeats", std::to_string(args.iMaxRepeats)};
-    if (args.sFile)
-        a.insert(a.end(), {"--file", *args.sFile});
+    a = {"--child",
+         "--json",
+         "--yes",
+         "--max-repeats",
+         std::to_string(args.iMaxRepeats),
+         "--parent-pid",
+         std::to_string(ThisProcessId())};
+    if (args.sFile) {
+        a.insert(a.end(), {"--file", *args.sFile, "--file-sha256", Sha256Hex(sFileContent)});
+        settings.sChildInput = sFileContent;
+    }
     if (args.bReadInfoOnly)
         a.push_back("--read-info-only");
     if (args.sTrace) {
@@ -286,6 +333,13 @@ int main(int argc, char** argv) {
         return ExitFatal;
     CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
     const TArgs args = ParseArgs(argc, argv);
+    // A child cancels its update as Ctrl+C would when the program that started it is gone.
+    std::optional<TParentWatch> parentWatch;
+    if (args.bChild) {
+        InstallSignalHandlers(OnInterrupt);
+        if (args.iParentPid)
+            parentWatch.emplace(*args.iParentPid, OnInterrupt);
+    }
 
     const bool bInternal = IsInternalMode();
     // A child's warnings were given by the program that started it.
@@ -300,9 +354,16 @@ int main(int argc, char** argv) {
     if (args.bReadInfoOnly && !(bInternal && bReadInfoSupported))
         UsageError("--read-info-only needs the internal mode");
 
+    std::string sFileContent;
     if (args.sFile) {
         std::string sError;
-        if (!LoadFwFile(*args.sFile, &sError))
+        try {
+            sFileContent = args.sFileSha256 ? HandedFileContent(*args.sFileSha256)
+                                            : ReadFwFileContent(*args.sFile);
+        } catch (const std::exception& e) {
+            sError = e.what();
+        }
+        if (!sError.empty() || !LoadFwFileContent(sFileContent, &sError))
             Refuse("cannot use the firmware file '" + *args.sFile + "': " + sError);
     }
 
@@ -336,7 +397,7 @@ int main(int argc, char** argv) {
     }
 
     if (aPorts.size() > 1)
-        return RunSeveralPorts(args, aPorts);
+        return RunSeveralPorts(args, aPorts, sFileContent);
     const std::string& sPort = aPorts.front();
 
     TTraceFile trace;

@@ -1,5 +1,6 @@
-// kelvo-update started once more by itself, for one of several ports: its standard output and
-// error come back through pipes, and it can be asked to cancel as Ctrl+C would.
+// kelvo-update started once more by itself, for one of several ports: its standard input comes
+// from this process, its standard output and error come back through pipes, and it can be asked
+// to cancel as Ctrl+C would.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +12,9 @@ class TChildProcess {
 public:
     enum class TStream { Out, Err };
 
-    // Starts this program with aArgs (the program name not included); its standard input is the
-    // null device. Throws std::runtime_error when it cannot be started.
+    // Starts this program, under its own name, with aArgs (the program name not included); its
+    // standard input is a pipe that WriteInput fills. Throws std::runtime_error when it cannot be
+    // started.
     explicit TChildProcess(const std::vector<std::string>& aArgs);
     // Kills the process if it has not been waited for, and closes the pipes: the threads that
     // read them must have ended.
@@ -20,6 +22,9 @@ public:
     TChildProcess(const TChildProcess&) = delete;
     TChildProcess& operator=(const TChildProcess&) = delete;
 
+    // Writes s to the process's standard input and closes it, so that it reads s and then the
+    // end. False when it did not take all of s: it has ended, and its own output says why.
+    bool WriteInput(const std::string& s);
     // Reads what the stream has, blocking until there is something: the number of bytes, 0 at
     // its end. One thread per stream may call it while other threads use the other members.
     std::size_t Read(TStream stream, char* pBuffer, std::size_t iSize);
@@ -28,6 +33,9 @@ public:
     // Waits for the end: the exit status, or -1 when the process did not exit by itself (killed
     // by a signal).
     int Wait();
+    // After Wait: how the process ended when it did not exit by itself ("killed by signal 9
+    // (Killed)"); empty otherwise.
+    std::string EndedHow() const;
 
 private:
     struct TImpl;

@@ -1,11 +1,13 @@
 #include "cli/uChildProcess.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,19 +15,79 @@ extern char** environ;
 
 struct TChildProcess::TImpl {
     pid_t pid = -1;
+    int fdIn = -1;
     int fdOut = -1;
     int fdErr = -1;
     bool bWaited = false;
     int iExit = -1;
+    int iSignal = 0;
 };
 
 namespace {
 
-// A pipe whose ends no other child inherits: each child holds only its own write ends, so that
-// each pipe ends when its own child does.
-void Pipe(int aFd[2]) {
-    if (::pipe2(aFd, O_CLOEXEC) != 0)
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+std::runtime_error SystemError(const std::string& sWhat, int iError) {
+    return std::runtime_error(sWhat + ": " + std::strerror(iError));
+}
+
+// A pipe whose ends no other child inherits: each child holds only its own ends, so that each
+// pipe ends when its own child does.
+struct TPipe {
+    int fdRead = -1;
+    int fdWrite = -1;
+    TPipe() {
+        int a[2];
+        if (::pipe2(a, O_CLOEXEC) != 0)
+            throw SystemError("pipe", errno);
+        fdRead = a[0];
+        fdWrite = a[1];
+    }
+    ~TPipe() {
+        Close(fdRead);
+        Close(fdWrite);
+    }
+    TPipe(const TPipe&) = delete;
+    TPipe& operator=(const TPipe&) = delete;
+    // Hands one end over to its new owner.
+    static int Take(int& fd) {
+        const int r = fd;
+        fd = -1;
+        return r;
+    }
+    static void Close(int& fd) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+};
+
+// The file actions of a spawn, destroyed on every path.
+struct TFileActions {
+    posix_spawn_file_actions_t a;
+    TFileActions() {
+        if (const int e = posix_spawn_file_actions_init(&a); e != 0)
+            throw SystemError("posix_spawn_file_actions_init", e);
+    }
+    ~TFileActions() { posix_spawn_file_actions_destroy(&a); }
+    TFileActions(const TFileActions&) = delete;
+    TFileActions& operator=(const TFileActions&) = delete;
+    void Dup2(int fd, int iTarget) {
+        if (const int e = posix_spawn_file_actions_adddup2(&a, fd, iTarget); e != 0)
+            throw SystemError("posix_spawn_file_actions_adddup2", e);
+    }
+};
+
+// The program's own file, by the path that names it, so that the child carries the program's name
+// (in ps, and where a port's holder is named); /proc/self/exe when that path is gone.
+std::string OwnExecutable() {
+    char a[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", a, sizeof a - 1);
+    if (n > 0) {
+        const std::string s(a, static_cast<std::size_t>(n));
+        struct stat st {};
+        if (::stat(s.c_str(), &st) == 0)
+            return s;
+    }
+    return "/proc/self/exe";
 }
 
 } // namespace
@@ -38,36 +100,22 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs) : F(std::mak
         argv.push_back(s.data());
     argv.push_back(nullptr);
 
-    int aOut[2];
-    int aErr[2];
-    Pipe(aOut);
-    try {
-        Pipe(aErr);
-    } catch (...) {
-        ::close(aOut[0]);
-        ::close(aOut[1]);
-        throw;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, aOut[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, aErr[1], 2);
-    // The program itself, whatever name it was started by.
-    const int iError =
-        posix_spawn(&F->pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(aOut[1]);
-    ::close(aErr[1]);
-    F->fdOut = aOut[0];
-    F->fdErr = aErr[0];
-    if (iError != 0) {
+    TPipe in;
+    TPipe out;
+    TPipe err;
+    TFileActions actions;
+    actions.Dup2(in.fdRead, 0);
+    actions.Dup2(out.fdWrite, 1);
+    actions.Dup2(err.fdWrite, 2);
+    const std::string sExe = OwnExecutable();
+    if (const int e = posix_spawn(&F->pid, sExe.c_str(), &actions.a, nullptr, argv.data(), environ);
+        e != 0) {
         F->pid = -1;
-        ::close(F->fdOut);
-        ::close(F->fdErr);
-        throw std::runtime_error(std::string("cannot start kelvo-update: ") +
-                                 std::strerror(iError));
+        throw SystemError("cannot start kelvo-update", e);
     }
+    F->fdIn = TPipe::Take(in.fdWrite);
+    F->fdOut = TPipe::Take(out.fdRead);
+    F->fdErr = TPipe::Take(err.fdRead);
 }
 
 TChildProcess::~TChildProcess() {
@@ -75,8 +123,25 @@ TChildProcess::~TChildProcess() {
         ::kill(F->pid, SIGKILL);
         Wait();
     }
-    ::close(F->fdOut);
-    ::close(F->fdErr);
+    TPipe::Close(F->fdIn);
+    TPipe::Close(F->fdOut);
+    TPipe::Close(F->fdErr);
+}
+
+bool TChildProcess::WriteInput(const std::string& s) {
+    bool bAll = true;
+    for (std::size_t i = 0; i < s.size();) {
+        const ssize_t n = ::write(F->fdIn, s.data() + i, s.size() - i);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            bAll = false; // EPIPE: the child has ended (SIGPIPE is ignored)
+            break;
+        }
+        i += static_cast<std::size_t>(n);
+    }
+    TPipe::Close(F->fdIn);
+    return bAll;
 }
 
 std::size_t TChildProcess::Read(TStream stream, char* pBuffer, std::size_t iSize) {
@@ -85,6 +150,7 @@ std::size_t TChildProcess::Read(TStream stream, char* pBuffer, std::size_t iSize
         const ssize_t n = ::read(fd, pBuffer, iSize);
         if (n >= 0)
             return static_cast<std::size_t>(n);
+        // A pipe fails a read only when this process misuses it: nothing more will come.
         if (errno != EINTR)
             return 0;
     }
@@ -105,5 +171,16 @@ int TChildProcess::Wait() {
     }
     F->bWaited = true;
     F->iExit = r == F->pid && WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
+    F->iSignal = r == F->pid && WIFSIGNALED(iStatus) ? WTERMSIG(iStatus) : 0;
     return F->iExit;
+}
+
+std::string TChildProcess::EndedHow() const {
+    if (!F->bWaited || F->iExit >= 0)
+        return {};
+    if (F->iSignal == 0)
+        return "ended in an unknown way";
+    const char* sName = ::strsignal(F->iSignal);
+    return "killed by signal " + std::to_string(F->iSignal) +
+           (sName != nullptr ? std::string(" (") + sName + ")" : std::string());
 }

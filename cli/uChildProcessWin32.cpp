@@ -6,6 +6,7 @@
 
 struct TChildProcess::TImpl {
     PROCESS_INFORMATION process{};
+    HANDLE hIn = nullptr;
     HANDLE hOut = nullptr;
     HANDLE hErr = nullptr;
     bool bWaited = false;
@@ -45,13 +46,35 @@ std::string SystemError(const char* sWhat) {
     return std::string(sWhat) + " failed (error " + std::to_string(::GetLastError()) + ")";
 }
 
-// A pipe whose read end stays with this process; its write end can be inherited.
-void Pipe(HANDLE& hRead, HANDLE& hWrite) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    if (!::CreatePipe(&hRead, &hWrite, &sa, 0))
-        throw std::runtime_error(SystemError("CreatePipe"));
-    ::SetHandleInformation(hRead, HANDLE_FLAG_INHERIT, 0);
-}
+// A handle closed on every path unless it is handed over.
+struct THandle {
+    HANDLE h = nullptr;
+    THandle() = default;
+    THandle(const THandle&) = delete;
+    THandle& operator=(const THandle&) = delete;
+    ~THandle() {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE)
+            ::CloseHandle(h);
+    }
+    HANDLE Take() {
+        const HANDLE r = h;
+        h = nullptr;
+        return r;
+    }
+};
+
+// A pipe of which the child inherits one end (bChildReads: the read end) and this process keeps
+// the other.
+struct TPipe {
+    THandle read;
+    THandle write;
+    explicit TPipe(bool bChildReads) {
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        if (!::CreatePipe(&read.h, &write.h, &sa, 0))
+            throw std::runtime_error(SystemError("CreatePipe"));
+        ::SetHandleInformation(bChildReads ? write.h : read.h, HANDLE_FLAG_INHERIT, 0);
+    }
+};
 
 } // namespace
 
@@ -64,34 +87,23 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs) : F(std::mak
     for (const std::string& s : aArgs)
         sCommand += " " + Quoted(s);
 
-    HANDLE hOutWrite = nullptr;
-    HANDLE hErrWrite = nullptr;
-    Pipe(F->hOut, hOutWrite);
-    Pipe(F->hErr, hErrWrite);
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    HANDLE hNull = ::CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                                 OPEN_EXISTING, 0, nullptr);
+    TPipe in(true);
+    TPipe out(false);
+    TPipe err(false);
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdInput = hNull;
-    si.hStdOutput = hOutWrite;
-    si.hStdError = hErrWrite;
-    // A process group of its own: Ctrl+Break can reach it alone. The write ends of this child's
-    // pipes are closed here before the next child starts, so no other child inherits them.
-    const BOOL bStarted =
-        ::CreateProcessA(aExe, sCommand.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                         nullptr, nullptr, &si, &F->process);
-    const std::string sError = bStarted ? std::string() : SystemError("CreateProcess");
-    ::CloseHandle(hOutWrite);
-    ::CloseHandle(hErrWrite);
-    if (hNull != INVALID_HANDLE_VALUE)
-        ::CloseHandle(hNull);
-    if (!bStarted) {
-        ::CloseHandle(F->hOut);
-        ::CloseHandle(F->hErr);
-        throw std::runtime_error("cannot start kelvo-update: " + sError);
-    }
+    si.hStdInput = in.read.h;
+    si.hStdOutput = out.write.h;
+    si.hStdError = err.write.h;
+    // A process group of its own: Ctrl+Break can reach it alone. The child's ends of its pipes
+    // are closed here before the next child starts, so no other child inherits them.
+    if (!::CreateProcessA(aExe, sCommand.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
+                          nullptr, nullptr, &si, &F->process))
+        throw std::runtime_error("cannot start kelvo-update: " + SystemError("CreateProcess"));
+    F->hIn = in.write.Take();
+    F->hOut = out.read.Take();
+    F->hErr = err.read.Take();
 }
 
 TChildProcess::~TChildProcess() {
@@ -101,8 +113,26 @@ TChildProcess::~TChildProcess() {
     }
     ::CloseHandle(F->process.hThread);
     ::CloseHandle(F->process.hProcess);
+    if (F->hIn != nullptr)
+        ::CloseHandle(F->hIn);
     ::CloseHandle(F->hOut);
     ::CloseHandle(F->hErr);
+}
+
+bool TChildProcess::WriteInput(const std::string& s) {
+    bool bAll = true;
+    for (std::size_t i = 0; i < s.size();) {
+        DWORD n = 0;
+        if (!::WriteFile(F->hIn, s.data() + i, static_cast<DWORD>(s.size() - i), &n, nullptr) ||
+            n == 0) {
+            bAll = false; // the child has ended
+            break;
+        }
+        i += n;
+    }
+    ::CloseHandle(F->hIn);
+    F->hIn = nullptr;
+    return bAll;
 }
 
 std::size_t TChildProcess::Read(TStream stream, char* pBuffer, std::size_t iSize) {
@@ -128,4 +158,9 @@ int TChildProcess::Wait() {
                    ? static_cast<int>(iCode)
                    : -1;
     return F->iExit;
+}
+
+std::string TChildProcess::EndedHow() const {
+    // A Windows process always leaves an exit code, also when it was terminated from outside.
+    return {};
 }

@@ -1,7 +1,9 @@
 #include "cli/uConsolePlatform.h"
 
+#include <cerrno>
 #include <csignal>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 void InstallSignalHandlers(void (*onCancel)(int)) {
@@ -25,4 +27,40 @@ int TerminalColumns(std::FILE* pStream) {
 
 bool EnableCursorControl(std::FILE* pStream) {
     return IsTerminal(pStream);
+}
+
+long long ThisProcessId() {
+    return ::getpid();
+}
+
+// The kernel sends SIGTERM when the parent ends, which the handler of InstallSignalHandlers takes
+// as a cancel. Nothing to stop at the end.
+struct TParentWatch::TImpl {};
+
+TParentWatch::TParentWatch(long long iParent, void (*onCancel)(int))
+    : F(std::make_unique<TImpl>()) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // The parent may have ended before the request: this process belongs to another one then.
+    if (::getppid() != iParent)
+        onCancel(SIGTERM);
+}
+
+TParentWatch::~TParentWatch() = default;
+
+std::optional<std::string> ReadStandardInput(std::size_t iMax) {
+    std::string s;
+    char a[65536];
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, a, sizeof a);
+        if (n == 0)
+            return s;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (s.size() + static_cast<std::size_t>(n) > iMax)
+            return std::nullopt;
+        s.append(a, static_cast<std::size_t>(n));
+    }
 }

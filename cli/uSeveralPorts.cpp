@@ -2,6 +2,7 @@
 
 #include "cli/uChildProcess.h"
 #include "cli/uConsolePlatform.h"
+#include "device/uKelvoCommThread.h"
 #include "firmware/uFwFile.h"
 #include "frontend/uUpdateRunner.h"
 #include "link/uExceptions1V0.h"
@@ -95,12 +96,32 @@ struct TChild {
     std::thread err;
     int iStreamsEnded = 0;
 
-    void Start(const std::vector<std::string>& aArgs, std::size_t iPort, TLineQueue& queue) {
+    // The input is written once both streams are read: a child that writes before it reads
+    // cannot block on a full pipe.
+    void Start(const std::vector<std::string>& aArgs, const std::string& sInput, std::size_t iPort,
+               TLineQueue& queue) {
         process = std::make_unique<TChildProcess>(aArgs);
         out = std::thread(ReadLines, std::ref(*process), TChildProcess::TStream::Out, iPort,
                           std::ref(queue));
-        err = std::thread(ReadLines, std::ref(*process), TChildProcess::TStream::Err, iPort,
-                          std::ref(queue));
+        try {
+            err = std::thread(ReadLines, std::ref(*process), TChildProcess::TStream::Err, iPort,
+                              std::ref(queue));
+        } catch (...) {
+            // The thread that reads its output ends with the process.
+            process->Cancel();
+            out.join();
+            throw;
+        }
+        process->WriteInput(sInput);
+    }
+    // A child left running when the run ends early (an exception) is cancelled and awaited.
+    ~TChild() {
+        if (process && (out.joinable() || err.joinable()))
+            process->Cancel();
+        if (out.joinable())
+            out.join();
+        if (err.joinable())
+            err.join();
     }
     bool Running() const { return process && iStreamsEnded < 2; }
     // Both streams have ended: the threads are joined and the process waited for.
@@ -124,6 +145,8 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
         FbSelected = false;
     } else if (sEvent == "class" || sEvent == "version") {
         sStage = FbSelected ? "checking" : "identifying";
+        if (sEvent == "class" && iValue)
+            FbInBootloader = Kelvo::IsBootloaderClass(static_cast<std::uint16_t>(*iValue));
     } else if (sEvent == "serial") {
         if (iValue)
             iSerial = static_cast<std::uint32_t>(*iValue);
@@ -150,6 +173,7 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
     } else if (sEvent == "repeat") {
         sStage = "repeating";
     } else if (sEvent == "done") {
+        FbInBootloader = false;
         sStage = "done";
         iPercent = 100;
     } else if (sEvent == "gave-up") {
@@ -172,19 +196,30 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
 }
 
 void TPortRun::Ended(int iExitStatus, bool bCancelled, TClock::time_point t,
-                     const std::string& sWhy) {
+                     const std::string& sWhy, const std::string& sHow) {
     bEnded = true;
     dSeconds = std::chrono::duration<double>(t - FtStart).count();
     // The process's own status counts; one that did not exit by itself was cancelled when it
     // was asked to be, and failed otherwise.
     iExit = iExitStatus >= 0 ? iExitStatus : (bCancelled ? Status::Cancelled : 1);
-    bSuccess = iExit == 0;
-    // Without a result the child said why on standard error: a refusal (exit status 2), or a
-    // fatal end.
-    if (!FbResult)
-        sOutcome = !sWhy.empty() ? sWhy
-                   : iExit == 2  ? "Refused before the port was opened."
-                                 : StatusText(iExit, sPort);
+    bSuccess = iExit == 0 && FbResult;
+    // Without a result the child said why on standard error (a refusal, exit status 2), or it
+    // was ended from outside before it could say anything.
+    if (!FbResult) {
+        if (!sWhy.empty())
+            sOutcome = sWhy;
+        else if (iExitStatus == 2)
+            sOutcome = "Refused before the port was opened.";
+        else if (iExitStatus < 0 && bCancelled)
+            sOutcome = StatusText(Status::Cancelled, sPort);
+        else
+            sOutcome = "Its process ended without a result: " +
+                       (!sHow.empty() ? sHow : "exit status " + std::to_string(iExitStatus)) + ".";
+        if (iExit == 0)
+            iExit = 1; // no result is no success
+        if (FbInBootloader && sWhy.empty())
+            aNotes.push_back(Texts::LoggerWaitsInBootloader);
+    }
     if (bSuccess) {
         sStage = "done";
         iPercent = 100;
@@ -357,7 +392,7 @@ int RunSeveral(const TSeveralSettings& settings) {
         std::vector<std::string> aArgs = settings.aChildArgs;
         aArgs.insert(aArgs.end(), {"--port", sPort});
         try {
-            aChildren[i].Start(aArgs, i, queue);
+            aChildren[i].Start(aArgs, settings.sChildInput, i, queue);
             ++iRunning;
         } catch (const std::exception& e) {
             diagnostic("kelvo-update: " + EscapeControlChars(sPort) + ": " + e.what());
@@ -391,7 +426,12 @@ int RunSeveral(const TSeveralSettings& settings) {
             TChild& child = aChildren[line.iPort];
             if (line.bEnd) {
                 if (++child.iStreamsEnded == 2) {
-                    run.Ended(child.End(), bCancelSent, tNow);
+                    const int iExitStatus = child.End();
+                    const std::string sHow = child.process->EndedHow();
+                    if (!sHow.empty() && !bCancelSent)
+                        diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) +
+                                   ": its process was " + sHow);
+                    run.Ended(iExitStatus, bCancelSent, tNow, {}, sHow);
                     --iRunning;
                     bDirty = true;
                 }

@@ -24,10 +24,10 @@ public:
 
     // One object of the child's JSON Lines, read at t.
     void Event(const TJson& o, TClock::time_point t);
-    // The child has ended with iExitStatus (-1: not by itself); bCancelled: it was asked to.
-    // sWhy: why it ended without a result, when it could not even be started.
-    void Ended(int iExitStatus, bool bCancelled, TClock::time_point t,
-               const std::string& sWhy = {});
+    // The child has ended with iExitStatus (-1: not by itself, sHow says how); bCancelled: it was
+    // asked to. sWhy: why it ended without a result, when it could not even be started.
+    void Ended(int iExitStatus, bool bCancelled, TClock::time_point t, const std::string& sWhy = {},
+               const std::string& sHow = {});
 
     // The live line: port, serial number, stage, percentage and time left, in columns of
     // iPortWidth and the serial's width.
@@ -52,6 +52,8 @@ private:
     int FiAttempts = 0;
     bool FbSelected = false;
     bool FbResult = false;
+    // The latest identification found the logger in its bootloader, and no success came since.
+    bool FbInBootloader = false;
 };
 
 // The exit status of several runs: 0 when every one succeeded, else that of the first that did
@@ -84,6 +86,9 @@ struct TSeveralSettings {
     std::vector<std::string> aPorts;
     // The arguments of every child besides --port (--json and the hidden child option included).
     std::vector<std::string> aChildArgs;
+    // What every child reads on its standard input: the firmware file's bytes, read and checked
+    // once here, so that every logger gets the same image whatever happens to the file meanwhile.
+    std::string sChildInput;
     bool bJson = false;
     bool bQuiet = false;
 };

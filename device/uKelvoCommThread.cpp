@@ -23,10 +23,7 @@ constexpr std::uint8_t CmdIdentify = 1;
 constexpr std::uint8_t CmdBootloader = 5;
 constexpr std::uint8_t DataBytesPerLine = 64;
 
-bool IsBootloaderClass(std::uint16_t iClass) {
-    return iClass == Kelvo::BootClassBL || iClass == Kelvo::BootClassBL2 ||
-           iClass == Kelvo::BootClassBL3;
-}
+using Kelvo::IsBootloaderClass;
 
 // Formats a one-byte request line into sHexLine.
 void MakeRequest(std::uint8_t iCode, std::uint16_t iAddress) {

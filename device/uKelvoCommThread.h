@@ -13,6 +13,11 @@ constexpr std::uint16_t BootClassBL = 51200;     // bootloader "BL": start and f
 constexpr std::uint16_t BootClassBL2 = 51201;    // bootloader "BL2"
 constexpr std::uint16_t BootClassBL3 = 51202;    // bootloader "BL3": block addresses
 constexpr std::uint16_t PinnedAppVersion = 1416; // application 5.136
+
+// A class that an identification reports while the bootloader runs.
+constexpr bool IsBootloaderClass(std::uint16_t iClass) {
+    return iClass == BootClassBL || iClass == BootClassBL2 || iClass == BootClassBL3;
+}
 } // namespace Kelvo
 
 class TKelvoCommThread : public TCommThread {

@@ -305,9 +305,21 @@ bool ReadFwFileHeader(std::istream& file, TBl3FileHeader& header) {
 
 bool LoadFwFile(const std::string& sFileName, std::string* psError) {
     FwFileLines.clear();
+    std::string sContent;
+    try {
+        sContent = ReadFwFileContent(sFileName);
+    } catch (const std::exception& e) {
+        if (psError != nullptr)
+            *psError = e.what();
+        return false;
+    }
+    return LoadFwFileContent(sContent, psError);
+}
+
+bool LoadFwFileContent(const std::string& sContent, std::string* psError) {
+    FwFileLines.clear();
     TImage image;
     try {
-        const std::string sContent = ReadFwFileContent(sFileName);
         ReadHeader(sContent);
         // The image lines come from the same bytes as the header.
         image = ImageOf(sContent);

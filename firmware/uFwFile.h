@@ -41,6 +41,10 @@ std::vector<std::string> FwImageLines(const std::string& sContent);
 // iFwIndex untouched, FwFileHeader with the fields read before the failure.
 bool LoadFwFile(const std::string& sFileName, std::string* psError = nullptr);
 
+// LoadFwFile for a file's content that was read already (by ReadFwFileContent): the same checks,
+// the same result.
+bool LoadFwFileContent(const std::string& sContent, std::string* psError = nullptr);
+
 // Reads only the header into FwFileHeader, then iFwIndex := 0; FwFileLines stays as it is. The
 // image is not checked. A failure throws std::runtime_error and leaves iFwIndex untouched.
 void InspectFwFile(const std::string& sFileName);

@@ -19,6 +19,11 @@ inline std::string PortDeviceDir() {
 // ignored on Windows.
 void ListComPorts(std::vector<std::string>& aList, const std::string& sDevDir = "/dev");
 
+// What makes two port names one port: on Linux the device that a name leads to (its st_rdev),
+// through any links, or the canonical path where it names no device (yet); on Windows the port
+// name in upper case without a "\\.\" in front.
+std::string PortIdentity(const std::string& sPort);
+
 // One port of the list with what the system knows of it; empty where it tells nothing.
 struct TPortDetails {
     std::string sPort;       // the name --port and the port box take

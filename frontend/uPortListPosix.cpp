@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -131,4 +132,13 @@ std::vector<TPortDetails> ListPortDetails(const std::string& sDevDir, const std:
         aList.push_back(std::move(d));
     }
     return aList;
+}
+
+std::string PortIdentity(const std::string& sPort) {
+    struct stat st {};
+    if (!sPort.empty() && ::stat(sPort.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
+        return "device " + std::to_string(static_cast<unsigned long long>(st.st_rdev));
+    std::error_code ec;
+    const fs::path canonical = fs::weakly_canonical(sPort, ec);
+    return ec || sPort.empty() ? sPort : canonical.string();
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <cwctype>
 
 namespace {
@@ -60,4 +61,11 @@ void ListComPorts(std::vector<std::string>& aList, const std::string&) {
 
 std::vector<TPortDetails> ListPortDetails(const std::string&, const std::string&) {
     return VirtualComPorts();
+}
+
+std::string PortIdentity(const std::string& sPort) {
+    std::string s = sPort.rfind("\\\\.\\", 0) == 0 ? sPort.substr(4) : sPort;
+    for (char& c : s)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
 }

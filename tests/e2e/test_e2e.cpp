@@ -1153,3 +1153,185 @@ TEST_F(EndToEnd, SeveralPortsAsJsonLines) {
     }
 }
 #endif
+
+// ---------------------------------------------------------------------------------------------
+// Several ports: the child processes as the system sees them.
+
+namespace {
+
+// The processes whose parent is pid, from /proc.
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+    std::vector<pid_t> a;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string sName = entry.path().filename().string();
+        if (sName.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // "pid (comm) state ppid ...": the name may hold blanks, so read after its last ')'.
+        const std::string sStat = ReadFile(entry.path() / "stat");
+        const std::size_t i = sStat.rfind(')');
+        if (i == std::string::npos)
+            continue;
+        std::istringstream rest(sStat.substr(i + 1));
+        std::string sState;
+        long iParent = 0;
+        if (rest >> sState >> iParent && iParent == pid)
+            a.push_back(static_cast<pid_t>(std::stol(sName)));
+    }
+    return a;
+}
+
+// True once a process has ended (gone, or a zombie that nobody reaps).
+bool Ended(pid_t pid) {
+    const std::string sStat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t i = sStat.rfind(')');
+    return i == std::string::npos || sStat.substr(i + 2, 1) == "Z";
+}
+
+template <class F> bool WaitUntil(F condition, std::chrono::milliseconds tLimit) {
+    const auto tEnd = std::chrono::steady_clock::now() + tLimit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= tEnd)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+} // namespace
+
+TEST_F(EndToEnd, SeveralPortsChildrenCarryTheNameAndAreReportedWhenKilled) {
+    // Paced, so that the transfers run while the processes are looked at.
+    const auto aSims = Sims(dir, {{"--preset", "entry9", "--baud", "9600", "--verbose"},
+                                  {"--preset", "entry9", "--baud", "9600", "--verbose"}});
+    auto cli = StartCli({"-p", aSims[0]->sPort, "-p", aSims[1]->sPort, "-y"});
+    const auto transferring = [&](const std::string& sPort) {
+        return PortLines(ReadFile(dir / "cli.out"), sPort).find("Progress 1%") != std::string::npos;
+    };
+    ASSERT_TRUE(WaitUntil(
+        [&] { return transferring(aSims[0]->sPort) && transferring(aSims[1]->sPort); }, 30s))
+        << ReadFile(dir / "cli.out");
+    const std::vector<pid_t> aChildren = ChildrenOf(cli->Pid());
+    ASSERT_EQ(aChildren.size(), 2u);
+    for (const pid_t pid : aChildren)
+        EXPECT_EQ(ReadFile("/proc/" + std::to_string(pid) + "/comm"), "kelvo-update\n");
+
+    // Another program that wants a port is told who holds it.
+    const auto r = Cli({"-p", aSims[0]->sPort, "-y"});
+    EXPECT_EQ(r.iExit, 10);
+    EXPECT_NE(r.sErr.find("in use by another program: kelvo-update (pid "), std::string::npos)
+        << r.sErr;
+
+    // The second port's process is killed from outside; the first is cancelled afterwards.
+    const pid_t victim = aChildren[0];
+    const std::string sVictimPort =
+        ReadFile("/proc/" + std::to_string(victim) + "/cmdline").find(aSims[0]->sPort) !=
+                std::string::npos
+            ? aSims[0]->sPort
+            : aSims[1]->sPort;
+    ::kill(victim, SIGKILL);
+    ASSERT_TRUE(WaitUntil([&] { return Ended(victim); }, 5s));
+    std::this_thread::sleep_for(200ms);
+    cli->Signal(SIGINT);
+    EXPECT_EQ(cli->Wait(), sVictimPort == aSims[0]->sPort ? 1 : 20);
+    const std::string sOut = ReadFile(dir / "cli.out");
+    const std::string sErr = ReadFile(dir / "cli.out.err");
+    EXPECT_NE(sErr.find("kelvo-update: " + sVictimPort + ": its process was killed by signal 9"),
+              std::string::npos)
+        << sErr;
+    const auto aRow = SummaryRow(sOut, sVictimPort);
+    ASSERT_EQ(aRow.size(), 6u) << sOut;
+    EXPECT_EQ(aRow[3], "1");
+    EXPECT_NE(aRow[5].find("Its process ended without a result: killed by signal 9"),
+              std::string::npos)
+        << sOut;
+    EXPECT_NE(sOut.find(sVictimPort + ": " + LoggerWaits), std::string::npos) << sOut;
+}
+
+TEST_F(EndToEnd, SeveralPortsChildrenCancelWhenTheirParentIsGone) {
+    const auto aSims = Sims(dir, {{"--preset", "entry9", "--baud", "9600", "--verbose"},
+                                  {"--preset", "entry9", "--baud", "9600", "--verbose"}});
+    auto cli = StartCli({"-p", aSims[0]->sPort, "-p", aSims[1]->sPort, "-y"});
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string sOut = ReadFile(dir / "cli.out");
+            return PortLines(sOut, aSims[0]->sPort).find("Progress 1%") != std::string::npos &&
+                   PortLines(sOut, aSims[1]->sPort).find("Progress 1%") != std::string::npos;
+        },
+        30s))
+        << ReadFile(dir / "cli.out");
+    const std::vector<pid_t> aChildren = ChildrenOf(cli->Pid());
+    ASSERT_EQ(aChildren.size(), 2u);
+    cli->Signal(SIGKILL);
+    cli->Wait();
+    // Each child cancels as Ctrl+C would: it closes its port and ends well before its transfer
+    // of minutes would have.
+    for (const pid_t pid : aChildren)
+        EXPECT_TRUE(WaitUntil([&] { return Ended(pid); }, 10s)) << pid;
+    for (const auto& p : aSims)
+        EXPECT_TRUE(WaitUntil(
+            [&] { return ReadFile(p->Log()).find("port closed") != std::string::npos; }, 5s))
+            << p->sPort;
+}
+
+TEST_F(EndToEnd, SeveralPortsProgramTheFileAsItWasChecked) {
+    InternalMode();
+    const auto aSims = Sims(dir, {{"--preset", "entry9"}, {"--preset", "entry9"}});
+    // Built-in image 9 as a loaded file: the simulator expects that image.
+    const fs::path file = dir / "entry9.kfw";
+    fs::copy_file(fs::path(KELVO_IMAGES_DIR) / "entry9.kfw", file);
+    // mf:+ asks the question on the terminal; while it waits, the file is replaced.
+    int fdMaster = -1;
+    const pid_t pid = forkpty(&fdMaster, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+        execl(KELVO_UPDATE_EXE, KELVO_UPDATE_EXE, "-q", "-p", aSims[0]->sPort.c_str(), "-p",
+              aSims[1]->sPort.c_str(), "--file", file.c_str(), "f:+", "mf:+",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string sSeen;
+    const auto readSome = [&] {
+        char b[4096];
+        const ssize_t n = ::read(fdMaster, b, sizeof b);
+        if (n > 0)
+            sSeen.append(b, static_cast<std::size_t>(n));
+        return n > 0;
+    };
+    while (sSeen.find("Do you really continue ?") == std::string::npos && readSome()) {
+    }
+    ASSERT_NE(sSeen.find("Do you really continue ?"), std::string::npos) << sSeen;
+    std::ofstream(file, std::ios::trunc) << "bootloader=3\nnot a firmware file\n";
+    ASSERT_EQ(::write(fdMaster, "yes\n", 4), 4);
+    while (readSome()) {
+    }
+    ::close(fdMaster);
+    int iStatus = -1;
+    ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
+    EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0) << iStatus << "\n" << sSeen;
+    for (const auto& p : aSims)
+        EXPECT_EQ(p->Record().size(), 3u + 783u + 1u) << p->sPort << "\n" << sSeen;
+
+    // A child checks what it was handed.
+    TProcess child({KELVO_UPDATE_EXE, "--child", "--json", "-y", "-p", aSims[0]->sPort, "--file",
+                    file.string(), "--file-sha256", std::string(64, '0'), "f:+"},
+                   {"XDG_CONFIG_HOME=" + configHome.string()}, dir / "child.out");
+    EXPECT_EQ(child.Wait(), 2);
+    EXPECT_NE(ReadFile(dir / "child.out.err").find("arrived changed"), std::string::npos)
+        << ReadFile(dir / "child.out.err");
+}
+
+TEST_F(EndToEnd, AllPortsTakeEachDeviceOnce) {
+    TSim sim(dir, {"--preset", "entry9"});
+    const fs::path devDir = dir / "dev";
+    fs::create_directories(devDir);
+    fs::create_symlink(sim.sPort, devDir / "ttyUSB0");
+    fs::create_symlink(sim.sPort, devDir / "ttyACM3");
+    TProcess run({KELVO_UPDATE_EXE, "--all-ports", "--yes"},
+                 {"KELVO_DEV_DIR=" + devDir.string(), "XDG_CONFIG_HOME=" + configHome.string()},
+                 dir / "cli.out");
+    EXPECT_EQ(run.Wait(), 0) << ReadFile(dir / "cli.out.err");
+    EXPECT_EQ(Count(ReadFile(dir / "cli.out"), "Start at serial port"), 1)
+        << ReadFile(dir / "cli.out");
+    EXPECT_EQ(sim.Record().size(), 3u + 783u + 1u);
+}

@@ -21,6 +21,7 @@ public:
     // The first line of the piped output, or empty after tLimit.
     std::string FirstLine(std::chrono::milliseconds tLimit);
     void Signal(int iSignal);
+    pid_t Pid() const { return Fpid; }
     // The exit status, or -1 when the process did not exit normally; its resource usage.
     int Wait(rusage* pUsage = nullptr);
 
