@@ -359,14 +359,20 @@ void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
         case TAction::Status:
             SetStatusText(step.sText);
             break;
-        case TAction::Message:
-            // The run ends here: the report says first whether the logger waits unfinished.
-            if (const std::string sNote =
-                    iCode == Notify::Status ? EndOfRunNote(FRun, iValue) : std::string();
-                !sNote.empty())
-                AddReport(sNote);
-            ShowResultBox(step.sText);
+        case TAction::Message: {
+            // The run ends here. Whether the logger waits unfinished goes into the report and, as
+            // a further line, into the box: outside the internal mode the box is all the operator
+            // sees.
+            const std::string sNote =
+                iCode == Notify::Status ? EndOfRunNote(FRun, iValue) : std::string();
+            if (sNote.empty()) {
+                ShowResultBox(step.sText);
+                break;
+            }
+            AddReport(sNote);
+            ShowResultBox(step.sText + "\r\n" + sNote);
             break;
+        }
         case TAction::Progress:
             ProgressBar1->setValue(step.iValue);
             break;

@@ -44,6 +44,8 @@ private slots:
     void fullUpdate();
     void runningState();
     void cancel();
+    void bootloaderNoteInMessage_data();
+    void bootloaderNoteInMessage();
     void emptyPortBox();
     void repeatAfterCommunicationError();
     void cancelDuringRepeatWait();
@@ -118,6 +120,35 @@ void TestUpdate::cancel() {
     QCOMPARE(rig.Report().back(), "Process cancelled!");
     QCOMPARE(w.StatusText(), "Process cancelled!");
     VerifyIdle(w);
+}
+
+void TestUpdate::bootloaderNoteInMessage_data() {
+    QTest::addColumn<bool>("bInternal");
+    QTest::newRow("normal mode: the box is all the operator sees") << false;
+    QTest::newRow("internal mode: the same box beside the report") << true;
+}
+
+void TestUpdate::bootloaderNoteInMessage() {
+    // The transfer breaks off, and the operator cancels the repeat: the logger waits in its
+    // bootloader.
+    QFETCH(bool, bInternal);
+    store = std::make_unique<TOptionStore>(bInternal);
+    TLoggerConfig c = Preset("entry9");
+    c.aFaults = {{TExchangeKind::Line, TFaultType::NoAnswer, 10, 5}};
+    TRig rig(c);
+    TfrmMain& w = *rig.main;
+    QCOMPARE(iFileMode, bInternal ? 1 : 0);
+    w.SetRestartWait(400);
+    w.btnProgClick();
+    QTRY_COMPARE(w.StatusText(), "Repeat update because communication error!");
+    w.btnCancelClick();
+    QVERIFY(rig.WaitIdle());
+    const std::string sNote = Texts::LoggerWaitsInBootloader;
+    QCOMPARE(rig.aMessages, std::vector<std::string>{"Process cancelled!\r\n" + sNote});
+    const QStringList aReport = rig.Report();
+    QCOMPARE(aReport.mid(aReport.size() - 2),
+             (QStringList{"Process cancelled!", QString::fromStdString(sNote)}));
+    QCOMPARE(w.StatusText(), "Process cancelled!");
 }
 
 void TestUpdate::emptyPortBox() {
