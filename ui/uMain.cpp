@@ -381,6 +381,9 @@ void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
             break;
         case TAction::EndUpdate:
             EndUpdate();
+            // Only a success leaves the bar full; an update that failed leaves no share standing.
+            if (iCode != Notify::Done)
+                ProgressBar1->setValue(0);
             break;
         case TAction::Beep:
             QApplication::beep();
@@ -425,7 +428,9 @@ void TfrmMain::btnFileClick() {
         return;
     std::string sError;
     if (!PrepareUpdate(sFile, &sError)) {
-        // No update with a file that cannot be read, nor in its place with the built-in images.
+        // No update with a file that cannot be read, nor in its place with the built-in images;
+        // the bar shows no share of an earlier update beside this outcome.
+        ProgressBar1->setValue(0);
         AddReport(Texts::FileNotReadable);
         AddReport(sError);
         SetStatusText(Texts::FileNotReadable);

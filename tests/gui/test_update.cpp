@@ -52,6 +52,7 @@ private slots:
     void repeatAfterProgrammingError();
     void firmwareFile();
     void unreadableFirmwareFileStartsNothing();
+    void progressBackToZeroWithoutSuccess();
 
 private:
     std::unique_ptr<TOptionStore> store;
@@ -280,6 +281,35 @@ void TestUpdate::unreadableFirmwareFileStartsNothing() {
         QCOMPARE(iFwIndex, -1);
         VerifyIdle(w);
     }
+}
+
+void TestUpdate::progressBackToZeroWithoutSuccess() {
+    // After its restart the logger reports another class: the whole image was sent, and the
+    // update failed.
+    TLoggerConfig c = Preset("entry9");
+    c.aFaults = {{TExchangeKind::RestartIdent, TFaultType::WrongClass, 1, 1}};
+    TRig rig(c);
+    TfrmMain& w = *rig.main;
+    QList<int> aValues;
+    connect(w.ProgressBar1, &QProgressBar::valueChanged, [&](int i) { aValues << i; });
+    w.btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(rig.aMessages, std::vector<std::string>{"Update was not successfull!"});
+    QVERIFY(aValues.contains(98));
+    QCOMPARE(w.ProgressBar1->value(), 0);
+
+    // A successful update fills the bar; a refused file then empties it.
+    w.btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(w.ProgressBar1->value(), 100);
+    QTemporaryDir dir;
+    const std::string sBad = WriteFwFile(dir, "bad.kfw", "bootloader=3\n");
+    w.OnChooseFile = [&] {
+        return sBad;
+    };
+    w.btnFileClick();
+    QVERIFY(QString::fromStdString(rig.aMessages.back()).startsWith(Texts::FileNotReadable));
+    QCOMPARE(w.ProgressBar1->value(), 0);
 }
 
 QTEST_MAIN(TestUpdate)
