@@ -16,7 +16,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QMenuBar>
@@ -61,7 +63,8 @@ TfrmMain::TfrmMain(TMainSettings settings)
 
     setWindowTitle(Texts::AppTitle);
     menInfo->setTitle("Info v2021-02-22");
-    OpenDialog1->setDirectory(QString::fromStdString(settings.sProgramDir));
+    FsFileDir = QDir::homePath();
+    OpenDialog1->setDirectory(FsFileDir);
     ReadOptionsAndLayout(settings.aParams);
 
     std::vector<std::string> aPorts;
@@ -87,7 +90,6 @@ TMainSettings ProgramSettings() {
     const QStringList aArgs = QCoreApplication::arguments();
     for (qsizetype i = 1; i < aArgs.size(); ++i)
         settings.aParams.push_back(aArgs[i].toLocal8Bit().toStdString());
-    settings.sProgramDir = QCoreApplication::applicationDirPath().toStdString();
     settings.sDevDir = PortDeviceDir();
     return settings;
 }
@@ -187,6 +189,7 @@ void TfrmMain::CreateControls() {
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+    OpenDialog1->setNameFilters({"Firmware files (*.kfw)", "All files (*)"});
 
     FRestartTimer = new QTimer(this);
     FRestartTimer->setSingleShot(true);
@@ -327,9 +330,13 @@ bool TfrmMain::Confirm(const std::string& sQuestion, bool bDefaultYes) {
 std::string TfrmMain::ChooseFile() {
     if (OnChooseFile)
         return OnChooseFile();
+    // A folder looked into but left without a choice is not kept.
+    OpenDialog1->setDirectory(FsFileDir);
     if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty())
         return {};
-    return OpenDialog1->selectedFiles().front().toStdString();
+    const QString sFile = OpenDialog1->selectedFiles().front();
+    FsFileDir = QFileInfo(sFile).absolutePath();
+    return sFile.toStdString();
 }
 
 bool TfrmMain::event(QEvent* pEvent) {
