@@ -19,9 +19,7 @@ struct TProgram {
     TProgram(int& argc, char** argv) : app(argc, argv) {
         QApplication::setApplicationName("kelvo-firmware-update");
         CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
-        TMainSettings settings;
-        settings.sProgramDir = QCoreApplication::applicationDirPath().toStdString();
-        main = std::make_unique<TfrmMain>(std::move(settings));
+        main = std::make_unique<TfrmMain>(TMainSettings{});
         frmMain = main.get();
         InitForms(*main);
         main->show();

@@ -53,6 +53,13 @@ int main(int argc, char** argv) {
         return 1;
     if (AnswerInfoOption(argc, argv))
         return std::cout ? 0 : 1; // 1 when the answer could not be written
+    // Without a display Qt would abort with a message about its plugins; the operator gets one
+    // line and the way out instead.
+    if (!DisplayReachable(argc, argv)) {
+        std::cerr << "kelvo-firmware-update: no display: set DISPLAY, or use kelvo-update"
+                  << std::endl;
+        return 1;
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("kelvo-firmware-update");

@@ -16,7 +16,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QMenuBar>
@@ -61,7 +63,8 @@ TfrmMain::TfrmMain(TMainSettings settings)
 
     setWindowTitle(Texts::AppTitle);
     menInfo->setTitle("Info v2021-02-22");
-    OpenDialog1->setDirectory(QString::fromStdString(settings.sProgramDir));
+    FsFileDir = QDir::homePath();
+    OpenDialog1->setDirectory(FsFileDir);
     ReadOptionsAndLayout(settings.aParams);
 
     std::vector<std::string> aPorts;
@@ -87,7 +90,6 @@ TMainSettings ProgramSettings() {
     const QStringList aArgs = QCoreApplication::arguments();
     for (qsizetype i = 1; i < aArgs.size(); ++i)
         settings.aParams.push_back(aArgs[i].toLocal8Bit().toStdString());
-    settings.sProgramDir = QCoreApplication::applicationDirPath().toStdString();
     settings.sDevDir = PortDeviceDir();
     return settings;
 }
@@ -187,6 +189,7 @@ void TfrmMain::CreateControls() {
     OpenDialog1 = new QFileDialog(this);
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+    OpenDialog1->setNameFilters({"Firmware files (*.kfw)", "All files (*)"});
 
     FRestartTimer = new QTimer(this);
     FRestartTimer->setSingleShot(true);
@@ -327,9 +330,13 @@ bool TfrmMain::Confirm(const std::string& sQuestion, bool bDefaultYes) {
 std::string TfrmMain::ChooseFile() {
     if (OnChooseFile)
         return OnChooseFile();
+    // A folder looked into but left without a choice is not kept.
+    OpenDialog1->setDirectory(FsFileDir);
     if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty())
         return {};
-    return OpenDialog1->selectedFiles().front().toStdString();
+    const QString sFile = OpenDialog1->selectedFiles().front();
+    FsFileDir = QFileInfo(sFile).absolutePath();
+    return sFile.toStdString();
 }
 
 bool TfrmMain::event(QEvent* pEvent) {
@@ -359,14 +366,20 @@ void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
         case TAction::Status:
             SetStatusText(step.sText);
             break;
-        case TAction::Message:
-            // The run ends here: the report says first whether the logger waits unfinished.
-            if (const std::string sNote =
-                    iCode == Notify::Status ? EndOfRunNote(FRun, iValue) : std::string();
-                !sNote.empty())
-                AddReport(sNote);
-            ShowResultBox(step.sText);
+        case TAction::Message: {
+            // The run ends here. Whether the logger waits unfinished goes into the report and, as
+            // a further line, into the box: outside the internal mode the box is all the operator
+            // sees.
+            const std::string sNote =
+                iCode == Notify::Status ? EndOfRunNote(FRun, iValue) : std::string();
+            if (sNote.empty()) {
+                ShowResultBox(step.sText);
+                break;
+            }
+            AddReport(sNote);
+            ShowResultBox(step.sText + "\r\n" + sNote);
             break;
+        }
         case TAction::Progress:
             ProgressBar1->setValue(step.iValue);
             break;
@@ -375,6 +388,9 @@ void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
             break;
         case TAction::EndUpdate:
             EndUpdate();
+            // Only a success leaves the bar full; an update that failed leaves no share standing.
+            if (iCode != Notify::Done)
+                ProgressBar1->setValue(0);
             break;
         case TAction::Beep:
             QApplication::beep();
@@ -419,7 +435,9 @@ void TfrmMain::btnFileClick() {
         return;
     std::string sError;
     if (!PrepareUpdate(sFile, &sError)) {
-        // No update with a file that cannot be read, nor in its place with the built-in images.
+        // No update with a file that cannot be read, nor in its place with the built-in images;
+        // the bar shows no share of an earlier update beside this outcome.
+        ProgressBar1->setValue(0);
         AddReport(Texts::FileNotReadable);
         AddReport(sError);
         SetStatusText(Texts::FileNotReadable);

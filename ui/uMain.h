@@ -29,13 +29,12 @@ class QTimer;
 // What the main window is made from besides the options it reads itself.
 struct TMainSettings {
     std::vector<std::string> aParams; // the command-line parameters after the program's path
-    std::string sProgramDir;          // where the file-open dialog starts
     std::string sDevDir = "/dev";     // where the port devices appear (not used on Windows)
     TPortOpener openPort = OpenComPort;
 };
 
 // The program's settings, once QApplication has taken its own options: the key:value parameters
-// of the command line, the program's folder and the device folder (KELVO_DEV_DIR, else /dev).
+// of the command line and the device folder (KELVO_DEV_DIR, else /dev).
 TMainSettings ProgramSettings();
 
 // A notification of the worker on its way to the window thread.
@@ -159,6 +158,9 @@ private:
     bool FbBusy = false;
     bool FbIdleDone = false;
     QLabel* FStatusPanel;
+    // Where the file-open dialog opens: the user's home folder, then the folder of the last file
+    // chosen in this run.
+    QString FsFileDir;
 };
 
 extern QPointer<TfrmMain> frmMain;

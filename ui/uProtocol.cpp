@@ -47,6 +47,10 @@ void TfrmProtocol::Add(const std::string& sLine) {
     Memo1->appendPlainText(s);
     Memo1->moveCursor(QTextCursor::End);
     Memo1->ensureCursorVisible();
+    // The caret at the end of a long line scrolls the view to the right: back to the left, where
+    // the times of day are.
+    QScrollBar* pScroll = Memo1->horizontalScrollBar();
+    pScroll->setValue(pScroll->minimum());
 }
 
 void TfrmProtocol::Clear() {

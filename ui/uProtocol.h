@@ -17,7 +17,7 @@ public:
     // it leaves the keyboard focus where it is.
     explicit TfrmProtocol(QWidget& mainWindow);
 
-    // Appends "hh-nn-ss -> sLine" and keeps the newest line in view.
+    // Appends "hh-nn-ss -> sLine" and keeps the newest line in view, scrolled to the left.
     void Add(const std::string& sLine);
     void Clear();
     // The placement of the creation under a main window with the outer rectangle rMain: the same

@@ -10,11 +10,15 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
@@ -33,6 +37,7 @@ private slots:
     void keyboardUpdate_data();
     void keyboardUpdate();
     void keyboardClose();
+    void fileDialog();
 };
 
 void TestMainWindow::controlsAndCaptions() {
@@ -384,6 +389,71 @@ void TestMainWindow::keyboardClose() {
     w.btnClose->setFocus();
     PressKey(Qt::Key_Return);
     QVERIFY(!w.isVisible());
+}
+
+namespace {
+
+struct TDialogSeen {
+    QStringList aFilters;
+    QString sDir;
+};
+
+// Runs the window's file-open dialog through open: keeps what it offers, looks into sLookInto if
+// given, then picks sFile (empty: cancels).
+TDialogSeen RunFileDialog(TfrmMain& w, const std::function<void()>& open, const QString& sFile,
+                          const QString& sLookInto = {}) {
+    TDialogSeen seen;
+    QTimer::singleShot(0, w.OpenDialog1, [&] {
+        QFileDialog& d = *w.OpenDialog1;
+        seen.aFilters = d.nameFilters();
+        seen.sDir = QFileInfo(d.directory().absolutePath()).canonicalFilePath();
+        if (!sLookInto.isEmpty())
+            d.setDirectory(sLookInto);
+        if (sFile.isEmpty()) {
+            d.reject();
+            return;
+        }
+        d.selectFile(sFile);
+        static_cast<QDialog&>(d).accept(); // as its "Open" button does
+    });
+    open();
+    return seen;
+}
+
+} // namespace
+
+void TestMainWindow::fileDialog() {
+    // The dialog of "File" and "File version" opens in the home folder, then where the last file
+    // was chosen; a folder only looked into is not kept.
+    TOptionStore store(false);
+    QTemporaryDir home;
+    QTemporaryDir other;
+    QVERIFY(QDir(other.path()).mkpath("sub"));
+    const QByteArray sHomeBefore = qgetenv("HOME");
+    qputenv("HOME", home.path().toLocal8Bit());
+    const auto restoreHome = qScopeGuard([&] { qputenv("HOME", sHomeBefore); });
+    const auto canonical = [](const QString& s) {
+        return QFileInfo(s).canonicalFilePath();
+    };
+
+    TRig rig;
+    TfrmMain& w = *rig.main;
+    // A file the update refuses: "File" starts nothing with it.
+    const QString sBad =
+        QString::fromStdString(WriteFwFile(other, "sub/bad.kfw", "bootloader=oops\n"));
+    const auto file = [&] {
+        w.btnFileClick();
+    };
+
+    const TDialogSeen first = RunFileDialog(w, file, sBad);
+    QCOMPARE(first.aFilters, (QStringList{"Firmware files (*.kfw)", "All files (*)"}));
+    QCOMPARE(first.sDir, canonical(home.path()));
+    QCOMPARE(rig.aMessages.size(), 1u); // the file was chosen and refused
+
+    QCOMPARE(RunFileDialog(w, file, {}, other.path()).sDir, canonical(other.filePath("sub")));
+    const TDialogSeen later = RunFileDialog(w, [&] { w.menInfoFileClick(); }, {});
+    QCOMPARE(later.sDir, canonical(other.filePath("sub")));
+    QCOMPARE(later.aFilters, first.aFilters);
 }
 
 QTEST_MAIN(TestMainWindow)

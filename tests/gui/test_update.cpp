@@ -44,12 +44,15 @@ private slots:
     void fullUpdate();
     void runningState();
     void cancel();
+    void bootloaderNoteInMessage_data();
+    void bootloaderNoteInMessage();
     void emptyPortBox();
     void repeatAfterCommunicationError();
     void cancelDuringRepeatWait();
     void repeatAfterProgrammingError();
     void firmwareFile();
     void unreadableFirmwareFileStartsNothing();
+    void progressBackToZeroWithoutSuccess();
 
 private:
     std::unique_ptr<TOptionStore> store;
@@ -118,6 +121,35 @@ void TestUpdate::cancel() {
     QCOMPARE(rig.Report().back(), "Process cancelled!");
     QCOMPARE(w.StatusText(), "Process cancelled!");
     VerifyIdle(w);
+}
+
+void TestUpdate::bootloaderNoteInMessage_data() {
+    QTest::addColumn<bool>("bInternal");
+    QTest::newRow("normal mode: the box is all the operator sees") << false;
+    QTest::newRow("internal mode: the same box beside the report") << true;
+}
+
+void TestUpdate::bootloaderNoteInMessage() {
+    // The transfer breaks off, and the operator cancels the repeat: the logger waits in its
+    // bootloader.
+    QFETCH(bool, bInternal);
+    store = std::make_unique<TOptionStore>(bInternal);
+    TLoggerConfig c = Preset("entry9");
+    c.aFaults = {{TExchangeKind::Line, TFaultType::NoAnswer, 10, 5}};
+    TRig rig(c);
+    TfrmMain& w = *rig.main;
+    QCOMPARE(iFileMode, bInternal ? 1 : 0);
+    w.SetRestartWait(400);
+    w.btnProgClick();
+    QTRY_COMPARE(w.StatusText(), "Repeat update because communication error!");
+    w.btnCancelClick();
+    QVERIFY(rig.WaitIdle());
+    const std::string sNote = Texts::LoggerWaitsInBootloader;
+    QCOMPARE(rig.aMessages, std::vector<std::string>{"Process cancelled!\r\n" + sNote});
+    const QStringList aReport = rig.Report();
+    QCOMPARE(aReport.mid(aReport.size() - 2),
+             (QStringList{"Process cancelled!", QString::fromStdString(sNote)}));
+    QCOMPARE(w.StatusText(), "Process cancelled!");
 }
 
 void TestUpdate::emptyPortBox() {
@@ -249,6 +281,35 @@ void TestUpdate::unreadableFirmwareFileStartsNothing() {
         QCOMPARE(iFwIndex, -1);
         VerifyIdle(w);
     }
+}
+
+void TestUpdate::progressBackToZeroWithoutSuccess() {
+    // After its restart the logger reports another class: the whole image was sent, and the
+    // update failed.
+    TLoggerConfig c = Preset("entry9");
+    c.aFaults = {{TExchangeKind::RestartIdent, TFaultType::WrongClass, 1, 1}};
+    TRig rig(c);
+    TfrmMain& w = *rig.main;
+    QList<int> aValues;
+    connect(w.ProgressBar1, &QProgressBar::valueChanged, [&](int i) { aValues << i; });
+    w.btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(rig.aMessages, std::vector<std::string>{"Update was not successfull!"});
+    QVERIFY(aValues.contains(98));
+    QCOMPARE(w.ProgressBar1->value(), 0);
+
+    // A successful update fills the bar; a refused file then empties it.
+    w.btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(w.ProgressBar1->value(), 100);
+    QTemporaryDir dir;
+    const std::string sBad = WriteFwFile(dir, "bad.kfw", "bootloader=3\n");
+    w.OnChooseFile = [&] {
+        return sBad;
+    };
+    w.btnFileClick();
+    QVERIFY(QString::fromStdString(rig.aMessages.back()).startsWith(Texts::FileNotReadable));
+    QCOMPARE(w.ProgressBar1->value(), 0);
 }
 
 QTEST_MAIN(TestUpdate)

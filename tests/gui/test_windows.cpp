@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QSpontaneKeyEvent>
 #include <QTest>
 #include <QTimer>
@@ -50,6 +51,7 @@ private slots:
     void init() { store = std::make_unique<TOptionStore>(false); }
     void cleanup() { store.reset(); }
     void reportLinesAndDocking();
+    void reportKeepsTimesInView();
     void reportWindowAtFirstIdle_data();
     void reportWindowAtFirstIdle();
     void reportWindowRefusesToClose();
@@ -87,6 +89,22 @@ void TestWindows::reportLinesAndDocking() {
                  QPoint(r.left() + 30, r.top() + 5 + r.height()));
     QCOMPARE(frmProtocol->size(), QSize(300, 120));
     QVERIFY(!frmProtocol->isVisible());
+}
+
+void TestWindows::reportKeepsTimesInView() {
+    // Long lines: the newest line is in view from its start, with its time of day.
+    TRig rig;
+    rig.main->show();
+    frmProtocol->show();
+    QTRY_VERIFY(frmProtocol->isVisible());
+    const QScrollBar& h = *frmProtocol->Memo1->horizontalScrollBar();
+    const QScrollBar& v = *frmProtocol->Memo1->verticalScrollBar();
+    for (int i = 0; i < 20; ++i)
+        frmProtocol->Add("Reason: " + std::string(300, 'x') + std::to_string(i));
+    QVERIFY(h.maximum() > h.minimum());
+    QCOMPARE(h.value(), h.minimum());
+    QVERIFY(v.maximum() > v.minimum());
+    QCOMPARE(v.value(), v.maximum());
 }
 
 void TestWindows::reportWindowAtFirstIdle_data() {

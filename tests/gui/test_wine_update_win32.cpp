@@ -28,7 +28,9 @@ void TestWineUpdate::update_data() {
     const QString sDone = "Update Kelvo model 26113 V5.138 succesfully completed.";
     QTest::newRow("success") << false << sDone << "Vector table is programmed.";
     QTest::newRow("echo") << false << sDone << "Repeat because programming error!";
-    QTest::newRow("cancel") << true << "Process cancelled!" << Texts::LoggerWaitsInBootloader;
+    QTest::newRow("cancel") << true
+                            << QString("Process cancelled!\r\n") + Texts::LoggerWaitsInBootloader
+                            << Texts::LoggerWaitsInBootloader;
 }
 
 void TestWineUpdate::update() {
