@@ -2,6 +2,7 @@
 
 #include "cli/uChildProcess.h"
 #include "cli/uConsolePlatform.h"
+#include "device/uKelvoCommThread.h"
 #include "firmware/uFwFile.h"
 #include "frontend/uUpdateRunner.h"
 #include "link/uExceptions1V0.h"
@@ -128,12 +129,20 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
     const std::optional<long long> iValue = o.Int("value");
     if (sEvent == "start") {
         ++FiAttempts;
+        FbIdentified = false;
         sStage = FiAttempts == 1 ? "starting" : "repeat " + std::to_string(FiAttempts - 1);
         iPercent.reset();
         FRate.Restart();
         FbSelected = false;
     } else if (sEvent == "class" || sEvent == "version") {
         sStage = FbSelected ? "checking" : "identifying";
+        // A bootloader at the attempt's first identification: the logger was in it already.
+        if (sEvent == "class" && !FbIdentified) {
+            FbIdentified = true;
+            if (iValue == Kelvo::BootClassBL || iValue == Kelvo::BootClassBL2 ||
+                iValue == Kelvo::BootClassBL3)
+                bFoundInBootloader = true;
+        }
     } else if (sEvent == "serial") {
         if (iValue)
             iSerial = static_cast<std::uint32_t>(*iValue);
@@ -348,13 +357,18 @@ std::vector<std::string> IndentedLines(const std::string& s, std::size_t iIndent
 } // namespace
 
 std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iColumns) {
+    // Texts that come from the children, ports and outcomes, may hold control characters.
     std::vector<std::vector<std::string>> aRows{
         {"Port", "Serial", "Image", "Exit", "Time", "Outcome"}};
     for (const TPortRun& run : aRuns) {
         aRows.push_back({EscapeControlChars(run.sPort),
-                         run.iSerial ? std::to_string(*run.iSerial) : "-",
-                         run.sImage.empty() ? "-" : run.sImage, std::to_string(run.iExit),
-                         MinutesSeconds(static_cast<int>(run.dSeconds + 0.5)), run.sOutcome});
+                         run.iSerial              ? std::to_string(*run.iSerial)
+                         : run.bFoundInBootloader ? "unknown (bootloader)"
+                                                  : "-",
+                         run.sImage.empty() ? "-" : EscapeControlChars(run.sImage),
+                         std::to_string(run.iExit),
+                         MinutesSeconds(static_cast<int>(run.dSeconds + 0.5)),
+                         EscapeControlChars(run.sOutcome)});
     }
     constexpr std::size_t Image = 2;
     constexpr std::size_t Outcome = 5;
@@ -401,7 +415,7 @@ std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iC
     aLines.push_back(SummaryText(aRuns));
     for (const TPortRun& run : aRuns) {
         for (const std::string& sNote : run.aNotes)
-            aLines.push_back(EscapeControlChars(run.sPort) + ": " + sNote);
+            aLines.push_back(EscapeControlChars(run.sPort) + ": " + EscapeControlChars(sNote));
     }
     return aLines;
 }

@@ -57,7 +57,9 @@ public:
     bool bSuccess = false;
     std::string sOutcome;
     std::vector<std::string> aNotes; // the run's notes: a logger left in its bootloader
-    double dSeconds = 0;             // from the start to the end
+    // An attempt found the logger already in its bootloader, where it tells no serial number.
+    bool bFoundInBootloader = false;
+    double dSeconds = 0; // from the start to the end
 
 private:
     TClock::time_point FtStart;
@@ -65,6 +67,7 @@ private:
     int FiAttempts = 0;
     bool FbSelected = false;
     bool FbResult = false;
+    bool FbIdentified = false; // the attempt has had its first identification
 };
 
 // The exit status of several runs: 0 when every one succeeded, else that of the first that did

@@ -188,6 +188,93 @@ TEST(LiveLines, FitTheTerminalKeepingPercentageAndStage) {
     }
 }
 
+TEST(Summary, FitsTheTerminalAndTellsALoggerFoundInItsBootloader) {
+    const auto t0 = TPortRun::TClock::now();
+    std::vector<TPortRun> aRuns;
+    aRuns.emplace_back("/dev/ttyUSB0", t0);
+    aRuns.emplace_back("/dev/ttyUSB1", t0);
+    aRuns.emplace_back("/dev/tty\x1b[2J", t0);
+    const std::string sDone =
+        R"({"event":"result","exit":0,"success":true,)"
+        R"("text":"Update Kelvo model 26113 V5.138 succesfully completed.",)"
+        R"("image":{"entry":9,"description":"Kelvo model 26113 V5.138, A9e, BL3.0"}})";
+    // Found in its application, with a repeat that finds it in its bootloader: the serial number
+    // of the first attempt stands.
+    for (const char* s : {R"({"event":"start"})", R"({"event":"class","value":26113})",
+                          R"({"event":"serial","value":320000})", R"({"event":"start"})",
+                          R"({"event":"class","value":51202})"})
+        aRuns[0].Event(Json(s), t0);
+    aRuns[0].Event(Json(sDone), t0 + 61s);
+    aRuns[0].Ended(0, false, t0 + 61s);
+    // Found in its bootloader: no serial number to read. The final identification after the
+    // transfer shows the application and changes nothing.
+    for (const char* s : {R"({"event":"start"})", R"({"event":"class","value":51201})",
+                          R"({"event":"selected","entry":9,"description":"x"})",
+                          R"({"event":"class","value":26113})"})
+        aRuns[1].Event(Json(s), t0);
+    aRuns[1].Event(Json(sDone), t0 + 62s);
+    aRuns[1].Ended(0, false, t0 + 62s);
+    // Never identified; its outcome and note quote the port with a control character.
+    aRuns[2].Event(Json(R"({"event":"start"})"), t0);
+    aRuns[2].Event(Json(R"({"event":"note","text":"Left at \u001b[2J."})"), t0);
+    aRuns[2].Event(
+        Json(R"({"event":"result","exit":10,"success":false,)"
+             R"("text":"Aborted because serial port \"/dev/tty\u001b[2J\" is not ready!"})"),
+        t0);
+    aRuns[2].Ended(10, false, t0);
+
+    const std::string sTail[] = {
+        "Not updated: /dev/tty\\x1b[2J (exit status 10); 2 of 3 loggers were updated.",
+        "/dev/tty\\x1b[2J: Left at \\x1b[2J."};
+    // No limit (piped), or wide enough: the outcome in its column.
+    std::vector<std::string> aFull = {
+        "Port             Serial                Image                                 Exit  Time  "
+        "Outcome",
+        "/dev/ttyUSB0     320000                Kelvo model 26113 V5.138, A9e, BL3.0  0     1:01  "
+        "Update Kelvo model 26113 V5.138 succesfully completed.",
+        "/dev/ttyUSB1     unknown (bootloader)  Kelvo model 26113 V5.138, A9e, BL3.0  0     1:02  "
+        "Update Kelvo model 26113 V5.138 succesfully completed.",
+        "/dev/tty\\x1b[2J  -                     -                                     10    0:00  "
+        "Aborted because serial port \"/dev/tty\\x1b[2J\" is not ready!"};
+    aFull.insert(aFull.end(), std::begin(sTail), std::end(sTail));
+    EXPECT_EQ(SummaryLines(aRuns), aFull);
+    EXPECT_EQ(SummaryLines(aRuns, 160), aFull);
+    // Too narrow for the outcome: under its row.
+    std::vector<std::string> a130 = {
+        "Port             Serial                Image                                 Exit  Time",
+        "    Outcome",
+        "/dev/ttyUSB0     320000                Kelvo model 26113 V5.138, A9e, BL3.0  0     1:01",
+        "    Update Kelvo model 26113 V5.138 succesfully completed.",
+        "/dev/ttyUSB1     unknown (bootloader)  Kelvo model 26113 V5.138, A9e, BL3.0  0     1:02",
+        "    Update Kelvo model 26113 V5.138 succesfully completed.",
+        "/dev/tty\\x1b[2J  -                     -                                     10    0:00",
+        "    Aborted because serial port \"/dev/tty\\x1b[2J\" is not ready!"};
+    a130.insert(a130.end(), std::begin(sTail), std::end(sTail));
+    EXPECT_EQ(SummaryLines(aRuns, 130), a130);
+    // Too narrow for the image too; an outcome longer than the line is broken at a space.
+    std::vector<std::string> a60 = {"Port             Serial                Exit  Time",
+                                    "    Image",
+                                    "    Outcome",
+                                    "/dev/ttyUSB0     320000                0     1:01",
+                                    "    Kelvo model 26113 V5.138, A9e, BL3.0",
+                                    "    Update Kelvo model 26113 V5.138 succesfully completed.",
+                                    "/dev/ttyUSB1     unknown (bootloader)  0     1:02",
+                                    "    Kelvo model 26113 V5.138, A9e, BL3.0",
+                                    "    Update Kelvo model 26113 V5.138 succesfully completed.",
+                                    "/dev/tty\\x1b[2J  -                     10    0:00",
+                                    "    -",
+                                    "    Aborted because serial port \"/dev/tty\\x1b[2J\" is not",
+                                    "    ready!"};
+    a60.insert(a60.end(), std::begin(sTail), std::end(sTail));
+    EXPECT_EQ(SummaryLines(aRuns, 60), a60);
+
+    // JSON keeps null for a serial number that was not read.
+    const auto aPorts = Json(SummaryJson(aRuns)).Find("ports")->aItems;
+    ASSERT_EQ(aPorts.size(), 3u);
+    EXPECT_EQ(aPorts[0].Int("serial"), 320000);
+    EXPECT_TRUE(aPorts[1].Find("serial")->IsNull());
+}
+
 TEST(LiveLines, RedrawnInPlaceWithoutWrappingOrScrolling) {
     const std::string Ellipsis = "\xE2\x80\xA6";
     const std::string Long = "p" + std::string(50, 'x') + Ellipsis; // 52 columns, 54 bytes
