@@ -13,6 +13,7 @@
 #include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -88,6 +89,28 @@ private:
 // The width of the terminal that standard error writes to, where the live lines are drawn; 80
 // when it is not known.
 int StatusColumns();
+
+// The columns that s takes on a terminal: a character one, a wide (East Asian) character two, a
+// combining mark none; a byte that is not part of well-formed UTF-8 one, as the terminal shows a
+// replacement character for it. Control characters are expected to be escaped already.
+std::size_t DisplayWidth(std::string_view s);
+
+// s cut at the right to at most iWidth columns, never inside a character.
+std::string CutToWidth(std::string_view s, std::size_t iWidth);
+
+// s in at most iWidth columns: unchanged when it fits, else its start and its end joined by
+// sEllipsis (its middle left out). Too narrow for that, the ellipsis cut to iWidth.
+std::string CutMiddle(std::string_view s, std::size_t iWidth, std::string_view sEllipsis);
+
+// s in at most iWidth columns: unchanged when it fits, else its start followed by sEllipsis.
+std::string CutEnd(std::string_view s, std::size_t iWidth, std::string_view sEllipsis);
+
+// s with spaces up to iWidth columns.
+std::string PadToWidth(std::string s, std::size_t iWidth);
+
+// What stands for a left-out part of a text on the terminal of standard error: "…" where it shows
+// UTF-8, else "...".
+std::string_view TerminalEllipsis();
 
 // The progress bar's line for a terminal of iColumns: "[####    ]  42%  3:07 left", the bar as
 // wide as the terminal allows, never longer than iColumns - 1 (the last column would wrap on some

@@ -18,6 +18,13 @@ bool IsTerminal(std::FILE* pStream);
 // The width of the terminal that the stream writes to, in columns; 0 when it is not known.
 int TerminalColumns(std::FILE* pStream);
 
+// The height of that terminal, in lines; 0 when it is not known.
+int TerminalRows(std::FILE* pStream);
+
+// True when the terminal that the stream writes to shows UTF-8 text (so that a character such as
+// the ellipsis takes one column); false when it is not known.
+bool TerminalShowsUtf8(std::FILE* pStream);
+
 // Prepares the terminal that the stream writes to for cursor movement and erasing (ANSI escape
 // sequences); false when it is no terminal or cannot do it.
 bool EnableCursorControl(std::FILE* pStream);

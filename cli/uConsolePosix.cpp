@@ -1,7 +1,11 @@
 #include "cli/uConsolePlatform.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -18,11 +22,41 @@ bool IsTerminal(std::FILE* pStream) {
     return isatty(fileno(pStream)) != 0;
 }
 
-int TerminalColumns(std::FILE* pStream) {
+namespace {
+
+winsize WindowSize(std::FILE* pStream) {
     winsize ws{};
     if (ioctl(fileno(pStream), TIOCGWINSZ, &ws) != 0)
-        return 0;
-    return ws.ws_col;
+        return {};
+    return ws;
+}
+
+} // namespace
+
+int TerminalColumns(std::FILE* pStream) {
+    return WindowSize(pStream).ws_col;
+}
+
+int TerminalRows(std::FILE* pStream) {
+    return WindowSize(pStream).ws_row;
+}
+
+bool TerminalShowsUtf8(std::FILE* pStream) {
+    if (!IsTerminal(pStream))
+        return false;
+    // The character set of the locale, as the C library would choose it: the first of these
+    // variables that is set.
+    for (const char* sName : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* s = std::getenv(sName);
+        if (s == nullptr || *s == '\0')
+            continue;
+        std::string sValue(s);
+        std::transform(sValue.begin(), sValue.end(), sValue.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return sValue.find("utf-8") != std::string::npos ||
+               sValue.find("utf8") != std::string::npos;
+    }
+    return false;
 }
 
 bool EnableCursorControl(std::FILE* pStream) {

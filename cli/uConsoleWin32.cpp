@@ -16,12 +16,33 @@ bool IsTerminal(std::FILE* pStream) {
     return _isatty(_fileno(pStream)) != 0;
 }
 
-int TerminalColumns(std::FILE* pStream) {
+namespace {
+
+// The visible part of the console's screen buffer; false when the stream is no console.
+bool ConsoleWindow(std::FILE* pStream, SMALL_RECT& window) {
     const auto h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(pStream)));
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (h == INVALID_HANDLE_VALUE || !::GetConsoleScreenBufferInfo(h, &info))
-        return 0;
-    return info.srWindow.Right - info.srWindow.Left + 1;
+        return false;
+    window = info.srWindow;
+    return true;
+}
+
+} // namespace
+
+int TerminalColumns(std::FILE* pStream) {
+    SMALL_RECT window{};
+    return ConsoleWindow(pStream, window) ? window.Right - window.Left + 1 : 0;
+}
+
+int TerminalRows(std::FILE* pStream) {
+    SMALL_RECT window{};
+    return ConsoleWindow(pStream, window) ? window.Bottom - window.Top + 1 : 0;
+}
+
+bool TerminalShowsUtf8(std::FILE* pStream) {
+    SMALL_RECT window{};
+    return ConsoleWindow(pStream, window) && ::GetConsoleOutputCP() == CP_UTF8;
 }
 
 bool EnableCursorControl(std::FILE* pStream) {

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -26,15 +27,24 @@ std::string MinutesSeconds(int iSeconds) {
     return b;
 }
 
-std::string Padded(std::string s, std::size_t iWidth) {
-    if (s.size() < iWidth)
-        s.append(iWidth - s.size(), ' ');
-    return s;
+// The port as the live lines show it when short: without the folder that every port shares.
+std::string_view ShortPort(std::string_view sPort) {
+    for (std::string_view sPrefix : {"/dev/serial/by-id/", "/dev/"}) {
+        if (sPort.starts_with(sPrefix) && sPort.size() > sPrefix.size())
+            return sPort.substr(sPrefix.size());
+    }
+    return sPort;
 }
 
-// The serial number's column: as wide as the largest 32-bit number.
-constexpr std::size_t SerialWidth = 10;
-constexpr std::size_t StageWidth = 20;
+// The columns of the percentage and of the time left in a live line ("  2:11 left").
+constexpr std::size_t PercentWidth = 4;
+constexpr std::size_t TimeLeftWidth = 11;
+// The stage column when room is short: as wide as "programming" and a space, so that the stages
+// that come with a percentage fit, and the other columns keep their place from stage to stage.
+constexpr std::size_t CompactStageWidth = 12;
+// The narrowest a port and a stage become in the live lines before the lines are cut.
+constexpr std::size_t MinPortWidth = 10;
+constexpr std::size_t MinStageWidth = 6;
 
 // A line of a child: standard output or error, or the end of one of them.
 struct TChildLine {
@@ -139,14 +149,21 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
     const std::optional<long long> iValue = o.Int("value");
     if (sEvent == "start") {
         ++FiAttempts;
+        FbIdentified = false;
         sStage = FiAttempts == 1 ? "starting" : "repeat " + std::to_string(FiAttempts - 1);
         iPercent.reset();
         FRate.Restart();
         FbSelected = false;
     } else if (sEvent == "class" || sEvent == "version") {
         sStage = FbSelected ? "checking" : "identifying";
-        if (sEvent == "class" && iValue)
-            FbInBootloader = Kelvo::IsBootloaderClass(static_cast<std::uint16_t>(*iValue));
+        if (sEvent == "class" && iValue) {
+            const bool bBootloader = Kelvo::IsBootloaderClass(static_cast<std::uint16_t>(*iValue));
+            // A bootloader at the attempt's first identification: the logger was in it already.
+            if (!FbIdentified && bBootloader)
+                bFoundInBootloader = true;
+            FbIdentified = true;
+            FbInBootloader = bBootloader;
+        }
     } else if (sEvent == "serial") {
         if (iValue)
             iSerial = static_cast<std::uint32_t>(*iValue);
@@ -229,20 +246,91 @@ void TPortRun::Ended(int iExitStatus, bool bCancelled, TClock::time_point t,
     }
 }
 
-std::string TPortRun::LiveLine(std::size_t iPortWidth) const {
-    std::string s = Padded(EscapeControlChars(sPort), iPortWidth) + "  " +
-                    Padded(iSerial ? std::to_string(*iSerial) : "-", SerialWidth) + "  ";
+std::string TPortRun::LiveLine(const TLiveLayout& layout) const {
+    const std::string sPortShown =
+        EscapeControlChars(layout.bShortPorts ? ShortPort(sPort) : std::string_view(sPort));
+    std::string s =
+        PadToWidth(CutMiddle(sPortShown, layout.iPortWidth, layout.sEllipsis), layout.iPortWidth) +
+        "  " + PadToWidth(iSerial ? std::to_string(*iSerial) : "-", layout.iSerialWidth) + "  ";
+    // Without a percentage the stage has its columns, and those of the time left, too.
     if (!iPercent)
-        return s + sStage;
-    s += Padded(sStage, StageWidth);
+        return s +
+               CutEnd(sStage,
+                      layout.iStageWidth + PercentWidth + (layout.bTimeLeft ? TimeLeftWidth : 0),
+                      layout.sEllipsis);
+    // A space at least between the stage and the percentage.
+    const std::size_t iStage = std::max<std::size_t>(layout.iStageWidth, 1) - 1;
+    s += PadToWidth(CutEnd(sStage, iStage, layout.sEllipsis), layout.iStageWidth);
     char b[16];
     std::snprintf(b, sizeof b, "%3d%%", *iPercent);
     s += b;
-    if (!bEnded && *iPercent < 100) {
+    if (layout.bTimeLeft && !bEnded && *iPercent < 100) {
         const std::optional<int> iLeft = FRate.SecondsLeft();
         s += "  " + (iLeft ? MinutesSeconds(*iLeft) : std::string("--:--")) + " left";
     }
     return s;
+}
+
+std::vector<std::string> LiveLines(const std::vector<TPortRun>& aRuns, int iColumns,
+                                   std::string_view sEllipsis) {
+    TLiveLayout layout;
+    layout.sEllipsis = sEllipsis;
+    const auto widest = [&](auto width) {
+        std::size_t i = 0;
+        for (const TPortRun& run : aRuns)
+            i = std::max(i, width(run));
+        return i;
+    };
+    layout.iPortWidth =
+        widest([](const TPortRun& run) { return DisplayWidth(EscapeControlChars(run.sPort)); });
+    const auto lines = [&] {
+        std::vector<std::string> a;
+        for (const TPortRun& run : aRuns)
+            a.push_back(run.LiveLine(layout));
+        return a;
+    };
+    if (iColumns <= 0)
+        return lines();
+    const auto iLimit = static_cast<std::size_t>(iColumns - 1);
+    const auto excess = [&] {
+        const std::size_t i =
+            widest([&](const TPortRun& run) { return DisplayWidth(run.LiveLine(layout)); });
+        return i > iLimit ? i - iLimit : 0;
+    };
+    const auto shrink = [&](std::size_t& iWidth, std::size_t iMin) {
+        if (iWidth > iMin)
+            iWidth = std::max(iMin, iWidth - std::min(iWidth, excess()));
+    };
+    // What gives way, in this order, until every line fits: the ports' folder, the spare room of
+    // the serial number and stage columns, the time left, then the middle of the ports and the
+    // end of the stages. The percentage and the stage stay; only a terminal too narrow even for
+    // them cuts the lines at the right.
+    const std::function<void()> aSteps[] = {
+        [&] {
+            layout.bShortPorts = true;
+            layout.iPortWidth = widest([](const TPortRun& run) {
+                return DisplayWidth(EscapeControlChars(ShortPort(run.sPort)));
+            });
+        },
+        [&] {
+            layout.iSerialWidth = widest([](const TPortRun& run) {
+                return run.iSerial ? std::to_string(*run.iSerial).size() : 1;
+            });
+            layout.iStageWidth = CompactStageWidth;
+        },
+        [&] { layout.bTimeLeft = false; },
+        [&] { shrink(layout.iPortWidth, MinPortWidth); },
+        [&] { shrink(layout.iStageWidth, MinStageWidth); },
+    };
+    for (const auto& step : aSteps) {
+        if (excess() == 0)
+            break;
+        step();
+    }
+    std::vector<std::string> a = lines();
+    for (std::string& sLine : a)
+        sLine = CutToWidth(sLine, iLimit);
+    return a;
 }
 
 int ExitOfSeveral(const std::vector<TPortRun>& aRuns) {
@@ -275,32 +363,92 @@ std::string SummaryText(const std::vector<TPortRun>& aRuns) {
 
 } // namespace
 
-std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns) {
-    std::vector<std::vector<std::string>> aRows{{"Port", "Serial", "Image", "Exit", "Time"}};
-    std::vector<std::string> aOutcomes{"Outcome"};
+namespace {
+
+// s on lines of at most iLimit columns, each after iIndent spaces, broken at spaces; a word
+// longer than a line stays whole.
+std::vector<std::string> IndentedLines(const std::string& s, std::size_t iIndent,
+                                       std::size_t iLimit) {
+    const std::string sIndent(iIndent, ' ');
+    std::vector<std::string> a;
+    std::string sLine;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const std::size_t iEnd = std::min(s.find(' ', i), s.size());
+        const std::string sWord = s.substr(i, iEnd - i);
+        if (!sLine.empty() && iIndent + DisplayWidth(sLine) + 1 + DisplayWidth(sWord) > iLimit) {
+            a.push_back(sIndent + sLine);
+            sLine.clear();
+        }
+        sLine += (sLine.empty() ? "" : " ") + sWord;
+        i = iEnd + 1;
+    }
+    a.push_back(sIndent + sLine);
+    return a;
+}
+
+} // namespace
+
+std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iColumns) {
+    // Texts that come from the children, ports and outcomes, may hold control characters.
+    std::vector<std::vector<std::string>> aRows{
+        {"Port", "Serial", "Image", "Exit", "Time", "Outcome"}};
     for (const TPortRun& run : aRuns) {
         aRows.push_back({EscapeControlChars(run.sPort),
-                         run.iSerial ? std::to_string(*run.iSerial) : "-",
-                         run.sImage.empty() ? "-" : run.sImage, std::to_string(run.iExit),
-                         MinutesSeconds(static_cast<int>(run.dSeconds + 0.5))});
-        aOutcomes.push_back(run.sOutcome);
+                         run.iSerial              ? std::to_string(*run.iSerial)
+                         : run.bFoundInBootloader ? "unknown (bootloader)"
+                                                  : "-",
+                         run.sImage.empty() ? "-" : EscapeControlChars(run.sImage),
+                         std::to_string(run.iExit),
+                         MinutesSeconds(static_cast<int>(run.dSeconds + 0.5)),
+                         EscapeControlChars(run.sOutcome)});
     }
+    constexpr std::size_t Image = 2;
+    constexpr std::size_t Outcome = 5;
+    constexpr std::size_t Indent = 4;
+    const std::size_t iLimit =
+        iColumns > 0 ? static_cast<std::size_t>(iColumns - 1) : std::string::npos;
+    // The columns of a row, and those under it: all in the row while it fits the terminal, else
+    // the outcome under it, else the image too.
+    const std::vector<std::vector<std::size_t>> aLayouts{
+        {0, 1, 2, 3, 4, 5}, {0, 1, 2, 3, 4}, {0, 1, 3, 4}};
     std::vector<std::size_t> aWidths(aRows.front().size(), 0);
     for (const auto& row : aRows) {
         for (std::size_t i = 0; i < row.size(); ++i)
-            aWidths[i] = std::max(aWidths[i], row[i].size());
+            aWidths[i] = std::max(aWidths[i], DisplayWidth(row[i]));
+    }
+    const auto rowLine = [&](const std::vector<std::string>& row,
+                             const std::vector<std::size_t>& aInRow) {
+        std::string s;
+        for (std::size_t k = 0; k < aInRow.size(); ++k) {
+            const std::string& sCell = row[aInRow[k]];
+            s += k + 1 < aInRow.size() ? PadToWidth(sCell, aWidths[aInRow[k]]) + "  " : sCell;
+        }
+        return s;
+    };
+    const auto fits = [&](const std::vector<std::size_t>& aInRow) {
+        return std::all_of(aRows.begin(), aRows.end(), [&](const auto& row) {
+            return DisplayWidth(rowLine(row, aInRow)) <= iLimit;
+        });
+    };
+    const auto layout = std::find_if(aLayouts.begin(), aLayouts.end() - 1, fits);
+    std::vector<std::size_t> aUnder;
+    for (std::size_t i : {Image, Outcome}) {
+        if (std::find(layout->begin(), layout->end(), i) == layout->end())
+            aUnder.push_back(i);
     }
     std::vector<std::string> aLines;
-    for (std::size_t r = 0; r < aRows.size(); ++r) {
-        std::string s;
-        for (std::size_t i = 0; i < aRows[r].size(); ++i)
-            s += Padded(aRows[r][i], aWidths[i]) + "  ";
-        aLines.push_back(s + aOutcomes[r]);
+    for (const auto& row : aRows) {
+        aLines.push_back(rowLine(row, *layout));
+        for (std::size_t i : aUnder) {
+            for (std::string& s : IndentedLines(row[i], Indent, iLimit))
+                aLines.push_back(std::move(s));
+        }
     }
     aLines.push_back(SummaryText(aRuns));
     for (const TPortRun& run : aRuns) {
         for (const std::string& sNote : run.aNotes)
-            aLines.push_back(EscapeControlChars(run.sPort) + ": " + sNote);
+            aLines.push_back(EscapeControlChars(run.sPort) + ": " + EscapeControlChars(sNote));
     }
     return aLines;
 }
@@ -337,32 +485,71 @@ std::string SummaryJson(const std::vector<TPortRun>& aRuns) {
 }
 
 void TLiveLines::Show(const std::vector<std::string>& aLines) {
-    FaLines = aLines;
-    Draw();
-}
-
-void TLiveLines::Draw() {
-    const int iColumns = StatusColumns();
-    // Up to the first line of the block, then every line anew; a line never reaches the last
-    // column, where some terminals would wrap it and the block would no longer be where it was.
-    std::string s = FiShown > 0 ? "\x1b[" + std::to_string(FiShown) + "A\r" : "\r";
-    for (const std::string& sLine : FaLines)
-        s += sLine.substr(0, static_cast<std::size_t>(iColumns - 1)) + "\x1b[K\n";
-    if (FaLines.size() < FiShown)
-        s += "\x1b[J";
-    Console.ErrInPlace(s);
-    FiShown = FaLines.size();
+    Console.ErrInPlace(Draw(aLines, StatusColumns(), TerminalRows(stderr)));
 }
 
 void TLiveLines::Clear() {
-    if (FiShown > 0)
-        Console.ErrInPlace("\x1b[" + std::to_string(FiShown) + "A\r\x1b[J");
-    FiShown = 0;
+    Console.ErrInPlace(Erase(StatusColumns()));
 }
 
 void TLiveLines::Redraw() {
     if (!FaLines.empty())
-        Draw();
+        Console.ErrInPlace(Draw(FaLines, StatusColumns(), TerminalRows(stderr)));
+}
+
+std::size_t TLiveLines::RowsShown(int iColumns) const {
+    if (iColumns <= 0 || iColumns == FiShownColumns)
+        return FaShownWidths.size();
+    // The terminal has changed its width since: one that rewraps its lines puts a line now
+    // wider than it on several rows.
+    const auto iWidth = static_cast<std::size_t>(iColumns);
+    std::size_t iRows = 0;
+    for (std::size_t i : FaShownWidths)
+        iRows += std::max<std::size_t>(1, (i + iWidth - 1) / iWidth);
+    return iRows;
+}
+
+std::string TLiveLines::Draw(const std::vector<std::string>& aLines, int iColumns, int iRows) {
+    FaLines = aLines;
+    std::vector<std::string> aShown = aLines;
+    // A block taller than the terminal would scroll its first lines away, out of the cursor's
+    // reach: the lines that do not fit are counted on the last line instead.
+    if (iRows > 1 && aShown.size() > static_cast<std::size_t>(iRows - 1)) {
+        const std::size_t iKept = static_cast<std::size_t>(iRows - 2);
+        const std::size_t iMore = aShown.size() - iKept;
+        aShown.resize(iKept);
+        aShown.push_back("(" + std::to_string(iMore) + " more ports)");
+    }
+    // Up to the first line of the block, then every line anew, none into the last column.
+    const std::size_t iUp = RowsShown(iColumns);
+    std::string s = iUp > 0 ? "\x1b[" + std::to_string(iUp) + "A\r" : "\r";
+    FaShownWidths.clear();
+    for (const std::string& sLine : aShown) {
+        const std::string sCut =
+            iColumns > 0 ? CutToWidth(sLine, static_cast<std::size_t>(iColumns - 1)) : sLine;
+        FaShownWidths.push_back(DisplayWidth(sCut));
+        s += sCut + "\x1b[K\n";
+    }
+    if (aShown.size() < iUp)
+        s += "\x1b[J";
+    FiShownColumns = iColumns;
+    return s;
+}
+
+std::string TLiveLines::Erase(int iColumns) {
+    const std::size_t iUp = RowsShown(iColumns);
+    FaShownWidths.clear();
+    if (iUp == 0)
+        return {};
+    // Row by row, back to the first: a block at the top of the screen erased with one "erase
+    // below" would be a clear of the whole screen, which some terminals (tmux) keep in the
+    // scrollback.
+    std::string s = "\x1b[" + std::to_string(iUp) + "A\r";
+    for (std::size_t i = 0; i < iUp; ++i)
+        s += i == 0 ? "\x1b[2K" : "\x1b[B\x1b[2K";
+    if (iUp > 1)
+        s += "\x1b[" + std::to_string(iUp - 1) + "A";
+    return s;
 }
 
 int RunSeveral(const TSeveralSettings& settings) {
@@ -375,9 +562,6 @@ int RunSeveral(const TSeveralSettings& settings) {
     std::vector<TPortRun> aRuns;
     // The threads of a child read into the queue: the children end before it does.
     std::vector<TChild> aChildren(settings.aPorts.size());
-    std::size_t iPortWidth = 0;
-    for (const std::string& sPort : settings.aPorts)
-        iPortWidth = std::max(iPortWidth, EscapeControlChars(sPort).size());
 
     TLiveLines live;
     const auto diagnostic = [&](const std::string& s) {
@@ -401,10 +585,7 @@ int RunSeveral(const TSeveralSettings& settings) {
     }
 
     const auto liveLines = [&] {
-        std::vector<std::string> a;
-        for (const TPortRun& run : aRuns)
-            a.push_back(run.LiveLine(iPortWidth));
-        return a;
+        return LiveLines(aRuns, StatusColumns(), TerminalEllipsis());
     };
     // The live lines are redrawn at most ten times a second.
     constexpr auto DrawInterval = std::chrono::milliseconds(100);
@@ -469,10 +650,16 @@ int RunSeveral(const TSeveralSettings& settings) {
         }
     }
 
+    // On the terminal of the live lines the summary takes their place; elsewhere (redirected) it
+    // keeps its full width, and the live lines stay as they ended.
+    const bool bSummaryOnTerminal = IsTerminal(stdout);
+    if (bLive && bSummaryOnTerminal)
+        live.Clear();
     if (settings.bJson) {
         Console.Out(SummaryJson(aRuns));
     } else {
-        for (const std::string& s : SummaryLines(aRuns))
+        for (const std::string& s :
+             SummaryLines(aRuns, bSummaryOnTerminal ? TerminalColumns(stdout) : 0))
             Console.Out(s);
     }
     return ExitOfSeveral(aRuns);

@@ -12,7 +12,20 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// How the live lines are laid out: the widths of their columns, in terminal columns, and what
+// they leave out to fit the terminal.
+struct TLiveLayout {
+    bool bShortPorts = false;      // ports without "/dev/serial/by-id/" or "/dev/"
+    std::size_t iPortWidth = 0;    // a longer port loses its middle
+    std::size_t iSerialWidth = 10; // as wide as the largest 32-bit number
+    std::size_t iStageWidth =
+        20; // with the space before a percentage; a longer stage loses its end
+    bool bTimeLeft = true;
+    std::string sEllipsis = "...";
+};
 
 // What is known of the update at one port, from its child's JSON Lines.
 class TPortRun {
@@ -29,9 +42,9 @@ public:
     void Ended(int iExitStatus, bool bCancelled, TClock::time_point t, const std::string& sWhy = {},
                const std::string& sHow = {});
 
-    // The live line: port, serial number, stage, percentage and time left, in columns of
-    // iPortWidth and the serial's width.
-    std::string LiveLine(std::size_t iPortWidth) const;
+    // The live line: port, serial number, stage, percentage and time left, in the columns of
+    // layout.
+    std::string LiveLine(const TLiveLayout& layout) const;
 
     const std::string sPort;
     std::optional<std::uint32_t> iSerial;
@@ -44,7 +57,9 @@ public:
     bool bSuccess = false;
     std::string sOutcome;
     std::vector<std::string> aNotes; // the run's notes: a logger left in its bootloader
-    double dSeconds = 0;             // from the start to the end
+    // An attempt found the logger already in its bootloader, where it tells no serial number.
+    bool bFoundInBootloader = false;
+    double dSeconds = 0; // from the start to the end
 
 private:
     TClock::time_point FtStart;
@@ -52,6 +67,7 @@ private:
     int FiAttempts = 0;
     bool FbSelected = false;
     bool FbResult = false;
+    bool FbIdentified = false; // the attempt has had its first identification
     // The latest identification found the logger in its bootloader, and no success came since.
     bool FbInBootloader = false;
 };
@@ -60,14 +76,24 @@ private:
 // not, in port order.
 int ExitOfSeveral(const std::vector<TPortRun>& aRuns);
 
+// The live lines of the runs for a terminal of iColumns, each narrower than that: the ports lose
+// their prefix and then their middle, and the time left goes, before the percentage and the
+// stage would; iColumns 0 or less: the full lines. sEllipsis stands for what a text leaves out.
+std::vector<std::string> LiveLines(const std::vector<TPortRun>& aRuns, int iColumns,
+                                   std::string_view sEllipsis);
+
 // The summary at the end: a table with port, serial number, image, exit status, time and
-// outcome, then a line that says which failed; the notes follow the table.
-std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns);
+// outcome, then a line that says which failed; the notes follow the table. On a terminal of
+// iColumns, a table too wide for it has the outcome (and, if need be, the image) on indented
+// lines under each row; iColumns 0 or less: no limit.
+std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iColumns = 0);
 
 // The summary as the last JSON object ("event":"summary").
 std::string SummaryJson(const std::vector<TPortRun>& aRuns);
 
-// Lines kept on the terminal and redrawn in place (on standard error).
+// Lines kept on the terminal and redrawn in place (on standard error). A line never reaches the
+// terminal's last column and the block is never taller than the terminal less one line, so that
+// nothing wraps or scrolls away and the cursor always finds the block's first line again.
 class TLiveLines {
 public:
     void Show(const std::vector<std::string>& aLines);
@@ -75,10 +101,18 @@ public:
     void Clear();
     void Redraw();
 
+    // The bytes that draw aLines over the block on the terminal, one of iColumns and iRows (0:
+    // not known); from then on they are the block.
+    std::string Draw(const std::vector<std::string>& aLines, int iColumns, int iRows);
+    // The bytes that erase the block; from then on there is none.
+    std::string Erase(int iColumns);
+
 private:
-    void Draw();
+    // The terminal's rows that the block takes now.
+    std::size_t RowsShown(int iColumns) const;
     std::vector<std::string> FaLines;
-    std::size_t FiShown = 0; // the lines on the terminal now
+    std::vector<std::size_t> FaShownWidths; // the columns of each line on the terminal now
+    int FiShownColumns = 0;                 // the terminal's width when they were drawn
 };
 
 // How a run of several ports shows itself.

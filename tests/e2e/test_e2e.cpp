@@ -1055,6 +1055,123 @@ TEST_F(EndToEnd, SeveralPortsOnATerminalAskOnceAndShowALineEach) {
     EXPECT_NE(sTerminal.find("All 2 loggers were updated."), std::string::npos) << sTerminal;
 }
 
+namespace {
+
+// Everything a program, started in the folder cwd, wrote to a pseudo-terminal of iColumns and
+// iRows until it ended; its exit status through iExit.
+std::string OnATerminal(const std::vector<std::string>& aArgs, const std::vector<std::string>& aEnv,
+                        const fs::path& cwd, unsigned short iColumns, unsigned short iRows,
+                        int& iExit) {
+    std::vector<char*> aArgv;
+    for (const std::string& s : aArgs)
+        aArgv.push_back(const_cast<char*>(s.c_str()));
+    aArgv.push_back(nullptr);
+    winsize ws{};
+    ws.ws_col = iColumns;
+    ws.ws_row = iRows;
+    int fdMaster = -1;
+    const pid_t pid = forkpty(&fdMaster, nullptr, nullptr, &ws);
+    if (pid == 0) {
+        for (const std::string& s : aEnv)
+            putenv(const_cast<char*>(s.c_str()));
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        execv(aArgv[0], aArgv.data());
+        _exit(127);
+    }
+    iExit = -1;
+    if (pid < 0)
+        return {};
+    std::string sSeen;
+    char b[4096];
+    // Read until the program has gone and the terminal reports the hang-up.
+    for (ssize_t n; (n = ::read(fdMaster, b, sizeof b)) > 0;)
+        sSeen.append(b, static_cast<std::size_t>(n));
+    ::close(fdMaster);
+    int iStatus = 0;
+    if (waitpid(pid, &iStatus, 0) == pid && WIFEXITED(iStatus))
+        iExit = WEXITSTATUS(iStatus);
+    return sSeen;
+}
+
+// The texts between line ends, carriage returns and escape sequences: what lands on one row of
+// the terminal at a time, with the number of columns it takes (UTF-8 characters, all narrow).
+std::vector<std::pair<std::string, std::size_t>> TerminalPieces(const std::string& s) {
+    std::vector<std::pair<std::string, std::size_t>> a(1);
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c == '\x1b' && i + 1 < s.size() && s[i + 1] == '[') {
+            i += 2;
+            while (i < s.size() && !(s[i] >= 0x40 && s[i] <= 0x7E))
+                ++i;
+        } else if (c == '\n' || c == '\r') {
+            a.emplace_back();
+        } else {
+            a.back().first += c;
+            if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+                ++a.back().second;
+        }
+    }
+    return a;
+}
+
+} // namespace
+
+TEST_F(EndToEnd, SeveralPortsOnNarrowAndWideTerminals) {
+    const auto aSims =
+        Sims(dir, {{"--preset", "entry9"}, {"--preset", "entry7"}, {"--preset", "entry9"}});
+    // Long port names, as /dev/serial/by-id gives them, relative to the program's folder.
+    std::vector<std::string> aArgs{KELVO_UPDATE_EXE, "--yes"};
+    for (std::size_t i = 0; i < aSims.size(); ++i) {
+        const std::string sLink = "usb-Kelvo_model_26114_A50285B" + std::to_string(i) + "-port0";
+        fs::create_symlink(aSims[i]->sPort, dir / sLink);
+        aArgs.insert(aArgs.end(), {"-p", sLink});
+    }
+    const struct {
+        unsigned short iColumns;
+        unsigned short iRows;
+    } aCases[] = {{60, 24}, {130, 24}, {60, 3}};
+    for (const auto& c : aCases) {
+        const std::string sCase =
+            std::to_string(c.iColumns) + "x" + std::to_string(c.iRows) + " terminal";
+        int iExit = -1;
+        const std::string sSeen =
+            OnATerminal(aArgs, {"XDG_CONFIG_HOME=" + configHome.string(), "LANG=C.UTF-8"}, dir,
+                        c.iColumns, c.iRows, iExit);
+        EXPECT_EQ(iExit, 0) << sCase << "\n" << sSeen;
+        // Nothing wraps: every row short of the terminal's last column.
+        for (const auto& [sPiece, iWidth] : TerminalPieces(sSeen))
+            EXPECT_LT(iWidth, c.iColumns) << sCase << ": " << sPiece;
+        // The live block is erased just before the summary takes its place.
+        const std::size_t iSummary = sSeen.find("Port ");
+        ASSERT_NE(iSummary, std::string::npos) << sCase << "\n" << sSeen;
+        const std::size_t iBlock = std::min<std::size_t>(aSims.size(), c.iRows - 1u);
+        std::string sErase = "\x1b[" + std::to_string(iBlock) + "A\r\x1b[2K";
+        for (std::size_t i = 1; i < iBlock; ++i)
+            sErase += "\x1b[B\x1b[2K";
+        if (iBlock > 1)
+            sErase += "\x1b[" + std::to_string(iBlock - 1) + "A";
+        const std::size_t iErase = sSeen.rfind(sErase, iSummary);
+        ASSERT_NE(iErase, std::string::npos) << sCase << "\n" << sSeen;
+        EXPECT_EQ(iErase + sErase.size(), iSummary) << sCase << "\n" << sSeen;
+        // The block's last drawing: a line for every port, each done at 100 % (past the
+        // terminal's height, a count of those left out).
+        const std::size_t iDraw = sSeen.rfind("\x1b[" + std::to_string(iBlock) + "A\r", iErase - 1);
+        ASSERT_NE(iDraw, std::string::npos) << sCase << "\n" << sSeen;
+        const std::string sLast = sSeen.substr(iDraw, iErase - iDraw);
+        const std::size_t iShown = c.iRows > aSims.size() ? aSims.size() : c.iRows - 2u;
+        EXPECT_EQ(Count(sLast, "done"), static_cast<int>(iShown)) << sCase << "\n" << sLast;
+        EXPECT_EQ(Count(sLast, "100%"), static_cast<int>(iShown)) << sCase << "\n" << sLast;
+        if (iShown < aSims.size()) {
+            EXPECT_NE(sLast.find("(" + std::to_string(aSims.size() - iShown) + " more ports)"),
+                      std::string::npos)
+                << sCase << "\n"
+                << sLast;
+        }
+        EXPECT_NE(sSeen.find("All 3 loggers were updated."), std::string::npos) << sSeen;
+    }
+}
+
 TEST_F(EndToEnd, SeveralPortsCancelledAllWithEveryPortClosed) {
     // Paced, so that the transfers run when the signal comes.
     const auto aSims = Sims(dir, {{"--preset", "entry9", "--baud", "9600", "--verbose"},

@@ -146,3 +146,51 @@ TEST(RunEvents, TheRunnersOwnLinesAndTheRepeats) {
     for (const auto& c : aCases)
         EXPECT_STREQ(RunEventName(c.iCode, c.iValue, c.step, sPort), c.sEvent) << c.step.sText;
 }
+
+TEST(TextWidth, CountsColumnsAndCutsBetweenCharacters) {
+    const std::string Ellipsis = "\xE2\x80\xA6"; // one column, three bytes
+    const std::string Wide = "\xE6\x97\xA5";     // a CJK character: two columns
+    const std::string Combining = "e\xCC\x81";   // e and a combining acute: one column
+    const struct {
+        std::string s;
+        std::size_t iWidth;
+    } aWidths[] = {
+        {"", 0},
+        {"ttyUSB0", 7},
+        {Ellipsis, 1},
+        {Wide + Wide, 4},
+        {Combining, 1},
+        {"\\x1b", 4},
+        {"a\xFF"
+         "b",
+         3},
+        {"\xF0\x9F\x98\x80", 2},
+    };
+    for (const auto& c : aWidths)
+        EXPECT_EQ(DisplayWidth(c.s), c.iWidth) << c.s;
+
+    const struct {
+        std::string s;
+        std::size_t iWidth;
+        std::string sCut;
+        std::string sMiddle;
+        std::string sEnd;
+    } aCuts[] = {
+        {"abcdefghij", 10, "abcdefghij", "abcdefghij", "abcdefghij"},
+        {"abcdefghij", 7, "abcdefg", "abc" + Ellipsis + "hij", "abcdef" + Ellipsis},
+        {"abcdefghij", 6, "abcdef", "ab" + Ellipsis + "hij", "abcde" + Ellipsis},
+        {"abcdefghij", 1, "a", Ellipsis, Ellipsis},
+        {"abcdefghij", 0, "", "", ""},
+        // A wide character is never split: the cut leaves a column free instead.
+        {"a" + Wide + Wide + "b", 4, "a" + Wide, "a" + Ellipsis + "b", "a" + Wide + Ellipsis},
+        {Ellipsis + Ellipsis + "xy", 3, Ellipsis + Ellipsis + "x", Ellipsis + Ellipsis + "y",
+         Ellipsis + Ellipsis + Ellipsis},
+    };
+    for (const auto& c : aCuts) {
+        EXPECT_EQ(CutToWidth(c.s, c.iWidth), c.sCut) << c.s << " " << c.iWidth;
+        EXPECT_EQ(CutMiddle(c.s, c.iWidth, Ellipsis), c.sMiddle) << c.s << " " << c.iWidth;
+        EXPECT_EQ(CutEnd(c.s, c.iWidth, Ellipsis), c.sEnd) << c.s << " " << c.iWidth;
+    }
+    EXPECT_EQ(CutMiddle("/dev/ttyUSB10", 9, "..."), "/de...B10");
+    EXPECT_EQ(PadToWidth(Wide + Ellipsis, 5), Wide + Ellipsis + "  ");
+}

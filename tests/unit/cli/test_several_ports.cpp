@@ -35,13 +35,14 @@ TJson Json(const std::string& s) {
 } // namespace
 
 TEST(PortRun, FollowsTheRunToItsSummary) {
+    const TLiveLayout full{.iPortWidth = 12};
     const auto t0 = TPortRun::TClock::now();
     std::vector<TPortRun> aRuns;
     aRuns.emplace_back("/dev/ttyUSB0", t0);
     aRuns.emplace_back("/dev/ttyUSB1", t0);
     aRuns.emplace_back("/dev/ttyUSB2", t0);
     TPortRun& ok = aRuns[0];
-    EXPECT_EQ(ok.LiveLine(12), "/dev/ttyUSB0  -           waiting");
+    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  -           waiting");
     for (const char* s :
          {R"({"event":"start"})", R"({"event":"class","value":26113})",
           R"({"event":"serial","value":320000})", R"({"event":"candidate","value":9})",
@@ -49,23 +50,23 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
         ok.Event(Json(s), t0);
     ok.Event(Json(R"({"event":"progress","value":10})"), t0 + 10s);
     ok.Event(Json(R"({"event":"progress","value":20})"), t0 + 20s);
-    EXPECT_EQ(ok.LiveLine(12), "/dev/ttyUSB0  320000      programming          20%  1:20 left");
+    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  320000      programming          20%  1:20 left");
     // A repeat starts afresh, keeping the serial number.
     ok.Event(Json(R"({"event":"repeat"})"), t0 + 21s);
     ok.Event(Json(R"({"event":"start"})"), t0 + 22s);
-    EXPECT_EQ(ok.LiveLine(12), "/dev/ttyUSB0  320000      repeat 1");
+    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  320000      repeat 1");
     ok.Event(Json(R"({"event":"result","exit":0,"success":true,"text":"Done.",)"
                   R"("logger":{"class":26113,"version":"5.138","serial":320000},)"
                   R"("image":{"entry":9,"description":"Image nine"}})"),
              t0 + 60s);
     ok.Ended(0, false, t0 + 61s);
-    EXPECT_EQ(ok.LiveLine(12), "/dev/ttyUSB0  320000      done                100%");
+    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  320000      done                100%");
 
     // Killed after the cancel without a result: cancelled; the same unasked: failed.
     aRuns[1].Ended(-1, true, t0 + 5s);
     EXPECT_EQ(aRuns[1].iExit, 20);
     EXPECT_EQ(aRuns[1].sOutcome, "Process cancelled!");
-    EXPECT_EQ(aRuns[1].LiveLine(12), "/dev/ttyUSB1  -           cancelled");
+    EXPECT_EQ(aRuns[1].LiveLine(full), "/dev/ttyUSB1  -           cancelled");
     aRuns[2].Event(Json(R"({"event":"note","text":"Waits in its bootloader."})"), t0);
     aRuns[2].Ended(-1, false, t0 + 5s);
     EXPECT_EQ(aRuns[2].iExit, 1);
@@ -96,4 +97,202 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
     aRuns.pop_back();
     EXPECT_EQ(ExitOfSeveral(aRuns), 0);
     EXPECT_EQ(SummaryLines(aRuns).back(), "All 1 loggers were updated.");
+}
+
+namespace {
+
+const std::string Ellipsis = "\xE2\x80\xA6";
+
+// Runs at the stages a terminal shows together: one programming with a time left, one just
+// started, one done; their ports as given.
+std::vector<TPortRun> RunsInProgress(const std::vector<std::string>& aPorts) {
+    const auto t0 = TPortRun::TClock::now();
+    std::vector<TPortRun> aRuns;
+    for (const auto& sPort : aPorts)
+        aRuns.emplace_back(sPort, t0);
+    for (TPortRun& run : aRuns)
+        run.Event(Json(R"({"event":"start"})"), t0);
+    TPortRun& programming = aRuns[0];
+    for (const char* s :
+         {R"({"event":"class","value":26113})", R"({"event":"serial","value":320000})",
+          R"({"event":"selected","entry":9,"description":"Image nine"})"})
+        programming.Event(Json(s), t0);
+    programming.Event(Json(R"({"event":"progress","value":42})"), t0 + 42s);
+    aRuns[1].Event(Json(R"({"event":"platform","value":12})"), t0);
+    if (aRuns.size() > 2) {
+        aRuns[2].Event(Json(R"({"event":"serial","value":4294967295})"), t0);
+        aRuns[2].Ended(0, false, t0 + 99s);
+    }
+    return aRuns;
+}
+
+} // namespace
+
+TEST(LiveLines, FitTheTerminalKeepingPercentageAndStage) {
+    const std::vector<std::string> aDev = {"/dev/ttyUSB0", "/dev/ttyUSB1", "/dev/ttyUSB10"};
+    const std::vector<std::string> aById = {
+        "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+        "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BJ-if00-port0", "/dev/pts/\x1b[2J"};
+    const struct {
+        std::vector<std::string> aPorts;
+        int iColumns;
+        std::vector<std::string> aExpected;
+    } aCases[] = {
+        // Wide enough: the full lines.
+        {aDev,
+         130,
+         {"/dev/ttyUSB0   320000      programming          42%  0:58 left",
+          "/dev/ttyUSB1   -           reading the hardware",
+          "/dev/ttyUSB10  4294967295  done                100%"}},
+        // The folder goes first, then the spare room of the columns.
+        {aDev,
+         60,
+         {"ttyUSB0   320000      programming          42%  0:58 left",
+          "ttyUSB1   -           reading the hardware",
+          "ttyUSB10  4294967295  done                100%"}},
+        // Then the spare room of the serial number and stage columns, then the time left.
+        {aDev,
+         50,
+         {"ttyUSB0   320000      programming  42%  0:58 left",
+          "ttyUSB1   -           reading the hardware", "ttyUSB10  4294967295  done        100%"}},
+        {aDev,
+         45,
+         {"ttyUSB0   320000      programming  42%",
+          "ttyUSB1   -           reading the har" + Ellipsis,
+          "ttyUSB10  4294967295  done        100%"}},
+        // Then the ports' middle, then the stages' end.
+        {aById,
+         60,
+         {"usb-FTDI_FT232" + Ellipsis + "5BI-if00-port0  320000      programming  42%",
+          "usb-FTDI_FT232" + Ellipsis + "5BJ-if00-port0  -           reading the har" + Ellipsis,
+          "pts/\\x1b[2J                    4294967295  done        100%"}},
+        {aById,
+         40,
+         {"usb-" + Ellipsis + "port0  320000      programmi" + Ellipsis + "  42%",
+          "usb-" + Ellipsis + "port0  -           reading the ha" + Ellipsis,
+          "pts/" + Ellipsis + "1b[2J  4294967295  done       100%"}},
+    };
+    for (const auto& c : aCases) {
+        const auto aLines = LiveLines(RunsInProgress(c.aPorts), c.iColumns, Ellipsis);
+        EXPECT_EQ(aLines, c.aExpected) << c.iColumns;
+        for (const auto& s : aLines)
+            EXPECT_LT(DisplayWidth(s), static_cast<std::size_t>(c.iColumns)) << s;
+    }
+    // No limit: the full lines, the escaped port as wide as its escaped form.
+    const auto aFull = LiveLines(RunsInProgress(aById), 0, Ellipsis);
+    EXPECT_EQ(aFull[2].find("/dev/pts/\\x1b[2J      "), 0u) << aFull[2];
+    // Narrower than even the percentage and the stage need: cut at the right edge.
+    for (int iColumns : {1, 10, 25}) {
+        for (const auto& s : LiveLines(RunsInProgress(aById), iColumns, "..."))
+            EXPECT_LT(DisplayWidth(s), static_cast<std::size_t>(iColumns)) << s;
+    }
+}
+
+TEST(Summary, FitsTheTerminalAndTellsALoggerFoundInItsBootloader) {
+    const auto t0 = TPortRun::TClock::now();
+    std::vector<TPortRun> aRuns;
+    aRuns.emplace_back("/dev/ttyUSB0", t0);
+    aRuns.emplace_back("/dev/ttyUSB1", t0);
+    aRuns.emplace_back("/dev/tty\x1b[2J", t0);
+    const std::string sDone =
+        R"({"event":"result","exit":0,"success":true,)"
+        R"("text":"Update Kelvo model 26113 V5.138 succesfully completed.",)"
+        R"("image":{"entry":9,"description":"Kelvo model 26113 V5.138, A9e, BL3.0"}})";
+    // Found in its application, with a repeat that finds it in its bootloader: the serial number
+    // of the first attempt stands.
+    for (const char* s : {R"({"event":"start"})", R"({"event":"class","value":26113})",
+                          R"({"event":"serial","value":320000})", R"({"event":"start"})",
+                          R"({"event":"class","value":51202})"})
+        aRuns[0].Event(Json(s), t0);
+    aRuns[0].Event(Json(sDone), t0 + 61s);
+    aRuns[0].Ended(0, false, t0 + 61s);
+    // Found in its bootloader: no serial number to read. The final identification after the
+    // transfer shows the application and changes nothing.
+    for (const char* s : {R"({"event":"start"})", R"({"event":"class","value":51201})",
+                          R"({"event":"selected","entry":9,"description":"x"})",
+                          R"({"event":"class","value":26113})"})
+        aRuns[1].Event(Json(s), t0);
+    aRuns[1].Event(Json(sDone), t0 + 62s);
+    aRuns[1].Ended(0, false, t0 + 62s);
+    // Never identified; its outcome and note quote the port with a control character.
+    aRuns[2].Event(Json(R"({"event":"start"})"), t0);
+    aRuns[2].Event(Json(R"({"event":"note","text":"Left at \u001b[2J."})"), t0);
+    aRuns[2].Event(
+        Json(R"({"event":"result","exit":10,"success":false,)"
+             R"("text":"Aborted because serial port \"/dev/tty\u001b[2J\" is not ready!"})"),
+        t0);
+    aRuns[2].Ended(10, false, t0);
+
+    const std::string sTail[] = {
+        "Not updated: /dev/tty\\x1b[2J (exit status 10); 2 of 3 loggers were updated.",
+        "/dev/tty\\x1b[2J: Left at \\x1b[2J."};
+    // No limit (piped), or wide enough: the outcome in its column.
+    std::vector<std::string> aFull = {
+        "Port             Serial                Image                                 Exit  Time  "
+        "Outcome",
+        "/dev/ttyUSB0     320000                Kelvo model 26113 V5.138, A9e, BL3.0  0     1:01  "
+        "Update Kelvo model 26113 V5.138 succesfully completed.",
+        "/dev/ttyUSB1     unknown (bootloader)  Kelvo model 26113 V5.138, A9e, BL3.0  0     1:02  "
+        "Update Kelvo model 26113 V5.138 succesfully completed.",
+        "/dev/tty\\x1b[2J  -                     -                                     10    0:00  "
+        "Aborted because serial port \"/dev/tty\\x1b[2J\" is not ready!"};
+    aFull.insert(aFull.end(), std::begin(sTail), std::end(sTail));
+    EXPECT_EQ(SummaryLines(aRuns), aFull);
+    EXPECT_EQ(SummaryLines(aRuns, 160), aFull);
+    // Too narrow for the outcome: under its row.
+    std::vector<std::string> a130 = {
+        "Port             Serial                Image                                 Exit  Time",
+        "    Outcome",
+        "/dev/ttyUSB0     320000                Kelvo model 26113 V5.138, A9e, BL3.0  0     1:01",
+        "    Update Kelvo model 26113 V5.138 succesfully completed.",
+        "/dev/ttyUSB1     unknown (bootloader)  Kelvo model 26113 V5.138, A9e, BL3.0  0     1:02",
+        "    Update Kelvo model 26113 V5.138 succesfully completed.",
+        "/dev/tty\\x1b[2J  -                     -                                     10    0:00",
+        "    Aborted because serial port \"/dev/tty\\x1b[2J\" is not ready!"};
+    a130.insert(a130.end(), std::begin(sTail), std::end(sTail));
+    EXPECT_EQ(SummaryLines(aRuns, 130), a130);
+    // Too narrow for the image too; an outcome longer than the line is broken at a space.
+    std::vector<std::string> a60 = {"Port             Serial                Exit  Time",
+                                    "    Image",
+                                    "    Outcome",
+                                    "/dev/ttyUSB0     320000                0     1:01",
+                                    "    Kelvo model 26113 V5.138, A9e, BL3.0",
+                                    "    Update Kelvo model 26113 V5.138 succesfully completed.",
+                                    "/dev/ttyUSB1     unknown (bootloader)  0     1:02",
+                                    "    Kelvo model 26113 V5.138, A9e, BL3.0",
+                                    "    Update Kelvo model 26113 V5.138 succesfully completed.",
+                                    "/dev/tty\\x1b[2J  -                     10    0:00",
+                                    "    -",
+                                    "    Aborted because serial port \"/dev/tty\\x1b[2J\" is not",
+                                    "    ready!"};
+    a60.insert(a60.end(), std::begin(sTail), std::end(sTail));
+    EXPECT_EQ(SummaryLines(aRuns, 60), a60);
+
+    // JSON keeps null for a serial number that was not read.
+    const auto aPorts = Json(SummaryJson(aRuns)).Find("ports")->aItems;
+    ASSERT_EQ(aPorts.size(), 3u);
+    EXPECT_EQ(aPorts[0].Int("serial"), 320000);
+    EXPECT_TRUE(aPorts[1].Find("serial")->IsNull());
+}
+
+TEST(LiveLines, RedrawnInPlaceWithoutWrappingOrScrolling) {
+    const std::string Ellipsis = "\xE2\x80\xA6";
+    const std::string Long = "p" + std::string(50, 'x') + Ellipsis; // 52 columns, 54 bytes
+    TLiveLines live;
+    EXPECT_EQ(live.Erase(80), "") << "nothing shown yet";
+    // Every line short of the last column, counted in columns, not bytes.
+    EXPECT_EQ(live.Draw({"a", Long}, 53, 24), "\ra\x1b[K\n" + Long + "\x1b[K\n");
+    EXPECT_EQ(live.Draw({"b", Long}, 52, 24),
+              "\x1b[2A\rb\x1b[K\n" + Long.substr(0, 51) + "\x1b[K\n")
+        << "one column narrower: the line is cut";
+    EXPECT_EQ(live.Draw({"c"}, 52, 24), "\x1b[2A\rc\x1b[K\n\x1b[J") << "fewer lines";
+    // Taller than the terminal: the lines past its height less one are counted instead.
+    EXPECT_EQ(live.Draw({"1", "2", "3", "4", "5"}, 52, 4),
+              "\x1b[1A\r1\x1b[K\n2\x1b[K\n(3 more ports)\x1b[K\n");
+    // Row by row: an "erase below" from the top of the screen would clear the whole screen.
+    EXPECT_EQ(live.Erase(52), "\x1b[3A\r\x1b[2K\x1b[B\x1b[2K\x1b[B\x1b[2K\x1b[2A");
+    EXPECT_EQ(live.Erase(52), "") << "erased once";
+    // After the terminal has narrowed, the erase reaches the rows the lines now take.
+    live.Draw({"x", std::string(70, 'y')}, 80, 24);
+    EXPECT_EQ(live.Erase(40).substr(0, 5), "\x1b[3A\r");
 }
