@@ -219,21 +219,19 @@ void TPortRun::Ended(int iExitStatus, bool bCancelled, TClock::time_point t,
     // The process's own status counts; one that did not exit by itself was cancelled when it
     // was asked to be, and failed otherwise.
     iExit = iExitStatus >= 0 ? iExitStatus : (bCancelled ? Status::Cancelled : 1);
-    bSuccess = iExit == 0 && FbResult;
-    // Without a result the child said why on standard error (a refusal, exit status 2), or it
-    // was ended from outside before it could say anything.
+    bSuccess = iExit == 0;
+    // Without a result the child said why on standard error (a refusal, exit status 2, or a fatal
+    // end), or it was ended from outside before it could say anything.
     if (!FbResult) {
         if (!sWhy.empty())
             sOutcome = sWhy;
         else if (iExitStatus == 2)
             sOutcome = "Refused before the port was opened.";
-        else if (iExitStatus < 0 && bCancelled)
-            sOutcome = StatusText(Status::Cancelled, sPort);
-        else
+        else if (iExitStatus < 0 && !bCancelled)
             sOutcome = "Its process ended without a result: " +
-                       (!sHow.empty() ? sHow : "exit status " + std::to_string(iExitStatus)) + ".";
-        if (iExit == 0)
-            iExit = 1; // no result is no success
+                       (sHow.empty() ? std::string("it did not exit by itself") : sHow) + ".";
+        else
+            sOutcome = StatusText(iExit, sPort);
         if (FbInBootloader && sWhy.empty())
             aNotes.push_back(Texts::LoggerWaitsInBootloader);
     }

@@ -76,7 +76,8 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
         "Port          Serial  Image       Exit  Time  Outcome",
         "/dev/ttyUSB0  320000  Image nine  0     1:01  Done.",
         "/dev/ttyUSB1  -       -           20    0:05  Process cancelled!",
-        "/dev/ttyUSB2  -       -           1     0:05  Fatal Exception has occurred!",
+        "/dev/ttyUSB2  -       -           1     0:05  Its process ended without a result: it did "
+        "not exit by itself.",
         "Not updated: /dev/ttyUSB1 (exit status 20), /dev/ttyUSB2 (exit status 1); 1 of 3 "
         "loggers were updated.",
         "/dev/ttyUSB2: Waits in its bootloader."};
