@@ -315,6 +315,10 @@ TEST_F(EndToEnd, InternalModeFileAndReadInfoOnly) {
          "4",
          {sData, ":00000001FF"},
          "line 1: bootloader '4' is not supported: the update needs 2 or 3"},
+        {"block outside the flash",
+         "3",
+         {":40000000" + std::string(128, '0') + "C0", ":00000001FF"},
+         "line 9: block 0x0000 (flash 0x0000-0x003F) lies outside the flash of platform 12"},
     };
     for (const auto& c : aCases) {
         const auto p = FirmwareFile(c.sBootloader, c.aLines);
