@@ -99,10 +99,33 @@ std::string ReadLine(std::istream& file) {
     return sLine;
 }
 
-// Reads the header of sContent into FwFileHeader.
-void ReadHeader(const std::string& sContent) {
+// Reads the header of sContent, the content of sFileName, into FwFileHeader. A file whose header
+// cannot be read and whose first line is not a bootloader line is some other text file: the
+// message says so rather than naming the first value that fails its conversion.
+void ReadHeader(const std::string& sFileName, const std::string& sContent) {
     std::istringstream stream(sContent);
-    ReadFwFileHeader(stream, FwFileHeader);
+    try {
+        ReadFwFileHeader(stream, FwFileHeader);
+    } catch (const std::runtime_error&) {
+        std::istringstream first(sContent);
+        std::string sFirst = ReadLine(first);
+        if (sFirst.starts_with("\xEF\xBB\xBF"))
+            sFirst.erase(0, 3);
+        if (sFirst.starts_with("bootloader="))
+            throw;
+        // A long line is cut, never inside a UTF-8 character.
+        std::string sShown = sFirst;
+        if (std::size_t iCut = 40; sFirst.size() > iCut) {
+            while (iCut > 0 && (static_cast<unsigned char>(sFirst[iCut]) & 0xC0) == 0x80)
+                --iCut;
+            sShown = sFirst.substr(0, iCut) + "...";
+        }
+        throw std::runtime_error("'" + sFileName +
+                                 "' is not a firmware file: its first line must be "
+                                 "\"bootloader=2\" or \"bootloader=3\", not " +
+                                 (sFirst.empty() ? std::string("a blank line")
+                                                 : "\"" + EscapeControlChars(sShown) + "\""));
+    }
 }
 
 // The image lines of a file with their line numbers in the file (from 1).
@@ -394,7 +417,7 @@ bool LoadFwFile(const std::string& sFileName, std::string* psError) {
     TImage image;
     try {
         const std::string sContent = ReadFwFileContent(sFileName);
-        ReadHeader(sContent);
+        ReadHeader(sFileName, sContent);
         // The image lines come from the same bytes as the header.
         image = ImageOf(sContent);
         CheckFwFile(sContent, FwFileHeader, image);
@@ -409,7 +432,7 @@ bool LoadFwFile(const std::string& sFileName, std::string* psError) {
 }
 
 void InspectFwFile(const std::string& sFileName) {
-    ReadHeader(ReadFwFileContent(sFileName));
+    ReadHeader(sFileName, ReadFwFileContent(sFileName));
     iFwIndex = 0;
 }
 

@@ -467,6 +467,11 @@ TEST_F(EndToEnd, BadFirmwareFilesStartNothing) {
     const fs::path bl4 = write("bl4.kfw", "bootloader=4" + sHeader.substr(12) + sData + sEnd);
     const fs::path bom = write("bom.kfw", "\xEF\xBB\xBF" + sHeader + sData + sEnd);
     const fs::path twoVectors = write("vectors.kfw", sHeader + sVector + sData + sVector + sEnd);
+    const fs::path readme = write("README.md", "# Kelvo Firmware Update\n\nSome text.\n");
+    const std::string sReadme = "'" + readme.string() +
+                                "' is not a firmware file: its first line must be "
+                                "\"bootloader=2\" or \"bootloader=3\", not \"# Kelvo Firmware "
+                                "Update\"";
     const struct {
         fs::path file;
         const char* sError;
@@ -481,7 +486,8 @@ TEST_F(EndToEnd, BadFirmwareFilesStartNothing) {
                   {bl4, "line 1: bootloader '4' is not supported"},
                   {bom, "line 1: the file starts with a UTF-8 byte-order mark"},
                   {twoVectors, "line 11: a second vector-table line (address 03DF, the first on "
-                               "line 9)"}};
+                               "line 9)"},
+                  {readme, sReadme.c_str()}};
     for (const auto& c : aCases) {
         const auto r = Cli({"--port", sim.sPort, "f:+", "--file", c.file.string()});
         EXPECT_EQ(r.iExit, 2) << c.file;

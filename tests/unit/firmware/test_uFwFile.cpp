@@ -435,6 +435,40 @@ TEST_F(FwFile, ARecordMustNotOverwriteWhatAnEarlierOneWroteWithOtherData) {
     }
 }
 
+TEST_F(FwFile, OtherTextFilesAreNamedWithTheHeaderTheyLack) {
+    const struct {
+        const char* sName;
+        std::string sContent;
+        std::string sNot; // what the message says the first line is
+    } aCases[] = {
+        {"README.md", "# Kelvo Firmware Update\r\n\nUpdates the logger.\n",
+         "\"# Kelvo Firmware Update\""},
+        {"blank.txt", "\nbootloader=3\n", "a blank line"},
+        {"ctrl.txt", "\x1b[2Jclear\n", "\"\\x1b[2Jclear\""},
+        // A long line is cut, and never inside a character: "ä" is two bytes, here 40 and 41.
+        {"long.txt", std::string(39, 'x') + "\xC3\xA4" + "yyyy\n",
+         "\"" + std::string(39, 'x') + "...\""},
+        {"bom.txt", "\xEF\xBB\xBFnotes\n", "\"notes\""},
+    };
+    for (const auto& c : aCases) {
+        const std::string sFile = Dir.Write(c.sName, c.sContent);
+        const std::string sExpected = "'" + sFile +
+                                      "' is not a firmware file: its first line must be "
+                                      "\"bootloader=2\" or \"bootloader=3\", not " +
+                                      c.sNot;
+        std::string sError;
+        EXPECT_FALSE(LoadFwFile(sFile, &sError)) << c.sName;
+        EXPECT_EQ(sError, sExpected);
+        EXPECT_EQ(ErrorOf([&] { InspectFwFile(sFile); }), sExpected);
+        EXPECT_EQ(iFwIndex, -1);
+    }
+    // A firmware file with a bad header value keeps the message that names the value.
+    std::string sError;
+    EXPECT_FALSE(
+        LoadFwFile(Dir.Write("a.kfw", "\xEF\xBB\xBF" + HeaderWith(2, "class=x")), &sError));
+    EXPECT_EQ(sError, "'x' is not a valid integer value");
+}
+
 TEST_F(FwFile, FailedHeaderAbandonsTheLoad) {
     const struct {
         std::string sLine;
