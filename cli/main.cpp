@@ -314,7 +314,7 @@ int main(int argc, char** argv) {
             PrintPortList(aPorts, args.bJson);
         }
         if (args.bListFirmware)
-            PrintFirmwareList(args.sFile.has_value(), args.bJson);
+            PrintFirmwareList(args.sFile, args.bJson);
         return iExit;
     }
 

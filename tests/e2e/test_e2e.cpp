@@ -519,6 +519,18 @@ TEST_F(EndToEnd, FileDatesReachTheTerminalEscaped) {
     EXPECT_EQ(r.sOut.find('\x1b'), std::string::npos) << r.sOut;
     EXPECT_EQ(r.sOut.find('\x07'), std::string::npos) << r.sOut;
     EXPECT_NE(r.sOut.find("\\x1b]0;pwned\\x07\\x1b[2J01.01.2026"), std::string::npos) << r.sOut;
+    // The file leads the list as entry "file", its name last; the columns are aligned by spaces.
+    std::vector<std::string> aLines;
+    std::istringstream out(r.sOut);
+    for (std::string sLine; std::getline(out, sLine);)
+        aLines.push_back(sLine);
+    ASSERT_EQ(aLines.size(), 11u) << r.sOut;
+    EXPECT_EQ(r.sOut.find('\t'), std::string::npos) << r.sOut;
+    EXPECT_EQ(aLines[0].substr(0, 16), "Entry  Firmware ") << r.sOut;
+    EXPECT_EQ(aLines[1].substr(0, 7), "file   ") << r.sOut;
+    EXPECT_TRUE(aLines[1].ends_with("  " + file.string())) << r.sOut;
+    EXPECT_EQ(aLines[2].substr(0, 7), "9      ") << r.sOut;
+    EXPECT_EQ(aLines[0].find("BL"), aLines[2].find("3.0")) << r.sOut;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -854,6 +866,20 @@ TEST_F(EndToEnd, FirmwareListAsJsonLines) {
     }
     EXPECT_EQ(a[0]["version"], "5.138");
     EXPECT_EQ(a[0]["description"], "Kelvo model 26113 V5.138, A9e, BL3.0");
+    EXPECT_FALSE(a[0].contains("file"));
+
+    // A file given with --file comes first, as entry 0 with its name.
+    InternalMode();
+    const fs::path file =
+        FirmwareFile("3", {":40012800" + std::string(128, '0') + "97", ":00000001FF"});
+    const auto rFile = Cli({"--list-firmware", "--json", "--file", file.string(), "f:+"});
+    ASSERT_EQ(rFile.iExit, 0) << rFile.sErr;
+    const auto b = JsonLines(rFile.sOut);
+    ASSERT_EQ(b.size(), 10u) << rFile.sOut;
+    EXPECT_EQ(b[0]["entry"], 0);
+    EXPECT_EQ(b[0]["file"], file.string());
+    EXPECT_EQ(b[0]["version"], "5.200");
+    EXPECT_EQ(b[1], a[0]);
 }
 #endif
 
