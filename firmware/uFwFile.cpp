@@ -221,8 +221,9 @@ std::string ByteRange(std::int64_t iFirst) {
     return HexNumber(iFirst) + "-" + HexNumber(iFirst + FwRecordBytes - 1);
 }
 
-// The data records of an image by the flash address they write, so that a record that lies
-// inside the platform's flash and writes bytes an earlier one wrote, with other values, is found.
+// The data records of an image by the flash address they write: each must lie inside one region
+// of its platform's flash, and may write a byte that an earlier record wrote only with the same
+// value (a repeated record is harmless; a conflicting one leaves the flash depending on order).
 class TFlashWrites {
 public:
     explicit TFlashWrites(const TBl3FileHeader& header) : FHeader(header) {
