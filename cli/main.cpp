@@ -363,7 +363,7 @@ int main(int argc, char** argv) {
         } catch (const std::exception& e) {
             sError = e.what();
         }
-        if (!sError.empty() || !LoadFwFileContent(sFileContent, &sError))
+        if (!sError.empty() || !LoadFwFileContent(*args.sFile, sFileContent, &sError))
             Refuse("cannot use the firmware file '" + *args.sFile + "': " + sError);
     }
 
@@ -378,7 +378,7 @@ int main(int argc, char** argv) {
             PrintPortList(aPorts, args.bJson);
         }
         if (args.bListFirmware)
-            PrintFirmwareList(args.sFile.has_value(), args.bJson);
+            PrintFirmwareList(args.sFile, args.bJson);
         return iExit;
     }
 

@@ -69,6 +69,17 @@ int Utf8Sequence(const std::string& s, std::size_t i) {
 }
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+// The columns that s takes on a terminal: one per character (an ill-formed UTF-8 sequence shows
+// as one replacement character).
+std::size_t DisplayWidth(const std::string& s) {
+    std::size_t iWidth = 0;
+    for (std::size_t i = 0; i < s.size(); ++iWidth) {
+        const int n = Utf8Sequence(s, i);
+        i += static_cast<std::size_t>(n < 0 ? -n : n);
+    }
+    return iWidth;
+}
+
 long long DaysFromCivil(long long y, unsigned m, unsigned d) {
     y -= m <= 2;
     const long long era = (y >= 0 ? y : y - 399) / 400;
@@ -357,40 +368,78 @@ void TProgressBar::Restart() {
     FiPercent.reset();
 }
 
-void PrintFirmwareList(bool bWithFile, bool bJson) {
+std::vector<std::string> FirmwareListLines(const std::optional<std::string>& sFile) {
+    using TRow = std::vector<std::string>;
+    std::vector<TRow> aRows;
+    TRow header{"Entry"};
+    header.insert(header.end(), std::begin(FirmwareColumns), std::end(FirmwareColumns));
+    if (sFile)
+        header.push_back("File");
+    aRows.push_back(std::move(header));
+    const auto add = [&](std::string sEntry, std::int32_t iEntry) {
+        TRow row{std::move(sEntry)};
+        for (std::string& s : FirmwareRow(GetFwHeader(iEntry)))
+            row.push_back(std::move(s));
+        aRows.push_back(std::move(row));
+    };
+    if (sFile) {
+        add("file", 0);
+        // The name is the operator's own text: no control character reaches the terminal.
+        aRows.back().push_back(EscapeControlChars(*sFile));
+    }
+    for (std::int32_t i = GetFwCount(); i >= 1; --i)
+        add(std::to_string(i), i);
+
+    // Each column as wide as its widest cell, two spaces apart; the last cell is not padded.
+    std::vector<std::size_t> aWidths;
+    for (const TRow& row : aRows)
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            if (c == aWidths.size())
+                aWidths.push_back(0);
+            aWidths[c] = std::max(aWidths[c], DisplayWidth(row[c]));
+        }
+    std::vector<std::string> aLines;
+    for (const TRow& row : aRows) {
+        std::string sLine;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            sLine += row[c];
+            if (c + 1 < row.size())
+                sLine.append(aWidths[c] - DisplayWidth(row[c]) + 2, ' ');
+        }
+        sLine.erase(sLine.find_last_not_of(' ') + 1);
+        aLines.push_back(std::move(sLine));
+    }
+    return aLines;
+}
+
+void PrintFirmwareList(const std::optional<std::string>& sFile, bool bJson) {
+    if (!bJson) {
+        for (const std::string& s : FirmwareListLines(sFile))
+            Console.Out(s);
+        return;
+    }
     std::vector<std::int32_t> aEntries;
-    if (bWithFile)
+    if (sFile)
         aEntries.push_back(0);
     for (std::int32_t i = GetFwCount(); i >= 1; --i)
         aEntries.push_back(i);
-    if (bJson) {
-        for (std::int32_t i : aEntries) {
-            const TBl3FileHeader h = GetFwHeader(i);
-            const std::vector<std::string> aRow = FirmwareRow(h);
-            Console.Out(TJsonObject()
-                            .Str("list", "firmware")
-                            .Int("entry", i)
-                            .Str("firmware", aRow[0])
-                            .Int("class", h.quarn_class)
-                            .Str("version", aRow[1])
-                            .Str("platform", aRow[2])
-                            .Str("print", aRow[3])
-                            .Str("date", h.quarn_date)
-                            .Str("bootloader", aRow[5])
-                            .Str("description", FirmwareDescription(i))
-                            .Text());
-        }
-        return;
-    }
-    std::string sLine;
-    for (const char* s : FirmwareColumns)
-        sLine += std::string(sLine.empty() ? "" : "\t") + s;
-    Console.Out(sLine);
     for (std::int32_t i : aEntries) {
-        sLine.clear();
-        for (const auto& s : FirmwareRow(GetFwHeader(i)))
-            sLine += (sLine.empty() ? "" : "\t") + s;
-        Console.Out(sLine);
+        const TBl3FileHeader h = GetFwHeader(i);
+        const std::vector<std::string> aRow = FirmwareRow(h);
+        TJsonObject o;
+        o.Str("list", "firmware")
+            .Int("entry", i)
+            .Str("firmware", aRow[0])
+            .Int("class", h.quarn_class)
+            .Str("version", aRow[1])
+            .Str("platform", aRow[2])
+            .Str("print", aRow[3])
+            .Str("date", h.quarn_date)
+            .Str("bootloader", aRow[5])
+            .Str("description", FirmwareDescription(i));
+        if (i == 0)
+            o.Str("file", *sFile);
+        Console.Out(o.Text());
     }
 }
 

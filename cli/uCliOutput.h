@@ -134,9 +134,14 @@ private:
     std::size_t FiShown = 0; // the width of the line on the terminal
 };
 
-// The header line and one line per firmware entry, tab-separated: the file slot first when
-// bWithFile, then the built-in images, newest first. bJson: one JSON object a line instead.
-void PrintFirmwareList(bool bWithFile, bool bJson);
+// The lines of the firmware list: a header line and one line per entry in aligned columns
+// (spaces), the entry number first; the loaded file sFile (when given) first as entry "file" with
+// its name last, then the built-in images, newest first.
+std::vector<std::string> FirmwareListLines(const std::optional<std::string>& sFile);
+
+// The firmware list on standard output; bJson: one JSON object a line instead (the file slot with
+// entry 0 and its "file" name).
+void PrintFirmwareList(const std::optional<std::string>& sFile, bool bJson);
 
 // The ports, tab-separated under a header with the columns that any of them fills, or one JSON
 // object a line.

@@ -3,9 +3,32 @@
 # one of two components, which become the Debian packages that cpack makes on Linux:
 #   kelvo-firmware-update  the operator's programs kelvo-firmware-update and kelvo-update
 #   kelvo-logger-sim       the simulated logger
+# docs/internal-mode.md holds the internal mode's access code: it is for the service team and is
+# never installed.
 include(GNUInstallDirs)
 
 set(KELVO_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc)
+
+# Man pages and the changelog are installed compressed as Debian wants them: gzip -9n, without
+# the file's name and time in the header, so that the same sources give the same package. They
+# are compressed in the build folder along with the programs.
+if(NOT WIN32)
+  find_program(KELVO_GZIP gzip REQUIRED)
+  set(KELVO_GZIP_DIR ${PROJECT_BINARY_DIR}/gzipped)
+  set(aGzipped)
+  foreach(sSource docs/man/kelvo-firmware-update.1 docs/man/kelvo-update.1
+                  docs/man/kelvo-logger-sim.1 packaging/changelog)
+    get_filename_component(sName ${sSource} NAME)
+    add_custom_command(
+      OUTPUT ${KELVO_GZIP_DIR}/${sName}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/${sSource} ${KELVO_GZIP_DIR}/${sName}
+      COMMAND ${KELVO_GZIP} -9nf ${KELVO_GZIP_DIR}/${sName}
+      DEPENDS ${PROJECT_SOURCE_DIR}/${sSource}
+      VERBATIM)
+    list(APPEND aGzipped ${KELVO_GZIP_DIR}/${sName}.gz)
+  endforeach()
+  add_custom_target(kelvo_gzipped_docs ALL DEPENDS ${aGzipped})
+endif()
 
 foreach(sProgram kelvo-firmware-update kelvo-update kelvo-logger-sim)
   if(NOT TARGET ${sProgram})
@@ -18,7 +41,9 @@ foreach(sProgram kelvo-firmware-update kelvo-update kelvo-logger-sim)
   endif()
   install(TARGETS ${sProgram} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${sComponent})
   if(NOT WIN32)
-    install(FILES ${PROJECT_SOURCE_DIR}/docs/man/${sProgram}.1
+    # Building a program alone (the package build does) still makes what its package installs.
+    add_dependencies(${sProgram} kelvo_gzipped_docs)
+    install(FILES ${KELVO_GZIP_DIR}/${sProgram}.1.gz
             DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${sComponent})
   endif()
 endforeach()
@@ -37,9 +62,8 @@ if(TARGET kelvo-update)
   set(sDir ${KELVO_DOCDIR}/kelvo-firmware-update)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${sDir}
           COMPONENT kelvo-firmware-update)
-  install(FILES ${PROJECT_SOURCE_DIR}/docs/operators-guide.md
-                ${PROJECT_SOURCE_DIR}/docs/internal-mode.md
-          DESTINATION ${sDir}/docs COMPONENT kelvo-firmware-update)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/operators-guide.md DESTINATION ${sDir}/docs
+          COMPONENT kelvo-firmware-update)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/cli.md DESTINATION ${sDir}/docs
           COMPONENT kelvo-firmware-update OPTIONAL)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/screenshots DESTINATION ${sDir}/docs
@@ -48,6 +72,13 @@ endif()
 if(TARGET kelvo-logger-sim)
   install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${KELVO_DOCDIR}/kelvo-logger-sim
           COMPONENT kelvo-logger-sim)
+endif()
+# Every Debian package carries the copyright and the changelog in its own documentation folder.
+if(NOT WIN32)
+  foreach(sComponent kelvo-firmware-update kelvo-logger-sim)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${KELVO_GZIP_DIR}/changelog.gz
+            DESTINATION ${KELVO_DOCDIR}/${sComponent} COMPONENT ${sComponent})
+  endforeach()
 endif()
 
 # Debian packages, one per component: `cpack -G DEB` in a (Release) build folder. The operator's
@@ -64,6 +95,13 @@ if(PROJECT_IS_TOP_LEVEL AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CRO
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Both packages come from one source, whose changelog (packaging/changelog) they carry.
+  set(CPACK_DEBIAN_PACKAGE_SOURCE kelvo-firmware-update)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog sChangelogTop LIMIT_COUNT 1)
+  if(NOT sChangelogTop MATCHES "^kelvo-firmware-update \\(${PROJECT_VERSION}\\) ")
+    message(WARNING "packaging/changelog does not start with an entry for version "
+                    "${PROJECT_VERSION}: add one before making packages")
+  endif()
 
   set(CPACK_COMPONENTS_ALL kelvo-logger-sim)
   if(TARGET kelvo-firmware-update AND TARGET kelvo-update)

@@ -5,7 +5,9 @@ set(KELVO_RELEASE_DIR ${CMAKE_BINARY_DIR}/release)
 set(KELVO_RELEASE_ZIP ${CMAKE_BINARY_DIR}/kelvo-firmware-update-${PROJECT_VERSION}-win64.zip)
 
 set(aReleaseFiles)
-set(aReleaseCommands COMMAND ${CMAKE_COMMAND} -E make_directory ${KELVO_RELEASE_DIR}/docs/screenshots)
+# The docs folder is made afresh: what an earlier build left there must not reach the zip.
+set(aReleaseCommands COMMAND ${CMAKE_COMMAND} -E rm -rf ${KELVO_RELEASE_DIR}/docs
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${KELVO_RELEASE_DIR}/docs/screenshots)
 foreach(sProgram kelvo-firmware-update kelvo-update)
   if(NOT TARGET ${sProgram})
     continue()
@@ -24,7 +26,7 @@ list(APPEND aReleaseCommands
      COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt
              ${KELVO_RELEASE_DIR}/README.txt
      COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/operators-guide.md
-             ${PROJECT_SOURCE_DIR}/docs/internal-mode.md ${KELVO_RELEASE_DIR}/docs/
+             ${KELVO_RELEASE_DIR}/docs/
      COMMAND ${CMAKE_COMMAND} -E copy ${aScreenshots} ${KELVO_RELEASE_DIR}/docs/screenshots/)
 list(APPEND aReleaseFiles README.txt docs)
 

@@ -26,6 +26,15 @@ struct TBl3FileHeader {
 constexpr const char* FwEndRecord = ":00000001FF";
 constexpr std::uint16_t FwVectorTableAddress = 0x03DF;
 
+// Every data record that the update sends carries this many bytes.
+constexpr std::int64_t FwRecordBytes = 64;
+
+// The flash byte address that a data record's address field names: images for bootloader 3
+// count 64-byte blocks, those for bootloader 2 count bytes.
+constexpr std::int64_t FwFlashAddress(std::uint16_t iBl, std::uint16_t iAddressField) {
+    return iBl == 3 ? std::int64_t{iAddressField} * FwRecordBytes : std::int64_t{iAddressField};
+}
+
 // The queries of GetFwEntry.
 namespace FwQuery {
 constexpr std::int32_t Header = 0;

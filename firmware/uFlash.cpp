@@ -52,3 +52,9 @@ void GetFlashLayout(std::uint16_t iPlatform, TFlashLayout& layout) {
             layout[i] = {true, r[0], r[1]};
     }
 }
+
+bool IsInsideRegion(const TFlashLayout& layout, std::int64_t iFirst, std::int64_t iLast) {
+    return std::any_of(layout.begin(), layout.end(), [&](const TFlashRegion& r) {
+        return r.bUsed && iFirst >= r.iFirst && iLast <= r.iLast;
+    });
+}

@@ -1,11 +1,13 @@
 #include "firmware/uFwFile.h"
 
+#include "firmware/uFlash.h"
 #include "firmware/uRegularFile.h"
 #include "firmware/uVersion.h"
 #include "hexline/uConvert1V0.h"
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string_view>
@@ -97,10 +99,33 @@ std::string ReadLine(std::istream& file) {
     return sLine;
 }
 
-// Reads the header of sContent into FwFileHeader.
-void ReadHeader(const std::string& sContent) {
+// Reads the header of sContent, the content of sFileName, into FwFileHeader. A file whose header
+// cannot be read and whose first line is not a bootloader line is some other text file: the
+// message says so rather than naming the first value that fails its conversion.
+void ReadHeader(const std::string& sFileName, const std::string& sContent) {
     std::istringstream stream(sContent);
-    ReadFwFileHeader(stream, FwFileHeader);
+    try {
+        ReadFwFileHeader(stream, FwFileHeader);
+    } catch (const std::runtime_error&) {
+        std::istringstream first(sContent);
+        std::string sFirst = ReadLine(first);
+        if (sFirst.starts_with("\xEF\xBB\xBF"))
+            sFirst.erase(0, 3);
+        if (sFirst.starts_with("bootloader="))
+            throw;
+        // A long line is cut, never inside a UTF-8 character.
+        std::string sShown = sFirst;
+        if (std::size_t iCut = 40; sFirst.size() > iCut) {
+            while (iCut > 0 && (static_cast<unsigned char>(sFirst[iCut]) & 0xC0) == 0x80)
+                --iCut;
+            sShown = sFirst.substr(0, iCut) + "...";
+        }
+        throw std::runtime_error("'" + sFileName +
+                                 "' is not a firmware file: its first line must be "
+                                 "\"bootloader=2\" or \"bootloader=3\", not " +
+                                 (sFirst.empty() ? std::string("a blank line")
+                                                 : "\"" + EscapeControlChars(sShown) + "\""));
+    }
 }
 
 // The image lines of a file with their line numbers in the file (from 1).
@@ -184,6 +209,89 @@ std::string RecordTypeName(unsigned iType) {
     }
 }
 
+// n in upper-case hex with at least iDigits digits, "0x" in front.
+std::string HexNumber(std::int64_t n, int iDigits = 4) {
+    std::string s;
+    for (; n > 0 || iDigits > 0; n >>= 4, --iDigits)
+        s.insert(s.begin(), "0123456789ABCDEF"[n & 0xF]);
+    return "0x" + s;
+}
+
+std::string ByteRange(std::int64_t iFirst) {
+    return HexNumber(iFirst) + "-" + HexNumber(iFirst + FwRecordBytes - 1);
+}
+
+// The data records of an image by the flash address they write: each must lie inside one region
+// of its platform's flash, and may write a byte that an earlier record wrote only with the same
+// value (a repeated record is harmless; a conflicting one leaves the flash depending on order).
+class TFlashWrites {
+public:
+    explicit TFlashWrites(const TBl3FileHeader& header) : FHeader(header) {
+        GetFlashLayout(header.quarn_platform, FLayout);
+        FbKnown = std::any_of(FLayout.begin(), FLayout.end(),
+                              [](const TFlashRegion& r) { return r.bUsed; });
+    }
+
+    // Checks the 64-byte data record in HexRec, on line iLine of the file, and remembers it.
+    void Add(std::size_t iLine) {
+        const std::uint16_t iField = HexRec.Address();
+        const std::int64_t iFirst = FwFlashAddress(FHeader.quarn_bl, iField);
+        // Without a layout for the platform there is nothing to check the addresses against;
+        // such a header is refused at selection time unless the checks are relaxed.
+        if (FbKnown && !IsInsideRegion(FLayout, iFirst, iFirst + FwRecordBytes - 1))
+            Refuse(iLine, Written(iField, iFirst) + " lies outside the flash of platform " +
+                              std::to_string(FHeader.quarn_platform) + " [" +
+                              GetPlatformName(FHeader.quarn_platform) + "] (" + Regions() +
+                              "; a record must lie inside one of them)");
+        TBytes aBytes{};
+        std::copy_n(HexRec.Data.begin(), aBytes.size(), aBytes.begin());
+        // Records that share a byte start less than 64 bytes apart.
+        const auto itEnd = FWrites.upper_bound(iFirst + FwRecordBytes - 1);
+        for (auto it = FWrites.lower_bound(iFirst - FwRecordBytes + 1); it != itEnd; ++it) {
+            const std::int64_t iFrom = std::max(iFirst, it->first);
+            const std::int64_t iTo = std::min(iFirst, it->first) + FwRecordBytes;
+            for (std::int64_t a = iFrom; a < iTo; ++a)
+                if (aBytes[static_cast<std::size_t>(a - iFirst)] !=
+                    it->second.aBytes[static_cast<std::size_t>(a - it->first)])
+                    Refuse(iLine, Written(iField, iFirst) + ": line " +
+                                      std::to_string(it->second.iLine) +
+                                      " already wrote other data there");
+        }
+        FWrites.try_emplace(iFirst, TWrite{iLine, aBytes});
+    }
+
+private:
+    using TBytes = std::array<std::uint8_t, static_cast<std::size_t>(FwRecordBytes)>;
+    struct TWrite {
+        std::size_t iLine;
+        TBytes aBytes;
+    };
+
+    // The record's address as the file gives it, with the flash bytes it writes.
+    std::string Written(std::uint16_t iField, std::int64_t iFirst) const {
+        if (FHeader.quarn_bl == 3)
+            return "block " + HexNumber(iField) + " (flash " + ByteRange(iFirst) + ")";
+        return "address " + ByteRange(iFirst);
+    }
+
+    std::string Regions() const {
+        std::string s = "its regions: ";
+        bool bFirst = true;
+        for (const TFlashRegion& r : FLayout) {
+            if (!r.bUsed)
+                continue;
+            s += (bFirst ? "" : ", ") + HexNumber(r.iFirst) + "-" + HexNumber(r.iLast);
+            bFirst = false;
+        }
+        return s;
+    }
+
+    const TBl3FileHeader& FHeader;
+    TFlashLayout FLayout;
+    bool FbKnown = false;
+    std::map<std::int64_t, TWrite> FWrites; // by first flash address
+};
+
 // Checks the whole file as the update will use it; throws std::runtime_error with the first
 // defect, "line <n>: ...".
 void CheckFwFile(const std::string& sContent, const TBl3FileHeader& header, const TImage& image) {
@@ -211,6 +319,7 @@ void CheckFwFile(const std::string& sContent, const TBl3FileHeader& header, cons
                    (image.aLines[iLast].empty() ? " (a blank line counts as image line)" : ""));
     std::size_t iDataLines = 0;
     std::size_t iVectorLine = 0; // its line number in the file; 0 for none so far
+    TFlashWrites writes(header);
     // The HEX codec works on the program-wide line buffer: a file is loaded on the window thread
     // while no update runs.
     for (std::size_t i = 0; i < iLast; ++i) {
@@ -233,6 +342,7 @@ void CheckFwFile(const std::string& sContent, const TBl3FileHeader& header, cons
                                       std::to_string(iVectorLine) + "): only one is sent");
                 iVectorLine = iLine;
             }
+            writes.Add(iLine);
             ++iDataLines;
             break;
         case 1:
@@ -313,14 +423,15 @@ bool LoadFwFile(const std::string& sFileName, std::string* psError) {
             *psError = e.what();
         return false;
     }
-    return LoadFwFileContent(sContent, psError);
+    return LoadFwFileContent(sFileName, sContent, psError);
 }
 
-bool LoadFwFileContent(const std::string& sContent, std::string* psError) {
+bool LoadFwFileContent(const std::string& sFileName, const std::string& sContent,
+                       std::string* psError) {
     FwFileLines.clear();
     TImage image;
     try {
-        ReadHeader(sContent);
+        ReadHeader(sFileName, sContent);
         // The image lines come from the same bytes as the header.
         image = ImageOf(sContent);
         CheckFwFile(sContent, FwFileHeader, image);
@@ -335,7 +446,7 @@ bool LoadFwFileContent(const std::string& sContent, std::string* psError) {
 }
 
 void InspectFwFile(const std::string& sFileName) {
-    ReadHeader(ReadFwFileContent(sFileName));
+    ReadHeader(sFileName, ReadFwFileContent(sFileName));
     iFwIndex = 0;
 }
 

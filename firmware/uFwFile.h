@@ -36,17 +36,23 @@ std::vector<std::string> FwImageLines(const std::string& sContent);
 // UTF-8 byte-order mark; bootloader 2 or 3; every image line a record that the HEX codec accepts;
 // only 64-byte data records (at least one, at most one of them the vector-table line at 0x03DF),
 // start-address records (types 3 and 5) and, as the last line and only there, the end record
-// ":00000001FF". When the file cannot be read or fails a check: false with the reason in *psError
-// (for a defect "line <n>: ...", n counting every line of the file from 1), FwFileLines empty,
-// iFwIndex untouched, FwFileHeader with the fields read before the failure.
+// ":00000001FF". Each data record must lie inside one region of the flash layout of the header's
+// platform (not checked for a platform without a layout) and must not write bytes that an earlier
+// record wrote with other values. When the file cannot be read or fails a check: false with the
+// reason in *psError (for a defect "line <n>: ...", n counting every line of the file from 1; for
+// a file whose header cannot be read and whose first line is no bootloader line, a text naming
+// the file and the expected first line), FwFileLines empty, iFwIndex untouched, FwFileHeader with
+// the fields read before the failure.
 bool LoadFwFile(const std::string& sFileName, std::string* psError = nullptr);
 
-// LoadFwFile for a file's content that was read already (by ReadFwFileContent): the same checks,
-// the same result.
-bool LoadFwFileContent(const std::string& sContent, std::string* psError = nullptr);
+// LoadFwFile for the content of sFileName that was read already (by ReadFwFileContent): the same
+// checks, the same result; the name is for the messages.
+bool LoadFwFileContent(const std::string& sFileName, const std::string& sContent,
+                       std::string* psError = nullptr);
 
 // Reads only the header into FwFileHeader, then iFwIndex := 0; FwFileLines stays as it is. The
-// image is not checked. A failure throws std::runtime_error and leaves iFwIndex untouched.
+// image is not checked; a file that is no firmware file is named as LoadFwFile names it. A failure
+// throws std::runtime_error and leaves iFwIndex untouched.
 void InspectFwFile(const std::string& sFileName);
 
 // A text from a firmware file as it may be shown on a terminal or in a window: every control

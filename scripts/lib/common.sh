@@ -29,8 +29,9 @@ install_missing() {
 native_packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev srecord
     qt6-base-dev libqt6svg6 groff-base nlohmann-json3-dev xvfb openbox)
 
-# What the Debian packages need: dpkg-shlibdeps for their dependencies, man for the installed pages.
-package_packages=(dpkg-dev man-db)
+# What the Debian packages need: dpkg-shlibdeps for their dependencies, man for the installed pages,
+# lintian for Debian's checks of the packages.
+package_packages=(dpkg-dev man-db lintian)
 
 # configure_native: the native build folder, configured.
 configure_native() {

@@ -9,6 +9,34 @@ package_depends() {
     dpkg-deb -f "$1" Depends | tr ',' '\n' | sed -e 's/|.*//' -e 's/(.*)//' -e 's/[[:space:]]//g'
 }
 
+# What the packages hold: the service team's notes with the internal mode's access code in none;
+# a changelog whose newest entry is the packages' version.
+package_contents_test() {
+    local deb version top
+    for deb in "$@"; do
+        if dpkg-deb -c "$deb" | grep -F 'internal-mode.md' >&2; then
+            echo "packages: $deb holds the internal mode's notes (docs/internal-mode.md)" >&2
+            return 1
+        fi
+        version=$(dpkg-deb -f "$deb" Version)
+        top=$(dpkg-deb --fsys-tarfile "$deb" |
+            tar -xOf - "./usr/share/doc/$(dpkg-deb -f "$deb" Package)/changelog.gz" | gzip -dc |
+            sed -n 1p)
+        [[ $top == *" ($version) "* ]] || {
+            echo "packages: the changelog of $deb starts with '$top', not version $version" >&2
+            return 1
+        }
+    done
+}
+
+# Debian's checks: an error fails, warnings are shown and pass.
+package_lintian_test() {
+    local status=0
+    lintian --fail-on error --display-info "$@" || status=$?
+    [ "$status" -eq 0 ] || { echo "packages: lintian found errors (above)" >&2; return 1; }
+    echo "lintian: no errors in $*"
+}
+
 # Runs in a subshell: its EXIT trap removes the packages however the checks end.
 package_install_test() (
     local version=$1 deb program out
@@ -52,6 +80,8 @@ package_test() {
         echo "packages: kelvo-firmware-update does not depend on libqt6widgets6" >&2; return 1; }
     package_depends "${debs[1]}" | grep -x libstdc++6 >/dev/null || {
         echo "packages: kelvo-logger-sim does not depend on libstdc++6" >&2; return 1; }
+    package_contents_test "${debs[@]}"
+    package_lintian_test "${debs[@]}"
     if [ "$(id -u)" -ne 0 ]; then
         say "PACKAGE INSTALL TEST SKIPPED: installing the packages needs root"
         echo "!!! The .deb files were built but NOT installed and checked. !!!"

@@ -315,6 +315,10 @@ TEST_F(EndToEnd, InternalModeFileAndReadInfoOnly) {
          "4",
          {sData, ":00000001FF"},
          "line 1: bootloader '4' is not supported: the update needs 2 or 3"},
+        {"block outside the flash",
+         "3",
+         {":40000000" + std::string(128, '0') + "C0", ":00000001FF"},
+         "line 9: block 0x0000 (flash 0x0000-0x003F) lies outside the flash of platform 12"},
     };
     for (const auto& c : aCases) {
         const auto p = FirmwareFile(c.sBootloader, c.aLines);
@@ -463,6 +467,11 @@ TEST_F(EndToEnd, BadFirmwareFilesStartNothing) {
     const fs::path bl4 = write("bl4.kfw", "bootloader=4" + sHeader.substr(12) + sData + sEnd);
     const fs::path bom = write("bom.kfw", "\xEF\xBB\xBF" + sHeader + sData + sEnd);
     const fs::path twoVectors = write("vectors.kfw", sHeader + sVector + sData + sVector + sEnd);
+    const fs::path readme = write("README.md", "# Kelvo Firmware Update\n\nSome text.\n");
+    const std::string sReadme = "'" + readme.string() +
+                                "' is not a firmware file: its first line must be "
+                                "\"bootloader=2\" or \"bootloader=3\", not \"# Kelvo Firmware "
+                                "Update\"";
     const struct {
         fs::path file;
         const char* sError;
@@ -477,7 +486,8 @@ TEST_F(EndToEnd, BadFirmwareFilesStartNothing) {
                   {bl4, "line 1: bootloader '4' is not supported"},
                   {bom, "line 1: the file starts with a UTF-8 byte-order mark"},
                   {twoVectors, "line 11: a second vector-table line (address 03DF, the first on "
-                               "line 9)"}};
+                               "line 9)"},
+                  {readme, sReadme.c_str()}};
     for (const auto& c : aCases) {
         const auto r = Cli({"--port", sim.sPort, "f:+", "--file", c.file.string()});
         EXPECT_EQ(r.iExit, 2) << c.file;
@@ -509,6 +519,18 @@ TEST_F(EndToEnd, FileDatesReachTheTerminalEscaped) {
     EXPECT_EQ(r.sOut.find('\x1b'), std::string::npos) << r.sOut;
     EXPECT_EQ(r.sOut.find('\x07'), std::string::npos) << r.sOut;
     EXPECT_NE(r.sOut.find("\\x1b]0;pwned\\x07\\x1b[2J01.01.2026"), std::string::npos) << r.sOut;
+    // The file leads the list as entry "file", its name last; the columns are aligned by spaces.
+    std::vector<std::string> aLines;
+    std::istringstream out(r.sOut);
+    for (std::string sLine; std::getline(out, sLine);)
+        aLines.push_back(sLine);
+    ASSERT_EQ(aLines.size(), 11u) << r.sOut;
+    EXPECT_EQ(r.sOut.find('\t'), std::string::npos) << r.sOut;
+    EXPECT_EQ(aLines[0].substr(0, 16), "Entry  Firmware ") << r.sOut;
+    EXPECT_EQ(aLines[1].substr(0, 7), "file   ") << r.sOut;
+    EXPECT_TRUE(aLines[1].ends_with("  " + file.string())) << r.sOut;
+    EXPECT_EQ(aLines[2].substr(0, 7), "9      ") << r.sOut;
+    EXPECT_EQ(aLines[0].find("BL"), aLines[2].find("3.0")) << r.sOut;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -883,6 +905,20 @@ TEST_F(EndToEnd, FirmwareListAsJsonLines) {
     }
     EXPECT_EQ(a[0]["version"], "5.138");
     EXPECT_EQ(a[0]["description"], "Kelvo model 26113 V5.138, A9e, BL3.0");
+    EXPECT_FALSE(a[0].contains("file"));
+
+    // A file given with --file comes first, as entry 0 with its name.
+    InternalMode();
+    const fs::path file =
+        FirmwareFile("3", {":40012800" + std::string(128, '0') + "97", ":00000001FF"});
+    const auto rFile = Cli({"--list-firmware", "--json", "--file", file.string(), "f:+"});
+    ASSERT_EQ(rFile.iExit, 0) << rFile.sErr;
+    const auto b = JsonLines(rFile.sOut);
+    ASSERT_EQ(b.size(), 10u) << rFile.sOut;
+    EXPECT_EQ(b[0]["entry"], 0);
+    EXPECT_EQ(b[0]["file"], file.string());
+    EXPECT_EQ(b[0]["version"], "5.200");
+    EXPECT_EQ(b[1], a[0]);
 }
 #endif
 

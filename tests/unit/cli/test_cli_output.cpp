@@ -1,4 +1,5 @@
 #include "cli/uCliOutput.h"
+#include "firmware/uFWVersions.h"
 
 #include <gtest/gtest.h>
 
@@ -193,4 +194,30 @@ TEST(TextWidth, CountsColumnsAndCutsBetweenCharacters) {
     }
     EXPECT_EQ(CutMiddle("/dev/ttyUSB10", 9, "..."), "/de...B10");
     EXPECT_EQ(PadToWidth(Wide + Ellipsis, 5), Wide + Ellipsis + "  ");
+}
+
+TEST(FirmwareList, AlignedColumnsLedByTheEntryNumber) {
+    const std::vector<std::string> a = FirmwareListLines(std::nullopt);
+    ASSERT_EQ(a.size(), 10u);
+    EXPECT_EQ(a[0],
+              "Entry  Firmware           Version  Platform  Print     Date                 BL");
+    EXPECT_EQ(a[1],
+              "9      Kelvo model 26113  5.138    F5328 A   A9e       22.02.2021 11:40:42  3.0");
+    EXPECT_EQ(a[5],
+              "5      Kelvo model 26113  5.42     F1611 B   A6/A7/A8  16.11.2012 13:15:56  2.1");
+    EXPECT_EQ(a[9],
+              "1      Kelvo model 26113  3.20     F1612 A   A0        18.06.2009 16:27:52  2.0");
+
+    // The loaded file: entry "file", its name last and escaped; a character of two bytes takes
+    // one column, so the columns after it stay in line.
+    FwFileHeader = {26113, 6, 1, 12, 44, "\xC3\xBC\x1b", 3, 0};
+    const std::vector<std::string> b = FirmwareListLines("/tmp/new\x07.kfw");
+    FwFileHeader = {};
+    ASSERT_EQ(b.size(), 11u);
+    EXPECT_EQ(b[0],
+              "Entry  Firmware           Version  Platform  Print     Date                 BL   "
+              "File");
+    EXPECT_EQ(b[1], "file   Kelvo model 26113  6.01     F5328 A   A9e       \xC3\xBC\\x1b"
+                    "                3.0  /tmp/new\\x07.kfw");
+    EXPECT_EQ(b[2], a[1]);
 }

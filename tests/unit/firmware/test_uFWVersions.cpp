@@ -1,6 +1,7 @@
 #include "FwSlotFixture.h"
 
 #include "firmware/uFWVersions.h"
+#include "firmware/uFlash.h"
 #include "firmware/uFwFile.h"
 #include "hexline/uConvert1V0.h"
 
@@ -101,7 +102,10 @@ TEST_P(BuiltInImage, EqualsItsDataFileAndTheTabledFacts) {
     EXPECT_EQ(GetFwHeader(iEntry), facts.Header);
     ASSERT_EQ(GetFwLastIndex(iEntry), facts.iLines - 1);
 
-    // Every line but the last is a 64-byte data record, its address field walking the runs.
+    // Every line but the last is a 64-byte data record, its address field walking the runs, each
+    // inside one region of the platform's flash as a loaded file must be.
+    TFlashLayout layout;
+    GetFlashLayout(facts.Header.quarn_platform, layout);
     const std::uint16_t iStep = facts.Header.quarn_bl == 2 ? 0x40 : 1;
     std::vector<std::uint16_t> aAddresses;
     for (const auto& [iFirst, iLast] : facts.aRuns)
@@ -115,6 +119,8 @@ TEST_P(BuiltInImage, EqualsItsDataFileAndTheTabledFacts) {
         EXPECT_EQ(HexRec.Count, 64);
         EXPECT_EQ(HexRec.RecType, 0);
         ASSERT_EQ(HexRec.Address(), aAddresses[static_cast<std::size_t>(k)]) << "line " << k;
+        const std::int64_t iFirst = FwFlashAddress(facts.Header.quarn_bl, HexRec.Address());
+        EXPECT_TRUE(IsInsideRegion(layout, iFirst, iFirst + 63)) << "line " << k;
     }
     if (facts.Header.quarn_bl == 3) {
         EXPECT_EQ(EntryLine(iEntry, 47).substr(0, 9), ":4003DF00");

@@ -260,7 +260,7 @@ TEST_F(FwFile, LoadKeepsTheLinesWithoutEqualsSignInFileOrder) {
     EXPECT_EQ(GetFwLastIndex(0), 2);
 
     // Start-address records (types 3 and 5) are passed over by the update: they may stay.
-    const std::vector<std::string> aLines = {Record(4, 0, 3, 1), Data(0x2500), Record(4, 0, 5, 2),
+    const std::vector<std::string> aLines = {Record(4, 0, 3, 1), Data(0x4A00), Record(4, 0, 5, 2),
                                              EndLine};
     ASSERT_TRUE(
         LoadFwFile(Dir.Write("b.kfw", HeaderWith(0, "bootloader=2") + Join(aLines)), &sError))
@@ -352,6 +352,123 @@ TEST_F(FwFile, LoadRefusesWhatTheUpdateWouldNotSendAsItIs) {
     EXPECT_TRUE(LoadFwFile(Dir.Write("good.kfw", sGood), &sError)) << sError;
 }
 
+TEST_F(FwFile, DataRecordsMustLieInsideOneRegionOfThePlatformsFlash) {
+    // Platform 12: regions 0x1800-0x187F, 0x4400-0x45FF, 0x4600-0x47FF, 0x4A00-0xF7FF and
+    // 0x10000-0x243FF. Bootloader 3 files count 64-byte blocks, bootloader 2 files bytes.
+    const std::string sRegions12 = " lies outside the flash of platform 12 [F5328 A] (its regions: "
+                                   "0x1800-0x187F, 0x4400-0x45FF, 0x4600-0x47FF, 0x4A00-0xF7FF, "
+                                   "0x10000-0x243FF; a record must lie inside one of them)";
+    const struct {
+        const char* sBootloader;
+        const char* sPlatform;
+        unsigned iAddress;
+        std::string sError; // empty: the file loads
+    } aCases[] = {
+        {"3", "12", 0x0128, ""}, // the first block of region 5
+        {"3", "12", 0x0060, ""}, // region 0, the update-ID block
+        {"3", "12", 0x03DF, ""}, // the last block below 0xF800
+        {"3", "12", 0x0400, ""}, // the first block above the 16-bit range
+        {"3", "12", 0x090F, ""}, // the last block of region 6
+        {"3", "12", 0x0000, "block 0x0000 (flash 0x0000-0x003F)" + sRegions12},
+        {"3", "12", 0x0127, "block 0x0127 (flash 0x49C0-0x49FF)" + sRegions12},
+        {"3", "12", 0x03E0, "block 0x03E0 (flash 0xF800-0xF83F)" + sRegions12},
+        {"3", "12", 0x0910, "block 0x0910 (flash 0x24400-0x2443F)" + sRegions12},
+        {"3", "12", 0x7506, "block 0x7506 (flash 0x1D4180-0x1D41BF)" + sRegions12},
+        {"2", "12", 0x4A00, ""},
+        {"2", "12", 0xF7C0, ""},
+        {"2", "12", 0x1840, ""},
+        {"2", "12", 0xF7C1, "address 0xF7C1-0xF800" + sRegions12},
+        {"2", "12", 0x45E0, "address 0x45E0-0x461F" + sRegions12}, // across two regions
+        {"2", "12", 0x0128, "address 0x0128-0x0167" + sRegions12},
+        {"2", "0", 0x2500, ""},
+        {"2", "0", 0x24C0,
+         "address 0x24C0-0x24FF lies outside the flash of platform 0 [F1612 A] (its regions: "
+         "0x1000-0x107F, 0x1080-0x10FF, 0x2500-0xF7FF; a record must lie inside one of them)"},
+        // Without a layout there is nothing to check against; selection refuses such a header
+        // unless the platform check is relaxed.
+        {"3", "18", 0x0000, ""},
+        {"2", "777", 0x0000, ""},
+    };
+    for (const auto& c : aCases) {
+        std::vector<std::string> aLines = aHeader9;
+        aLines[0] = std::string("bootloader=") + c.sBootloader;
+        aLines[5] = std::string("platform=") + c.sPlatform;
+        const std::string sWhy = std::string("BL") + c.sBootloader + ", platform " + c.sPlatform +
+                                 ", address field " + std::to_string(c.iAddress);
+        iFwIndex = -1;
+        std::string sError;
+        const bool bLoaded = LoadFwFile(
+            Dir.Write("f.kfw", Join(aLines) + Join({Data(c.iAddress), EndLine})), &sError);
+        EXPECT_EQ(bLoaded, c.sError.empty()) << sWhy;
+        EXPECT_EQ(sError, c.sError.empty() ? "" : "line 9: " + c.sError) << sWhy;
+        EXPECT_EQ(iFwIndex, c.sError.empty() ? 0 : -1) << sWhy;
+    }
+}
+
+TEST_F(FwFile, ARecordMustNotOverwriteWhatAnEarlierOneWroteWithOtherData) {
+    const std::string sHeader2 = HeaderWith(0, "bootloader=2");
+    const std::string sOtherData = Record(64, 0x0128, 0, 99); // block 0x0128 with other bytes
+    const struct {
+        const char* sWhy;
+        std::string sContent;
+        const char* sError; // nullptr: the file loads
+    } aCases[] = {
+        {"the same block twice, the same data",
+         Join(aHeader9) + Join({Data(0x0128), Data(0x0400), Data(0x0128), EndLine}), nullptr},
+        {"the same block twice, other data",
+         Join(aHeader9) + Join({Data(0x0128), "note=x", Data(0x0400), sOtherData, EndLine}),
+         "line 12: block 0x0128 (flash 0x4A00-0x4A3F): line 9 already wrote other data there"},
+        {"records side by side", sHeader2 + Join({Data(0x4A00), Data(0x4A40), EndLine}), nullptr},
+        {"records that overlap, other data", sHeader2 + Join({Data(0x4A10), Data(0x4A00), EndLine}),
+         "line 10: address 0x4A00-0x4A3F: line 9 already wrote other data there"},
+        // Data(a) puts 24 * a + 7 * x + 1 at flash byte x: records 32 bytes apart agree.
+        {"records that overlap, the same data",
+         sHeader2 + Join({Data(0x4A00), Data(0x4A20), EndLine}), nullptr},
+        {"an overlap from below", sHeader2 + Join({Data(0x4A00), Data(0x4A3F), EndLine}),
+         "line 10: address 0x4A3F-0x4A7E: line 9 already wrote other data there"},
+    };
+    for (const auto& c : aCases) {
+        std::string sError;
+        EXPECT_EQ(LoadFwFile(Dir.Write("f.kfw", c.sContent), &sError), c.sError == nullptr)
+            << c.sWhy;
+        EXPECT_EQ(sError, c.sError ? c.sError : "") << c.sWhy;
+    }
+}
+
+TEST_F(FwFile, OtherTextFilesAreNamedWithTheHeaderTheyLack) {
+    const struct {
+        const char* sName;
+        std::string sContent;
+        std::string sNot; // what the message says the first line is
+    } aCases[] = {
+        {"README.md", "# Kelvo Firmware Update\r\n\nUpdates the logger.\n",
+         "\"# Kelvo Firmware Update\""},
+        {"blank.txt", "\nbootloader=3\n", "a blank line"},
+        {"ctrl.txt", "\x1b[2Jclear\n", "\"\\x1b[2Jclear\""},
+        // A long line is cut, and never inside a character: "ä" is two bytes, here 40 and 41.
+        {"long.txt", std::string(39, 'x') + "\xC3\xA4" + "yyyy\n",
+         "\"" + std::string(39, 'x') + "...\""},
+        {"bom.txt", "\xEF\xBB\xBFnotes\n", "\"notes\""},
+    };
+    for (const auto& c : aCases) {
+        const std::string sFile = Dir.Write(c.sName, c.sContent);
+        const std::string sExpected = "'" + sFile +
+                                      "' is not a firmware file: its first line must be "
+                                      "\"bootloader=2\" or \"bootloader=3\", not " +
+                                      c.sNot;
+        std::string sError;
+        EXPECT_FALSE(LoadFwFile(sFile, &sError)) << c.sName;
+        EXPECT_EQ(sError, sExpected);
+        EXPECT_EQ(ErrorOf([&] { InspectFwFile(sFile); }), sExpected);
+        EXPECT_EQ(iFwIndex, -1);
+    }
+    // A firmware file with a bad header value keeps the message that names the value.
+    std::string sError;
+    EXPECT_FALSE(
+        LoadFwFile(Dir.Write("a.kfw", "\xEF\xBB\xBF" + HeaderWith(2, "class=x")), &sError));
+    EXPECT_EQ(sError, "'x' is not a valid integer value");
+}
+
 TEST_F(FwFile, FailedHeaderAbandonsTheLoad) {
     const struct {
         std::string sLine;
@@ -415,8 +532,9 @@ TEST_F(FwFile, FilesThatAreNoFirmwareFilesAreRefused) {
     // fills the file up to the limit.
     const std::string sHeader = Join(aHeader9);
     std::string sLines;
+    // The same blocks again and again: a record that repeats what an earlier one wrote is taken.
     for (unsigned a = 0; sHeader.size() + sLines.size() + 3 * 140 <= MaxFwFileSize; ++a)
-        sLines += Data(0x0400 + a) + "\n";
+        sLines += Data(0x0400 + a % 0x100) + "\n";
     std::string sFull = sHeader + sLines + "note=";
     sFull.append(MaxFwFileSize - sFull.size() - EndLine.size() - 1, 'x');
     sFull += "\n" + EndLine;
