@@ -69,17 +69,6 @@ int Utf8Sequence(const std::string& s, std::size_t i) {
 }
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
-// The columns that s takes on a terminal: one per character (an ill-formed UTF-8 sequence shows
-// as one replacement character).
-std::size_t DisplayWidth(const std::string& s) {
-    std::size_t iWidth = 0;
-    for (std::size_t i = 0; i < s.size(); ++iWidth) {
-        const int n = Utf8Sequence(s, i);
-        i += static_cast<std::size_t>(n < 0 ? -n : n);
-    }
-    return iWidth;
-}
-
 long long DaysFromCivil(long long y, unsigned m, unsigned d) {
     y -= m <= 2;
     const long long era = (y >= 0 ? y : y - 399) / 400;
