@@ -162,7 +162,7 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
     }
 }
 
-std::string EndOfRunNote(const TRunRecord& run, std::int32_t /*iStatus*/) {
+std::string EndOfRunNote(const TRunRecord& run) {
     return run.bInBootloader ? Texts::LoggerWaitsInBootloader : std::string();
 }
 

@@ -51,10 +51,10 @@ struct TStep {
 std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
                                      const std::string& sPort, const std::string& sPortReason = {});
 
-// The line that ends a run (its last attempt ended with iStatus), or empty: the logger waits in its
-// bootloader, and running the update again finishes it.
+// The line that ends a run, or empty: the logger waits in its bootloader, and running the update
+// again finishes it.
 struct TRunRecord;
-std::string EndOfRunNote(const TRunRecord& run, std::int32_t iStatus);
+std::string EndOfRunNote(const TRunRecord& run);
 
 // The report and status line that starts every update, restarts included.
 std::string StartText(const std::string& sPort);

@@ -111,7 +111,7 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
             continue;
         }
         // The run ends: whether the logger waits unfinished in its bootloader.
-        if (const std::string sNote = EndOfRunNote(run, result.iStatus); !sNote.empty())
+        if (const std::string sNote = EndOfRunNote(run); !sNote.empty())
             sink(-1, 0, {TAction::Report, sNote});
         return ended();
     }

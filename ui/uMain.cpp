@@ -370,8 +370,7 @@ void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
             // The run ends here. Whether the logger waits unfinished goes into the report and, as
             // a further line, into the box: outside the internal mode the box is all the operator
             // sees.
-            const std::string sNote =
-                iCode == Notify::Status ? EndOfRunNote(FRun, iValue) : std::string();
+            const std::string sNote = iCode == Notify::Status ? EndOfRunNote(FRun) : std::string();
             if (sNote.empty()) {
                 ShowResultBox(step.sText);
                 break;
