@@ -312,6 +312,7 @@ we_run() {
     echo "intern=7315" >"$we_dir/config/Orlenta/Quarn.conf"
     wine reg add "$quarn" /v intern /t REG_DWORD /d 7315 /f >/dev/null
     we_scenario intern "internal mode on: --read-info-only" 70 "--preset entry9" --read-info-only
+    we_several
     rm "$we_dir/config/Orlenta/Quarn.conf"
     wine reg add "$quarn" /v intern /t REG_SZ /d 7315 /f >/dev/null
     we_scenario internoff "internal mode off (Windows: the code as a string)" 2 \
@@ -341,6 +342,34 @@ we_run() {
         we_win[list]=wrong
         we_fail "--list-ports printed [$listed], expected [$expected]"
     fi
+}
+
+# we_several: two ports, one of them missing, and a firmware file (built-in image 9) in the
+# internal mode: a child process per port, the file's bytes handed to each on its standard input.
+# The first port's logger gets the whole image; the run ends with the missing port's 10.
+we_several() {
+    local kfw=$root/firmware/images/entry9.kfw os rc n
+    we_order+=(several)
+    we_note[several]="two ports (one missing), a firmware file handed to each process"
+    for os in linux win; do
+        we_sim_start "several.$os" --preset entry9 || return 0
+        if [ "$os" = linux ]; then
+            we_cli linux several.linux --port "$we_link" --port "$we_dir/no-such-port" --yes \
+                --file "$kfw" f:+
+            we_linux[several]=$we_rc
+        else
+            we_cli win several.win --port COM5 --port COM9 --yes --file "$(winepath -w "$kfw")" f:+
+            we_win[several]=$we_rc
+        fi
+        rc=$we_rc
+        we_sim_stop
+        [ "$rc" = 10 ] || we_fail "several ($os): exit $rc, expected 10; see $we_dir/several.$os.err"
+        n=$(wc -l <"$we_dir/several.$os.record" 2>/dev/null || echo 0)
+        [ "$n" -eq 787 ] || we_fail "several ($os): the simulator recorded $n lines, expected 787"
+        grep -q '"event":"summary"' "$we_dir/several.$os.out" ||
+            we_fail "several ($os): no summary in $we_dir/several.$os.out"
+    done
+    we_note[several]+=" | 10, the present logger updated"
 }
 
 # we_gui ROW "SIMARGS" TITLE: the operator's main window (its test build, offscreen) presses
