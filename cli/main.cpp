@@ -111,14 +111,20 @@ struct TArgs {
     std::vector<std::string> aKeyValues;
 };
 
+// Every text for a person that holds what the user gave or the system told (a port name, a file
+// name, a file's text, a process name) goes to the terminal through EscapeControlChars.
+
 [[noreturn]] void UsageError(const std::string& s) {
-    Console.Err("kelvo-update: " + s + "\nTry 'kelvo-update --help'.");
+    Console.Err("kelvo-update: " + EscapeControlChars(s) + "\nTry 'kelvo-update --help'.");
     std::exit(ExitUsage);
 }
 
-// A refusal before any port is opened.
-[[noreturn]] void Refuse(const std::string& s) {
-    Console.Err("kelvo-update: " + s);
+// A refusal before any port is opened; aNames, if any, each on a line of its own below it.
+[[noreturn]] void Refuse(const std::string& s, const std::vector<std::string>& aNames = {}) {
+    std::string sText = "kelvo-update: " + EscapeControlChars(s);
+    for (const std::string& sName : aNames)
+        sText += "\n  " + EscapeControlChars(sName);
+    Console.Err(sText);
     std::exit(ExitUsage);
 }
 
@@ -190,12 +196,9 @@ std::string ResolvePort(const std::string& sPort) {
     ListComPorts(aPorts, PortDeviceDir());
     if (aPorts.size() == 1)
         return aPorts.front();
-    std::string sList;
-    for (const auto& s : aPorts)
-        sList += "\n  " + s;
-    Refuse(aPorts.empty()
-               ? "--port auto: no serial port of a USB serial device is present"
-               : "--port auto: more than one port is present; choose one with --port:" + sList);
+    if (aPorts.empty())
+        Refuse("--port auto: no serial port of a USB serial device is present");
+    Refuse("--port auto: more than one port is present; choose one with --port:", aPorts);
 }
 
 // The ports of the run: every port there is with --all-ports, else those given, each "auto"
@@ -288,7 +291,7 @@ int main(int argc, char** argv) {
     // A child's warnings were given by the program that started it.
     for (const std::string& s : StartupOptionWarnings(args.aKeyValues, bInternal)) {
         if (!args.bChild)
-            Console.Err("kelvo-update: warning: " + s);
+            Console.Err("kelvo-update: warning: " + EscapeControlChars(s));
     }
     ReadStartupOptions(args.aKeyValues, bInternal);
 
@@ -380,12 +383,12 @@ int main(int argc, char** argv) {
             if (args.bJson) {
                 json.Step(iCode, iValue, step);
                 if (bDiagnostic)
-                    Console.Err(sDiagnosticPrefix + WithAdvice(step.sText));
+                    Console.Err(sDiagnosticPrefix + EscapeControlChars(WithAdvice(step.sText)));
                 return;
             }
             if (bDiagnostic) {
                 bar.Clear();
-                Console.Err("kelvo-update: " + WithAdvice(step.sText));
+                Console.Err("kelvo-update: " + EscapeControlChars(WithAdvice(step.sText)));
                 bar.Redraw();
             }
             if (args.bQuiet)
@@ -396,7 +399,7 @@ int main(int argc, char** argv) {
                 if (iCode == Notify::Progress && !bProgressLines)
                     return;
                 bar.Clear();
-                Console.Out(ReportLine(step.sText));
+                Console.Out(ReportLine(EscapeControlChars(step.sText)));
                 bar.Redraw();
             } else if (step.action == TAction::Progress && bBar) {
                 bar.Show(step.iValue);
@@ -404,12 +407,11 @@ int main(int argc, char** argv) {
         });
     bar.Clear();
 
-    // The outcome is the message's first line; a reason with it went to standard error.
-    const std::string sOutcome = PlainLines(result.sMessage.substr(0, result.sMessage.find('\r')));
+    // The outcome without the reason that went to standard error.
     const int iExit = result.bSuccess ? 0 : (result.bFatal ? ExitFatal : result.iStatus);
     if (args.bJson)
-        json.Result(result, iExit, sOutcome);
+        json.Result(result, iExit, result.sOutcome);
     else
-        Console.Out(sOutcome);
+        Console.Out(EscapeControlChars(result.sOutcome));
     return iExit;
 }

@@ -1,5 +1,7 @@
 #include "link/uPortTrace.h"
 
+#include "hexline/uShownText.h"
+
 #include <algorithm>
 
 namespace {
@@ -80,9 +82,14 @@ void TPortTrace::Line(const std::string& sPort, const std::string& sWhat,
     const auto iMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::steady_clock::now() - FtStart)
                          .count();
+    // The port's name and an open failure's reason come from outside: a trace on a terminal
+    // shows their control characters escaped.
+    const std::string sShownPort = EscapeControlChars(sPort);
+    const std::string sShownText = EscapeControlChars(sText);
     const std::lock_guard lock(FMutex);
     std::fprintf(FpFile, "%9lld.%03lld %s %s %s\n", static_cast<long long>(iMs / 1000),
-                 static_cast<long long>(iMs % 1000), sPort.c_str(), sWhat.c_str(), sText.c_str());
+                 static_cast<long long>(iMs % 1000), sShownPort.c_str(), sWhat.c_str(),
+                 sShownText.c_str());
     std::fflush(FpFile);
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <csignal>
@@ -353,6 +354,70 @@ TEST_F(EndToEnd, RefusalsBeforeThePortIsOpened) {
         EXPECT_NE(ReadFile(dir / "cli.out.err").find(std::string(sOption) + " needs a value"),
                   std::string::npos)
             << sOption;
+    }
+}
+
+TEST_F(EndToEnd, OutsideTextReachesTheTerminalEscaped) {
+    InternalMode();
+    // A byte that a terminal would obey rather than show: a C0 control but the line end, DEL, or
+    // the 8-bit CSI.
+    const auto firstControl = [](const std::string& s) {
+        const auto it = std::find_if(s.begin(), s.end(), [](char c) {
+            const auto b = static_cast<unsigned char>(c);
+            return (b < 0x20 && b != '\n') || b == 0x7F || b == 0x9B;
+        });
+        return it == s.end() ? std::string() : s.substr(it - s.begin(), 20);
+    };
+    const struct {
+        std::string sPort;
+        const char* sShown;
+    } aPorts[] = {
+        {"/dev/kelvo-x\x1b[2Jy", "/dev/kelvo-x\\x1b[2Jy"},
+        {"\x1b]0;pwn\a", "\\x1b]0;pwn\\x07"},
+        {"/dev/kelvo-ok\rhidden", "/dev/kelvo-ok\\x0dhidden"},
+        {"/dev/kelvo-\xC2\x9B"
+         "2J",
+         "/dev/kelvo-\\xc2\\x9b2J"},
+    };
+    for (const auto& c : aPorts) {
+        // The port from the command line and from the environment; a trace on standard error.
+        TProcess fromEnv({KELVO_UPDATE_EXE, "-y", "--trace", "-"},
+                         {"KELVO_PORT=" + c.sPort, "XDG_CONFIG_HOME=" + configHome.string()},
+                         dir / "env.out");
+        const TCliRun aRuns[] = {
+            Cli({"--port", c.sPort, "--yes"}),
+            {fromEnv.Wait(), ReadFile(dir / "env.out"), ReadFile(dir / "env.out.err")}};
+        for (const TCliRun& r : aRuns) {
+            EXPECT_EQ(r.iExit, 10) << c.sShown;
+            EXPECT_EQ(firstControl(r.sOut), "") << c.sShown << "\n" << r.sOut;
+            EXPECT_EQ(firstControl(r.sErr), "") << c.sShown << "\n" << r.sErr;
+            EXPECT_NE(r.sOut.find(std::string(" -> Start at serial port \"") + c.sShown + "\"\n"),
+                      std::string::npos)
+                << r.sOut;
+            const std::string sOutcome =
+                std::string("Aborted because serial port \"") + c.sShown + "\" is not ready!\n";
+            EXPECT_TRUE(r.sOut.ends_with("\n" + sOutcome)) << "the whole outcome\n" << r.sOut;
+        }
+        EXPECT_NE(aRuns[1].sErr.find(std::string(" ") + c.sShown + " ! open failed"),
+                  std::string::npos)
+            << aRuns[1].sErr;
+    }
+    // Usage errors and refusals that quote what was given.
+    const struct {
+        std::vector<std::string> aArgs;
+        const char* sShown;
+    } aRefusals[] = {
+        {{"--port", "x\x1b[2J", "--port", "x\x1b[2J", "-y"}, "'x\\x1b[2J' is given twice"},
+        {{"-y", "odd\x1b[2J"}, "unexpected argument 'odd\\x1b[2J'"},
+        {{"--bogus\x1b[2J"}, "unknown option --bogus\\x1b[2J"},
+        {{"-y", "--port", "/dev/kelvo-none", "x\a:1"}, "'x\\x07:1'"},
+        {{"-y", "--port", "/dev/kelvo-none", "f:+", "--file", "/none\x1b]0;t\a"},
+         "'/none\\x1b]0;t\\x07'"},
+    };
+    for (const auto& c : aRefusals) {
+        const auto r = Cli(c.aArgs);
+        EXPECT_EQ(firstControl(r.sErr), "") << c.sShown << "\n" << r.sErr;
+        EXPECT_NE(r.sErr.find(c.sShown), std::string::npos) << r.sErr;
     }
 }
 
