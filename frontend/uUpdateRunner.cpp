@@ -45,6 +45,8 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         result.sMessage = "Gave up after " + std::to_string(iRepeats) + " repeats: " + sWhy;
         result.sOutcome = result.sMessage;
         sink(-1, 0, {TAction::Report, result.sMessage});
+        if (iStatus == Status::NoAnswer)
+            sink(-1, 0, {TAction::Diagnostic, Texts::CheckSilentLogger});
         sink(-1, 0, {TAction::Message, result.sMessage});
         return false;
     };

@@ -262,6 +262,12 @@ TEST_F(EndToEnd, SilentLoggerIsRepeatedThenGivenUp) {
                               " repeats: communication error!"),
                   std::string::npos)
             << r.sOut;
+        EXPECT_EQ(Count(r.sErr, "kelvo-update: The logger did not answer: check the cable, that "
+                                "the logger is switched on and its battery is not empty, that "
+                                "this is the logger's port, and that no other program uses the "
+                                "port.\n"),
+                  1)
+            << r.sErr;
     }
 }
 
