@@ -368,12 +368,6 @@ int main(int argc, char** argv) {
     settings.iMaxRepeats = args.iMaxRepeats;
     if (portTrace)
         settings.openPort = portTrace->Wrap(OpenComPort);
-    if (args.bChild) {
-        settings.onNotification = [&](std::int32_t iCode, std::int32_t iValue) {
-            if (iCode == Notify::Serial)
-                json.Serial(static_cast<std::uint32_t>(iValue));
-        };
-    }
     // A child's diagnostics go out among those of the other ports: they name theirs.
     const std::string sDiagnosticPrefix =
         "kelvo-update: " + (args.bChild ? EscapeControlChars(sPort) + ": " : std::string());

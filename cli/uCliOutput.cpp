@@ -334,6 +334,8 @@ const char* RunEventName(std::int32_t iCode, std::int32_t iValue, const TStep& s
         return "update-info";
     case Notify::VectorLine:
         return "vector-table";
+    case Notify::Serial:
+        return "serial";
     default:
         return "notification";
     }
@@ -343,11 +345,15 @@ void TJsonRun::Step(std::int32_t iCode, std::int32_t iValue, const TStep& step) 
     if (step.action != TAction::Report && step.action != TAction::Diagnostic)
         return;
     const bool bNotification = iCode >= 0;
+    // The serial number is 32 bits without a sign.
+    const std::string sValue = iCode == Notify::Serial
+                                   ? std::to_string(static_cast<std::uint32_t>(iValue))
+                                   : std::to_string(iValue);
     TJsonObject o;
     o.Str("time", IsoTimeNow())
         .Str("event", RunEventName(iCode, iValue, step, FsPort))
         .Raw("code", bNotification ? std::to_string(iCode) : "null")
-        .Raw("value", bNotification ? std::to_string(iValue) : "null")
+        .Raw("value", bNotification ? sValue : "null")
         .Str("text", step.sText);
     if (iCode == Notify::Class && !FiClass)
         FiClass = iValue;
@@ -367,18 +373,6 @@ void TJsonRun::Step(std::int32_t iCode, std::int32_t iValue, const TStep& step) 
         if (iCode == Notify::TransferBegins)
             FiEntry = iEntry;
     }
-    if (FbPortOnEveryLine)
-        o.Str("port", FsPort);
-    Console.Out(o.Text());
-}
-
-void TJsonRun::Serial(std::uint32_t iSerial) {
-    TJsonObject o;
-    o.Str("time", IsoTimeNow())
-        .Str("event", "serial")
-        .Int("code", Notify::Serial)
-        .Int("value", iSerial)
-        .Str("text", "Serial number " + std::to_string(iSerial));
     if (FbPortOnEveryLine)
         o.Str("port", FsPort);
     Console.Out(o.Text());

@@ -110,6 +110,10 @@ TEST_F(EndToEnd, LoggerInItsApplicationIsUpdated) {
     EXPECT_EQ(Count(r.sOut, "Class 26113 [Kelvo model 26113]"), 2) << "before and after";
     EXPECT_EQ(Count(r.sOut, "Class 51202 [BL3]"), 1);
     EXPECT_EQ(Count(r.sOut, " -> Version "), 2);
+    // As soon as the application tells it, before the bootloader answers.
+    const std::size_t iSerial = r.sOut.find(" -> Serial number 320000\n");
+    EXPECT_NE(iSerial, std::string::npos) << r.sOut;
+    EXPECT_LT(iSerial, r.sOut.find("Class 51202 [BL3]")) << r.sOut;
     EXPECT_NE(r.sOut.find("Update Kelvo model 26113 V5.138, A9e, BL3.0"), std::string::npos);
     EXPECT_NE(r.sOut.find("Vector table is saved."), std::string::npos);
     EXPECT_NE(r.sOut.find("Vector table is programmed."), std::string::npos);
@@ -845,7 +849,8 @@ TEST_F(EndToEnd, JsonLinesTellTheWholeRun) {
     const std::vector<std::string> aAttempt = {
         "platform", "print",     "info",     "update-class", "update-info",  "platform",
         "print",    "candidate", "selected", "progress",     "vector-table", "progress"};
-    std::vector<std::string> aExpected = {"start", "class", "version", "class", "version"};
+    std::vector<std::string> aExpected = {"start",  "class", "version",
+                                          "serial", "class", "version"};
     aExpected.insert(aExpected.end(), aAttempt.begin(), aAttempt.end());
     for (const char* s : {"echo-differs", "repeat", "start", "class", "version"})
         aExpected.push_back(s);
