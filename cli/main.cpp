@@ -15,6 +15,7 @@
 #include "uVersionInfo.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -137,9 +139,11 @@ TArgs ParseArgs(int argc, char** argv) {
     }
     TArgs a;
     for (const auto& [sName, sValue] : parsed.aOptions) {
-        if (sName == "port")
+        if (sName == "port") {
+            if (sValue.empty())
+                UsageError("--port needs a port name");
             a.aPorts.push_back(sValue);
-        else if (sName == "all-ports")
+        } else if (sName == "all-ports")
             a.bAllPorts = true;
         else if (sName == "child")
             a.bChild = true;
@@ -162,7 +166,7 @@ TArgs ParseArgs(int argc, char** argv) {
         else if (sName == "max-repeats") {
             if (sValue.empty() || sValue.size() > 4 ||
                 sValue.find_first_not_of("0123456789") != std::string::npos)
-                UsageError("--max-repeats needs a number from 0 to 9999, not '" + sValue + "'");
+                UsageError("--max-repeats: '" + sValue + "' is not a valid number (0 to 9999)");
             a.iMaxRepeats = std::stoi(sValue);
         } else if (sName == "version") {
             Console.Out(std::string("kelvo-update ") + KelvoVersion);
@@ -346,7 +350,8 @@ int main(int argc, char** argv) {
             // A child adds its lines to the file that the program with all ports began.
             trace.hFile.reset(std::fopen(args.sTrace->c_str(), args.bChild ? "a" : "w"));
             if (!trace.hFile)
-                Refuse("cannot write the trace file '" + *args.sTrace + "'");
+                Refuse("cannot write the trace file '" + *args.sTrace +
+                       "': " + std::error_code(errno, std::generic_category()).message());
             trace.pFile = trace.hFile.get();
         }
     }
@@ -363,6 +368,18 @@ int main(int argc, char** argv) {
     const bool bProgressLines = !(bBar && IsTerminal(stdout));
     TProgressBar bar;
     TJsonRun json(sPort, args.bChild);
+    // A trace that can no longer be written is given up with one warning; the update goes on.
+    const auto warnOfTrace = [&] {
+        if (!portTrace)
+            return;
+        if (const std::string sError = portTrace->TakeWriteError(); !sError.empty()) {
+            bar.Clear();
+            Console.Err("kelvo-update: warning: cannot write the trace file '" +
+                        EscapeControlChars(*args.sTrace) + "' any more: " + sError +
+                        "; the update goes on without it");
+            bar.Redraw();
+        }
+    };
     TRunSettings settings;
     settings.sPort = sPort;
     settings.iMaxRepeats = args.iMaxRepeats;
@@ -373,6 +390,7 @@ int main(int argc, char** argv) {
         "kelvo-update: " + (args.bChild ? EscapeControlChars(sPort) + ": " : std::string());
     const TRunResult result =
         RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
+            warnOfTrace();
             const bool bDiagnostic = step.action == TAction::Diagnostic;
             if (args.bJson) {
                 json.Step(iCode, iValue, step);
@@ -399,6 +417,7 @@ int main(int argc, char** argv) {
                 bar.Show(step.iValue);
             }
         });
+    warnOfTrace();
     bar.Clear();
 
     // The outcome without the reason that went to standard error.

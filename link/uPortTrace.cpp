@@ -3,6 +3,9 @@
 #include "hexline/uShownText.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <utility>
 
 namespace {
 
@@ -87,10 +90,20 @@ void TPortTrace::Line(const std::string& sPort, const std::string& sWhat,
     const std::string sShownPort = EscapeControlChars(sPort);
     const std::string sShownText = EscapeControlChars(sText);
     const std::lock_guard lock(FMutex);
-    std::fprintf(FpFile, "%9lld.%03lld %s %s %s\n", static_cast<long long>(iMs / 1000),
-                 static_cast<long long>(iMs % 1000), sShownPort.c_str(), sWhat.c_str(),
-                 sShownText.c_str());
-    std::fflush(FpFile);
+    if (FbFailed)
+        return;
+    if (std::fprintf(FpFile, "%9lld.%03lld %s %s %s\n", static_cast<long long>(iMs / 1000),
+                     static_cast<long long>(iMs % 1000), sShownPort.c_str(), sWhat.c_str(),
+                     sShownText.c_str()) < 0 ||
+        std::fflush(FpFile) != 0) {
+        FsError = std::error_code(errno, std::generic_category()).message();
+        FbFailed = true;
+    }
+}
+
+std::string TPortTrace::TakeWriteError() {
+    const std::lock_guard lock(FMutex);
+    return std::exchange(FsError, std::string());
 }
 
 std::string TraceBytes(const std::uint8_t* pData, std::uint32_t iCount) {

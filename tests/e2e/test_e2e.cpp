@@ -365,6 +365,40 @@ TEST_F(EndToEnd, RefusalsBeforeThePortIsOpened) {
                   std::string::npos)
             << sOption;
     }
+    // Values that cannot be right, each told as what it is.
+    const struct {
+        std::vector<std::string> aArgs;
+        std::string sError;
+    } aBadValues[] = {
+        {{"--max-repeats", "-1", "-y"}, "--max-repeats: '-1' is not a valid number (0 to 9999)"},
+        {{"--max-repeats", "x", "-y"}, "--max-repeats: 'x' is not a valid number (0 to 9999)"},
+        {{"--port", "-x", "-y"}, "'-x' looks like an option; use --port=-x"},
+        {{"-p", "", "-y"}, "--port needs a port name"},
+        {{"--port=", "-y"}, "--port needs a port name"},
+        {{"-p", "/dev/kelvo-none", "-y", "--trace", dir.string()},
+         "cannot write the trace file '" + dir.string() + "': Is a directory"},
+        {{"-p", "/dev/kelvo-none", "-y", "--trace", (dir / "none" / "t.txt").string()},
+         "cannot write the trace file '" + (dir / "none" / "t.txt").string() +
+             "': No such file or directory"},
+    };
+    for (const auto& c : aBadValues) {
+        const auto r = Cli(c.aArgs);
+        EXPECT_EQ(r.iExit, 2) << c.sError;
+        EXPECT_EQ(r.sErr.rfind("kelvo-update: " + c.sError + "\n", 0), 0u) << r.sErr;
+        EXPECT_EQ(r.sOut, "") << c.sError;
+    }
+}
+
+TEST_F(EndToEnd, ATraceThatFailsLaterIsGivenUpWithOneWarning) {
+    TSim sim(dir, {"--preset", "entry9"});
+    const auto r = Cli({"--port", sim.sPort, "--yes", "--trace", "/dev/full"});
+    EXPECT_EQ(r.iExit, 0) << r.sErr;
+    EXPECT_NE(r.sOut.find("succesfully completed."), std::string::npos) << r.sOut;
+    EXPECT_EQ(Count(r.sErr, "warning: cannot write the trace file"), 1) << r.sErr;
+    EXPECT_NE(r.sErr.find("kelvo-update: warning: cannot write the trace file '/dev/full' any "
+                          "more: No space left on device; the update goes on without it\n"),
+              std::string::npos)
+        << r.sErr;
 }
 
 TEST_F(EndToEnd, OutsideTextReachesTheTerminalEscaped) {
