@@ -38,9 +38,11 @@ Updates the firmware of a Kelvo logger on the serial port NAME (COM3 on Windows,
 such as /dev/ttyUSB0 elsewhere), or of several loggers at once, one on each port.
 
 Options:
-  -p, --port NAME     the serial port of the logger; "auto": the only port that --list-ports
+  -p, --port NAME, --port=NAME
+                      the serial port of the logger; "auto": the only port that --list-ports
                       shows (default: the environment variable KELVO_PORT); give it several
-                      times to update several loggers at once
+                      times to update several loggers at once; a name beginning with "-" only
+                      as --port=NAME
       --all-ports     update a logger on every port that --list-ports shows
   -y, --yes           answer the question before the update with yes
       --file FILE     use this firmware file instead of the built-in images (internal mode, f:+)
@@ -55,6 +57,13 @@ Options:
   -h, --help          print this text
   key:value           start-up options: mf:+ (the update clears the measurements); in the
                       internal mode also cc:-, cf:-, cp:- (relax checks) and f:+ (firmware files)
+
+Environment:
+  KELVO_PORT          the port when --port is not given (empty: not set)
+  KELVO_DEV_DIR       the folder where --list-ports, --all-ports and --port auto look for port
+                      devices (default /dev)
+  XDG_CONFIG_HOME     Linux: where the internal-mode store Orlenta/Quarn.conf is (default
+                      ~/.config; on Windows the registry holds it)
 
 The report and the outcome go to standard output; usage errors, refusals, warnings and reasons to
 standard error. On a terminal a progress bar on standard error takes the place of the
