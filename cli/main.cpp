@@ -15,6 +15,7 @@
 #include "uVersionInfo.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -247,12 +248,19 @@ std::string WithAdvice(const std::string& sDiagnostic) {
     return sDiagnostic;
 }
 
+// Only yes ("y" or "yes") counts as consent, as in the dialog: no is the default, and an empty
+// answer or the end of input (Ctrl-D) is no.
 bool AskOnTerminal(const std::string& sQuestion) {
-    std::cerr << PlainLines(sQuestion) << " [yes/no] " << std::flush;
+    Console.ErrInPlace(PlainLines(sQuestion) + " [y/N] ");
     std::string sAnswer;
-    if (!std::getline(std::cin, sAnswer))
+    if (!std::getline(std::cin, sAnswer)) {
+        // Nothing ended the line on the terminal: what follows starts a line of its own.
+        Console.Err("");
         return false;
-    return sAnswer == "y" || sAnswer == "Y" || sAnswer == "yes" || sAnswer == "Yes";
+    }
+    std::transform(sAnswer.begin(), sAnswer.end(), sAnswer.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return sAnswer == "y" || sAnswer == "yes";
 }
 
 void OnInterrupt(int) {

@@ -10,8 +10,10 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <pty.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -667,6 +669,59 @@ TEST_F(EndToEnd, OutputThatGoesAwayDoesNotStopTheUpdate) {
         ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
         EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0) << iStatus << "\n" << sSeen;
         expectWholeUpdate(sim, "hung-up terminal");
+    }
+}
+
+TEST_F(EndToEnd, TheQuestionOnATerminalShowsItsDefaultAndEndsItsLine) {
+    const struct {
+        const char* sTyped;
+        int iExit;          // 2: not confirmed; 10: confirmed, and the port is not there
+        const char* sAfter; // what the terminal shows after the question
+    } aCases[] = {
+        {"\x04", 2, "\r\nkelvo-update: not confirmed, nothing done\r\n"}, // Ctrl-D
+        {"\r", 2, "\r\nkelvo-update: not confirmed, nothing done\r\n"},   // the default
+        {"n\r", 2, "n\r\nkelvo-update: not confirmed, nothing done\r\n"},
+        {"y\r", 10, "y\r\n"},
+    };
+    const std::string sQuestion =
+        "Do you save your measurements ?\r\nDo you really continue without saving ? [y/N] ";
+    for (const auto& c : aCases) {
+        int fdMaster = -1;
+        const pid_t pid = forkpty(&fdMaster, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+            execl(KELVO_UPDATE_EXE, KELVO_UPDATE_EXE, "--port", "/dev/kelvo-no-such-port",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string sSeen;
+        bool bAnswered = false;
+        const auto tEnd = std::chrono::steady_clock::now() + 10s;
+        for (auto tNow = std::chrono::steady_clock::now(); tNow < tEnd;
+             tNow = std::chrono::steady_clock::now()) {
+            pollfd p{fdMaster, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>((tEnd - tNow) / 1ms)) <= 0)
+                break; // still waiting: the question was not the one expected
+            char b[256];
+            const ssize_t n = ::read(fdMaster, b, sizeof b);
+            if (n <= 0)
+                break; // the program has ended: EIO
+            sSeen.append(b, static_cast<std::size_t>(n));
+            if (!bAnswered && sSeen.ends_with(sQuestion)) {
+                ASSERT_GT(::write(fdMaster, c.sTyped, std::strlen(c.sTyped)), 0);
+                bAnswered = true;
+            }
+        }
+        ::close(fdMaster); // hangs up a program that still waits for its answer
+        int iStatus = -1;
+        ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
+        EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == c.iExit) << iStatus << "\n"
+                                                                           << sSeen;
+        const std::size_t iAt = sSeen.find(sQuestion);
+        ASSERT_NE(iAt, std::string::npos) << sSeen;
+        const std::string sAfter = sSeen.substr(iAt + sQuestion.size());
+        EXPECT_TRUE(sAfter.starts_with(c.sAfter)) << sAfter;
     }
 }
 
