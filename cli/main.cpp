@@ -17,6 +17,8 @@
 #include "uVersionInfo.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -38,9 +41,11 @@ Updates the firmware of a Kelvo logger on the serial port NAME (COM3 on Windows,
 such as /dev/ttyUSB0 elsewhere), or of several loggers at once, one on each port.
 
 Options:
-  -p, --port NAME     the serial port of the logger; "auto": the only port that --list-ports
+  -p, --port NAME, --port=NAME
+                      the serial port of the logger; "auto": the only port that --list-ports
                       shows (default: the environment variable KELVO_PORT); give it several
-                      times to update several loggers at once
+                      times to update several loggers at once; a name beginning with "-" only
+                      as --port=NAME
       --all-ports     update a logger on every port that --list-ports shows
   -y, --yes           answer the question before the update with yes
       --file FILE     use this firmware file instead of the built-in images (internal mode, f:+)
@@ -55,6 +60,13 @@ Options:
   -h, --help          print this text
   key:value           start-up options: mf:+ (the update clears the measurements); in the
                       internal mode also cc:-, cf:-, cp:- (relax checks) and f:+ (firmware files)
+
+Environment:
+  KELVO_PORT          the port when --port is not given (empty: not set)
+  KELVO_DEV_DIR       the folder where --list-ports, --all-ports and --port auto look for port
+                      devices (default /dev)
+  XDG_CONFIG_HOME     Linux: where the internal-mode store Orlenta/Quarn.conf is (default
+                      ~/.config; on Windows the registry holds it)
 
 The report and the outcome go to standard output; usage errors, refusals, warnings and reasons to
 standard error. On a terminal a progress bar on standard error takes the place of the
@@ -118,14 +130,20 @@ struct TArgs {
     std::vector<std::string> aKeyValues;
 };
 
+// Every text for a person that holds what the user gave or the system told (a port name, a file
+// name, a file's text, a process name) goes to the terminal through EscapeControlChars.
+
 [[noreturn]] void UsageError(const std::string& s) {
-    Console.Err("kelvo-update: " + s + "\nTry 'kelvo-update --help'.");
+    Console.Err("kelvo-update: " + EscapeControlChars(s) + "\nTry 'kelvo-update --help'.");
     std::exit(ExitUsage);
 }
 
-// A refusal before any port is opened.
-[[noreturn]] void Refuse(const std::string& s) {
-    Console.Err("kelvo-update: " + s);
+// A refusal before any port is opened; aNames, if any, each on a line of its own below it.
+[[noreturn]] void Refuse(const std::string& s, const std::vector<std::string>& aNames = {}) {
+    std::string sText = "kelvo-update: " + EscapeControlChars(s);
+    for (const std::string& sName : aNames)
+        sText += "\n  " + EscapeControlChars(sName);
+    Console.Err(sText);
     std::exit(ExitUsage);
 }
 
@@ -138,9 +156,11 @@ TArgs ParseArgs(int argc, char** argv) {
     }
     TArgs a;
     for (const auto& [sName, sValue] : parsed.aOptions) {
-        if (sName == "port")
+        if (sName == "port") {
+            if (sValue.empty())
+                UsageError("--port needs a port name");
             a.aPorts.push_back(sValue);
-        else if (sName == "all-ports")
+        } else if (sName == "all-ports")
             a.bAllPorts = true;
         else if (sName == "child")
             a.bChild = true;
@@ -170,7 +190,7 @@ TArgs ParseArgs(int argc, char** argv) {
         else if (sName == "max-repeats") {
             if (sValue.empty() || sValue.size() > 4 ||
                 sValue.find_first_not_of("0123456789") != std::string::npos)
-                UsageError("--max-repeats needs a number from 0 to 9999, not '" + sValue + "'");
+                UsageError("--max-repeats: '" + sValue + "' is not a valid number (0 to 9999)");
             a.iMaxRepeats = std::stoi(sValue);
         } else if (sName == "version") {
             Console.Out(std::string("kelvo-update ") + KelvoVersion);
@@ -208,12 +228,9 @@ std::string ResolvePort(const std::string& sPort) {
     ListComPorts(aPorts, PortDeviceDir());
     if (aPorts.size() == 1)
         return aPorts.front();
-    std::string sList;
-    for (const auto& s : aPorts)
-        sList += "\n  " + s;
-    Refuse(aPorts.empty()
-               ? "--port auto: no serial port of a USB serial device is present"
-               : "--port auto: more than one port is present; choose one with --port:" + sList);
+    if (aPorts.empty())
+        Refuse("--port auto: no serial port of a USB serial device is present");
+    Refuse("--port auto: more than one port is present; choose one with --port:", aPorts);
 }
 
 // The ports of the run: every port there is with --all-ports, each device once under the first
@@ -256,12 +273,19 @@ std::string WithAdvice(const std::string& sDiagnostic) {
     return sDiagnostic;
 }
 
+// Only yes ("y" or "yes") counts as consent, as in the dialog: no is the default, and an empty
+// answer or the end of input (Ctrl-D) is no.
 bool AskOnTerminal(const std::string& sQuestion) {
-    std::cerr << PlainLines(sQuestion) << " [yes/no] " << std::flush;
+    Console.ErrInPlace(PlainLines(sQuestion) + " [y/N] ");
     std::string sAnswer;
-    if (!std::getline(std::cin, sAnswer))
+    if (!std::getline(std::cin, sAnswer)) {
+        // Nothing ended the line on the terminal: what follows starts a line of its own.
+        Console.Err("");
         return false;
-    return sAnswer == "y" || sAnswer == "Y" || sAnswer == "yes" || sAnswer == "Yes";
+    }
+    std::transform(sAnswer.begin(), sAnswer.end(), sAnswer.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return sAnswer == "y" || sAnswer == "yes";
 }
 
 void OnInterrupt(int) {
@@ -345,7 +369,7 @@ int main(int argc, char** argv) {
     // A child's warnings were given by the program that started it.
     for (const std::string& s : StartupOptionWarnings(args.aKeyValues, bInternal)) {
         if (!args.bChild)
-            Console.Err("kelvo-update: warning: " + s);
+            Console.Err("kelvo-update: warning: " + EscapeControlChars(s));
     }
     ReadStartupOptions(args.aKeyValues, bInternal);
 
@@ -407,7 +431,8 @@ int main(int argc, char** argv) {
             // A child adds its lines to the file that the program with all ports began.
             trace.hFile.reset(std::fopen(args.sTrace->c_str(), args.bChild ? "a" : "w"));
             if (!trace.hFile)
-                Refuse("cannot write the trace file '" + *args.sTrace + "'");
+                Refuse("cannot write the trace file '" + *args.sTrace +
+                       "': " + std::error_code(errno, std::generic_category()).message());
             trace.pFile = trace.hFile.get();
         }
     }
@@ -424,32 +449,39 @@ int main(int argc, char** argv) {
     const bool bProgressLines = !(bBar && IsTerminal(stdout));
     TProgressBar bar;
     TJsonRun json(sPort, args.bChild);
+    // A trace that can no longer be written is given up with one warning; the update goes on.
+    const auto warnOfTrace = [&] {
+        if (!portTrace)
+            return;
+        if (const std::string sError = portTrace->TakeWriteError(); !sError.empty()) {
+            bar.Clear();
+            Console.Err("kelvo-update: warning: cannot write the trace file '" +
+                        EscapeControlChars(*args.sTrace) + "' any more: " + sError +
+                        "; the update goes on without it");
+            bar.Redraw();
+        }
+    };
     TRunSettings settings;
     settings.sPort = sPort;
     settings.iMaxRepeats = args.iMaxRepeats;
     if (portTrace)
         settings.openPort = portTrace->Wrap(OpenComPort);
-    if (args.bChild) {
-        settings.onNotification = [&](std::int32_t iCode, std::int32_t iValue) {
-            if (iCode == Notify::Serial)
-                json.Serial(static_cast<std::uint32_t>(iValue));
-        };
-    }
     // A child's diagnostics go out among those of the other ports: they name theirs.
     const std::string sDiagnosticPrefix =
         "kelvo-update: " + (args.bChild ? EscapeControlChars(sPort) + ": " : std::string());
     const TRunResult result =
         RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
+            warnOfTrace();
             const bool bDiagnostic = step.action == TAction::Diagnostic;
             if (args.bJson) {
                 json.Step(iCode, iValue, step);
                 if (bDiagnostic)
-                    Console.Err(sDiagnosticPrefix + WithAdvice(step.sText));
+                    Console.Err(sDiagnosticPrefix + EscapeControlChars(WithAdvice(step.sText)));
                 return;
             }
             if (bDiagnostic) {
                 bar.Clear();
-                Console.Err("kelvo-update: " + WithAdvice(step.sText));
+                Console.Err("kelvo-update: " + EscapeControlChars(WithAdvice(step.sText)));
                 bar.Redraw();
             }
             if (args.bQuiet)
@@ -460,20 +492,20 @@ int main(int argc, char** argv) {
                 if (iCode == Notify::Progress && !bProgressLines)
                     return;
                 bar.Clear();
-                Console.Out(ReportLine(step.sText));
+                Console.Out(ReportLine(EscapeControlChars(step.sText)));
                 bar.Redraw();
             } else if (step.action == TAction::Progress && bBar) {
                 bar.Show(step.iValue);
             }
         });
+    warnOfTrace();
     bar.Clear();
 
-    // The outcome is the message's first line; a reason with it went to standard error.
-    const std::string sOutcome = PlainLines(result.sMessage.substr(0, result.sMessage.find('\r')));
+    // The outcome without the reason that went to standard error.
     const int iExit = result.bSuccess ? 0 : (result.bFatal ? ExitFatal : result.iStatus);
     if (args.bJson)
-        json.Result(result, iExit, sOutcome);
+        json.Result(result, iExit, result.sOutcome);
     else
-        Console.Out(sOutcome);
+        Console.Out(EscapeControlChars(result.sOutcome));
     return iExit;
 }

@@ -3,6 +3,7 @@
 #include "cli/uConsolePlatform.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
+#include "hexline/uShownText.h"
 #include "link/uCommThread.h"
 #include "link/uExceptions1V0.h"
 
@@ -23,41 +24,6 @@ void TConsole::Write(std::FILE* pStream, const std::string& s, bool& bFailed) {
 }
 
 namespace {
-
-// The length of the well-formed UTF-8 sequence at s[i], or, as a negative number, the length of
-// its longest ill-formed start (at least 1), which becomes one U+FFFD.
-int Utf8Sequence(const std::string& s, std::size_t i) {
-    const auto b = [&](std::size_t k) {
-        return static_cast<unsigned char>(s[k]);
-    };
-    const unsigned c = b(i);
-    if (c < 0x80)
-        return 1;
-    int n = 0;
-    unsigned iLow = 0x80; // the range of the second byte
-    unsigned iHigh = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        iLow = c == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-        iHigh = c == 0xED ? 0x9F : 0xBF; // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        iLow = c == 0xF0 ? 0x90 : 0x80;
-        iHigh = c == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
-    } else {
-        return -1;
-    }
-    for (int k = 1; k < n; ++k) {
-        if (i + k >= s.size())
-            return -k;
-        const unsigned d = b(i + k);
-        if (k == 1 ? (d < iLow || d > iHigh) : (d < 0x80 || d > 0xBF))
-            return -k;
-    }
-    return n;
-}
 
 [[gnu::format(printf, 1, 2)]] std::string Fmt(const char* sFormat, ...) {
     char b[256];
@@ -523,6 +489,8 @@ const char* RunEventName(std::int32_t iCode, std::int32_t iValue, const TStep& s
         return "update-info";
     case Notify::VectorLine:
         return "vector-table";
+    case Notify::Serial:
+        return "serial";
     default:
         return "notification";
     }
@@ -532,11 +500,15 @@ void TJsonRun::Step(std::int32_t iCode, std::int32_t iValue, const TStep& step) 
     if (step.action != TAction::Report && step.action != TAction::Diagnostic)
         return;
     const bool bNotification = iCode >= 0;
+    // The serial number is 32 bits without a sign.
+    const std::string sValue = iCode == Notify::Serial
+                                   ? std::to_string(static_cast<std::uint32_t>(iValue))
+                                   : std::to_string(iValue);
     TJsonObject o;
     o.Str("time", IsoTimeNow())
         .Str("event", RunEventName(iCode, iValue, step, FsPort))
         .Raw("code", bNotification ? std::to_string(iCode) : "null")
-        .Raw("value", bNotification ? std::to_string(iValue) : "null")
+        .Raw("value", bNotification ? sValue : "null")
         .Str("text", step.sText);
     if (iCode == Notify::Class && !FiClass)
         FiClass = iValue;
@@ -556,18 +528,6 @@ void TJsonRun::Step(std::int32_t iCode, std::int32_t iValue, const TStep& step) 
         if (iCode == Notify::TransferBegins)
             FiEntry = iEntry;
     }
-    if (FbPortOnEveryLine)
-        o.Str("port", FsPort);
-    Console.Out(o.Text());
-}
-
-void TJsonRun::Serial(std::uint32_t iSerial) {
-    TJsonObject o;
-    o.Str("time", IsoTimeNow())
-        .Str("event", "serial")
-        .Int("code", Notify::Serial)
-        .Int("value", iSerial)
-        .Str("text", "Serial number " + std::to_string(iSerial));
     if (FbPortOnEveryLine)
         o.Str("port", FsPort);
     Console.Out(o.Text());

@@ -162,8 +162,6 @@ public:
         : FsPort(std::move(sPort)), FbPortOnEveryLine(bPortOnEveryLine) {}
     // One step of RunUpdate's sink; writes the report lines and diagnostics.
     void Step(std::int32_t iCode, std::int32_t iValue, const TStep& step);
-    // The logger's serial number, as soon as it is read: the "serial" object.
-    void Serial(std::uint32_t iSerial);
     // The last object: the run's result with iExit, the program's exit status.
     void Result(const TRunResult& result, int iExit, const std::string& sOutcome);
 

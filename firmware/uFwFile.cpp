@@ -449,18 +449,3 @@ void InspectFwFile(const std::string& sFileName) {
     ReadHeader(sFileName, ReadFwFileContent(sFileName));
     iFwIndex = 0;
 }
-
-std::string EscapeControlChars(std::string_view s) {
-    std::string sShown;
-    sShown.reserve(s.size());
-    for (const char c : s) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 || b == 0x7F) {
-            constexpr const char* sDigits = "0123456789abcdef";
-            sShown += {'\\', 'x', sDigits[b >> 4], sDigits[b & 0xF]};
-        } else {
-            sShown += c;
-        }
-    }
-    return sShown;
-}

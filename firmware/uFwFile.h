@@ -5,6 +5,7 @@
 #pragma once
 
 #include "firmware/uFWVersions.h"
+#include "hexline/uShownText.h" // EscapeControlChars for the texts of a file
 
 #include <cstdint>
 #include <istream>
@@ -54,7 +55,3 @@ bool LoadFwFileContent(const std::string& sFileName, const std::string& sContent
 // image is not checked; a file that is no firmware file is named as LoadFwFile names it. A failure
 // throws std::runtime_error and leaves iFwIndex untouched.
 void InspectFwFile(const std::string& sFileName);
-
-// A text from a firmware file as it may be shown on a terminal or in a window: every control
-// character (below 0x20, and 0x7F) as "\xNN" in lower-case hex; everything else unchanged.
-std::string EscapeControlChars(std::string_view s);

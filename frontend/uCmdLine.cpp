@@ -17,15 +17,34 @@ const TOptionSpec* FindShort(std::span<const TOptionSpec> aSpecs, char c) {
     return it == aSpecs.end() ? nullptr : &*it;
 }
 
+// "-" and digits: a value, not an option.
+bool IsNegativeNumber(const std::string& s) {
+    return s.size() > 1 && s[0] == '-' && s.find_first_not_of("0123456789", 1) == s.npos;
+}
+
+// An argument that is one of the options, or "--".
+bool IsOption(std::span<const TOptionSpec> aSpecs, const std::string& s) {
+    if (s == "--")
+        return true;
+    if (s.starts_with("--"))
+        return FindLong(aSpecs, s.substr(2, s.find('=') == s.npos ? s.npos : s.find('=') - 2));
+    return s.size() > 1 && s[0] == '-' && FindShort(aSpecs, s[1]);
+}
+
 } // namespace
 
 TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
                              std::span<const TOptionSpec> aSpecs) {
     TParsedArgs parsed;
-    // The value of an option whose value is the next argument.
-    const auto next = [&](std::size_t& i, const std::string& sShown) {
-        if (i + 1 >= aArgs.size() || (aArgs[i + 1].starts_with("-") && aArgs[i + 1] != "-"))
+    // The value of an option p whose value is the next argument. An option there means that the
+    // value was forgotten; anything else beginning with "-" but a number is refused, since it was
+    // more likely meant as an option: "--port=-x" gives such a value.
+    const auto next = [&](std::size_t& i, const std::string& sShown, const TOptionSpec& p) {
+        if (i + 1 >= aArgs.size() || IsOption(aSpecs, aArgs[i + 1]))
             throw ECmdLine(sShown + " needs a value");
+        const std::string& sNext = aArgs[i + 1];
+        if (sNext.starts_with("-") && sNext != "-" && !IsNegativeNumber(sNext))
+            throw ECmdLine("'" + sNext + "' looks like an option; use --" + p.sLong + "=" + sNext);
         return aArgs[++i];
     };
     bool bOptions = true;
@@ -45,7 +64,7 @@ TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
                 throw ECmdLine("--" + sName + " takes no value");
             std::string sValue;
             if (p->bValue)
-                sValue = iEq != std::string::npos ? s.substr(iEq + 1) : next(i, "--" + sName);
+                sValue = iEq != std::string::npos ? s.substr(iEq + 1) : next(i, "--" + sName, *p);
             parsed.aOptions.push_back({p->sLong, std::move(sValue)});
         } else {
             // Short options, several may stand together: -qy; a value ends the group: -pCOM3.
@@ -59,7 +78,7 @@ TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
                 }
                 const std::string sShown = std::string("-") + s[k];
                 parsed.aOptions.push_back(
-                    {p->sLong, k + 1 < s.size() ? s.substr(k + 1) : next(i, sShown)});
+                    {p->sLong, k + 1 < s.size() ? s.substr(k + 1) : next(i, sShown, *p)});
                 break;
             }
         }

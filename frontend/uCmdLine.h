@@ -31,7 +31,9 @@ public:
 };
 
 // Parses aArgs (the arguments after the program's name) against aSpecs. Throws ECmdLine for an
-// unknown option, a missing value (an argument that begins with "-", but "-" alone, does not
-// count as the value: the value was forgotten), or a value given to an option that takes none.
+// unknown option, a missing value (the next argument is an option or "--": the value was
+// forgotten), a next argument that begins with "-" and is not a negative number ("-" alone is a
+// value; other values of that kind take the form --name=value), or a value given to an option
+// that takes none.
 TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
                              std::span<const TOptionSpec> aSpecs);

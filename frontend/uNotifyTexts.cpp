@@ -156,7 +156,8 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
         if (iValue == 1)
             return report("Vector table is programmed.");
         return {};
-    case Notify::Serial: // no line of its own: the command line with several ports shows it
+    case Notify::Serial:
+        return report(Fmt("Serial number %u", static_cast<std::uint32_t>(iValue)));
     default:
         return {};
     }

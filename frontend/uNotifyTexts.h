@@ -20,6 +20,10 @@ constexpr const char* AskCloseWhileRunning =
 // The end of a run that left the logger in its bootloader with no image programmed completely.
 constexpr const char* LoggerWaitsInBootloader =
     "The logger is waiting in its bootloader: run the update again to finish it.";
+// What to check when the logger stayed silent through every repeat.
+constexpr const char* CheckSilentLogger =
+    "The logger did not answer: check the cable, that the logger is switched on and its battery "
+    "is not empty, that this is the logger's port, and that no other program uses the port.";
 // A chosen firmware file that cannot be read or that the update could not use: nothing starts.
 constexpr const char* FileNotReadable = "Aborted because the firmware file could not be read!";
 } // namespace Texts

@@ -43,7 +43,10 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         }
         result.iStatus = iStatus;
         result.sMessage = "Gave up after " + std::to_string(iRepeats) + " repeats: " + sWhy;
+        result.sOutcome = result.sMessage;
         sink(-1, 0, {TAction::Report, result.sMessage});
+        if (iStatus == Status::NoAnswer)
+            sink(-1, 0, {TAction::Diagnostic, Texts::CheckSilentLogger});
         sink(-1, 0, {TAction::Message, result.sMessage});
         return false;
     };
@@ -77,6 +80,7 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         const bool bRepeatNotice =
             n->iCode == Notify::NoAnswer ||
             (n->iCode == Notify::Status && n->iValue == Status::EchoMismatch);
+        std::string sDiagnostic; // of this notification, which its message may add
         for (const TStep& step :
              NotificationSteps(n->iCode, n->iValue, settings.sPort, sPortReason)) {
             switch (step.action) {
@@ -95,8 +99,15 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
                 [[fallthrough]];
             default:
                 sink(n->iCode, n->iValue, step);
-                if (step.action == TAction::Message)
+                if (step.action == TAction::Diagnostic)
+                    sDiagnostic = step.sText;
+                if (step.action == TAction::Message) {
                     result.sMessage = step.sText;
+                    const std::string sAdded = "\r\n" + sDiagnostic;
+                    result.sOutcome = !sDiagnostic.empty() && step.sText.ends_with(sAdded)
+                                          ? step.sText.substr(0, step.sText.size() - sAdded.size())
+                                          : step.sText;
+                }
                 break;
             }
         }

@@ -27,6 +27,9 @@ struct TRunResult {
     bool bFatal = false; // ended by an exception that is not one of the program's statuses
     std::int32_t iStatus = 0;
     std::string sMessage;
+    // The outcome in one line: the message without the reason that the message box adds to it
+    // (a port name may hold line breaks of its own, so the first line is not the outcome).
+    std::string sOutcome;
     // The logger as the run's first identification in its application found it; bIdentified
     // false: the run never found it there (then iSerial is 0).
     bool bIdentified = false;

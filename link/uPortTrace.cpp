@@ -1,6 +1,11 @@
 #include "link/uPortTrace.h"
 
+#include "hexline/uShownText.h"
+
 #include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <utility>
 
 namespace {
 
@@ -80,10 +85,25 @@ void TPortTrace::Line(const std::string& sPort, const std::string& sWhat,
     const auto iMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                          std::chrono::steady_clock::now() - FtStart)
                          .count();
+    // The port's name and an open failure's reason come from outside: a trace on a terminal
+    // shows their control characters escaped.
+    const std::string sShownPort = EscapeControlChars(sPort);
+    const std::string sShownText = EscapeControlChars(sText);
     const std::lock_guard lock(FMutex);
-    std::fprintf(FpFile, "%9lld.%03lld %s %s %s\n", static_cast<long long>(iMs / 1000),
-                 static_cast<long long>(iMs % 1000), sPort.c_str(), sWhat.c_str(), sText.c_str());
-    std::fflush(FpFile);
+    if (FbFailed)
+        return;
+    if (std::fprintf(FpFile, "%9lld.%03lld %s %s %s\n", static_cast<long long>(iMs / 1000),
+                     static_cast<long long>(iMs % 1000), sShownPort.c_str(), sWhat.c_str(),
+                     sShownText.c_str()) < 0 ||
+        std::fflush(FpFile) != 0) {
+        FsError = std::error_code(errno, std::generic_category()).message();
+        FbFailed = true;
+    }
+}
+
+std::string TPortTrace::TakeWriteError() {
+    const std::lock_guard lock(FMutex);
+    return std::exchange(FsError, std::string());
 }
 
 std::string TraceBytes(const std::uint8_t* pData, std::uint32_t iCount) {

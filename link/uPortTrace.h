@@ -17,12 +17,19 @@ public:
     // An opener whose ports write their transfers to this trace.
     TPortOpener Wrap(TPortOpener openPort);
 
-    // One trace line: "<ms> <port> <what> <text>". Called from any thread.
+    // One trace line: "<ms> <port> <what> <text>". Called from any thread. A write that fails
+    // (a full disk) ends the trace, never the update: later lines are dropped.
     void Line(const std::string& sPort, const std::string& sWhat, const std::string& sText);
+
+    // Why the trace ended, the system's words, once: the first call after a failed write gives
+    // it, every other call nothing.
+    std::string TakeWriteError();
 
 private:
     std::mutex FMutex;
     std::FILE* FpFile;
+    bool FbFailed = false;
+    std::string FsError; // not yet taken
     std::chrono::steady_clock::time_point FtStart;
 };
 

@@ -1,6 +1,8 @@
 // POSIX serial backend: termios raw 9600 8N1, exclusive through TIOCEXCL and flock.
 #include "link/uRS232.h"
 
+#include "link/uPortPermission.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -128,36 +130,35 @@ std::string InUseReason(const std::string& sPort) {
     return PortReason::InUse + (sHolders.empty() ? std::string() : ": " + sHolders);
 }
 
-// Permission denied: serial devices usually belong to a group (dialout) whose members may use
-// them; a user outside it is told how to join.
+// Permission denied: who may open the device, and whether joining its group would help.
 std::string PermissionReason(const std::string& sPort) {
-    std::string sReason = PortReason::Permission;
     struct stat device {};
     if (stat(sPort.c_str(), &device) != 0)
-        return sReason;
+        return PortReason::Permission;
+    TDeviceAccess access;
+    access.iMode = device.st_mode & 07777;
+    access.iOwner = device.st_uid;
+    access.iGroup = device.st_gid;
+    TUserAccess user;
+    user.iUid = geteuid();
     std::vector<gid_t> aGroups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
     aGroups.resize(static_cast<std::size_t>(
         std::max(getgroups(static_cast<int>(aGroups.size()), aGroups.data()), 0)));
-    if (getegid() == device.st_gid ||
-        std::find(aGroups.begin(), aGroups.end(), device.st_gid) != aGroups.end())
-        return sReason;
+    user.aGroups.assign(aGroups.begin(), aGroups.end());
+    user.aGroups.push_back(getegid());
     // The reentrant lookups: ports are opened on worker threads.
     std::vector<char> aBuffer(16384);
     group grp{};
     group* pGroup = nullptr;
-    if (getgrgid_r(device.st_gid, &grp, aBuffer.data(), aBuffer.size(), &pGroup) != 0 ||
-        pGroup == nullptr)
-        return sReason;
-    const std::string sGroup = pGroup->gr_name;
+    if (getgrgid_r(device.st_gid, &grp, aBuffer.data(), aBuffer.size(), &pGroup) == 0 && pGroup)
+        access.sGroup = pGroup->gr_name;
     passwd pwd{};
     passwd* pUser = nullptr;
-    const std::string sUser =
-        getpwuid_r(geteuid(), &pwd, aBuffer.data(), aBuffer.size(), &pUser) == 0 && pUser
-            ? pUser->pw_name
-            : "$USER";
-    return sReason + ": the device belongs to the group '" + sGroup +
-           "', which this user is not in; 'sudo usermod -aG " + sGroup + " " + sUser +
-           "' adds the user, then log in again";
+    if (getpwuid_r(device.st_uid, &pwd, aBuffer.data(), aBuffer.size(), &pUser) == 0 && pUser)
+        access.sOwner = pUser->pw_name;
+    if (getpwuid_r(geteuid(), &pwd, aBuffer.data(), aBuffer.size(), &pUser) == 0 && pUser)
+        user.sUser = pUser->pw_name;
+    return PermissionReasonOf(access, user);
 }
 
 // The reason for a failed open() of the device path.

@@ -1,6 +1,8 @@
 # A man page renders without a warning (with GROFF) and names every long option that its
-# program's --help lists (with EXE), so that the page keeps up with the program.
-# cmake -DPAGE=<page> [-DGROFF=<groff>] [-DEXE=<program>] -P CheckManPage.cmake
+# program's --help lists (with EXE), so that the page keeps up with the program; --help shows the
+# page's "--name=VALUE" forms, and with HELP_ENVIRONMENT the variables of the page's ENVIRONMENT.
+# cmake -DPAGE=<page> [-DGROFF=<groff>] [-DEXE=<program> [-DHELP_ENVIRONMENT=ON]]
+#       -P CheckManPage.cmake
 
 if(GROFF)
   execute_process(COMMAND ${GROFF} -man -ww -z -Tutf8 ${PAGE} RESULT_VARIABLE iExit
@@ -29,5 +31,27 @@ if(EXE)
   endforeach()
   if(aMissing)
     message(FATAL_ERROR "${PAGE} lacks options that --help lists: ${aMissing}")
+  endif()
+
+  # And the other way: what the page tells that --help should tell too.
+  string(REGEX MATCHALL "--[a-z][a-z0-9-]*=[A-Z]+" aForms "${sPage}")
+  if(HELP_ENVIRONMENT)
+    string(REGEX MATCH "\n\\.SH ENVIRONMENT\n.*" sEnvironment "${sPage}")
+    string(REGEX REPLACE "^\n\\.SH ENVIRONMENT" "" sEnvironment "${sEnvironment}")
+    string(REGEX REPLACE "\n\\.SH [A-Z ]+\n.*" "" sEnvironment "${sEnvironment}")
+    string(REGEX MATCHALL "\n\\.TP\n\\.B [A-Z_]+" aVariables "${sEnvironment}")
+    list(TRANSFORM aVariables REPLACE "\n\\.TP\n\\.B " "")
+    list(APPEND aForms ${aVariables})
+  endif()
+  list(REMOVE_DUPLICATES aForms)
+  set(aUntold)
+  foreach(sForm IN LISTS aForms)
+    string(FIND "${sHelp}" "${sForm}" iAt)
+    if(iAt EQUAL -1)
+      list(APPEND aUntold ${sForm})
+    endif()
+  endforeach()
+  if(aUntold)
+    message(FATAL_ERROR "${EXE} --help lacks what ${PAGE} tells: ${aUntold}")
   endif()
 endif()

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <pty.h>
 #include <sstream>
 #include <sys/wait.h>
@@ -109,6 +112,10 @@ TEST_F(EndToEnd, LoggerInItsApplicationIsUpdated) {
     EXPECT_EQ(Count(r.sOut, "Class 26113 [Kelvo model 26113]"), 2) << "before and after";
     EXPECT_EQ(Count(r.sOut, "Class 51202 [BL3]"), 1);
     EXPECT_EQ(Count(r.sOut, " -> Version "), 2);
+    // As soon as the application tells it, before the bootloader answers.
+    const std::size_t iSerial = r.sOut.find(" -> Serial number 320000\n");
+    EXPECT_NE(iSerial, std::string::npos) << r.sOut;
+    EXPECT_LT(iSerial, r.sOut.find("Class 51202 [BL3]")) << r.sOut;
     EXPECT_NE(r.sOut.find("Update Kelvo model 26113 V5.138, A9e, BL3.0"), std::string::npos);
     EXPECT_NE(r.sOut.find("Vector table is saved."), std::string::npos);
     EXPECT_NE(r.sOut.find("Vector table is programmed."), std::string::npos);
@@ -261,6 +268,12 @@ TEST_F(EndToEnd, SilentLoggerIsRepeatedThenGivenUp) {
                               " repeats: communication error!"),
                   std::string::npos)
             << r.sOut;
+        EXPECT_EQ(Count(r.sErr, "kelvo-update: The logger did not answer: check the cable, that "
+                                "the logger is switched on and its battery is not empty, that "
+                                "this is the logger's port, and that no other program uses the "
+                                "port.\n"),
+                  1)
+            << r.sErr;
     }
 }
 
@@ -358,6 +371,104 @@ TEST_F(EndToEnd, RefusalsBeforeThePortIsOpened) {
                   std::string::npos)
             << sOption;
     }
+    // Values that cannot be right, each told as what it is.
+    const struct {
+        std::vector<std::string> aArgs;
+        std::string sError;
+    } aBadValues[] = {
+        {{"--max-repeats", "-1", "-y"}, "--max-repeats: '-1' is not a valid number (0 to 9999)"},
+        {{"--max-repeats", "x", "-y"}, "--max-repeats: 'x' is not a valid number (0 to 9999)"},
+        {{"--port", "-x", "-y"}, "'-x' looks like an option; use --port=-x"},
+        {{"-p", "", "-y"}, "--port needs a port name"},
+        {{"--port=", "-y"}, "--port needs a port name"},
+        {{"-p", "/dev/kelvo-none", "-y", "--trace", dir.string()},
+         "cannot write the trace file '" + dir.string() + "': Is a directory"},
+        {{"-p", "/dev/kelvo-none", "-y", "--trace", (dir / "none" / "t.txt").string()},
+         "cannot write the trace file '" + (dir / "none" / "t.txt").string() +
+             "': No such file or directory"},
+    };
+    for (const auto& c : aBadValues) {
+        const auto r = Cli(c.aArgs);
+        EXPECT_EQ(r.iExit, 2) << c.sError;
+        EXPECT_EQ(r.sErr.rfind("kelvo-update: " + c.sError + "\n", 0), 0u) << r.sErr;
+        EXPECT_EQ(r.sOut, "") << c.sError;
+    }
+}
+
+TEST_F(EndToEnd, ATraceThatFailsLaterIsGivenUpWithOneWarning) {
+    TSim sim(dir, {"--preset", "entry9"});
+    const auto r = Cli({"--port", sim.sPort, "--yes", "--trace", "/dev/full"});
+    EXPECT_EQ(r.iExit, 0) << r.sErr;
+    EXPECT_NE(r.sOut.find("succesfully completed."), std::string::npos) << r.sOut;
+    EXPECT_EQ(Count(r.sErr, "warning: cannot write the trace file"), 1) << r.sErr;
+    EXPECT_NE(r.sErr.find("kelvo-update: warning: cannot write the trace file '/dev/full' any "
+                          "more: No space left on device; the update goes on without it\n"),
+              std::string::npos)
+        << r.sErr;
+}
+
+TEST_F(EndToEnd, OutsideTextReachesTheTerminalEscaped) {
+    InternalMode();
+    // A byte that a terminal would obey rather than show: a C0 control but the line end, DEL, or
+    // the 8-bit CSI.
+    const auto firstControl = [](const std::string& s) {
+        const auto it = std::find_if(s.begin(), s.end(), [](char c) {
+            const auto b = static_cast<unsigned char>(c);
+            return (b < 0x20 && b != '\n') || b == 0x7F || b == 0x9B;
+        });
+        return it == s.end() ? std::string() : s.substr(it - s.begin(), 20);
+    };
+    const struct {
+        std::string sPort;
+        const char* sShown;
+    } aPorts[] = {
+        {"/dev/kelvo-x\x1b[2Jy", "/dev/kelvo-x\\x1b[2Jy"},
+        {"\x1b]0;pwn\a", "\\x1b]0;pwn\\x07"},
+        {"/dev/kelvo-ok\rhidden", "/dev/kelvo-ok\\x0dhidden"},
+        {"/dev/kelvo-\xC2\x9B"
+         "2J",
+         "/dev/kelvo-\\xc2\\x9b2J"},
+    };
+    for (const auto& c : aPorts) {
+        // The port from the command line and from the environment; a trace on standard error.
+        TProcess fromEnv({KELVO_UPDATE_EXE, "-y", "--trace", "-"},
+                         {"KELVO_PORT=" + c.sPort, "XDG_CONFIG_HOME=" + configHome.string()},
+                         dir / "env.out");
+        const TCliRun aRuns[] = {
+            Cli({"--port", c.sPort, "--yes"}),
+            {fromEnv.Wait(), ReadFile(dir / "env.out"), ReadFile(dir / "env.out.err")}};
+        for (const TCliRun& r : aRuns) {
+            EXPECT_EQ(r.iExit, 10) << c.sShown;
+            EXPECT_EQ(firstControl(r.sOut), "") << c.sShown << "\n" << r.sOut;
+            EXPECT_EQ(firstControl(r.sErr), "") << c.sShown << "\n" << r.sErr;
+            EXPECT_NE(r.sOut.find(std::string(" -> Start at serial port \"") + c.sShown + "\"\n"),
+                      std::string::npos)
+                << r.sOut;
+            const std::string sOutcome =
+                std::string("Aborted because serial port \"") + c.sShown + "\" is not ready!\n";
+            EXPECT_TRUE(r.sOut.ends_with("\n" + sOutcome)) << "the whole outcome\n" << r.sOut;
+        }
+        EXPECT_NE(aRuns[1].sErr.find(std::string(" ") + c.sShown + " ! open failed"),
+                  std::string::npos)
+            << aRuns[1].sErr;
+    }
+    // Usage errors and refusals that quote what was given.
+    const struct {
+        std::vector<std::string> aArgs;
+        const char* sShown;
+    } aRefusals[] = {
+        {{"--port", "x\x1b[2J", "--port", "x\x1b[2J", "-y"}, "'x\\x1b[2J' is given twice"},
+        {{"-y", "odd\x1b[2J"}, "unexpected argument 'odd\\x1b[2J'"},
+        {{"--bogus\x1b[2J"}, "unknown option --bogus\\x1b[2J"},
+        {{"-y", "--port", "/dev/kelvo-none", "x\a:1"}, "'x\\x07:1'"},
+        {{"-y", "--port", "/dev/kelvo-none", "f:+", "--file", "/none\x1b]0;t\a"},
+         "'/none\\x1b]0;t\\x07'"},
+    };
+    for (const auto& c : aRefusals) {
+        const auto r = Cli(c.aArgs);
+        EXPECT_EQ(firstControl(r.sErr), "") << c.sShown << "\n" << r.sErr;
+        EXPECT_NE(r.sErr.find(c.sShown), std::string::npos) << r.sErr;
+    }
 }
 
 TEST_F(EndToEnd, PortsThatAreNotALoggersLine) {
@@ -396,8 +507,7 @@ TEST_F(EndToEnd, PortsThatAreNotALoggersLine) {
     const struct {
         std::string sPort;
         const char* sReason;
-    } aPorts[] = {{"", "no port name"},
-                  {std::string(10000, 'x'), "no such device"},
+    } aPorts[] = {{std::string(10000, 'x'), "no such device"},
                   {"/dev/kelvo no such port", "no such device"},
                   {dir.string(), "not a serial device"},
                   {file.string(), "not a serial device"},
@@ -580,6 +690,59 @@ TEST_F(EndToEnd, OutputThatGoesAwayDoesNotStopTheUpdate) {
         ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
         EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 0) << iStatus << "\n" << sSeen;
         expectWholeUpdate(sim, "hung-up terminal");
+    }
+}
+
+TEST_F(EndToEnd, TheQuestionOnATerminalShowsItsDefaultAndEndsItsLine) {
+    const struct {
+        const char* sTyped;
+        int iExit;          // 2: not confirmed; 10: confirmed, and the port is not there
+        const char* sAfter; // what the terminal shows after the question
+    } aCases[] = {
+        {"\x04", 2, "\r\nkelvo-update: not confirmed, nothing done\r\n"}, // Ctrl-D
+        {"\r", 2, "\r\nkelvo-update: not confirmed, nothing done\r\n"},   // the default
+        {"n\r", 2, "n\r\nkelvo-update: not confirmed, nothing done\r\n"},
+        {"y\r", 10, "y\r\n"},
+    };
+    const std::string sQuestion =
+        "Do you save your measurements ?\r\nDo you really continue without saving ? [y/N] ";
+    for (const auto& c : aCases) {
+        int fdMaster = -1;
+        const pid_t pid = forkpty(&fdMaster, nullptr, nullptr, nullptr);
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+            execl(KELVO_UPDATE_EXE, KELVO_UPDATE_EXE, "--port", "/dev/kelvo-no-such-port",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        std::string sSeen;
+        bool bAnswered = false;
+        const auto tEnd = std::chrono::steady_clock::now() + 10s;
+        for (auto tNow = std::chrono::steady_clock::now(); tNow < tEnd;
+             tNow = std::chrono::steady_clock::now()) {
+            pollfd p{fdMaster, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>((tEnd - tNow) / 1ms)) <= 0)
+                break; // still waiting: the question was not the one expected
+            char b[256];
+            const ssize_t n = ::read(fdMaster, b, sizeof b);
+            if (n <= 0)
+                break; // the program has ended: EIO
+            sSeen.append(b, static_cast<std::size_t>(n));
+            if (!bAnswered && sSeen.ends_with(sQuestion)) {
+                ASSERT_GT(::write(fdMaster, c.sTyped, std::strlen(c.sTyped)), 0);
+                bAnswered = true;
+            }
+        }
+        ::close(fdMaster); // hangs up a program that still waits for its answer
+        int iStatus = -1;
+        ASSERT_EQ(waitpid(pid, &iStatus, 0), pid);
+        EXPECT_TRUE(WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == c.iExit) << iStatus << "\n"
+                                                                           << sSeen;
+        const std::size_t iAt = sSeen.find(sQuestion);
+        ASSERT_NE(iAt, std::string::npos) << sSeen;
+        const std::string sAfter = sSeen.substr(iAt + sQuestion.size());
+        EXPECT_TRUE(sAfter.starts_with(c.sAfter)) << sAfter;
     }
 }
 
@@ -835,7 +998,8 @@ TEST_F(EndToEnd, JsonLinesTellTheWholeRun) {
     const std::vector<std::string> aAttempt = {
         "platform", "print",     "info",     "update-class", "update-info",  "platform",
         "print",    "candidate", "selected", "progress",     "vector-table", "progress"};
-    std::vector<std::string> aExpected = {"start", "class", "version", "class", "version"};
+    std::vector<std::string> aExpected = {"start",  "class", "version",
+                                          "serial", "class", "version"};
     aExpected.insert(aExpected.end(), aAttempt.begin(), aAttempt.end());
     for (const char* s : {"echo-differs", "repeat", "start", "class", "version"})
         aExpected.push_back(s);

@@ -214,6 +214,9 @@ void TestMainWindow::notifications_data() {
         << 12 << 5 << TTexts{"Aborted because conversion error at line  5 !"} << "before"
         << ""
         << "before";
+    QTest::newRow("serial number") << 29 << 328297 << TTexts{"Serial number 328297"} << "before"
+                                   << ""
+                                   << "before";
     QTest::newRow("vector table value 2") << 40 << 2 << TTexts{} << "before"
                                           << ""
                                           << "before";

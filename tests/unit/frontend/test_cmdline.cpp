@@ -34,6 +34,8 @@ TEST(CmdLine, FormsOfOptionsAndWords) {
         {{"-qpCOM4"}, "[quiet=][port=COM4]"},
         {{"mf:+", "-y", "cc:-"}, "[yes=](mf:+)(cc:-)"},
         {{"--trace", "-"}, "[trace=-]"},
+        {{"--trace", "-12", "-p", "-3"}, "[trace=-12][port=-3]"},
+        {{"--port=-x"}, "[port=-x]"},
         {{"--", "--yes", "-q"}, "(--yes)(-q)"},
         {{"-"}, "(-)"},
     };
@@ -51,6 +53,11 @@ TEST(CmdLine, BrokenConventionsAreExplained) {
         {{"--port"}, "--port needs a value"},
         {{"--port", "--yes"}, "--port needs a value"}, // forgotten, not "--yes" as the port
         {{"-p", "-y"}, "-p needs a value"},
+        {{"--port", "--"}, "--port needs a value"},
+        {{"--port", "--quiet=1"}, "--port needs a value"},
+        {{"--port", "-x"}, "'-x' looks like an option; use --port=-x"},
+        {{"-p", "--x"}, "'--x' looks like an option; use --port=--x"},
+        {{"--trace", "-1x"}, "'-1x' looks like an option; use --trace=-1x"},
         {{"--yes=1"}, "--yes takes no value"},
     };
     for (const auto& c : aCases) {

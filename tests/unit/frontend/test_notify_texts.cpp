@@ -1,6 +1,6 @@
 #include "firmware/uFWVersions.h"
-#include "link/uCommThread.h"
 #include "frontend/uNotifyTexts.h"
+#include "link/uCommThread.h"
 
 #include <gtest/gtest.h>
 
@@ -39,6 +39,8 @@ TEST_F(NotifyTexts, ReportLinesOfTheInformationCodes) {
         {25, 26113, Report("Update class 26113 [Kelvo model 26113]")},
         {28, 0x2A, Report("Update Info 002A")},
         {28, 0xFFFF, Report("Update Info FFFF")},
+        {29, 328297, Report("Serial number 328297")},
+        {29, -1, Report("Serial number 4294967295")},
         {27, 2, Report("Check Kelvo model 26113 V4.08, A1, BL2.0")},
         {26,
          0,
