@@ -335,7 +335,8 @@ int RunSeveralPorts(const TArgs& args, const std::vector<std::string>& aPorts,
             const std::unique_ptr<std::FILE, int (*)(std::FILE*)> hFile(
                 std::fopen(args.sTrace->c_str(), "w"), std::fclose);
             if (!hFile)
-                Refuse("cannot write the trace file '" + *args.sTrace + "'");
+                Refuse("cannot write the trace file '" + *args.sTrace +
+                       "': " + std::error_code(errno, std::generic_category()).message());
         }
         a.insert(a.end(), {"--trace", *args.sTrace});
     }

@@ -124,7 +124,9 @@ std::string IsoTimeNow() {
 }
 
 std::string PlainLines(std::string s) {
-    std::erase(s, '\r');
+    // Only the CR of a CR LF: a lone one belongs to the text (a port name) and is shown escaped.
+    for (std::size_t i = 0; (i = s.find("\r\n", i)) != std::string::npos;)
+        s.erase(i, 1);
     return s;
 }
 

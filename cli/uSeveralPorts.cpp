@@ -633,9 +633,19 @@ int RunSeveral(const TSeveralSettings& settings) {
             run.Event(*o, tNow);
             bDirty = true;
             const std::string sEvent = o->Str("event").value_or("");
-            if (!bReport || sEvent == "reason" || sEvent == "serial")
+            if (!bReport || sEvent == "reason")
                 continue;
-            const std::string sText = PlainLines(o->Str("text").value_or(""));
+            // The child's text may quote outside text (a port name): its lines, each escaped.
+            const std::string sChildText = PlainLines(o->Str("text").value_or(""));
+            std::string sText;
+            for (std::string_view s = sChildText;;) {
+                const std::size_t i = s.find('\n');
+                sText += EscapeControlChars(s.substr(0, i));
+                if (i == std::string_view::npos)
+                    break;
+                sText += '\n';
+                s.remove_prefix(i + 1);
+            }
             live.Clear();
             Console.Out(EscapeControlChars(run.sPort) + ": " +
                         (sEvent == "result" ? sText : ReportLine(sText)));

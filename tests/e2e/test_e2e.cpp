@@ -1652,3 +1652,17 @@ TEST_F(EndToEnd, AllPortsTakeEachDeviceOnce) {
         << ReadFile(dir / "cli.out");
     EXPECT_EQ(sim.Record().size(), 3u + 783u + 1u);
 }
+
+TEST_F(EndToEnd, SeveralPortsPipedShowTheSerialAndEscapeWhatTheChildrenTell) {
+    TSim sim(dir, {"--preset", "entry9"});
+    const std::string sHostile = "/dev/kelvo-\x1b[2J-\r-none";
+    const auto r = Cli({"-p", sim.sPort, "-p", sHostile, "-y"});
+    EXPECT_EQ(r.iExit, 10) << r.sOut;
+    EXPECT_EQ(r.sOut.find('\x1b'), std::string::npos) << r.sOut;
+    EXPECT_EQ(r.sOut.find('\r'), std::string::npos) << r.sOut;
+    EXPECT_NE(r.sOut.find("Start at serial port \"/dev/kelvo-\\x1b[2J-\\x0d-none\""),
+              std::string::npos)
+        << r.sOut;
+    EXPECT_NE(PortLines(r.sOut, sim.sPort).find("Serial number 320000"), std::string::npos)
+        << r.sOut;
+}
