@@ -1,6 +1,7 @@
 // kelvo-update: the firmware update of a Kelvo logger from a terminal or a script.
 #include "cli/uCliOutput.h"
 #include "cli/uConsolePlatform.h"
+#include "cli/uHistory.h"
 #include "cli/uSeveralPorts.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
@@ -11,6 +12,7 @@
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
 #include "frontend/uUpdateRunner.h"
+#include "journal/uJournal.h"
 #include "hexline/uSha256.h"
 #include "link/uPortTrace.h"
 #include "link/uRS232.h"
@@ -37,6 +39,8 @@ constexpr int ExitFatal = 1;
 constexpr const char* Usage =
     R"(Usage: kelvo-update [--port NAME ...] [options] [key:value ...]
        kelvo-update --all-ports [options] [key:value ...]
+       kelvo-update --history [--json | --csv] [--limit N] [--serial N] [--port NAME]
+                    [--since DATE]
 Updates the firmware of a Kelvo logger on the serial port NAME (COM3 on Windows, a device path
 such as /dev/ttyUSB0 elsewhere), or of several loggers at once, one on each port.
 
@@ -56,6 +60,14 @@ Options:
       --trace FILE    write every frame and line with millisecond times to FILE (-: stderr)
       --list-ports    print the serial ports of USB serial devices with their details
       --list-firmware print the built-in firmware images (and the file given with --file)
+      --history       print the latest runs of the update journal, newest first (with --json
+                      as JSON Lines, with --csv as CSV); --limit N runs (20), only those of
+                      --serial N, of --port NAME (a port or converter name), --since DATE
+                      (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, UTC)
+      --csv           with --history: CSV for a spreadsheet
+      --limit N       with --history: at most N runs
+      --serial N      with --history: the runs of the logger with this serial number
+      --since DATE    with --history: the runs since DATE (UTC)
   -V, --version       print the version
   -h, --help          print this text
   key:value           start-up options: mf:+ (the update clears the measurements); in the
@@ -67,6 +79,15 @@ Environment:
                       devices (default /dev)
   XDG_CONFIG_HOME     Linux: where the internal-mode store Orlenta/Quarn.conf is (default
                       ~/.config; on Windows the registry holds it)
+  KELVO_JOURNAL       the update journal's file (default: Linux
+                      $XDG_STATE_HOME/kelvo/journal.sqlite3, XDG_STATE_HOME ~/.local/state;
+                      Windows %LOCALAPPDATA%\kelvo\journal.sqlite3)
+  XDG_STATE_HOME      Linux: where the update journal is (see KELVO_JOURNAL)
+
+Every update is recorded in the update journal: the logger, its hardware, the image, the outcome.
+A logger found in its bootloader on a converter where an interrupted run left it is selected for
+with the serial number that run read. A journal that cannot be written gives a warning; the
+update goes on.
 
 The report and the outcome go to standard output; usage errors, refusals, warnings and reasons to
 standard error. On a terminal a progress bar on standard error takes the place of the
@@ -94,7 +115,7 @@ Exit status:
   46  an invalid answer from the logger
   47  no fitting image
   70  only the update information was read (--read-info-only)
-  1   a fatal exception
+  1   a fatal exception (--history: the journal cannot be read)
   2   a usage error, or a refusal before a port was opened (also: no port for --list-ports
       or --port auto))";
 
@@ -104,7 +125,8 @@ constexpr TOptionSpec aOptionSpecs[] = {
     {"quiet", 'q', false},        {"trace", 0, true},       {"list-ports", 0, false},
     {"list-firmware", 0, false},  {"version", 'V', false},  {"help", 'h', false},
     {"all-ports", 0, false},      {"child", 0, false},      {"parent-pid", 0, true},
-    {"file-sha256", 0, true},
+    {"file-sha256", 0, true},     {"history", 0, false},    {"limit", 0, true},
+    {"serial", 0, true},          {"since", 0, true},       {"csv", 0, false},
 };
 
 struct TArgs {
@@ -126,6 +148,10 @@ struct TArgs {
     bool bQuiet = false;
     bool bListPorts = false;
     bool bListFirmware = false;
+    // --history and its filters (--port names the port to look for then).
+    bool bHistory = false;
+    bool bCsv = false;
+    THistoryFilter history;
     int iMaxRepeats = 3;
     std::vector<std::string> aKeyValues;
 };
@@ -187,6 +213,27 @@ TArgs ParseArgs(int argc, char** argv) {
             a.bListPorts = true;
         else if (sName == "list-firmware")
             a.bListFirmware = true;
+        else if (sName == "history")
+            a.bHistory = true;
+        else if (sName == "csv")
+            a.bCsv = true;
+        else if (sName == "limit") {
+            if (sValue.empty() || sValue.size() > 6 ||
+                sValue.find_first_not_of("0123456789") != std::string::npos || std::stoi(sValue) < 1)
+                UsageError("--limit: '" + sValue + "' is not a valid number (1 to 999999)");
+            a.history.iLimit = std::stoi(sValue);
+        } else if (sName == "serial") {
+            if (sValue.empty() || sValue.size() > 10 ||
+                sValue.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoull(sValue) > 0xFFFFFFFFull)
+                UsageError("--serial: '" + sValue + "' is not a valid serial number");
+            a.history.iSerial = static_cast<std::uint32_t>(std::stoull(sValue));
+        } else if (sName == "since") {
+            if (!NormalizeSince(sValue))
+                UsageError("--since: '" + sValue +
+                           "' is not a date (YYYY-MM-DD, or YYYY-MM-DDTHH:MM:SS, in UTC)");
+            a.history.sSince = sValue;
+        }
         else if (sName == "max-repeats") {
             if (sValue.empty() || sValue.size() > 4 ||
                 sValue.find_first_not_of("0123456789") != std::string::npos)
@@ -204,6 +251,19 @@ TArgs ParseArgs(int argc, char** argv) {
         if (s.find(':') == std::string::npos)
             UsageError("unexpected argument '" + s + "'");
         a.aKeyValues.push_back(s);
+    }
+    const bool bFilters = a.history.iLimit != THistoryFilter{}.iLimit || a.history.iSerial ||
+                          !a.history.sSince.empty() || a.bCsv;
+    if (bFilters && !a.bHistory)
+        UsageError("--limit, --serial, --since and --csv go with --history");
+    if (a.bHistory) {
+        if (a.aPorts.size() > 1 || a.bAllPorts)
+            UsageError("--history looks for one port at most");
+        if (a.bCsv && a.bJson)
+            UsageError("--csv and --json do not go together");
+        if (!a.aPorts.empty())
+            a.history.sPort = a.aPorts.front();
+        return a;
     }
     if (a.aPorts.empty() && !a.bAllPorts) {
         if (const char* s = std::getenv("KELVO_PORT"); s != nullptr && *s != '\0')
@@ -291,6 +351,28 @@ bool AskOnTerminal(const std::string& sQuestion) {
 void OnInterrupt(int) {
     bInterrupted = true;
     bCancel = true;
+}
+
+// --history: the journal's latest runs; 1 when the journal cannot be read.
+int PrintHistory(const TArgs& args) {
+    const THistoryForm form = args.bJson  ? THistoryForm::Json
+                              : args.bCsv ? THistoryForm::Csv
+                                          : THistoryForm::Table;
+    std::vector<TJournalRun> aRuns;
+    const std::string sPath = JournalPath();
+    // No journal yet: no runs, and nothing created for asking.
+    if (std::error_code ec; std::filesystem::exists(sPath, ec)) {
+        try {
+            aRuns = TJournal::Open(sPath)->History(args.history);
+        } catch (const std::exception& e) {
+            Console.Err("kelvo-update: the update journal cannot be read: " +
+                        EscapeControlChars(e.what()));
+            return ExitFatal;
+        }
+    }
+    for (const std::string& s : HistoryLines(aRuns, form))
+        Console.Out(s);
+    return 0;
 }
 
 // The firmware file's bytes as the program that started this one read them, from standard input,
@@ -392,6 +474,9 @@ int main(int argc, char** argv) {
             Refuse("cannot use the firmware file '" + *args.sFile + "': " + sError);
     }
 
+    if (args.bHistory)
+        return PrintHistory(args);
+
     if (args.bListPorts || args.bListFirmware) {
         int iExit = 0;
         if (args.bListPorts) {
@@ -465,6 +550,8 @@ int main(int argc, char** argv) {
     TRunSettings settings;
     settings.sPort = sPort;
     settings.iMaxRepeats = args.iMaxRepeats;
+    settings.journal = TRunJournal::TStart{"kelvo-update", sPort, args.sFile.value_or(""),
+                                           args.sFile ? Sha256Hex(sFileContent) : std::string()};
     if (portTrace)
         settings.openPort = portTrace->Wrap(OpenComPort);
     // A child's diagnostics go out among those of the other ports: they name theirs.

@@ -50,6 +50,7 @@ void TKelvoCommThread::DoProcess() {
     std::uint16_t iVersion = 0;
     std::uint16_t iAppVersion = 0;
     std::uint32_t iSerial = 0;
+    bool bFoundInBootloader = false; // at the first identification
     for (int iPass = 1;; iPass = 2) {
         SendCommand(true, CmdIdentify, 0, 0, 0, 0, 0, 0);
         iClass = MakeWord(FRxBuffer[2], FRxBuffer[3]);
@@ -65,6 +66,7 @@ void TKelvoCommThread::DoProcess() {
                 iSerial = FRun.iSerial;
                 iAppVersion = FRun.iAppVersion;
             }
+            bFoundInBootloader = iPass == 1;
             break;
         }
         if ((bCheckFamily && iClass != Kelvo::AppClass) || iPass != 1)
@@ -141,6 +143,19 @@ void TKelvoCommThread::DoProcess() {
         Post(Notify::Print, iPrint);
     }
 
+    // A logger that this run never saw in its application, left in its bootloader by an earlier
+    // run that read it there: with the same hardware it is the same logger, and a pinned one keeps
+    // its pinned image.
+    if (bFoundInBootloader && !FRun.bIdentified && FRun.earlier) {
+        const TRunRecord::TEarlierRun& e = *FRun.earlier;
+        if (e.iBootClass == iClass && e.iBootVersion == iVersion && e.iPlatform == iPlatform &&
+            e.iPrint == iPrint) {
+            iSerial = e.iSerial;
+            iAppVersion = e.iAppVersion;
+            Post(Notify::PinFromJournal, static_cast<std::int32_t>(iSerial));
+        }
+    }
+
     // Stage 3: the first catalogue image that fits; the loaded file alone when it is selected.
     const std::int32_t iFirst = iFwIndex == 0 ? 0 : 1;
     const std::int32_t iLastCandidate = iFwIndex == 0 ? 0 : GetFwCount();
@@ -196,6 +211,7 @@ void TKelvoCommThread::DoProcess() {
             Post(Notify::EchoDiffers, iIndex);
             throw EQuarn(Status::EchoMismatch);
         }
+        ++FRun.iLinesSent;
     };
     std::string sHeldBack;
     for (std::int32_t i = 0; i < iLast; ++i) {

@@ -25,6 +25,13 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
     TCommThreadPtr worker;
     TRunResult result;
     int iRepeats = 0;
+    std::unique_ptr<TRunJournal> journal;
+    if (settings.journal) {
+        journal = std::make_unique<TRunJournal>(*settings.journal, [&](const std::string& s) {
+            sink(-1, 0, {TAction::Diagnostic, s});
+        });
+        journal->Prepare(run);
+    }
 
     const auto start = [&](std::int32_t cmd) {
         const std::string s = StartText(settings.sPort);
@@ -38,6 +45,8 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
     const auto repeat = [&](std::int32_t cmd, std::int32_t iStatus, const char* sWhy) {
         if (iRepeats < settings.iMaxRepeats) {
             ++iRepeats;
+            if (journal)
+                journal->Repeat();
             start(cmd);
             return true;
         }
@@ -55,6 +64,9 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
     const auto ended = [&] {
         result.bIdentified = run.bIdentified;
         result.iSerial = run.iSerial;
+        if (journal)
+            journal->End(result.bSuccess ? 0 : result.bFatal ? 1 : result.iStatus, result.sOutcome,
+                         run);
         return result;
     };
 
@@ -67,6 +79,11 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
             continue;
         if (settings.onNotification)
             settings.onNotification(n->iCode, n->iValue);
+        if (journal) {
+            journal->Notification(n->iCode, n->iValue);
+            if (n->iCode == Notify::PinFromJournal)
+                sink(n->iCode, n->iValue, {TAction::Report, journal->PinLine()});
+        }
         // The thread has posted its last notification: join it; from then on its run record
         // can be read.
         std::string sPortReason;

@@ -4,11 +4,14 @@
 #pragma once
 
 #include "frontend/uNotifyTexts.h"
+#include "frontend/uRunJournal.h"
 #include "link/uCommThread.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 
 struct TRunSettings {
@@ -18,6 +21,9 @@ struct TRunSettings {
     std::int32_t iRestartWaitMs = 1500; // the pause before a repeat after a communication failure
     // Called with every notification as it arrives, before its steps (none: not called).
     std::function<void(std::int32_t iCode, std::int32_t iValue)> onNotification;
+    // The run's row in the update journal (none: the run is not recorded); its warnings are
+    // diagnostics.
+    std::optional<TRunJournal::TStart> journal;
 };
 
 // The end of a run. iStatus: 0 success, else the status code that ended it (30 or 44 when the

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -31,6 +32,7 @@ constexpr std::int32_t TransferBegins = 26; // value FCmd
 constexpr std::int32_t Candidate = 27;      // catalogue index under examination
 constexpr std::int32_t UpidInfo = 28;       // info word of the update-ID block
 constexpr std::int32_t Serial = 29;     // serial number (32 bits) of a logger in its application
+constexpr std::int32_t PinFromJournal = 30; // serial number that an interrupted earlier run read
 constexpr std::int32_t VectorLine = 40; // 0 held back, 1 being sent now
 } // namespace Notify
 
@@ -56,6 +58,21 @@ struct TRunRecord {
     bool bIdentified = false;
     std::uint32_t iSerial = 0;
     std::uint16_t iAppVersion = 0;
+    // What an earlier run on the same converter read of a logger that it left in its bootloader
+    // (the controller finds it in the update journal before the first worker starts). A run that
+    // finds the logger in its bootloader at once, with the hardware that run recorded, selects
+    // with that serial number and application version, as if it had found the application.
+    struct TEarlierRun {
+        std::uint32_t iSerial = 0;
+        std::uint16_t iAppVersion = 0;
+        std::uint16_t iBootClass = 0;
+        std::uint16_t iBootVersion = 0;
+        std::uint16_t iPlatform = 0;
+        std::uint16_t iPrint = 0;
+    };
+    std::optional<TEarlierRun> earlier;
+    // The data lines that the logger took, echo compared, over every worker of the run.
+    std::int32_t iLinesSent = 0;
     // Why the latest worker could not use its port, in the system's terms; empty otherwise.
     std::string sPortReason;
     // The latest identification found the logger in its bootloader (or the restart after a

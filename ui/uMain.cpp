@@ -6,6 +6,7 @@
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
+#include "hexline/uSha256.h"
 #include "link/uNotifyQueue.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
@@ -237,10 +238,26 @@ bool TfrmMain::PrepareUpdate(const std::string& sFileName, std::string* psError)
     if (frmProtocol)
         frmProtocol->Clear();
     iFwIndex = -1;
-    if (!sFileName.empty() && !LoadFwFile(sFileName, psError))
-        return false;
+    // The file is read once: what is checked is what is programmed and recorded.
+    std::string sContent;
+    if (!sFileName.empty()) {
+        try {
+            sContent = ReadFwFileContent(sFileName);
+        } catch (const std::exception& e) {
+            if (psError != nullptr)
+                *psError = e.what();
+            return false;
+        }
+        if (!LoadFwFileContent(sFileName, sContent, psError))
+            return false;
+    }
     FPort = cbxPort->currentText().toStdString();
-    FRun = {}; // a new run: its repeats learn nothing from earlier runs
+    FRun = {}; // a new run: its repeats learn nothing from earlier runs but the journal's
+    FJournal = std::make_unique<TRunJournal>(
+        TRunJournal::TStart{"kelvo-firmware-update", FPort, sFileName,
+                            sFileName.empty() ? std::string() : Sha256Hex(sContent)},
+        [this](const std::string& s) { AddReport(s); });
+    FJournal->Prepare(FRun);
     return true;
 }
 
@@ -356,8 +373,27 @@ void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
         FCommThread.reset();
         sPortReason = FRun.sPortReason;
     }
-    for (const TStep& step :
-         NotificationSteps(iCode, iValue, cbxPort->currentText().toStdString(), sPortReason)) {
+    const std::vector<TStep> aSteps =
+        NotificationSteps(iCode, iValue, cbxPort->currentText().toStdString(), sPortReason);
+    if (FJournal) {
+        FJournal->Notification(iCode, iValue);
+        if (iCode == Notify::PinFromJournal)
+            AddReport(FJournal->PinLine());
+        // The run ends: its row is complete before the message box waits for the operator.
+        if (iCode == Notify::Done || (iCode == Notify::Status && iValue != Status::EchoMismatch)) {
+            std::string sOutcome;
+            for (const TStep& step : aSteps) {
+                if (step.action == TAction::Message)
+                    sOutcome = step.sText.substr(0, step.sText.find('\r'));
+            }
+            FJournal->End(iCode == Notify::Done ? 0 : iValue, sOutcome, FRun);
+            FJournal.reset();
+        } else if (iCode == Notify::NoAnswer ||
+                   (iCode == Notify::Status && iValue == Status::EchoMismatch)) {
+            FJournal->Repeat();
+        }
+    }
+    for (const TStep& step : aSteps) {
         switch (step.action) {
         case TAction::Report:
         case TAction::Diagnostic:

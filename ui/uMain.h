@@ -3,6 +3,7 @@
 // update and afterwards only reacts to the worker's notifications.
 #pragma once
 
+#include "frontend/uRunJournal.h"
 #include "link/uCommThread.h"
 
 #include <QEvent>
@@ -11,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -147,6 +149,7 @@ private:
 
     std::string FPort;
     TRunRecord FRun; // shared by the run's workers, one after the other
+    std::unique_ptr<TRunJournal> FJournal; // the run's row in the update journal
     TWindowNotifyTarget FNotify{*this};
     TPortOpener FOpenPort;
     std::string FsDevDir;

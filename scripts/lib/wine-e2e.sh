@@ -100,7 +100,8 @@ we_cli() {
     local os=$1 name=$2 rc=0
     shift 2
     if [ "$os" = linux ]; then
-        XDG_CONFIG_HOME=$we_dir/config timeout --foreground -k 5 120 "$we_linux_exe" "$@" --json \
+        XDG_CONFIG_HOME=$we_dir/config KELVO_JOURNAL=$we_dir/journal-linux.sqlite3 \
+            timeout --foreground -k 5 120 "$we_linux_exe" "$@" --json \
             </dev/null >"$we_dir/$name.out" 2>"$we_dir/$name.err" || rc=$?
     else
         timeout --foreground -k 5 120 wine "$we_win_exe" "$@" --json \
@@ -261,6 +262,7 @@ we_run() {
 
     we_scenario success "successful update" 0 "--preset entry9" --yes
     we_records_match success 787
+    we_journal
     we_scenario silent "silent logger, --max-repeats 1" 30 \
         "--preset entry9 --fault ident:noanswer:1:100" --yes --max-repeats 1
     local os
@@ -341,6 +343,24 @@ we_run() {
     if [ "$listed" != "$expected" ] || [ -z "$listed" ]; then
         we_win[list]=wrong
         we_fail "--list-ports printed [$listed], expected [$expected]"
+    fi
+}
+
+# we_journal: the Windows program recorded the successful update in its journal (in the prefix,
+# under %LOCALAPPDATA%), and --history shows it.
+we_journal() {
+    local out=$we_dir/history.win.out
+    we_order+=(journal)
+    we_note[journal]="--history --json after the successful update"
+    we_linux[journal]=-
+    timeout --foreground -k 5 60 wine "$we_win_exe" --history --json --limit 1 </dev/null \
+        >"$out" 2>"$we_dir/history.win.err" || true
+    if grep -q '"program":"kelvo-update"' "$out" && grep -q '"status":0' "$out" &&
+        grep -q '"lines_sent":783' "$out" && grep -q '"port":"COM5"' "$out"; then
+        we_win[journal]=ok
+    else
+        we_win[journal]=wrong
+        we_fail "journal: the Windows program's --history does not show the update; see $out"
     fi
 }
 

@@ -6,7 +6,9 @@
 #include "ui/uProtocol.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTest>
@@ -15,6 +17,24 @@
 #include <cstdlib>
 #include <fstream>
 #include <thread>
+
+namespace {
+
+// The GUI tests record their runs in a journal of their own, which is gone at the end: no test
+// finds runs of another (the serial-number rule reads the journal) nor the user's.
+struct TTestJournal {
+    std::string sPath = (QDir::tempPath() + "/kelvo-gui-test-journal-" +
+                         QString::number(QCoreApplication::applicationPid()) + ".sqlite3")
+                            .toStdString();
+    TTestJournal() { qputenv("KELVO_JOURNAL", QByteArray::fromStdString(sPath)); }
+    ~TTestJournal() {
+        for (const char* sEnd : {"", "-wal", "-shm"})
+            QFile::remove(QString::fromStdString(sPath + sEnd));
+    }
+};
+const TTestJournal TestJournal;
+
+} // namespace
 
 void TTestKelvo::Sleep(std::int32_t) {
     ++iWaiting;

@@ -501,3 +501,48 @@ TEST_F(Procedure, RunRecordTellsWhetherTheLoggerWaitsInItsBootloader) {
         EXPECT_EQ(run.bInBootloader, k.bInBootloader) << k.sWhy;
     }
 }
+
+TEST_F(Procedure, EarlierRunFromTheJournalKeepsThePin) {
+    // A pinned logger (entry 8's hardware, serial 328297, application 5.136) that an earlier run
+    // left in its bootloader: found there, it tells neither serial number nor version.
+    const TBl3FileHeader h = GetFwHeader(8);
+    const TRunRecord::TEarlierRun same{328297, Kelvo::PinnedAppVersion, Kelvo::BootClassBL3,
+                                       h.quarn_bl_ver, h.quarn_platform, h.quarn_print};
+    auto otherPrint = same;
+    otherPrint.iPrint = static_cast<std::uint16_t>(h.quarn_print + 1);
+    auto notPinned = same;
+    notPinned.iSerial = 328296;
+    const struct {
+        const char* sWhy;
+        std::optional<TRunRecord::TEarlierRun> earlier;
+        std::int32_t iSelected;
+        bool bPinLine;
+    } aCases[] = {
+        {"no earlier run", std::nullopt, 7, false},
+        {"the same hardware", same, 8, true},
+        {"other hardware", otherPrint, 7, false},
+        {"a serial number without the pin", notPinned, 7, true},
+    };
+    for (const auto& k : aCases) {
+        Reset();
+        auto c = Preset("entry8");
+        c.bStartInBootloader = true;
+        bReadInfoOnly = true;
+        TLoggerModel model(c);
+        TRunRecord run;
+        run.earlier = k.earlier;
+        const TRun r = RunOn(model, &run);
+        EXPECT_EQ(r.Final(), (std::pair{10, 70})) << k.sWhy;
+        EXPECT_EQ(iFwIndex, k.iSelected) << k.sWhy;
+        EXPECT_EQ(r.Values(Notify::PinFromJournal).size(), k.bPinLine ? 1u : 0u) << k.sWhy;
+    }
+    // A logger found in its application is read as it is, whatever the journal says.
+    Reset();
+    TLoggerModel model(Preset("entry9"));
+    TRunRecord run;
+    run.earlier = same;
+    const TRun r = RunOn(model, &run);
+    EXPECT_EQ(r.Final(), (std::pair{0, 0}));
+    EXPECT_TRUE(r.Values(Notify::PinFromJournal).empty());
+    EXPECT_EQ(run.iLinesSent, 783) << "every data line, the vector table included";
+}

@@ -1,0 +1,159 @@
+#include "cli/uHistory.h"
+
+#include "cli/uCliOutput.h"
+#include "journal/uJournal.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace {
+
+template <class T> std::string Or(const std::optional<T>& i, const std::string& sNone = "") {
+    return i ? std::to_string(*i) : sNone;
+}
+
+std::string VersionText(const std::optional<std::uint16_t>& i) {
+    return i ? std::to_string(*i >> 8) + "." + std::to_string(*i & 0xFF) : "";
+}
+
+// What became of the run: its status and text, or that it never ended its row.
+std::string Outcome(const TJournalRun& r) {
+    if (!r.iStatus)
+        return "interrupted (the run ended without recording its outcome)";
+    return r.sStatusText;
+}
+
+// The columns, each a header and the run's value in plain text.
+struct TColumn {
+    const char* sHeader;
+    std::string (*value)(const TJournalRun&);
+};
+
+const TColumn aColumns[] = {
+    {"started", [](const TJournalRun& r) { return r.sStarted; }},
+    {"ended", [](const TJournalRun& r) { return r.sEnded; }},
+    {"program", [](const TJournalRun& r) { return r.sProgram; }},
+    {"version", [](const TJournalRun& r) { return r.sVersion; }},
+    {"computer", [](const TJournalRun& r) { return r.sComputer; }},
+    {"port", [](const TJournalRun& r) { return r.sPort; }},
+    {"converter", [](const TJournalRun& r) { return r.sConverter; }},
+    {"serial", [](const TJournalRun& r) { return Or(r.iSerial); }},
+    {"application", [](const TJournalRun& r) { return VersionText(r.iAppVersion); }},
+    {"class", [](const TJournalRun& r) { return Or(r.iClass); }},
+    {"platform", [](const TJournalRun& r) { return Or(r.iPlatform); }},
+    {"print", [](const TJournalRun& r) { return Or(r.iPrint); }},
+    {"bootloader class", [](const TJournalRun& r) { return Or(r.iBootClass); }},
+    {"bootloader version", [](const TJournalRun& r) { return VersionText(r.iBootVersion); }},
+    {"entry", [](const TJournalRun& r) { return Or(r.iEntry); }},
+    {"image", [](const TJournalRun& r) { return r.sImage; }},
+    {"file", [](const TJournalRun& r) { return r.sFileName; }},
+    {"file sha256", [](const TJournalRun& r) { return r.sFileSha256; }},
+    {"lines sent", [](const TJournalRun& r) { return std::to_string(r.iLinesSent); }},
+    {"repeats", [](const TJournalRun& r) { return std::to_string(r.iRepeats); }},
+    {"status", [](const TJournalRun& r) { return Or(r.iStatus); }},
+    {"outcome", [](const TJournalRun& r) { return Outcome(r); }},
+    {"left in bootloader",
+     [](const TJournalRun& r) {
+         return std::string(!r.iStatus ? "maybe" : r.bLeftInBootloader ? "yes" : "no");
+     }},
+};
+
+std::string JsonOf(const TJournalRun& r) {
+    const auto num = [](const auto& i) { return i ? std::to_string(*i) : std::string("null"); };
+    return TJsonObject()
+        .Str("started", r.sStarted)
+        .StrOrNull("ended", r.sEnded)
+        .Str("program", r.sProgram)
+        .Str("version", r.sVersion)
+        .StrOrNull("computer", r.sComputer)
+        .Str("port", r.sPort)
+        .StrOrNull("converter", r.sConverter)
+        .Raw("serial", num(r.iSerial))
+        .Raw("application", num(r.iAppVersion))
+        .Raw("class", num(r.iClass))
+        .Raw("platform", num(r.iPlatform))
+        .Raw("print", num(r.iPrint))
+        .Raw("bootloader_class", num(r.iBootClass))
+        .Raw("bootloader_version", num(r.iBootVersion))
+        .Raw("entry", num(r.iEntry))
+        .StrOrNull("image", r.sImage)
+        .StrOrNull("file", r.sFileName)
+        .StrOrNull("file_sha256", r.sFileSha256)
+        .Int("lines_sent", r.iLinesSent)
+        .Int("repeats", r.iRepeats)
+        .Raw("status", num(r.iStatus))
+        .StrOrNull("text", r.sStatusText)
+        .Bool("interrupted", !r.iStatus)
+        .Bool("left_in_bootloader", r.bLeftInBootloader || !r.iStatus)
+        .Text();
+}
+
+} // namespace
+
+std::string CsvField(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos)
+        return s;
+    std::string r = "\"";
+    for (const char c : s)
+        r += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return r + "\"";
+}
+
+std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THistoryForm form) {
+    std::vector<std::string> aLines;
+    if (form == THistoryForm::Json) {
+        for (const TJournalRun& r : aRuns)
+            aLines.push_back(JsonOf(r));
+        return aLines;
+    }
+    if (form == THistoryForm::Csv) {
+        std::string s;
+        for (const TColumn& c : aColumns)
+            s += (s.empty() ? "" : ",") + CsvField(c.sHeader);
+        aLines.push_back(s);
+        for (const TJournalRun& r : aRuns) {
+            s.clear();
+            for (std::size_t i = 0; i < std::size(aColumns); ++i)
+                s += (i == 0 ? "" : ",") + CsvField(aColumns[i].value(r));
+            aLines.push_back(s);
+        }
+        return aLines;
+    }
+    // The table: the columns an operator reads first; the rest is in the JSON and the CSV.
+    const std::vector<std::pair<const char*, std::string (*)(const TJournalRun&)>> aShown = {
+        {"Started (UTC)",
+         [](const TJournalRun& r) {
+             std::string s = r.sStarted.substr(0, 19);
+             if (s.size() > 10 && s[10] == 'T')
+                 s[10] = ' ';
+             return s;
+         }},
+        {"Port", [](const TJournalRun& r) { return EscapeControlChars(r.sPort); }},
+        {"Serial", [](const TJournalRun& r) { return Or(r.iSerial, "-"); }},
+        {"Image",
+         [](const TJournalRun& r) {
+             return r.sImage.empty() ? std::string("-") : EscapeControlChars(r.sImage);
+         }},
+        {"Status", [](const TJournalRun& r) { return Or(r.iStatus, "-"); }},
+        {"Outcome", [](const TJournalRun& r) { return EscapeControlChars(Outcome(r)); }},
+    };
+    std::vector<std::vector<std::string>> aRows(1);
+    for (const auto& [sHeader, value] : aShown)
+        aRows[0].push_back(sHeader);
+    for (const TJournalRun& r : aRuns) {
+        aRows.emplace_back();
+        for (const auto& [sHeader, value] : aShown)
+            aRows.back().push_back(value(r));
+    }
+    std::vector<std::size_t> aWidths(aShown.size(), 0);
+    for (const auto& row : aRows)
+        for (std::size_t i = 0; i < row.size(); ++i)
+            aWidths[i] = std::max(aWidths[i], DisplayWidth(row[i]));
+    for (const auto& row : aRows) {
+        std::string s;
+        for (std::size_t i = 0; i < row.size(); ++i)
+            s += i + 1 < row.size() ? PadToWidth(row[i], aWidths[i]) + "  " : row[i];
+        aLines.push_back(s);
+    }
+    return aLines;
+}

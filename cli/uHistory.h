@@ -1,0 +1,17 @@
+// kelvo-update --history: the update journal's latest runs as a table, JSON Lines or CSV.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct TJournalRun;
+
+enum class THistoryForm { Table, Json, Csv };
+
+// The lines that show the runs (newest first, as given) in the form asked for: the table and the
+// CSV with a header line; nothing but the header for no runs. A run that never completed its row
+// shows as interrupted.
+std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THistoryForm form);
+
+// One CSV field as RFC 4180 writes it: quoted when it holds a comma, a quote or a line end.
+std::string CsvField(const std::string& s);

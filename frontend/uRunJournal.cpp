@@ -1,0 +1,134 @@
+#include "frontend/uRunJournal.h"
+
+#include "device/uKelvoCommThread.h"
+#include "frontend/uNotifyTexts.h"
+#include "frontend/uPortList.h"
+#include "journal/uJournal.h"
+#include "uVersionInfo.h"
+
+#include <exception>
+
+std::string ConverterOf(const std::string& sPort) {
+    const std::string sIdentity = PortIdentity(sPort);
+    for (const TPortDetails& d : ListPortDetails(PortDeviceDir())) {
+        if (PortIdentity(d.sPort) == sIdentity)
+            return !d.sById.empty() ? d.sById : d.sSerial;
+    }
+    return {};
+}
+
+TRunJournal::TRunJournal(const TStart& start, TWarn onWarning)
+    : FOnWarning(std::move(onWarning)), FRow(std::make_unique<TJournalRun>()) {
+    FRow->sProgram = start.sProgram;
+    FRow->sVersion = KelvoVersion;
+    FRow->sPort = start.sPort;
+    FRow->sFileName = start.sFileName;
+    FRow->sFileSha256 = start.sFileSha256;
+    try {
+        FRow->sComputer = ComputerName();
+        FRow->sConverter = ConverterOf(start.sPort);
+        std::string sNotice;
+        FJournal = TJournal::Open(JournalPath(), &sNotice);
+        if (!sNotice.empty())
+            FOnWarning("warning: " + sNotice);
+        FRow->sStarted = UtcNow();
+        FJournal->Begin(*FRow);
+    } catch (const std::exception& e) {
+        FJournal.reset();
+        FOnWarning(std::string("warning: the update journal is not written: ") + e.what());
+    }
+}
+
+TRunJournal::~TRunJournal() = default;
+
+template <class F> void TRunJournal::Guarded(F f) {
+    if (!FJournal)
+        return;
+    try {
+        f();
+    } catch (const std::exception& e) {
+        FJournal.reset();
+        FOnWarning(std::string("warning: the update journal is not written any more: ") + e.what());
+    }
+}
+
+void TRunJournal::Write() {
+    Guarded([&] { FJournal->Update(*FRow); });
+}
+
+void TRunJournal::Prepare(TRunRecord& run) {
+    Guarded([&] {
+        const std::optional<TJournalRun> e =
+            FJournal->InterruptedRunOn(FRow->sConverter, FRow->sPort, FRow->iId);
+        if (!e || !e->iSerial || !e->iAppVersion || !e->iBootClass || !e->iBootVersion ||
+            !e->iPlatform || !e->iPrint)
+            return;
+        run.earlier = TRunRecord::TEarlierRun{*e->iSerial,    *e->iAppVersion, *e->iBootClass,
+                                              *e->iBootVersion, *e->iPlatform,  *e->iPrint};
+        FsEarlierStarted = e->sStarted;
+    });
+}
+
+void TRunJournal::Notification(std::int32_t iCode, std::int32_t iValue) {
+    const auto u16 = static_cast<std::uint16_t>(iValue & 0xFFFF);
+    switch (iCode) {
+    case Notify::Class:
+        FbBootloaderNow = Kelvo::IsBootloaderClass(u16);
+        if (FbBootloaderNow)
+            FRow->iBootClass = u16;
+        else if (!FRow->iClass)
+            FRow->iClass = u16;
+        break;
+    case Notify::Version:
+        // Each identification of the first stage: the bootloader's version or the application's.
+        if (FbBootloaderNow)
+            FRow->iBootVersion = u16;
+        else if (!FRow->iAppVersion)
+            FRow->iAppVersion = u16;
+        Write();
+        break;
+    case Notify::Serial:
+        FRow->iSerial = static_cast<std::uint32_t>(iValue);
+        Write();
+        break;
+    case Notify::Platform:
+        FRow->iPlatform = u16;
+        break;
+    case Notify::Print:
+        FRow->iPrint = u16;
+        Write();
+        break;
+    case Notify::PinFromJournal:
+        FRow->iSerial = static_cast<std::uint32_t>(iValue);
+        Write();
+        break;
+    case Notify::TransferBegins:
+        // The worker has selected iFwIndex before it posted this.
+        FRow->iEntry = iFwIndex;
+        FRow->sImage = FirmwareDescription(iFwIndex);
+        Write();
+        break;
+    default:
+        break;
+    }
+}
+
+std::string TRunJournal::PinLine() const {
+    return "Serial number " + std::to_string(FRow->iSerial.value_or(0)) +
+           " taken from the interrupted update of " + FsEarlierStarted +
+           ", which read it before the logger was left in its bootloader";
+}
+
+void TRunJournal::Repeat() {
+    ++FRow->iRepeats;
+    Write();
+}
+
+void TRunJournal::End(std::int32_t iStatus, const std::string& sText, const TRunRecord& run) {
+    FRow->sEnded = UtcNow();
+    FRow->iStatus = iStatus;
+    FRow->sStatusText = sText;
+    FRow->iLinesSent = run.iLinesSent;
+    FRow->bLeftInBootloader = run.bInBootloader;
+    Write();
+}
