@@ -27,7 +27,7 @@ install_missing() {
 
 # What the native build and its tests need (Xvfb and openbox: the GUI test under a window manager).
 native_packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev srecord
-    qt6-base-dev libqt6svg6 groff-base nlohmann-json3-dev xvfb openbox)
+    qt6-base-dev libqt6svg6 groff-base nlohmann-json3-dev xvfb openbox libsqlite3-dev)
 
 # What the Debian packages need: dpkg-shlibdeps for their dependencies, man for the installed pages,
 # lintian for Debian's checks of the packages.

@@ -1,0 +1,405 @@
+#include "journal/uJournal.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+
+namespace {
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// A fresh folder per test, removed afterwards.
+class JournalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::random_device rd;
+        FDir = fs::temp_directory_path() / ("kelvo-journal-" + std::to_string(rd()));
+        fs::create_directories(FDir);
+        FPath = (FDir / "state" / "journal.sqlite3").string();
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::permissions(FDir, fs::perms::owner_all, fs::perm_options::add, ignored);
+        fs::remove_all(FDir, ignored);
+    }
+
+    // A run on a converter: completed or not, logger left in its bootloader or not.
+    TJournalRun Run(const std::string& sConverter, const std::string& sPort, bool bCompleted,
+                    bool bLeftInBootloader, std::uint32_t iSerial = 328300) {
+        TJournalRun run;
+        run.sProgram = "kelvo-update";
+        run.sPort = sPort;
+        run.sConverter = sConverter;
+        run.iSerial = iSerial;
+        run.iAppVersion = 1416;
+        if (bCompleted) {
+            run.sEnded = UtcNow();
+            run.iStatus = bLeftInBootloader ? 44 : 0;
+        }
+        run.bLeftInBootloader = bLeftInBootloader;
+        return run;
+    }
+
+    fs::path FDir;
+    std::string FPath;
+};
+
+TEST_F(JournalTest, RowRoundTripsWithEveryFieldAndWithNulls) {
+    auto journal = TJournal::Open(FPath);
+    TJournalRun full;
+    full.sProgram = "kelvo-firmware-update";
+    full.sVersion = "0.1.0";
+    full.sComputer = "bench-3";
+    full.sPort = "/dev/ttyUSB0";
+    full.sConverter = "usb-Kelvo_Converter_K1X3-if00-port0";
+    full.sStarted = "2026-12-10T18:56:28.920Z";
+    full.sEnded = "2026-12-10T18:58:01.004Z";
+    full.iSerial = 0xFFFFFFFFu; // the whole unsigned range survives
+    full.iAppVersion = 1416;
+    full.iClass = 26113;
+    full.iPlatform = 12;
+    full.iPrint = 0xFFFF;
+    full.iBootClass = 51202;
+    full.iBootVersion = 0;
+    full.iEntry = 0;
+    full.sImage = "Kelvo model 26113 V5.138, A9e, BL3.0";
+    full.sFileName = "fw \"ü\".kfw";
+    full.sFileSha256 = std::string(64, 'a');
+    full.iLinesSent = 1234;
+    full.iRepeats = 2;
+    full.iStatus = 0;
+    full.sStatusText = "Update successful";
+    full.bLeftInBootloader = true;
+    const std::int64_t iFull = journal->Begin(full);
+    EXPECT_EQ(iFull, full.iId);
+    EXPECT_GT(iFull, 0);
+
+    TJournalRun bare; // every optional empty; Begin fills the start time
+    bare.sPort = "COM3";
+    journal->Begin(bare);
+    EXPECT_TRUE(NormalizeSince(bare.sStarted)) << bare.sStarted;
+
+    THistoryFilter all;
+    all.iLimit = 0;
+    const auto aRuns = journal->History(all);
+    ASSERT_EQ(aRuns.size(), 2u);
+    EXPECT_EQ(aRuns[0], bare);
+    EXPECT_EQ(aRuns[1], full);
+
+    // Empty values are NULL in the file, so that other readers of the file see "unknown".
+    sqlite3* hDb = nullptr;
+    ASSERT_EQ(sqlite3_open(FPath.c_str(), &hDb), SQLITE_OK);
+    sqlite3_stmt* h = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(hDb,
+                                 "SELECT count(*) FROM runs WHERE converter IS NULL AND "
+                                 "ended IS NULL AND serial IS NULL AND entry IS NULL AND "
+                                 "file_sha256 IS NULL AND status IS NULL",
+                                 -1, &h, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(h), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(h, 0), 1);
+    sqlite3_finalize(h);
+    sqlite3_close(hDb);
+
+    // Update rewrites every field, back to NULL too.
+    TJournalRun cleared = bare;
+    cleared.iId = iFull;
+    journal->Update(cleared);
+    EXPECT_EQ(journal->History(all)[1], cleared);
+}
+
+TEST_F(JournalTest, UpdateWithoutARowFails) {
+    auto journal = TJournal::Open(FPath);
+    TJournalRun run;
+    EXPECT_THROW(journal->Update(run), EJournal);
+    run.iId = 99;
+    EXPECT_THROW(journal->Update(run), EJournal);
+}
+
+// Each case: runs in order (converter, port, completed, left in bootloader), the lookup, and the
+// index of the run it must find (-1: none).
+struct TPinCase {
+    const char* sName;
+    std::vector<std::tuple<std::string, std::string, bool, bool>> aRuns;
+    std::string sConverter, sPort;
+    int iFound;
+};
+
+TEST_F(JournalTest, InterruptedRunOnFollowsThePinRule) {
+    const std::vector<TPinCase> aCases = {
+        {"left in bootloader, nothing after",
+         {{"convA", "/dev/ttyUSB0", true, true}},
+         "convA",
+         "/dev/ttyUSB0",
+         0},
+        {"followed by a finished run",
+         {{"convA", "/dev/ttyUSB0", true, true}, {"convA", "/dev/ttyUSB0", true, false}},
+         "convA",
+         "/dev/ttyUSB0",
+         -1},
+        {"never completed", {{"convA", "/dev/ttyUSB0", false, false}}, "convA", "/dev/ttyUSB0", 0},
+        {"another converter", {{"convB", "/dev/ttyUSB0", true, true}}, "convA", "/dev/ttyUSB0", -1},
+        {"the converter decides, not the port",
+         {{"convA", "/dev/ttyUSB3", true, true}, {"convB", "/dev/ttyUSB0", true, false}},
+         "convA",
+         "/dev/ttyUSB0",
+         0},
+        {"no converter: the port decides",
+         {{"", "/dev/ttyUSB1", true, true},
+          {"", "/dev/ttyUSB0", true, true},
+          {"", "/dev/ttyUSB1", true, false}},
+         "",
+         "/dev/ttyUSB0",
+         1},
+        {"no converter, another port", {{"", "/dev/ttyUSB1", true, true}}, "", "/dev/ttyUSB0", -1},
+        {"a finished run on another converter does not count",
+         {{"convA", "/dev/ttyUSB0", true, true}, {"convB", "/dev/ttyUSB0", true, false}},
+         "convA",
+         "/dev/ttyUSB0",
+         0},
+        {"the latest wins",
+         {{"convA", "/dev/ttyUSB0", true, true},
+          {"convA", "/dev/ttyUSB0", true, false},
+          {"convA", "/dev/ttyUSB0", false, false},
+          {"convA", "/dev/ttyUSB0", true, true}},
+         "convA",
+         "/dev/ttyUSB0",
+         3},
+    };
+    for (std::size_t iCase = 0; iCase < aCases.size(); ++iCase) {
+        const TPinCase& c = aCases[iCase];
+        SCOPED_TRACE(c.sName);
+        auto journal = TJournal::Open((FDir / ("pin" + std::to_string(iCase))).string());
+        std::vector<std::int64_t> aIds;
+        std::uint32_t iSerial = 1000;
+        for (const auto& [sConverter, sPort, bCompleted, bLeft] : c.aRuns) {
+            TJournalRun run = Run(sConverter, sPort, bCompleted, bLeft, iSerial++);
+            aIds.push_back(journal->Begin(run));
+        }
+        // The run that looks now has its own row already; it never finds itself.
+        TJournalRun current = Run(c.sConverter, c.sPort, false, false, 0);
+        const std::int64_t iCurrent = journal->Begin(current);
+        const auto found = journal->InterruptedRunOn(c.sConverter, c.sPort, iCurrent);
+        if (c.iFound < 0) {
+            EXPECT_FALSE(found) << "found row " << found->iId;
+        } else {
+            ASSERT_TRUE(found);
+            EXPECT_EQ(found->iId, aIds[static_cast<std::size_t>(c.iFound)]);
+            EXPECT_EQ(found->iSerial, 1000u + static_cast<std::uint32_t>(c.iFound));
+        }
+    }
+}
+
+TEST_F(JournalTest, SeveralWritersAtOnceLoseNoRow) {
+    constexpr int Writers = 8;
+    constexpr int Updates = 10;
+    std::atomic<int> iFailures{0};
+    std::vector<std::string> aErrors(Writers);
+    std::vector<std::thread> aThreads;
+    for (int iWriter = 0; iWriter < Writers; ++iWriter)
+        aThreads.emplace_back([&, iWriter] {
+            try {
+                // Every writer opens the new file at once: one creates it, the others wait.
+                auto journal = TJournal::Open(FPath);
+                TJournalRun run = Run("conv" + std::to_string(iWriter), "port", false, false);
+                journal->Begin(run);
+                for (int i = 1; i <= Updates; ++i) {
+                    run.iLinesSent = i;
+                    if (i == Updates) {
+                        run.sEnded = UtcNow();
+                        run.iStatus = 0;
+                    }
+                    journal->Update(run);
+                }
+            } catch (const std::exception& e) {
+                aErrors[static_cast<std::size_t>(iWriter)] = e.what();
+                ++iFailures;
+            }
+        });
+    for (auto& thread : aThreads)
+        thread.join();
+    for (const auto& sError : aErrors)
+        EXPECT_EQ(sError, "");
+    ASSERT_EQ(iFailures, 0);
+
+    THistoryFilter all;
+    all.iLimit = 0;
+    const auto aRuns = TJournal::Open(FPath)->History(all);
+    ASSERT_EQ(aRuns.size(), static_cast<std::size_t>(Writers));
+    for (const auto& run : aRuns) {
+        EXPECT_EQ(run.iLinesSent, Updates);
+        EXPECT_FALSE(run.sEnded.empty());
+        EXPECT_EQ(run.iStatus, 0);
+    }
+}
+
+TEST_F(JournalTest, DamagedFileIsMovedAsideAndANewOneStarted) {
+    // Not a database at all, and a journal whose schema page was overwritten.
+    for (const bool bSchemaPage : {false, true}) {
+        SCOPED_TRACE(bSchemaPage ? "schema page" : "not a database");
+        const fs::path folder = FDir / (bSchemaPage ? "page" : "garbage");
+        const std::string sPath = (folder / "journal.sqlite3").string();
+        if (bSchemaPage) {
+            auto journal = TJournal::Open(sPath);
+            TJournalRun run = Run("convA", "port", true, false);
+            journal->Begin(run);
+        }
+        {
+            fs::create_directories(folder);
+            std::fstream f(sPath, std::ios::in | std::ios::out | std::ios::binary |
+                                      (bSchemaPage ? std::ios::openmode() : std::ios::trunc));
+            f.seekp(bSchemaPage ? 100 : 0);
+            f << std::string(3000, 'Z');
+        }
+        const std::string sDamaged = ReadAll(sPath);
+
+        std::string sNotice;
+        auto journal = TJournal::Open(sPath, &sNotice);
+        TJournalRun run = Run("convA", "port", true, false);
+        journal->Begin(run);
+        EXPECT_EQ(journal->History({}).size(), 1u);
+
+        std::vector<fs::path> aAside;
+        for (const auto& entry : fs::directory_iterator(folder))
+            if (const std::string sName = entry.path().filename().string();
+                sName.starts_with("journal.sqlite3.corrupt-") && !sName.ends_with("-wal"))
+                aAside.push_back(entry.path());
+        ASSERT_EQ(aAside.size(), 1u);
+        EXPECT_EQ(ReadAll(aAside[0]), sDamaged);
+        EXPECT_THAT(sNotice, HasSubstr("damaged"));
+        EXPECT_THAT(sNotice, HasSubstr(aAside[0].filename().string()));
+    }
+}
+
+TEST_F(JournalTest, NewerSchemaIsRefusedAndLeftAlone) {
+    fs::create_directories(fs::path(FPath).parent_path());
+    {
+        sqlite3* hDb = nullptr;
+        ASSERT_EQ(sqlite3_open(FPath.c_str(), &hDb), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(hDb,
+                               "CREATE TABLE runs (id INTEGER PRIMARY KEY, future TEXT);"
+                               "PRAGMA user_version=2;",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(hDb);
+    }
+    const std::string sBefore = ReadAll(FPath);
+    try {
+        TJournal::Open(FPath);
+        FAIL() << "a newer journal was opened";
+    } catch (const EJournal& e) {
+        EXPECT_THAT(e.what(), HasSubstr("was written by a newer program; it is left alone"));
+    }
+    EXPECT_EQ(ReadAll(FPath), sBefore);
+}
+
+TEST_F(JournalTest, UnwritablePlaceFailsWithEJournal) {
+    // A folder that cannot hold a file: one without write permission, one that is a file.
+    const fs::path readOnly = FDir / "ro";
+    fs::create_directories(readOnly);
+    fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
+    const fs::path plainFile = FDir / "file";
+    std::ofstream(plainFile) << "x";
+    bool bReadOnlyHolds = !std::ofstream(readOnly / "probe"); // not so for root, nor on Windows
+    for (const fs::path& path : {readOnly / "journal.sqlite3", plainFile / "journal.sqlite3"}) {
+        if (path.parent_path() == readOnly && !bReadOnlyHolds)
+            continue;
+        SCOPED_TRACE(path.string());
+        try {
+            TJournal::Open(path.string());
+            ADD_FAILURE() << "opened";
+        } catch (const EJournal& e) {
+            EXPECT_THAT(e.what(), HasSubstr(path.parent_path().string()));
+        }
+    }
+}
+
+TEST_F(JournalTest, HistoryFiltersAndOrdersNewestFirst) {
+    auto journal = TJournal::Open(FPath);
+    const auto Add = [&](const std::string& sStarted, std::uint32_t iSerial, const char* sPort,
+                         const char* sConverter) {
+        TJournalRun run = Run(sConverter, sPort, true, false, iSerial);
+        run.sStarted = sStarted;
+        return journal->Begin(run);
+    };
+    const auto i1 = Add("2026-12-09T23:59:59.999Z", 100, "/dev/ttyUSB0", "convA");
+    const auto i2 = Add("2026-12-10T08:00:00.000Z", 200, "/dev/ttyUSB1", "");
+    const auto i3 = Add("2026-12-10T09:30:00.500Z", 100, "/dev/ttyUSB1", "convA");
+    const auto i4 = Add("2026-12-11T00:00:00.000Z", 300, "COM3", "");
+
+    const auto Filter = [](int iLimit, std::optional<std::uint32_t> iSerial, std::string sPort,
+                           std::string sSince) {
+        THistoryFilter filter;
+        filter.iLimit = iLimit;
+        filter.iSerial = iSerial;
+        filter.sPort = std::move(sPort);
+        filter.sSince = std::move(sSince);
+        return filter;
+    };
+    struct TCase {
+        THistoryFilter filter;
+        std::vector<std::int64_t> aIds;
+    };
+    const std::vector<TCase> aCases = {
+        {Filter(20, {}, "", ""), {i4, i3, i2, i1}},
+        {Filter(2, {}, "", ""), {i4, i3}},
+        {Filter(20, 100, "", ""), {i3, i1}},
+        {Filter(20, {}, "/dev/ttyUSB1", ""), {i3, i2}},
+        {Filter(20, {}, "convA", ""), {i3, i1}},
+        {Filter(20, {}, "", "2026-12-10"), {i4, i3, i2}},
+        {Filter(20, {}, "", "2026-12-10 09:30"), {i4, i3}},
+        {Filter(20, {}, "", "2026-12-10T09:30:00.6Z"), {i4}},
+        {Filter(1, 100, "", "2026-12-10"), {i3}},
+        {Filter(0, 999, "", ""), {}},
+    };
+    for (const TCase& c : aCases) {
+        std::vector<std::int64_t> aIds;
+        for (const auto& run : journal->History(c.filter))
+            aIds.push_back(run.iId);
+        EXPECT_EQ(aIds, c.aIds) << "limit " << c.filter.iLimit << " port " << c.filter.sPort
+                                << " since " << c.filter.sSince;
+    }
+    EXPECT_THROW(journal->History(Filter(20, {}, "", "10.12.2026")), std::invalid_argument);
+}
+
+TEST(JournalTime, NormalizeSinceTakesDatesAndDateTimes) {
+    const std::vector<std::pair<std::string, std::string>> aGood = {
+        {"2026-12-10", "2026-12-10"},
+        {"2026-12-10Z", "2026-12-10"},
+        {"2026-12-10T18:56", "2026-12-10T18:56"},
+        {"2026-12-10 18:56:28", "2026-12-10T18:56:28"},
+        {"2026-12-10T18:56:28.920Z", "2026-12-10T18:56:28.920"},
+    };
+    for (const auto& [sIn, sOut] : aGood)
+        EXPECT_EQ(NormalizeSince(sIn), sOut) << sIn;
+    for (const char* s : {"", "2026-1-10", "2026-13-01", "2026-12-10T24:00", "2026-12-10T18",
+                          "2026-12-10T18:56:28.1234", "2026-12-10X18:56", "yesterday"})
+        EXPECT_FALSE(NormalizeSince(s)) << s;
+}
+
+TEST(JournalTime, UtcIsoFormatsMilliseconds) {
+    using namespace std::chrono;
+    const sys_days day = 2026y / December / 10;
+    EXPECT_EQ(UtcIso(day + 18h + 56min + 28s + 920ms), "2026-12-10T18:56:28.920Z");
+    EXPECT_EQ(UtcIso(sys_days(1970y / January / 1) + 5ms), "1970-01-01T00:00:00.005Z");
+}
+
+} // namespace
