@@ -52,6 +52,8 @@ struct THistoryFilter {
     std::string sSince; // UTC date "YYYY-MM-DD" or date-time "YYYY-MM-DDTHH:MM[:SS[.mmm]][Z]"
 };
 
+// One connection to the journal file. Its calls take turns, so one object may serve several
+// threads; several objects (and processes) may write the same file at once.
 class TJournal {
 public:
     // Opens the journal at sPath (UTF-8), creating its folders and the file as needed: WAL mode, a
