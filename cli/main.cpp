@@ -12,8 +12,8 @@
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
 #include "frontend/uUpdateRunner.h"
-#include "journal/uJournal.h"
 #include "hexline/uSha256.h"
+#include "journal/uJournal.h"
 #include "link/uPortTrace.h"
 #include "link/uRS232.h"
 #include "uVersionInfo.h"
@@ -219,7 +219,8 @@ TArgs ParseArgs(int argc, char** argv) {
             a.bCsv = true;
         else if (sName == "limit") {
             if (sValue.empty() || sValue.size() > 6 ||
-                sValue.find_first_not_of("0123456789") != std::string::npos || std::stoi(sValue) < 1)
+                sValue.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoi(sValue) < 1)
                 UsageError("--limit: '" + sValue + "' is not a valid number (1 to 999999)");
             a.history.iLimit = std::stoi(sValue);
         } else if (sName == "serial") {
@@ -233,8 +234,7 @@ TArgs ParseArgs(int argc, char** argv) {
                 UsageError("--since: '" + sValue +
                            "' is not a date (YYYY-MM-DD, or YYYY-MM-DDTHH:MM:SS, in UTC)");
             a.history.sSince = sValue;
-        }
-        else if (sName == "max-repeats") {
+        } else if (sName == "max-repeats") {
             if (sValue.empty() || sValue.size() > 4 ||
                 sValue.find_first_not_of("0123456789") != std::string::npos)
                 UsageError("--max-repeats: '" + sValue + "' is not a valid number (0 to 9999)");

@@ -1,6 +1,7 @@
 #include "cli/uHistory.h"
 
 #include "cli/uCliOutput.h"
+#include "hexline/uShownText.h"
 #include "journal/uJournal.h"
 
 #include <algorithm>
@@ -30,28 +31,94 @@ struct TColumn {
 };
 
 const TColumn aColumns[] = {
-    {"started", [](const TJournalRun& r) { return r.sStarted; }},
-    {"ended", [](const TJournalRun& r) { return r.sEnded; }},
-    {"program", [](const TJournalRun& r) { return r.sProgram; }},
-    {"version", [](const TJournalRun& r) { return r.sVersion; }},
-    {"computer", [](const TJournalRun& r) { return r.sComputer; }},
-    {"port", [](const TJournalRun& r) { return r.sPort; }},
-    {"converter", [](const TJournalRun& r) { return r.sConverter; }},
-    {"serial", [](const TJournalRun& r) { return Or(r.iSerial); }},
-    {"application", [](const TJournalRun& r) { return VersionText(r.iAppVersion); }},
-    {"class", [](const TJournalRun& r) { return Or(r.iClass); }},
-    {"platform", [](const TJournalRun& r) { return Or(r.iPlatform); }},
-    {"print", [](const TJournalRun& r) { return Or(r.iPrint); }},
-    {"bootloader class", [](const TJournalRun& r) { return Or(r.iBootClass); }},
-    {"bootloader version", [](const TJournalRun& r) { return VersionText(r.iBootVersion); }},
-    {"entry", [](const TJournalRun& r) { return Or(r.iEntry); }},
-    {"image", [](const TJournalRun& r) { return r.sImage; }},
-    {"file", [](const TJournalRun& r) { return r.sFileName; }},
-    {"file sha256", [](const TJournalRun& r) { return r.sFileSha256; }},
-    {"lines sent", [](const TJournalRun& r) { return std::to_string(r.iLinesSent); }},
-    {"repeats", [](const TJournalRun& r) { return std::to_string(r.iRepeats); }},
-    {"status", [](const TJournalRun& r) { return Or(r.iStatus); }},
-    {"outcome", [](const TJournalRun& r) { return Outcome(r); }},
+    {"started",
+     [](const TJournalRun& r) {
+         return r.sStarted;
+     }},
+    {"ended",
+     [](const TJournalRun& r) {
+         return r.sEnded;
+     }},
+    {"program",
+     [](const TJournalRun& r) {
+         return r.sProgram;
+     }},
+    {"version",
+     [](const TJournalRun& r) {
+         return r.sVersion;
+     }},
+    {"computer",
+     [](const TJournalRun& r) {
+         return r.sComputer;
+     }},
+    {"port",
+     [](const TJournalRun& r) {
+         return r.sPort;
+     }},
+    {"converter",
+     [](const TJournalRun& r) {
+         return r.sConverter;
+     }},
+    {"serial",
+     [](const TJournalRun& r) {
+         return Or(r.iSerial);
+     }},
+    {"application",
+     [](const TJournalRun& r) {
+         return VersionText(r.iAppVersion);
+     }},
+    {"class",
+     [](const TJournalRun& r) {
+         return Or(r.iClass);
+     }},
+    {"platform",
+     [](const TJournalRun& r) {
+         return Or(r.iPlatform);
+     }},
+    {"print",
+     [](const TJournalRun& r) {
+         return Or(r.iPrint);
+     }},
+    {"bootloader class",
+     [](const TJournalRun& r) {
+         return Or(r.iBootClass);
+     }},
+    {"bootloader version",
+     [](const TJournalRun& r) {
+         return VersionText(r.iBootVersion);
+     }},
+    {"entry",
+     [](const TJournalRun& r) {
+         return Or(r.iEntry);
+     }},
+    {"image",
+     [](const TJournalRun& r) {
+         return r.sImage;
+     }},
+    {"file",
+     [](const TJournalRun& r) {
+         return r.sFileName;
+     }},
+    {"file sha256",
+     [](const TJournalRun& r) {
+         return r.sFileSha256;
+     }},
+    {"lines sent",
+     [](const TJournalRun& r) {
+         return std::to_string(r.iLinesSent);
+     }},
+    {"repeats",
+     [](const TJournalRun& r) {
+         return std::to_string(r.iRepeats);
+     }},
+    {"status",
+     [](const TJournalRun& r) {
+         return Or(r.iStatus);
+     }},
+    {"outcome",
+     [](const TJournalRun& r) {
+         return Outcome(r);
+     }},
     {"left in bootloader",
      [](const TJournalRun& r) {
          return std::string(!r.iStatus ? "maybe" : r.bLeftInBootloader ? "yes" : "no");
@@ -59,7 +126,9 @@ const TColumn aColumns[] = {
 };
 
 std::string JsonOf(const TJournalRun& r) {
-    const auto num = [](const auto& i) { return i ? std::to_string(*i) : std::string("null"); };
+    const auto num = [](const auto& i) {
+        return i ? std::to_string(*i) : std::string("null");
+    };
     return TJsonObject()
         .Str("started", r.sStarted)
         .StrOrNull("ended", r.sEnded)
@@ -128,14 +197,26 @@ std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THi
                  s[10] = ' ';
              return s;
          }},
-        {"Port", [](const TJournalRun& r) { return EscapeControlChars(r.sPort); }},
-        {"Serial", [](const TJournalRun& r) { return Or(r.iSerial, "-"); }},
+        {"Port",
+         [](const TJournalRun& r) {
+             return EscapeControlChars(r.sPort);
+         }},
+        {"Serial",
+         [](const TJournalRun& r) {
+             return Or(r.iSerial, "-");
+         }},
         {"Image",
          [](const TJournalRun& r) {
              return r.sImage.empty() ? std::string("-") : EscapeControlChars(r.sImage);
          }},
-        {"Status", [](const TJournalRun& r) { return Or(r.iStatus, "-"); }},
-        {"Outcome", [](const TJournalRun& r) { return EscapeControlChars(Outcome(r)); }},
+        {"Status",
+         [](const TJournalRun& r) {
+             return Or(r.iStatus, "-");
+         }},
+        {"Outcome",
+         [](const TJournalRun& r) {
+             return EscapeControlChars(Outcome(r));
+         }},
     };
     std::vector<std::vector<std::string>> aRows(1);
     for (const auto& [sHeader, value] : aShown)

@@ -1,6 +1,7 @@
 #include "frontend/uRunJournal.h"
 
 #include "device/uKelvoCommThread.h"
+#include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
 #include "journal/uJournal.h"
@@ -63,9 +64,10 @@ void TRunJournal::Prepare(TRunRecord& run) {
         if (!e || !e->iSerial || !e->iAppVersion || !e->iBootClass || !e->iBootVersion ||
             !e->iPlatform || !e->iPrint)
             return;
-        run.earlier = TRunRecord::TEarlierRun{*e->iSerial,    *e->iAppVersion, *e->iBootClass,
-                                              *e->iBootVersion, *e->iPlatform,  *e->iPrint};
+        run.earlier = TRunRecord::TEarlierRun{*e->iSerial,      *e->iAppVersion, *e->iBootClass,
+                                              *e->iBootVersion, *e->iPlatform,   *e->iPrint};
         FsEarlierStarted = e->sStarted;
+        FiEarlierAppVersion = *e->iAppVersion;
     });
 }
 
@@ -99,7 +101,9 @@ void TRunJournal::Notification(std::int32_t iCode, std::int32_t iValue) {
         Write();
         break;
     case Notify::PinFromJournal:
+        // Recorded as this run's own, so that a run after another interruption still knows it.
         FRow->iSerial = static_cast<std::uint32_t>(iValue);
+        FRow->iAppVersion = FiEarlierAppVersion;
         Write();
         break;
     case Notify::TransferBegins:

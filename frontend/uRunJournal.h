@@ -54,6 +54,7 @@ private:
     TWarn FOnWarning;
     std::unique_ptr<TJournal> FJournal;
     std::unique_ptr<TJournalRun> FRow;
-    bool FbBootloaderNow = false; // the latest class was a bootloader's
-    std::string FsEarlierStarted; // when the earlier run of Prepare began
+    bool FbBootloaderNow = false;          // the latest class was a bootloader's
+    std::string FsEarlierStarted;          // when the earlier run of Prepare began
+    std::uint16_t FiEarlierAppVersion = 0; // and the application version it read
 };

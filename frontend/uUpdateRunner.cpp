@@ -65,8 +65,10 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         result.bIdentified = run.bIdentified;
         result.iSerial = run.iSerial;
         if (journal)
-            journal->End(result.bSuccess ? 0 : result.bFatal ? 1 : result.iStatus, result.sOutcome,
-                         run);
+            journal->End(result.bSuccess ? 0
+                         : result.bFatal ? 1
+                                         : result.iStatus,
+                         result.sOutcome, run);
         return result;
     };
 

@@ -325,10 +325,16 @@ std::unique_ptr<TJournal::TImpl> TJournal::TImpl::Open(const std::string& sPath)
     impl->update = Prepare(hDb, sPath,
                            "UPDATE runs SET " + ColumnList(true, " = ?") + " WHERE id = ?" +
                                std::to_string(RunColumnCount + 1));
-    impl->lastOnConverter = Prepare(
-        hDb, sPath, SelectRuns() + " WHERE converter = ?1 AND id <> ?2 ORDER BY id DESC LIMIT 1");
-    impl->lastOnPort = Prepare(
-        hDb, sPath, SelectRuns() + " WHERE port = ?1 AND id <> ?2 ORDER BY id DESC LIMIT 1");
+    // A completed run that never heard a logger (the port was busy, nothing answered) tells
+    // nothing of the one there: it is passed over.
+    const std::string sMetALogger =
+        " AND (ended IS NULL OR class IS NOT NULL OR boot_class IS NOT NULL)";
+    impl->lastOnConverter = Prepare(hDb, sPath,
+                                    SelectRuns() + " WHERE converter = ?1 AND id <> ?2" +
+                                        sMetALogger + " ORDER BY id DESC LIMIT 1");
+    impl->lastOnPort = Prepare(hDb, sPath,
+                               SelectRuns() + " WHERE port = ?1 AND id <> ?2" + sMetALogger +
+                                   " ORDER BY id DESC LIMIT 1");
     return impl;
 }
 

@@ -31,9 +31,9 @@ constexpr std::int32_t UpidId = 25;         // logger class from the update-ID b
 constexpr std::int32_t TransferBegins = 26; // value FCmd
 constexpr std::int32_t Candidate = 27;      // catalogue index under examination
 constexpr std::int32_t UpidInfo = 28;       // info word of the update-ID block
-constexpr std::int32_t Serial = 29;     // serial number (32 bits) of a logger in its application
+constexpr std::int32_t Serial = 29; // serial number (32 bits) of a logger in its application
 constexpr std::int32_t PinFromJournal = 30; // serial number that an interrupted earlier run read
-constexpr std::int32_t VectorLine = 40; // 0 held back, 1 being sent now
+constexpr std::int32_t VectorLine = 40;     // 0 held back, 1 being sent now
 } // namespace Notify
 
 // Where a worker posts its notifications. Post must not block the worker and must keep the order

@@ -7,6 +7,7 @@
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
 #include "hexline/uSha256.h"
+#include "link/uExceptions1V0.h"
 #include "link/uNotifyQueue.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"

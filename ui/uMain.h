@@ -148,7 +148,7 @@ private:
     void HandleFrameChange();
 
     std::string FPort;
-    TRunRecord FRun; // shared by the run's workers, one after the other
+    TRunRecord FRun;                       // shared by the run's workers, one after the other
     std::unique_ptr<TRunJournal> FJournal; // the run's row in the update journal
     TWindowNotifyTarget FNotify{*this};
     TPortOpener FOpenPort;

@@ -25,9 +25,10 @@ install_missing() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
 }
 
-# What the native build and its tests need (Xvfb and openbox: the GUI test under a window manager).
+# What the native build and its tests need (Xvfb and openbox: the GUI test under a window manager;
+# Python: the CSV of --history read back by its csv module).
 native_packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev srecord
-    qt6-base-dev libqt6svg6 groff-base nlohmann-json3-dev xvfb openbox libsqlite3-dev)
+    qt6-base-dev libqt6svg6 groff-base nlohmann-json3-dev xvfb openbox libsqlite3-dev python3)
 
 # What the Debian packages need: dpkg-shlibdeps for their dependencies, man for the installed pages,
 # lintian for Debian's checks of the packages.

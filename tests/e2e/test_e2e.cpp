@@ -1689,6 +1689,12 @@ std::string PortLink(const fs::path& dir, const std::string& sName, const TSimPr
     return link.string();
 }
 
+// A simulator whose files go into a folder of its own.
+std::unique_ptr<TSim> SimIn(const fs::path& d, const std::vector<std::string>& aArgs) {
+    fs::create_directories(d);
+    return std::make_unique<TSim>(d, aArgs);
+}
+
 } // namespace
 
 TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
@@ -1697,7 +1703,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
     const auto restart = [&](const std::string& sName, const std::vector<std::string>& aPreset) {
         std::vector<std::string> a = aPreset;
         a.insert(a.end(), {"--start", "bootloader"});
-        return std::make_unique<TSim>(dir / ("again-" + sName), a);
+        return SimIn(dir / ("again-" + sName), a);
     };
     const std::vector<std::string> Entry8{"--preset", "entry8"};
     const std::vector<std::string> Entry9{"--preset", "entry9"};
@@ -1706,19 +1712,47 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
         std::vector<std::string> aFault; // of the first simulator
         std::vector<std::string> aFirstCli;
         int iFirstExit;
-        bool bSameSim;        // the logger stays on its line; else a new simulator in its place
-        const char* sSecondPort;           // the port name of the second run
+        bool bSameSim;           // the logger stays on its line; else a new simulator in its place
+        const char* sSecondPort; // the port name of the second run
         std::vector<std::string> aSecondHw; // the hardware the second run finds
         int iSecondExit;
         bool bPin;
     } aCases[] = {
-        {"echo differs, no repeat left", {"--fault", "line:echo:5"}, {"--max-repeats", "0"}, 44,
-         true, "ttyUSB0", Entry8, 0, true},
-        {"hang-up in the transfer", {"--fault", "line:hangup:100"}, {}, 11, false, "ttyUSB0",
-         Entry8, 0, true},
-        {"another converter", {"--fault", "line:hangup:100"}, {}, 11, false, "ttyUSB1", Entry8, 45,
+        {"echo differs, no repeat left",
+         {"--fault", "line:echo:5"},
+         {"--max-repeats", "0"},
+         44,
+         true,
+         "ttyUSB0",
+         Entry8,
+         0,
+         true},
+        {"hang-up in the transfer",
+         {"--fault", "line:hangup:100"},
+         {},
+         11,
+         false,
+         "ttyUSB0",
+         Entry8,
+         0,
+         true},
+        {"another converter",
+         {"--fault", "line:hangup:100"},
+         {},
+         11,
+         false,
+         "ttyUSB1",
+         Entry8,
+         45,
          false},
-        {"other hardware", {"--fault", "line:hangup:100"}, {}, 11, false, "ttyUSB0", Entry9, 0,
+        {"other hardware",
+         {"--fault", "line:hangup:100"},
+         {},
+         11,
+         false,
+         "ttyUSB0",
+         Entry9,
+         0,
          false},
     };
     for (const auto& c : aCases) {
@@ -1727,7 +1761,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
         ::setenv("KELVO_JOURNAL", (caseDir / "journal.sqlite3").c_str(), 1);
         std::vector<std::string> aFirst = Entry8;
         aFirst.insert(aFirst.end(), c.aFault.begin(), c.aFault.end());
-        auto first = std::make_unique<TSim>(caseDir / "first", aFirst);
+        auto first = SimIn(caseDir / "first", aFirst);
         std::vector<std::string> aCli{"-p", PortLink(caseDir, "ttyUSB0", *first), "-y"};
         aCli.insert(aCli.end(), c.aFirstCli.begin(), c.aFirstCli.end());
         const auto r1 = Cli(aCli);
@@ -1746,10 +1780,11 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
         EXPECT_EQ(r2.sOut.find("Serial number 328297 " + PinLine) != std::string::npos, c.bPin)
             << c.sWhy << "\n"
             << r2.sOut;
-        if (c.bPin)
+        if (c.bPin) {
             EXPECT_NE(r2.sOut.find("V5.136 succesfully completed."), std::string::npos)
                 << c.sWhy << "\n"
                 << r2.sOut;
+        }
     }
     ::setenv("KELVO_JOURNAL", journal.c_str(), 1);
 }
@@ -1781,13 +1816,14 @@ TEST_F(EndToEnd, JournalRecordsEveryPortOfARunAndAKilledOne) {
     }
 
     // A run killed in its transfer never completes its row, and shows as interrupted.
-    TSim paced(dir / "paced", {"--preset", "entry9", "--baud", "9600"});
+    const auto pPaced = SimIn(dir / "paced", {"--preset", "entry9", "--baud", "9600"});
+    TSim& paced = *pPaced;
     auto cli = StartCli({"-p", paced.sPort, "-y"});
     ASSERT_TRUE(WaitUntil(
         [&] { return ReadFile(dir / "cli.out").find("Progress 1%") != std::string::npos; }, 30s));
     cli->Signal(SIGKILL);
     cli->Wait();
-    const auto k = Cli({"--history", "--json", "--port", paced.sPort});
+    const auto k = Cli({"--history", "--json", "--limit", "1"});
     const auto aKilled = JsonLines(k.sOut);
     ASSERT_EQ(aKilled.size(), 1u) << k.sOut;
     EXPECT_TRUE(aKilled[0]["ended"].is_null()) << aKilled[0];
@@ -1807,13 +1843,14 @@ TEST_F(EndToEnd, JournalTroubleNeverStopsTheUpdate) {
     } aCases[] = {
         {"a file where its folder should be", plainFile / "journal.sqlite3", "",
          "the update journal is not written"},
-        {"a damaged file", dir / "damaged.sqlite3", std::string(4096, 'x'), "moved aside"},
+        {"a damaged file", dir / "damaged.sqlite3", std::string(4096, 'x'), "was damaged"},
     };
     for (const auto& c : aCases) {
         ::setenv("KELVO_JOURNAL", c.path.c_str(), 1);
         if (!c.sContent.empty())
             std::ofstream(c.path) << c.sContent;
-        TSim sim(dir / c.sWhy, {"--preset", "entry9"});
+        const auto pSim = SimIn(dir / c.sWhy, {"--preset", "entry9"});
+        TSim& sim = *pSim;
         const auto r = Cli({"-p", sim.sPort, "-y"});
         EXPECT_EQ(r.iExit, 0) << c.sWhy << "\n" << r.sErr;
         EXPECT_EQ(Count(r.sErr, "warning:"), 1) << c.sWhy << "\n" << r.sErr;
@@ -1823,7 +1860,7 @@ TEST_F(EndToEnd, JournalTroubleNeverStopsTheUpdate) {
 
     // A journal of a newer program is left as it is.
     const fs::path newer = dir / "newer.sqlite3";
-    TProcess make({"python3", "-c",
+    TProcess make({"/usr/bin/python3", "-c",
                    "import sqlite3, sys; c = sqlite3.connect(sys.argv[1]); "
                    "c.execute('pragma user_version = 99'); c.commit()",
                    newer.string()},
@@ -1831,7 +1868,8 @@ TEST_F(EndToEnd, JournalTroubleNeverStopsTheUpdate) {
     ASSERT_EQ(make.Wait(), 0) << ReadFile(dir / "python.out.err");
     const std::string sBefore = ReadFile(newer);
     ::setenv("KELVO_JOURNAL", newer.c_str(), 1);
-    TSim sim(dir / "newer", {"--preset", "entry9"});
+    const auto pSim = SimIn(dir / "newer", {"--preset", "entry9"});
+    TSim& sim = *pSim;
     const auto r = Cli({"-p", sim.sPort, "-y"});
     EXPECT_EQ(r.iExit, 0) << r.sErr;
     EXPECT_EQ(Count(r.sErr, "warning:"), 1) << r.sErr;
@@ -1842,11 +1880,16 @@ TEST_F(EndToEnd, JournalTroubleNeverStopsTheUpdate) {
 
 TEST_F(EndToEnd, HistoryAsTableJsonAndCsv) {
     {
-        TSim sim(dir / "ok", {"--preset", "entry9"});
+        const auto pSim = SimIn(dir / "ok", {"--preset", "entry9"});
+        TSim& sim = *pSim;
         ASSERT_EQ(Cli({"-p", sim.sPort, "-y"}).iExit, 0);
     }
-    TSim other(dir / "stays", {"--preset", "entry8", "--fault", "bootentry:stayapp"});
-    ASSERT_EQ(Cli({"-p", other.sPort, "-y"}).iExit, 40);
+    const auto pOther =
+        SimIn(dir / "stays", {"--preset", "entry8", "--fault", "bootentry:stayapp"});
+    TSim& other = *pOther;
+    // A name of its own: the pseudo-terminal's path may be the one the first had.
+    const std::string sOtherPort = PortLink(dir, "ttyUSB7", other);
+    ASSERT_EQ(Cli({"-p", sOtherPort, "-y"}).iExit, 40);
 
     const auto table = Cli({"--history"});
     ASSERT_EQ(table.iExit, 0) << table.sErr;
@@ -1871,7 +1914,7 @@ TEST_F(EndToEnd, HistoryAsTableJsonAndCsv) {
     ASSERT_EQ(csv.iExit, 0) << csv.sErr;
     const fs::path csvFile = dir / "history.csv";
     std::ofstream(csvFile, std::ios::binary) << csv.sOut;
-    TProcess check({"python3", "-c",
+    TProcess check({"/usr/bin/python3", "-c",
                     "import csv, sys\n"
                     "rows = list(csv.reader(open(sys.argv[1], newline='', encoding='utf-8')))\n"
                     "head = rows[0]\n"
@@ -1890,9 +1933,8 @@ TEST_F(EndToEnd, HistoryAsTableJsonAndCsv) {
         std::vector<std::string> aArgs;
         std::size_t iRows;
     } aFilters[] = {
-        {{"--serial", "320000"}, 1}, {{"--port", other.sPort}, 1},
-        {{"--limit", "1"}, 1},       {{"--since", "2000-01-01"}, 2},
-        {{"--since", "2999-01-01"}, 0},
+        {{"--serial", "320000"}, 1},    {{"--port", sOtherPort}, 1},    {{"--limit", "1"}, 1},
+        {{"--since", "2000-01-01"}, 2}, {{"--since", "2999-01-01"}, 0},
     };
     for (const auto& f : aFilters) {
         std::vector<std::string> a{"--history", "--json"};

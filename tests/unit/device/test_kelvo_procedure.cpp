@@ -506,8 +506,8 @@ TEST_F(Procedure, EarlierRunFromTheJournalKeepsThePin) {
     // A pinned logger (entry 8's hardware, serial 328297, application 5.136) that an earlier run
     // left in its bootloader: found there, it tells neither serial number nor version.
     const TBl3FileHeader h = GetFwHeader(8);
-    const TRunRecord::TEarlierRun same{328297, Kelvo::PinnedAppVersion, Kelvo::BootClassBL3,
-                                       h.quarn_bl_ver, h.quarn_platform, h.quarn_print};
+    const TRunRecord::TEarlierRun same{328297,         Kelvo::PinnedAppVersion, Kelvo::BootClassBL3,
+                                       h.quarn_bl_ver, h.quarn_platform,        h.quarn_print};
     auto otherPrint = same;
     otherPrint.iPrint = static_cast<std::uint16_t>(h.quarn_print + 1);
     auto notPinned = same;

@@ -50,6 +50,8 @@ protected:
         run.sConverter = sConverter;
         run.iSerial = iSerial;
         run.iAppVersion = 1416;
+        run.iClass = 26113;
+        run.iBootClass = 51202;
         if (bCompleted) {
             run.sEnded = UtcNow();
             run.iStatus = bLeftInBootloader ? 44 : 0;
@@ -206,6 +208,20 @@ TEST_F(JournalTest, InterruptedRunOnFollowsThePinRule) {
             EXPECT_EQ(found->iSerial, 1000u + static_cast<std::uint32_t>(c.iFound));
         }
     }
+
+    // A completed run that never heard a logger (its port was busy) tells nothing of it: the run
+    // before it decides.
+    auto journal = TJournal::Open((FDir / "deaf").string());
+    TJournalRun left = Run("convA", "/dev/ttyUSB0", true, true);
+    journal->Begin(left);
+    TJournalRun deaf = Run("convA", "/dev/ttyUSB0", true, false);
+    deaf.iClass.reset();
+    deaf.iBootClass.reset();
+    deaf.iSerial.reset();
+    journal->Begin(deaf);
+    const auto found = journal->InterruptedRunOn("convA", "/dev/ttyUSB0", 0);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->iId, left.iId);
 }
 
 TEST_F(JournalTest, SeveralWritersAtOnceLoseNoRow) {
