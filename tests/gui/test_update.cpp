@@ -5,6 +5,7 @@
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
+#include "journal/uJournal.h"
 
 #include <QAction>
 #include <QApplication>
@@ -53,6 +54,7 @@ private slots:
     void firmwareFile();
     void unreadableFirmwareFileStartsNothing();
     void progressBackToZeroWithoutSuccess();
+    void journalKeepsThePinOfACancelledLogger();
 
 private:
     std::unique_ptr<TOptionStore> store;
@@ -310,6 +312,47 @@ void TestUpdate::progressBackToZeroWithoutSuccess() {
     w.btnFileClick();
     QVERIFY(QString::fromStdString(rig.aMessages.back()).startsWith(Texts::FileNotReadable));
     QCOMPARE(w.ProgressBar1->value(), 0);
+}
+
+void TestUpdate::journalKeepsThePinOfACancelledLogger() {
+    // A logger pinned to 5.136 (serial 328297) goes silent in its transfer, and the operator
+    // cancels the repeat: it waits in its bootloader, where it tells no serial number. The next
+    // "Update" finds it there; the journal knows it.
+    TLoggerConfig c = Preset("entry8");
+    c.aFaults = {{TExchangeKind::Line, TFaultType::NoAnswer, 10, 5}};
+    TRig rig(c);
+    TfrmMain& w = *rig.main;
+    w.SetRestartWait(400);
+    w.btnProgClick();
+    QTRY_COMPARE(w.StatusText(), "Repeat update because communication error!");
+    w.btnCancelClick();
+    QVERIFY(rig.WaitIdle());
+    rig.aMessages.clear();
+    w.btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(rig.aMessages,
+             std::vector<std::string>{"Update Kelvo model 26113 V5.136 succesfully completed."});
+    QCOMPARE(rig.Report()
+                 .filter(QRegularExpression("^Serial number 328297 taken from the "
+                                            "interrupted update of "))
+                 .size(),
+             1);
+
+    // Both runs are in the journal, newest first.
+    THistoryFilter latest;
+    latest.iLimit = 2;
+    const auto aRuns = TJournal::Open(JournalPath())->History(latest);
+    QCOMPARE(aRuns.size(), 2u);
+    QCOMPARE(aRuns[0].sProgram, "kelvo-firmware-update");
+    QCOMPARE(aRuns[0].iStatus, std::optional<std::int32_t>(0));
+    QCOMPARE(aRuns[0].iEntry, std::optional<std::int32_t>(8));
+    QCOMPARE(aRuns[0].iSerial, std::optional<std::uint32_t>(328297));
+    QCOMPARE(aRuns[0].iLinesSent, GetSelFwLastIndex()); // every line of image 8 is a data line
+    QVERIFY(!aRuns[0].bLeftInBootloader);
+    QCOMPARE(aRuns[1].iStatus, std::optional<std::int32_t>(20));
+    QCOMPARE(aRuns[1].iRepeats, 1);
+    QVERIFY(aRuns[1].bLeftInBootloader);
+    QCOMPARE(aRuns[1].iSerial, std::optional<std::uint32_t>(328297));
 }
 
 QTEST_MAIN(TestUpdate)
