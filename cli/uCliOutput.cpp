@@ -347,16 +347,19 @@ std::vector<std::string> FirmwareListLines(const std::optional<std::string>& sFi
     for (std::int32_t i = GetFwCount(); i >= 1; --i)
         add(std::to_string(i), i);
 
-    // Each column as wide as its widest cell, two spaces apart; the last cell is not padded.
+    return AlignedColumns(aRows);
+}
+
+std::vector<std::string> AlignedColumns(const std::vector<std::vector<std::string>>& aRows) {
     std::vector<std::size_t> aWidths;
-    for (const TRow& row : aRows)
+    for (const auto& row : aRows)
         for (std::size_t c = 0; c < row.size(); ++c) {
             if (c == aWidths.size())
                 aWidths.push_back(0);
             aWidths[c] = std::max(aWidths[c], DisplayWidth(row[c]));
         }
     std::vector<std::string> aLines;
-    for (const TRow& row : aRows) {
+    for (const auto& row : aRows) {
         std::string sLine;
         for (std::size_t c = 0; c < row.size(); ++c) {
             sLine += row[c];

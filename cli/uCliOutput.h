@@ -134,6 +134,10 @@ private:
     std::size_t FiShown = 0; // the width of the line on the terminal
 };
 
+// Rows as lines of columns, each column as wide as its widest cell (in terminal columns), two
+// spaces apart; the last cell is not padded.
+std::vector<std::string> AlignedColumns(const std::vector<std::vector<std::string>>& aRows);
+
 // The lines of the firmware list: a header line and one line per entry in aligned columns
 // (spaces), the entry number first; the loaded file sFile (when given) first as entry "file" with
 // its name last, then the built-in images, newest first.

@@ -226,15 +226,5 @@ std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THi
         for (const auto& [sHeader, value] : aShown)
             aRows.back().push_back(value(r));
     }
-    std::vector<std::size_t> aWidths(aShown.size(), 0);
-    for (const auto& row : aRows)
-        for (std::size_t i = 0; i < row.size(); ++i)
-            aWidths[i] = std::max(aWidths[i], DisplayWidth(row[i]));
-    for (const auto& row : aRows) {
-        std::string s;
-        for (std::size_t i = 0; i < row.size(); ++i)
-            s += i + 1 < row.size() ? PadToWidth(row[i], aWidths[i]) + "  " : row[i];
-        aLines.push_back(s);
-    }
-    return aLines;
+    return AlignedColumns(aRows);
 }
