@@ -89,8 +89,10 @@ std::string ByIdLinkOf(const fs::path& devDir, const fs::path& port) {
     for (fs::directory_iterator it(byId, ec), end; !ec && it != end; it.increment(ec))
         aNames.push_back(it->path().filename().string());
     std::sort(aNames.begin(), aNames.end());
+    // By the device, not std::filesystem::equivalent: that refuses two character devices.
+    const std::string sPort = PortIdentity(port.string());
     for (const auto& s : aNames) {
-        if (fs::equivalent(byId / s, port, ec))
+        if (PortIdentity((byId / s).string()) == sPort)
             return (byId / s).string();
     }
     return {};

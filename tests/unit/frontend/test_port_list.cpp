@@ -103,5 +103,14 @@ TEST(PortDetails, FromSysfsAndByIdLinks) {
     EXPECT_EQ(aBare[1].sVendorId, "");
     EXPECT_EQ(aBare[1].sById, aExpected[1].sById);
     EXPECT_TRUE(ListPortDetails((dir / "no-dev").string(), sys.string()).empty());
+
+    // A port that is a character device, as a real one is, and a by-id link to it.
+    const fs::path charDev = dir / "char-dev";
+    fs::create_directories(charDev / "serial/by-id");
+    fs::create_symlink("/dev/null", charDev / "ttyUSB3");
+    fs::create_symlink("../../ttyUSB3", charDev / "serial/by-id/usb-Kelvo_Cable_K9-if00-port0");
+    const auto aChar = ListPortDetails(charDev.string(), (dir / "no-sys").string());
+    ASSERT_EQ(aChar.size(), 1u);
+    EXPECT_EQ(aChar[0].sById, (charDev / "serial/by-id/usb-Kelvo_Cable_K9-if00-port0").string());
     fs::remove_all(dir);
 }
