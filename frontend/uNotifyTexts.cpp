@@ -106,7 +106,8 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
             a.push_back({A::Report, s});
             a.push_back({A::Status, s});
             a.push_back({A::RepeatNow, "", 0});
-        } else if (iValue == Status::PortNotReady && !sPortReason.empty()) {
+        } else if ((iValue == Status::PortNotReady || iValue == Status::PortIoError) &&
+                   !sPortReason.empty()) {
             const std::string sReason = "Reason: " + sPortReason;
             a.push_back({A::Report, s});
             a.push_back({A::Diagnostic, sReason});

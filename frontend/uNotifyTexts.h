@@ -50,8 +50,8 @@ struct TStep {
 
 // The steps for notification (iCode, iValue). sPort is the port box's current text. Texts built
 // from a firmware header read the catalogue (entry iFwIndex, or the entry named by the value).
-// Codes without a meaning give no steps. sPortReason: why the port could not be used, shown with
-// status 10.
+// Codes without a meaning give no steps. sPortReason: why the port could not be opened or used,
+// shown as a "Reason:" line with status 10 and 11.
 std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
                                      const std::string& sPort, const std::string& sPortReason = {});
 

@@ -3,10 +3,12 @@
 #include <sqlite3.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -85,6 +87,7 @@ public:
     ESqlite(const std::string& sText, std::string sReason, int iCode)
         : EJournal(sText), FReason(std::move(sReason)), FCode(iCode & 0xFF) {}
     bool IsDamage() const { return FCode == SQLITE_CORRUPT || FCode == SQLITE_NOTADB; }
+    bool IsBusy() const { return FCode == SQLITE_BUSY || FCode == SQLITE_LOCKED; }
     const std::string& Reason() const { return FReason; }
 
 private:
@@ -354,16 +357,32 @@ std::unique_ptr<TJournal> TJournal::Open(const std::string& sPath, std::string* 
             throw EJournal("The journal's folder \"" + Utf8(folder) +
                            "\" cannot be created: " + error.message());
     }
+    // Programs that open a new file at the same moment can stand in one another's way where the
+    // busy timeout does not wait (both have read it, both want to change it to WAL): the open is
+    // tried again until the timeout.
+    const auto open = [&] {
+        const auto tEnd =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(BusyTimeoutMs);
+        for (;;) {
+            try {
+                return TImpl::Open(sPath);
+            } catch (const ESqlite& e) {
+                if (!e.IsBusy() || std::chrono::steady_clock::now() >= tEnd)
+                    throw;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
     std::unique_ptr<TImpl> impl;
     try {
-        impl = TImpl::Open(sPath);
+        impl = open();
     } catch (const ESqlite& e) {
         if (!e.IsDamage())
             throw;
         // The connection closed with the exception, so the file may be renamed (also on
         // Windows, which does not rename open files).
         const std::string sAside = MoveAside(sPath);
-        impl = TImpl::Open(sPath);
+        impl = open();
         if (psNotice)
             *psNotice = "The journal \"" + sPath + "\" was damaged (" + e.Reason() +
                         "); it was moved to \"" + sAside + "\" and a new journal was started";

@@ -73,6 +73,13 @@ void TCommThread::Execute() noexcept {
     Post(iCode, iValue);
 }
 
+void TCommThread::PortFailed(const char* sCall) {
+    FRun.sPortReason = FhPort->LastError();
+    if (FRun.sPortReason.empty())
+        FRun.sPortReason = std::string(sCall) + " failed";
+    throw EQuarn(Status::PortIoError, sCall);
+}
+
 void TCommThread::ClosePort() {
     CloseComPort(FhPort);
 }
@@ -117,18 +124,18 @@ bool TCommThread::SendCommand(bool bAnswer, std::uint8_t iCmd, std::uint8_t d1, 
 
 bool TCommThread::TxRxFrame(bool bAnswer) {
     if (!FhPort->ClearErrors())
-        throw EQuarn(Status::PortIoError, "ClearCommError");
+        PortFailed("ClearCommError");
     if (!FhPort->Purge())
-        throw EQuarn(Status::PortIoError, "PurgeComm");
+        PortFailed("PurgeComm");
     std::uint32_t n = 0;
     if (!FhPort->Write(FTxBuffer.data(), FrameSize, n))
-        throw EQuarn(Status::PortIoError, "WriteFile");
+        PortFailed("WriteFile");
     if (n < FrameSize)
         return false;
     if (!bAnswer)
         return true;
     if (!FhPort->Read(FRxBuffer.data(), FrameSize, n))
-        throw EQuarn(Status::PortIoError, "ReadFile");
+        PortFailed("ReadFile");
     if (n < FrameSize || CalcCRC8(FRxBuffer.data(), 7) != FRxBuffer[7])
         return false;
     if (FRxBuffer[0] & ExceptionBit)
@@ -151,21 +158,24 @@ std::uint16_t TCommThread::calculateCRC16(std::uint16_t upid_id, std::uint16_t u
 bool TCommThread::TxRxLine(const std::string& sLine, std::uint8_t n) {
     FRxCnt = 0;
     if (!FhPort->ClearErrors())
-        throw EQuarn(Status::PortIoError, "ClearCommError");
+        PortFailed("ClearCommError");
     if (!FhPort->Purge())
-        throw EQuarn(Status::PortIoError, "PurgeComm");
+        PortFailed("PurgeComm");
     // The whole line is written; request and data lines are at most 139 characters.
     const auto iTxCnt = static_cast<std::uint32_t>(sLine.size());
     const std::uint32_t iRxLen = 2u * n + 11u;
     std::uint32_t iDone = 0;
     if (!FhPort->Write(reinterpret_cast<const std::uint8_t*>(sLine.data()), iTxCnt, iDone))
-        throw EQuarn(Status::PortIoError, "WriteFile");
-    if (iDone != iTxCnt)
+        PortFailed("WriteFile");
+    if (iDone != iTxCnt) {
+        FRun.sPortReason = "the line took " + std::to_string(iDone) + " of " +
+                           std::to_string(iTxCnt) + " bytes in the time allowed";
         throw EQuarn(Status::PortIoError, "WriteFile <> txCnt");
+    }
     if (n == 0)
         return true;
     if (!FhPort->Read(FRxBuffer.data(), iRxLen, iDone))
-        throw EQuarn(Status::PortIoError, "ReadFile");
+        PortFailed("ReadFile");
     FRxCnt = static_cast<std::int32_t>(iRxLen);
     if (iDone < iRxLen)
         return false;

@@ -73,7 +73,8 @@ struct TRunRecord {
     std::optional<TEarlierRun> earlier;
     // The data lines that the logger took, echo compared, over every worker of the run.
     std::int32_t iLinesSent = 0;
-    // Why the latest worker could not use its port, in the system's terms; empty otherwise.
+    // Why the latest worker could not open its port, or why a call on the open port failed, in
+    // the system's terms; empty otherwise.
     std::string sPortReason;
     // The latest identification found the logger in its bootloader (or the restart after a
     // finish request has not been confirmed yet): it waits there, unfinished, until an update
@@ -129,6 +130,8 @@ protected:
     void SetProgress(std::int32_t iCurrent, std::int32_t iTotal);
     void ResetProgress() { FnProgres = 0; }
     void ClosePort();
+    // A call on the open port failed: its reason goes to the run record, status 11 is raised.
+    [[noreturn]] void PortFailed(const char* sCall);
     void Post(std::int32_t iCode, std::int32_t iValue) noexcept { FhWindow.Post(iCode, iValue); }
     // The protocol's fixed waits and the pause between attempts.
     virtual void Sleep(std::int32_t iMs);

@@ -31,6 +31,8 @@ public:
         return bOk;
     }
 
+    std::string LastError() const override { return FhPort->LastError(); }
+
     bool Close() override {
         if (FbClosed)
             return true;
@@ -42,15 +44,21 @@ private:
     // Only failures of the bookkeeping calls are worth a line.
     bool Traced(const char* sCall, bool bOk) {
         if (!bOk)
-            FTrace.Line(FsPort, "!", std::string(sCall) + " failed");
+            FTrace.Line(FsPort, "!", std::string(sCall) + " failed" + Why());
         return bOk;
     }
-    static std::string Shortfall(bool bOk, std::uint32_t iDone, std::uint32_t iWanted) {
+    std::string Shortfall(bool bOk, std::uint32_t iDone, std::uint32_t iWanted) const {
         if (!bOk)
-            return " (failed)";
+            return " (failed" + Why() + ")";
         if (iDone < iWanted)
             return " (" + std::to_string(iDone) + " of " + std::to_string(iWanted) + " bytes)";
         return {};
+    }
+
+    // ": <why the call failed>", or nothing when the port does not say.
+    std::string Why() const {
+        const std::string s = FhPort->LastError();
+        return s.empty() ? s : ": " + s;
     }
 
     TPortHandle FhPort;

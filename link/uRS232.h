@@ -28,6 +28,9 @@ public:
     virtual bool Read(std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iRead) = 0;
     // Close the port; the platform's success flag. Closing twice is harmless.
     virtual bool Close() = 0;
+    // Why the latest call that returned false failed, in the system's terms ("the device was
+    // disconnected (Input/output error)"); empty when nothing is known.
+    virtual std::string LastError() const { return {}; }
 };
 
 // The port handle: owns the open port; empty means that no port is open.
@@ -40,6 +43,8 @@ constexpr const char* NoDevice = "no such device";
 constexpr const char* InUse = "in use by another program";
 constexpr const char* Permission = "permission denied";
 constexpr const char* NotSerial = "not a serial device";
+// An open port whose device went away: a USB serial converter unplugged, its driver gone.
+constexpr const char* Disconnected = "the device was disconnected";
 } // namespace PortReason
 
 // Opens sPort exclusively at iBaud, 8 data bits, no parity, 1 stop bit, no flow control, RTS off

@@ -182,6 +182,19 @@ std::string OpenErrorReason(int iError, const std::string& sPort) {
     }
 }
 
+// The reason of a failed read, write or query of an open port, from its errno.
+std::string IoErrorReason(int iError) {
+    const std::string sText = std::strerror(iError);
+    switch (iError) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+        return std::string(PortReason::Disconnected) + " (" + sText + ")";
+    default:
+        return sText + " (errno " + std::to_string(iError) + ")";
+    }
+}
+
 class TPosixSerialPort final : public TSerialPort {
 public:
     // tByte: the time the line takes for one byte (ten bits).
@@ -192,13 +205,15 @@ public:
         // termios keeps no error state to clear; the query still tells whether the device is
         // there at all.
         int iQueued = 0;
-        return ioctl(Ffd, FIONREAD, &iQueued) == 0;
+        return ioctl(Ffd, FIONREAD, &iQueued) == 0 || Failed(errno);
     }
 
-    // Only the receive side: written bytes have left by the time Write returns, and on a
-    // pseudo-terminal flushing the transmit side would also discard what the peer has not read
-    // yet (a frame sent without awaiting an answer).
-    bool Purge() override { return tcflush(Ffd, TCIFLUSH) == 0; }
+    // Only the receive side: written bytes are on their way by the time Write returns (the
+    // driver sends them at the line's pace), and on a pseudo-terminal flushing the transmit side
+    // would also discard what the peer has not read yet (a frame sent without awaiting an answer).
+    bool Purge() override { return tcflush(Ffd, TCIFLUSH) == 0 || Failed(errno); }
+
+    std::string LastError() const override { return FsLastError; }
 
     bool Write(const std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iWritten) override {
         iWritten = 0;
@@ -213,15 +228,15 @@ public:
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false;
+                return Failed(errno);
             pollfd p{Ffd, POLLOUT, 0};
             const int iLeft = MsLeft(tDeadline);
             if (iLeft == 0)
                 return true; // out of time: a short write, reported through iWritten
             if (poll(&p, 1, iLeft) < 0 && errno != EINTR)
-                return false;
+                return Failed(errno);
             if (p.revents & (POLLERR | POLLNVAL))
-                return false;
+                return LineFailed(p.revents);
         }
         return true;
     }
@@ -253,20 +268,20 @@ public:
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return false; // EIO: the device is gone
+                return Failed(errno); // EIO: the device is gone
             // Nothing to read although poll reported a hang-up: the line is gone. Readable without
             // a hang-up and still nothing: another reader took the bytes first; keep waiting.
             if (n == 0 && bHungUp)
-                return false;
+                return LineFailed(POLLHUP);
             const int iLeft = MsLeft(tDeadline);
             if (iLeft == 0)
                 return true;
             pollfd p{Ffd, POLLIN, 0};
             const int iReady = poll(&p, 1, iLeft);
             if (iReady < 0 && errno != EINTR)
-                return false;
+                return Failed(errno);
             if (iReady > 0 && (p.revents & POLLNVAL) != 0)
-                return false;
+                return LineFailed(POLLNVAL);
             bHungUp = iReady > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
         }
         return true;
@@ -345,6 +360,20 @@ private:
         SleepUntil(std::min({tFirst + FtByte * (iCount - iFirst) + FtByte / 4, tProbe, tDeadline}));
     }
 
+    // A failed call: its reason kept for LastError, from errno or from what poll reported.
+    bool Failed(int iError) {
+        FsLastError = IoErrorReason(iError);
+        return false;
+    }
+    bool LineFailed(int iRevents) {
+        FsLastError = (iRevents & POLLNVAL) != 0
+                          ? std::string("the port was closed while in use")
+                          : std::string(PortReason::Disconnected) +
+                                ((iRevents & POLLHUP) != 0 ? " (hang-up)" : " (error on the line)");
+        return false;
+    }
+
+    std::string FsLastError;
     int Ffd;
     std::chrono::nanoseconds FtByte;
     bool FbKeepsPace = false;        // the device was seen to send no faster than the line

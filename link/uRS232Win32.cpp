@@ -15,24 +15,26 @@ public:
     bool ClearErrors() override {
         DWORD iErrors = 0;
         COMSTAT stat{};
-        return ::ClearCommError(Fh, &iErrors, &stat) != 0;
+        return Kept(::ClearCommError(Fh, &iErrors, &stat) != 0);
     }
 
-    bool Purge() override { return ::PurgeComm(Fh, PURGE_TXCLEAR | PURGE_RXCLEAR) != 0; }
+    bool Purge() override { return Kept(::PurgeComm(Fh, PURGE_TXCLEAR | PURGE_RXCLEAR) != 0); }
 
     bool Write(const std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iWritten) override {
         DWORD n = 0;
         const bool bOk = ::WriteFile(Fh, pData, iCount, &n, nullptr) != 0;
         iWritten = n;
-        return bOk;
+        return Kept(bOk);
     }
 
     bool Read(std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iRead) override {
         DWORD n = 0;
         const bool bOk = ::ReadFile(Fh, pData, iCount, &n, nullptr) != 0;
         iRead = n;
-        return bOk;
+        return Kept(bOk);
     }
+
+    std::string LastError() const override { return FsLastError; }
 
     bool Close() override {
         if (Fh == INVALID_HANDLE_VALUE)
@@ -43,7 +45,11 @@ public:
     }
 
 private:
+    // A call's success flag; a failure's reason is kept for LastError.
+    bool Kept(bool bOk);
+
     HANDLE Fh;
+    std::string FsLastError;
 };
 
 std::wstring Widen(const std::string& s) {
@@ -81,6 +87,29 @@ std::string ErrorReason(DWORD iError) {
         return s.empty() ? "system error " + std::to_string(iError) : s;
     }
     }
+}
+
+// The reason of a failed call on an open port. A USB serial converter pulled out makes the
+// driver fail every call with one of these.
+std::string IoErrorReason(DWORD iError) {
+    switch (iError) {
+    case ERROR_BAD_COMMAND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_DEVICE_REMOVED:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_GEN_FAILURE:
+    case ERROR_OPERATION_ABORTED:
+    case ERROR_FILE_NOT_FOUND:
+        return std::string(PortReason::Disconnected) + " (error " + std::to_string(iError) + ")";
+    default:
+        return ErrorReason(iError) + " (error " + std::to_string(iError) + ")";
+    }
+}
+
+bool TWin32SerialPort::Kept(bool bOk) {
+    if (!bOk)
+        FsLastError = IoErrorReason(::GetLastError());
+    return bOk;
 }
 
 } // namespace

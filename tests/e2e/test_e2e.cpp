@@ -1946,3 +1946,19 @@ TEST_F(EndToEnd, HistoryAsTableJsonAndCsv) {
     EXPECT_EQ(Cli({"--history", "--since", "yesterday"}).iExit, 2);
 }
 #endif
+
+TEST_F(EndToEnd, ALineThatGoesAwayIsReportedWithItsReason) {
+    // The simulator hangs up in the transfer, as an unplugged converter does: the reason follows
+    // the status text, in the trace too.
+    TSim sim(dir, {"--preset", "entry9", "--fault", "line:hangup:100"});
+    const fs::path trace = dir / "trace.txt";
+    const auto r = Cli({"-p", sim.sPort, "-y", "--trace", trace.string()});
+    EXPECT_EQ(r.iExit, 11) << r.sOut;
+    const std::string sStatus = "Aborted because error when reading/writing to serial port!";
+    EXPECT_NE(r.sOut.find(sStatus), std::string::npos) << r.sOut;
+    EXPECT_NE(r.sErr.find("kelvo-update: Reason: the device was disconnected"), std::string::npos)
+        << r.sErr;
+    EXPECT_NE(r.sOut.find(LoggerWaits), std::string::npos) << r.sOut;
+    EXPECT_NE(ReadFile(trace).find("(failed: the device was disconnected"), std::string::npos)
+        << ReadFile(trace);
+}

@@ -73,6 +73,10 @@ private:
         return !FScript.Fails(call);
     }
 
+public:
+    std::string LastError() const override { return FScript.FsWhy; }
+
+private:
     TFakeSerial& FScript;
     bool FbOpen = true;
 };

@@ -24,8 +24,11 @@ public:
     // Reads beyond the queued replies are silent too.
     void QueueReply(TBytes aReply) { FReplies.push_back(std::move(aReply)); }
     void QueueSilence(int iTimes = 1);
-    // The next iTimes calls of this kind report failure.
-    void FailNext(TSerialCall call, int iTimes = 1) { FFailures[call] += iTimes; }
+    // The next iTimes calls of this kind report failure; the port's LastError then says sWhy.
+    void FailNext(TSerialCall call, int iTimes = 1, std::string sWhy = {}) {
+        FFailures[call] += iTimes;
+        FsWhy = std::move(sWhy);
+    }
     // The next iTimes writes put out one byte less than asked.
     void ShortWriteNext(int iTimes = 1) { FShortWrites += iTimes; }
 
@@ -53,6 +56,7 @@ private:
     std::deque<TBytes> FReplies;
     TBytes FInput; // what the responder sent and no read has taken yet
     std::map<TSerialCall, int> FFailures;
+    std::string FsWhy;
     int FShortWrites = 0;
 };
 

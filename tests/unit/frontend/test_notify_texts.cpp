@@ -116,6 +116,21 @@ TEST_F(NotifyTexts, EveryStatusEndsTheUpdateWithABeepAndItsText) {
                       {A::Status, "Repeat because programming error!"},
                       {A::RepeatNow, "", 0}}));
     EXPECT_EQ(StatusText(10, ""), "Aborted because serial port \"\" is not ready!");
+
+    // Why the port could not be opened or used follows the status text of 10 and 11.
+    for (const auto& [iStatus, sText] :
+         {std::pair{10, "Aborted because serial port \"COM3\" is not ready!"},
+          std::pair{11, "Aborted because error when reading/writing to serial port!"}}) {
+        const std::string sReason = "Reason: the device was disconnected (error 22)";
+        EXPECT_EQ(NotificationSteps(10, iStatus, "COM3", "the device was disconnected (error 22)"),
+                  (TSteps{{A::EndUpdate, ""},
+                          {A::Beep, ""},
+                          {A::Report, sText},
+                          {A::Diagnostic, sReason},
+                          {A::Status, sText},
+                          {A::Message, std::string(sText) + "\r\n" + sReason}}))
+            << iStatus;
+    }
 }
 
 TEST(NotifyTextsMisc, StartLineOverviewRowAndReportTime) {

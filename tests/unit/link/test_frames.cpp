@@ -98,23 +98,31 @@ TEST_F(Frames, OtherStatusBitsAreIgnored) {
     EXPECT_TRUE(w.SendCommand(true, 1, 0, 0, 0, 0, 0, 0));
 }
 
-TEST_F(Frames, FailingSystemCallGivesStatus11WithItsName) {
+TEST_F(Frames, FailingSystemCallGivesStatus11WithItsNameAndReason) {
+    // The port's own reason goes to the run, where the report finds it; without one, the call.
     const struct {
         TSerialCall call;
         const char* sName;
-    } aCases[] = {{TSerialCall::ClearErrors, "ClearCommError"},
-                  {TSerialCall::Purge, "PurgeComm"},
-                  {TSerialCall::Write, "WriteFile"},
-                  {TSerialCall::Read, "ReadFile"}};
+        const char* sWhy;
+        const char* sReason;
+    } aCases[] = {{TSerialCall::ClearErrors, "ClearCommError", "", "ClearCommError failed"},
+                  {TSerialCall::Purge, "PurgeComm", "", "PurgeComm failed"},
+                  {TSerialCall::Write, "WriteFile",
+                   "the device was disconnected (Input/output error)",
+                   "the device was disconnected (Input/output error)"},
+                  {TSerialCall::Read, "ReadFile", "the device was disconnected (hang-up)",
+                   "the device was disconnected (hang-up)"}};
     for (const auto& c : aCases) {
         TFakeSerial f;
         TRecorder r;
-        TTestWorker worker{r, 0, "fake"};
+        TRunRecord run;
+        TTestWorker worker{r, 0, "fake", OpenComPort, &run};
         worker.FhPort = f.Open();
-        f.FailNext(c.call);
+        f.FailNext(c.call, 1, c.sWhy);
         std::string sMsg;
         EXPECT_EQ(StatusOf([&] { worker.SendCommand(true, 1, 0, 0, 0, 0, 0, 0); }, &sMsg), 11);
         EXPECT_EQ(sMsg, c.sName);
+        EXPECT_EQ(run.sPortReason, c.sReason);
         EXPECT_TRUE(worker.aPauses.empty()) << c.sName << ": no retry";
         EXPECT_LE(f.Writes.size(), 1u);
     }
