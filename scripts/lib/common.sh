@@ -8,10 +8,15 @@ say() { printf '\n=== %s\n' "$*"; }
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-# install_missing PACKAGE...: installs those not installed yet (apt-get update once first).
+# install_missing [--no-recommends] PACKAGE...: installs those not installed yet (apt-get update
+# once first); --no-recommends leaves out what they only recommend.
 apt_updated=
 install_missing() {
-    local missing=() p
+    local missing=() opts=() p
+    if [ "${1:-}" = --no-recommends ]; then
+        opts+=(--no-install-recommends)
+        shift
+    fi
     for p in "$@"; do installed "$p" || missing+=("$p"); done
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" -ne 0 ]; then
@@ -22,7 +27,7 @@ install_missing() {
         apt-get update -q
         apt_updated=1
     fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${opts[@]}" "${missing[@]}"
 }
 
 # What the native build and its tests need (Xvfb and openbox: the GUI test under a window manager;
