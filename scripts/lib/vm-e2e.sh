@@ -291,6 +291,8 @@ ve_unplug() {
     ve_expect unplug unplug-update 11
     ve_expect_text unplug unplug-update \
         "The logger is waiting in its bootloader: run the update again to finish it."
+    # Why: the driver's own word that the device went away.
+    ve_expect_text unplug unplug-update "Reason: the device was disconnected"
     ve_expect unplug replug-info 70
     # The first answer to the identification comes from the bootloader, not the application.
     local first
