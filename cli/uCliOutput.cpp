@@ -564,5 +564,6 @@ void TJsonRun::Result(const TRunResult& result, int iExit, const std::string& sO
                            .Text());
     else
         o.Raw("image", "null");
+    o.StrOrNull("reason", result.sReason);
     Console.Out(o.Text());
 }

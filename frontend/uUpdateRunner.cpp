@@ -64,6 +64,8 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
     const auto ended = [&] {
         result.bIdentified = run.bIdentified;
         result.iSerial = run.iSerial;
+        if (result.iStatus == Status::PortNotReady || result.iStatus == Status::PortIoError)
+            result.sReason = run.sPortReason;
         if (journal)
             journal->End(result.bSuccess ? 0
                          : result.bFatal ? 1

@@ -40,6 +40,8 @@ struct TRunResult {
     // false: the run never found it there (then iSerial is 0).
     bool bIdentified = false;
     std::uint32_t iSerial = 0;
+    // Why the port could not be opened or used, when the run ended with status 10 or 11.
+    std::string sReason;
 };
 
 // Receives every step as it happens: iCode/iValue of its notification (iCode -1 for the start

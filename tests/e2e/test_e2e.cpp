@@ -1961,4 +1961,11 @@ TEST_F(EndToEnd, ALineThatGoesAwayIsReportedWithItsReason) {
     EXPECT_NE(r.sOut.find(LoggerWaits), std::string::npos) << r.sOut;
     EXPECT_NE(ReadFile(trace).find("(failed: the device was disconnected"), std::string::npos)
         << ReadFile(trace);
+
+    fs::create_directories(dir / "json");
+    TSim again(dir / "json", {"--preset", "entry9", "--fault", "line:hangup:100"});
+    const auto j = Cli({"-p", again.sPort, "-y", "--json"});
+    EXPECT_EQ(j.iExit, 11);
+    EXPECT_NE(j.sOut.find("\"event\":\"result\""), std::string::npos) << j.sOut;
+    EXPECT_NE(j.sOut.find("\"reason\":\"the device was disconnected"), std::string::npos) << j.sOut;
 }
