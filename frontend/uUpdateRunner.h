@@ -27,7 +27,7 @@ struct TRunSettings {
 };
 
 // The end of a run. iStatus: 0 success, else the status code that ended it (30 or 44 when the
-// repeats ran out; 0 never: a fatal exception is iFatal). sMessage: the outcome message.
+// repeats ran out; 0 never: a fatal exception is bFatal). sMessage: the outcome message.
 struct TRunResult {
     bool bSuccess = false;
     bool bFatal = false; // ended by an exception that is not one of the program's statuses
