@@ -133,8 +133,8 @@ struct TArgs {
     std::vector<std::string> aPorts; // in the order given
     bool bAllPorts = false;
     // Hidden: one port of several, started by the kelvo-update that runs them all (JSON Lines
-    // with the port in every object, the serial number as soon as it is read, diagnostics that
-    // name the port, the trace file appended to).
+    // with the port in every object, diagnostics that name the port, the trace file appended
+    // to).
     bool bChild = false;
     // Hidden, with --child: the process that started this one, which it watches; the SHA-256 of
     // the firmware file's bytes, which come on standard input instead of from the file.
@@ -390,9 +390,9 @@ std::string HandedFileContent(const std::string& sSha256) {
 
 // Several ports: a child process per port, each with the options of this run and the question
 // answered (it was asked once for all). sFileContent: the firmware file as read and checked here,
-// handed to every child.
+// handed to every child with its SHA-256 sFileSha256.
 int RunSeveralPorts(const TArgs& args, const std::vector<std::string>& aPorts,
-                    const std::string& sFileContent) {
+                    const std::string& sFileContent, const std::string& sFileSha256) {
     TSeveralSettings settings;
     settings.aPorts = aPorts;
     settings.bJson = args.bJson;
@@ -406,7 +406,7 @@ int RunSeveralPorts(const TArgs& args, const std::vector<std::string>& aPorts,
          "--parent-pid",
          std::to_string(ThisProcessId())};
     if (args.sFile) {
-        a.insert(a.end(), {"--file", *args.sFile, "--file-sha256", Sha256Hex(sFileContent)});
+        a.insert(a.end(), {"--file", *args.sFile, "--file-sha256", sFileSha256});
         settings.sChildInput = sFileContent;
     }
     if (args.bReadInfoOnly)
@@ -473,6 +473,10 @@ int main(int argc, char** argv) {
         if (!sError.empty() || !LoadFwFileContent(*args.sFile, sFileContent, &sError))
             Refuse("cannot use the firmware file '" + *args.sFile + "': " + sError);
     }
+    // A child's handed bytes were checked against the digest it was given.
+    const std::string sFileSha256 = !args.sFile        ? std::string()
+                                    : args.sFileSha256 ? *args.sFileSha256
+                                                       : Sha256Hex(sFileContent);
 
     if (args.bHistory)
         return PrintHistory(args);
@@ -507,7 +511,7 @@ int main(int argc, char** argv) {
     }
 
     if (aPorts.size() > 1)
-        return RunSeveralPorts(args, aPorts, sFileContent);
+        return RunSeveralPorts(args, aPorts, sFileContent, sFileSha256);
     const std::string& sPort = aPorts.front();
 
     TTraceFile trace;
@@ -550,8 +554,8 @@ int main(int argc, char** argv) {
     TRunSettings settings;
     settings.sPort = sPort;
     settings.iMaxRepeats = args.iMaxRepeats;
-    settings.journal = TRunJournal::TStart{"kelvo-update", sPort, args.sFile.value_or(""),
-                                           args.sFile ? Sha256Hex(sFileContent) : std::string()};
+    settings.journal =
+        TRunJournal::TStart{"kelvo-update", sPort, args.sFile.value_or(""), sFileSha256};
     if (portTrace)
         settings.openPort = portTrace->Wrap(OpenComPort);
     // A child's diagnostics go out among those of the other ports: they name theirs.

@@ -81,8 +81,6 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
         const auto n = queue.Wait(std::chrono::seconds(60));
         if (!n)
             continue;
-        if (settings.onNotification)
-            settings.onNotification(n->iCode, n->iValue);
         if (journal) {
             journal->Notification(n->iCode, n->iValue);
             if (n->iCode == Notify::PinFromJournal)

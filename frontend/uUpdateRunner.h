@@ -19,8 +19,6 @@ struct TRunSettings {
     int iMaxRepeats = 3;
     TPortOpener openPort = OpenComPort;
     std::int32_t iRestartWaitMs = 1500; // the pause before a repeat after a communication failure
-    // Called with every notification as it arrives, before its steps (none: not called).
-    std::function<void(std::int32_t iCode, std::int32_t iValue)> onNotification;
     // The run's row in the update journal (none: the run is not recorded); its warnings are
     // diagnostics.
     std::optional<TRunJournal::TStart> journal;
