@@ -8,6 +8,7 @@
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
 #include "frontend/uCmdLine.h"
+#include "frontend/uMainGuard.h"
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
@@ -433,9 +434,8 @@ struct TTraceFile {
     std::FILE* pFile = nullptr;
 };
 
-} // namespace
-
-int main(int argc, char** argv) {
+// The whole program, a child for one port of several included.
+int RunProgram(int argc, char** argv) {
     if (!EnsureStandardStreams())
         return ExitFatal;
     CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
@@ -600,4 +600,12 @@ int main(int argc, char** argv) {
     else
         Console.Out(EscapeControlChars(result.sOutcome));
     return iExit;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return GuardMain(
+        "kelvo-update", [&] { return RunProgram(argc, argv); },
+        [](const std::string& sLine) { Console.Err(sLine); });
 }

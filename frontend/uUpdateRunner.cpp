@@ -78,9 +78,19 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
     for (;;) {
         // Nothing to do between notifications (the worker watches the cancel flag itself): no
         // wake-ups for nothing during the minutes of a transfer.
-        const auto n = queue.Wait(std::chrono::seconds(60));
-        if (!n)
-            continue;
+        auto n = queue.Wait(std::chrono::milliseconds(settings.iNotifyWaitMs));
+        if (!n) {
+            // A notification lost on its way (its post ran out of memory) must not keep the run
+            // waiting for ever: a worker that has ended ends its attempt as its final
+            // notification says.
+            const auto last = worker ? worker->FinalNotification() : std::nullopt;
+            if (!last)
+                continue;
+            worker.reset(); // joined: every post it made is in the queue now, or lost
+            n = queue.Wait(std::chrono::milliseconds(0));
+            if (!n)
+                n = TNotification{last->first, last->second};
+        }
         if (journal) {
             journal->Notification(n->iCode, n->iValue);
             if (n->iCode == Notify::PinFromJournal)

@@ -19,6 +19,8 @@ struct TRunSettings {
     int iMaxRepeats = 3;
     TPortOpener openPort = OpenComPort;
     std::int32_t iRestartWaitMs = 1500; // the pause before a repeat after a communication failure
+    // How long the run waits for a notification before it asks whether the worker has ended.
+    std::int32_t iNotifyWaitMs = 60000;
     // The run's row in the update journal (none: the run is not recorded); its warnings are
     // diagnostics.
     std::optional<TRunJournal::TStart> journal;

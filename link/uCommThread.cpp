@@ -69,8 +69,16 @@ void TCommThread::Execute() noexcept {
         iCode = Notify::Status;
         iValue = 0;
     }
+    FiFinalCode = iCode;
+    FiFinalValue = iValue;
     FbFinished = true;
     Post(iCode, iValue);
+}
+
+std::optional<std::pair<std::int32_t, std::int32_t>> TCommThread::FinalNotification() const {
+    if (!FbFinished)
+        return std::nullopt;
+    return std::pair{FiFinalCode, FiFinalValue};
 }
 
 void TCommThread::PortFailed(const char* sCall) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 // Notification codes: (code, value) pairs posted by the worker, in order.
 namespace Notify {
@@ -101,6 +102,9 @@ public:
     void WaitFor();
     // True once Execute has ended.
     bool Finished() const { return FbFinished.load(); }
+    // The final notification (code, value) once Execute has ended, whether or not its target
+    // delivered it; nothing before.
+    std::optional<std::pair<std::int32_t, std::int32_t>> FinalNotification() const;
 
     // CRC-16/MODBUS of the update-ID record: the five words, each low byte first.
     static std::uint16_t calculateCRC16(std::uint16_t upid_id, std::uint16_t upid_info,
@@ -154,6 +158,9 @@ private:
 
     TPortOpener FOpenPort;
     std::thread FThread;
+    // Written before FbFinished is set, read only after it is seen set.
+    std::int32_t FiFinalCode = Notify::Done;
+    std::int32_t FiFinalValue = 0;
     std::atomic<bool> FbFinished{false};
 };
 

@@ -2,6 +2,7 @@
 // like a serial port; this program holds only the master side (like a real logger, it keeps no
 // descriptor on the host's device), paces the bytes if asked, and passes them to and from the
 // model.
+#include "frontend/uMainGuard.h"
 #include "link/uRS232.h"
 #include "sim/uLoggerModel.h"
 #include "sim/uSimOptions.h"
@@ -410,9 +411,7 @@ int Serve(const TSimOptions& options) {
     return bHangup ? SimExit::Hangup : SimExit::Ok;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int RunProgram(int argc, char** argv) {
     if (!EnsureStandardStreams())
         return SimExit::Failure;
     std::string sError;
@@ -438,4 +437,12 @@ int main(int argc, char** argv) {
         std::cerr << "kelvo-logger-sim: " << e.what() << std::endl;
         return SimExit::Failure;
     }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return GuardMain(
+        "kelvo-logger-sim", [&] { return RunProgram(argc, argv); },
+        [](const std::string& sLine) { std::cerr << sLine << std::endl; });
 }

@@ -1,5 +1,6 @@
 // kelvo-firmware-update: the operator's program for updating the firmware of a Kelvo logger.
 #include "device/uKelvoCommThread.h"
+#include "frontend/uMainGuard.h"
 #include "link/uRS232.h"
 #include "uVersionInfo.h"
 #include "ui/uConsole.h"
@@ -46,9 +47,7 @@ bool AnswerInfoOption(int argc, char** argv) {
     return false;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int RunProgram(int argc, char** argv) {
     if (!EnsureStandardStreams())
         return 1;
     if (AnswerInfoOption(argc, argv))
@@ -72,4 +71,15 @@ int main(int argc, char** argv) {
     InitForms(mainWindow);
     mainWindow.show();
     return QApplication::exec();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    return GuardMain(
+        "kelvo-firmware-update", [&] { return RunProgram(argc, argv); },
+        [](const std::string& sLine) {
+            AttachParentConsole();
+            std::cerr << sLine << std::endl;
+        });
 }

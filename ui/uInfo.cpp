@@ -66,9 +66,9 @@ int TfrmInfo::AutoSizeColumns() {
     return iSum;
 }
 
-void TfrmInfo::Prepare(int ALeft, int ATop, int AHeight) {
+void TfrmInfo::Prepare(int ALeft, int ATop, int AHeight, std::int32_t iSelected) {
     ListView1->clear();
-    if (iFwIndex == 0)
+    if (iSelected == 0)
         AddFwRow(GetFwHeader(0));
     for (std::int32_t i = GetFwCount(); i >= 1; --i)
         AddFwRow(GetFwHeader(i));
@@ -90,8 +90,8 @@ void TfrmInfo::showEvent(QShowEvent* pEvent) {
         Place();
 }
 
-int TfrmInfo::Execute(int ALeft, int ATop, int AHeight) {
-    Prepare(ALeft, ATop, AHeight);
+int TfrmInfo::Execute(int ALeft, int ATop, int AHeight, std::int32_t iSelected) {
+    Prepare(ALeft, ATop, AHeight, iSelected);
     Button1->setFocus();
     return exec();
 }

@@ -6,6 +6,8 @@
 #include <QPointer>
 #include <QRect>
 
+#include <cstdint>
+
 struct TBl3FileHeader;
 class QPushButton;
 class QTreeWidget;
@@ -16,12 +18,13 @@ class TfrmInfo : public QDialog {
 public:
     explicit TfrmInfo(QWidget* pParent);
 
-    // Fills the list (the file slot first when iFwIndex is 0, then entries 9 down to 1), places
+    // Fills the list (the file slot first when iSelected is 0, then entries 9 down to 1), places
     // the dialog at ALeft, ATop with outer height AHeight, sizes it to the columns and runs it
-    // modally; the modal result.
-    int Execute(int ALeft, int ATop, int AHeight);
+    // modally; the modal result. iSelected is the caller's view of the catalogue selection: the
+    // overview may open while a worker changes iFwIndex, so it never reads that itself.
+    int Execute(int ALeft, int ATop, int AHeight, std::int32_t iSelected);
     // The steps of Execute before the modal run.
-    void Prepare(int ALeft, int ATop, int AHeight);
+    void Prepare(int ALeft, int ATop, int AHeight, std::int32_t iSelected);
 
     void AddFwRow(const TBl3FileHeader& header);
     // Fits every column to the larger of its header and its widest item, plus 5; the sum of the

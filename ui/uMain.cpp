@@ -239,6 +239,7 @@ bool TfrmMain::PrepareUpdate(const std::string& sFileName, std::string* psError)
     if (frmProtocol)
         frmProtocol->Clear();
     iFwIndex = -1;
+    FiFwIndex = -1;
     // The file is read once: what is checked is what is programmed and recorded.
     std::string sContent;
     if (!sFileName.empty()) {
@@ -251,6 +252,7 @@ bool TfrmMain::PrepareUpdate(const std::string& sFileName, std::string* psError)
         }
         if (!LoadFwFileContent(sFileName, sContent, psError))
             return false;
+        FiFwIndex = 0;
     }
     FPort = cbxPort->currentText().toStdString();
     FRun = {}; // a new run: its repeats learn nothing from earlier runs but the journal's
@@ -373,6 +375,14 @@ void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
     if (IsFinal(iCode)) {
         FCommThread.reset();
         sPortReason = FRun.sPortReason;
+        FiFwIndex = iFwIndex;
+    } else if (iCode == Notify::Candidate) {
+        // The worker cleared its selection before it examined the first entry.
+        FiFwIndex = -1;
+        FiCandidate = iValue;
+    } else if (iCode == Notify::TransferBegins) {
+        // The transfer sends the entry examined last: the one selected.
+        FiFwIndex = FiCandidate;
     }
     const std::vector<TStep> aSteps =
         NotificationSteps(iCode, iValue, cbxPort->currentText().toStdString(), sPortReason);
@@ -583,7 +593,7 @@ void TfrmMain::menInfoFirmwareClick() {
     if (!frmInfo)
         return;
     const QRect r = OuterGeometry(*this);
-    frmInfo->Execute(r.left(), r.top(), r.height());
+    frmInfo->Execute(r.left(), r.top(), r.height(), FiFwIndex);
 }
 
 void TfrmMain::menInfoFileClick() {
@@ -597,6 +607,7 @@ void TfrmMain::menInfoFileClick() {
         return;
     try {
         InspectFwFile(sFile);
+        FiFwIndex = 0;
     } catch (const std::exception& e) {
         if (OnErrorBox)
             OnErrorBox(e.what());

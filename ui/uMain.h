@@ -148,6 +148,11 @@ private:
     void HandleFrameChange();
 
     std::string FPort;
+    // The catalogue selection as the overview shows it: iFwIndex as the window thread last saw it
+    // without a worker writing it (when the update was prepared, from the worker's notifications,
+    // after the worker ended). Written on the window thread only.
+    std::int32_t FiFwIndex = -1;
+    std::int32_t FiCandidate = -1;         // the entry of the latest "Check" notification
     TRunRecord FRun;                       // shared by the run's workers, one after the other
     std::unique_ptr<TRunJournal> FJournal; // the run's row in the update journal
     TWindowNotifyTarget FNotify{*this};

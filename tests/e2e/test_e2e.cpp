@@ -399,6 +399,21 @@ TEST_F(EndToEnd, RefusalsBeforeThePortIsOpened) {
     }
 }
 
+TEST_F(EndToEnd, AWorkerThatCannotStartEndsTheProgramWithStatusOne) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's runtime lays out the stacks itself";
+#endif
+    // A stack limit larger than the address space: the worker's thread cannot start. The program
+    // says so as it says its other errors, instead of aborting.
+    TProcess p({"/bin/sh", "-c", "ulimit -s 1099511627776 && exec \"$0\" \"$@\"", KELVO_UPDATE_EXE,
+                "--port", "/dev/kelvo-no-such-port", "--yes"},
+               {"XDG_CONFIG_HOME=" + configHome.string()}, dir / "cli.out");
+    EXPECT_EQ(p.Wait(), 1);
+    const std::string sErr = ReadFile(dir / "cli.out.err");
+    EXPECT_NE(sErr.find("kelvo-update: Resource temporarily unavailable\n"), std::string::npos)
+        << sErr;
+}
+
 TEST_F(EndToEnd, ATraceThatFailsLaterIsGivenUpWithOneWarning) {
     TSim sim(dir, {"--preset", "entry9"});
     const auto r = Cli({"--port", sim.sPort, "--yes", "--trace", "/dev/full"});

@@ -23,6 +23,10 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 namespace {
 
 QStringList Column(const QTreeWidget& list, int iColumn) {
@@ -58,6 +62,7 @@ private slots:
     void messagePlacement();
     void overview();
     void overviewOfAFile();
+    void overviewDuringAnUpdate();
     void portList();
 
 private:
@@ -241,6 +246,63 @@ void TestWindows::overviewOfAFile() {
     sChosen = dir.filePath("missing.kfw").toStdString();
     w.menInfoFile->trigger();
     QCOMPARE(aErrors.size(), 1u);
+}
+
+void TestWindows::overviewDuringAnUpdate() {
+    // The overview stays open to the operator while an update runs, and the worker changes the
+    // catalogue selection meanwhile. The update is held at its first data line: the selection is
+    // made and the transfer has begun.
+    const std::string sFile = KELVO_SOURCE_DIR "/firmware/images/entry9.kfw";
+    const struct {
+        bool bFile;
+        int iRows;           // the file slot is the tenth
+        std::int32_t iStray; // what a worker in the middle of its selection might leave
+    } aCases[] = {{false, 9, 0}, {true, 10, -1}};
+    for (const auto& k : aCases) {
+        // Before the rig: the worker that reads them is joined when the rig goes.
+        std::atomic<bool> bHeld{false};
+        std::atomic<bool> bRelease{false};
+        TRig rig(*LoggerPreset("entry9"));
+        TfrmMain& w = *rig.main;
+        w.OnChooseFile = [&] {
+            return sFile;
+        };
+        rig.fake.Responder = [&](const TBytes& a) {
+            if (!bHeld && a.size() > 3 && a[0] == ':' && a[1] == '4' && a[2] == '0') {
+                bHeld = true;
+                while (!bRelease && !bCancel)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            return rig.model.Receive(a.data(), a.size());
+        };
+        if (k.bFile)
+            w.btnFileClick();
+        else
+            w.btnProgClick();
+        QTRY_VERIFY(bHeld);
+        // Everything the worker posted before the line has arrived.
+        QCoreApplication::sendPostedEvents(&w, TNotifyEvent::EventType);
+        QVERIFY2(w.StatusText().startsWith("Update Kelvo model 26113 V5.138"),
+                 qPrintable(w.StatusText()));
+        QVERIFY(w.menInfoFirmware->isEnabled());
+
+        const QTreeWidget& list = *frmInfo->ListView1;
+        OpenOverview(*w.menInfoFirmware);
+        QCOMPARE(list.topLevelItemCount(), k.iRows);
+        // The window's own view of the selection fills the list, not the worker's variable.
+        const std::int32_t iSelected = iFwIndex;
+        iFwIndex = k.iStray;
+        OpenOverview(*w.menInfoFirmware);
+        QCOMPARE(list.topLevelItemCount(), k.iRows);
+        iFwIndex = iSelected;
+
+        bRelease = true;
+        QVERIFY(rig.WaitIdle());
+        QCOMPARE(rig.aMessages, std::vector<std::string>{
+                                    "Update Kelvo model 26113 V5.138 succesfully completed."});
+        OpenOverview(*w.menInfoFirmware);
+        QCOMPARE(list.topLevelItemCount(), k.iRows);
+    }
 }
 
 void TestWindows::portList() {
