@@ -4,6 +4,7 @@
 #include "link/uNotifyQueue.h"
 
 #include <chrono>
+#include <exception>
 #include <thread>
 
 std::atomic<bool> bInterrupted{false};
@@ -23,6 +24,16 @@ TRunResult RunUpdate(const TRunSettings& settings, const TStepSink& sink) {
     TNotifyQueue queue;
     TRunRecord run; // before the worker: it outlives every worker of the run
     TCommThreadPtr worker;
+    // An exception that leaves the run (a sink that fails) cancels the running attempt before
+    // its worker is joined, instead of waiting until the attempt ends by itself.
+    struct TCancelOnUnwind {
+        const TCommThreadPtr& worker;
+        const int iUncaught = std::uncaught_exceptions();
+        ~TCancelOnUnwind() {
+            if (worker && std::uncaught_exceptions() > iUncaught)
+                bCancel = true;
+        }
+    } cancelOnUnwind{worker};
     TRunResult result;
     int iRepeats = 0;
     std::unique_ptr<TRunJournal> journal;

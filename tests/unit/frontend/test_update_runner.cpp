@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <iterator>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -110,4 +112,48 @@ TEST(UpdateRunner, EndsAsTheWorkerEndedWhenItsFinalNotificationIsLost) {
         EXPECT_NE(std::find(aCodes.begin(), aCodes.end(), Notify::Class), aCodes.end());
     }
     CommThreadClass = before;
+}
+
+namespace {
+
+// A worker whose attempt lasts until it is cancelled, or 20 s.
+class TPatientWorker : public TCommThread {
+public:
+    using TCommThread::TCommThread;
+    static inline std::atomic<bool> bSawCancel = false;
+
+protected:
+    void DoProcess() override {
+        Post(Notify::Class, 26113);
+        const auto until = std::chrono::steady_clock::now() + 20s;
+        while (!bCancel && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(5ms);
+        bSawCancel = bCancel.load();
+        throw EQuarn(Status::Cancelled);
+    }
+    void Sleep(std::int32_t) override {}
+};
+
+} // namespace
+
+// A sink that throws ends the run at once: its running attempt is cancelled, not waited for.
+TEST(UpdateRunner, AnExceptionFromTheSinkCancelsTheRunningAttempt) {
+    const TCommThreadClass before = CommThreadClass;
+    CommThreadClass = CommThreadClassOf<TPatientWorker>();
+    TPatientWorker::bSawCancel = false;
+    TFakeSerial fake;
+    TRunSettings settings;
+    settings.sPort = "sim";
+    settings.openPort = fake.Opener();
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_THROW(RunUpdate(settings,
+                           [](std::int32_t iCode, std::int32_t, const TStep&) {
+                               if (iCode == Notify::Class)
+                                   throw std::runtime_error("the sink failed");
+                           }),
+                 std::runtime_error);
+    EXPECT_TRUE(TPatientWorker::bSawCancel);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+    CommThreadClass = before;
+    bCancel = false;
 }
