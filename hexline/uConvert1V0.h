@@ -12,7 +12,7 @@
 #include <string_view>
 
 // Decoded line. Record byte k (0 = count, 1/2 = address, 3 = type, 4.. = data) is Byte(k); the
-// checksum read by HexLineToRec sits right after the last data byte, at Data[Count].
+// checksum read by ParseHexLine sits right after the last data byte, at Data[Count].
 struct THexRec {
     std::uint8_t Count = 0;
     std::uint8_t AddrHi = 0;
@@ -89,9 +89,11 @@ std::optional<std::string> FormatHexLine(const THexRec& rec);
 // characters are not digit pairs comes back as it is.
 std::string FitHexChecksum(std::string_view sLine);
 
-// Formats HexRec into sHexLine (which is ":" alone when the count is above 64 and false results).
+// FormatHexLine from HexRec into sHexLine (which is ":" alone when the count is above 64 and false
+// results).
 bool HexRecToLine();
-// Parses and verifies sHexLine into HexRec; false for any malformed line or a wrong checksum.
+// ParseHexLine from sHexLine into HexRec, which holds what was read even on failure; false for
+// any malformed line or a wrong checksum.
 bool HexLineToRec();
 
 // Two's complement of the 8-bit sum of iPairs hex digit pairs at pText; 0 for iPairs <= 0. Text

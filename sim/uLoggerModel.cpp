@@ -210,6 +210,8 @@ std::optional<std::string> TLoggerModel::FlashFault() const {
     if (FFlash.size() < FExpected->flash.size())
         return "flash incomplete: " + std::to_string(FFlash.size()) + " of " +
                std::to_string(FExpected->flash.size()) + " data lines";
+    // The vector-table line goes last, so that a cut transfer never leaves it pointing into an
+    // incomplete application.
     if (FExpected->bVectorTable && FiLastAddress != FwVectorTableAddress)
         return "vector table not last";
     return std::nullopt;
