@@ -9,33 +9,54 @@
 
 namespace {
 
+using namespace Kelvo;
+
 // The device procedure can stop after reading the logger's information.
 const bool bReadInfoRegistered = (bReadInfoSupported = true);
 
-// Bootloader request codes; bootloader "BL" uses the start and finish codes less 0x20.
-constexpr std::uint8_t ReqReadPlatform = 0x20;
-constexpr std::uint8_t ReqReadUpdateId = 0x30;
-constexpr std::uint8_t ReqStart = 0x31;
-constexpr std::uint8_t ReqFinish = 0x33;
-constexpr std::uint8_t ReqOffsetBL = 0x20;
+// The waits of the procedure, in milliseconds.
+constexpr std::int32_t BootEntryWaitMs = 1;  // after the bootloader-entry command
+constexpr std::int32_t BeforeFinishMs = 500; // after the last data line
+constexpr std::int32_t RestartWaitMs = 2000; // after the finish request: the logger restarts
 
-constexpr std::uint8_t CmdIdentify = 1;
-constexpr std::uint8_t CmdBootloader = 5;
-constexpr std::uint8_t DataBytesPerLine = 64;
+// Data bytes of the bootloader's replies.
+constexpr std::uint8_t PlatformReplyBytes = 6;
+constexpr std::uint8_t UpdateIdReplyBytes = 64;
+constexpr std::uint8_t StartReplyBytes = 1;
+constexpr std::uint8_t FinishReplyBytes = 0;
 
-using Kelvo::IsBootloaderClass;
+// The image generation a bootloader takes: "BL3" images carry block numbers, the others byte
+// addresses.
+constexpr std::uint16_t BlockImageGeneration = 3;
+constexpr std::uint16_t ByteImageGeneration = 2;
+
+// The image that a pinned logger may be given, as the file header writes its version.
+constexpr std::uint16_t PinnedVersionH = PinnedAppVersion >> 8;
+constexpr std::uint16_t PinnedVersionL = PinnedAppVersion & 0xFF;
 
 // Formats a one-byte request line into sHexLine.
 void MakeRequest(std::uint8_t iCode, std::uint16_t iAddress) {
-    HexRec.Count = 1;
-    HexRec.AddrHi = static_cast<std::uint8_t>(iAddress >> 8);
-    HexRec.AddrLo = static_cast<std::uint8_t>(iAddress & 0xFF);
-    HexRec.RecType = 5;
-    HexRec.Data[0] = iCode;
+    HexRec = MakeHexRec(iAddress, RecTypeRequest, &iCode, 1);
     HexRecToLine();
 }
 
+// The request code for the logger's bootloader: bootloader "BL" takes start and finish lower.
+std::uint8_t RequestFor(std::uint16_t iBootClass, std::uint8_t iCode) {
+    return static_cast<std::uint8_t>(iBootClass == BootClassBL ? iCode - ReqOffsetBL : iCode);
+}
+
 } // namespace
+
+struct TKelvoCommThread::TLogger {
+    std::uint16_t iClass = 0;
+    std::uint16_t iVersion = 0;
+    std::uint16_t iAppVersion = 0;
+    std::uint32_t iSerial = 0;
+    bool bFoundInBootloader = false; // at the first identification
+    std::uint16_t iPlatform = 0;
+    std::uint16_t iPrint = 0;
+    std::uint16_t upid_id = NoCode;
+};
 
 bool TKelvoCommThread::isPinnedSerial(std::uint32_t iSerial) {
     return iSerial == 328108 || iSerial == 328224 || (iSerial >= 328235 && iSerial <= 328236) ||
@@ -45,52 +66,67 @@ bool TKelvoCommThread::isPinnedSerial(std::uint32_t iSerial) {
 void TKelvoCommThread::DoProcess() {
     (void)bReadInfoRegistered;
 
-    // Stage 1: identify; a logger in its application is switched into its bootloader.
-    std::uint16_t iClass = 0;
-    std::uint16_t iVersion = 0;
-    std::uint16_t iAppVersion = 0;
-    std::uint32_t iSerial = 0;
-    bool bFoundInBootloader = false; // at the first identification
-    for (int iPass = 1;; iPass = 2) {
-        SendCommand(true, CmdIdentify, 0, 0, 0, 0, 0, 0);
-        iClass = MakeWord(FRxBuffer[2], FRxBuffer[3]);
-        iVersion = MakeWord(FRxBuffer[4], FRxBuffer[5]);
-        Post(Notify::Class, iClass);
-        Post(Notify::Version, iVersion);
-        FRun.bInBootloader = IsBootloaderClass(iClass);
-        if (FRun.bInBootloader) {
-            // A repeat that finds the logger in its bootloader, where an earlier attempt of this
-            // run left it, selects with what that attempt read from the application: a pinned
-            // logger keeps its pinned image.
-            if (iPass == 1 && FRun.bIdentified) {
-                iSerial = FRun.iSerial;
-                iAppVersion = FRun.iAppVersion;
-            }
-            bFoundInBootloader = iPass == 1;
-            break;
-        }
-        if ((bCheckFamily && iClass != Kelvo::AppClass) || iPass != 1)
-            throw EQuarn(Status::WrongLogger);
-        if (iClass == Kelvo::AppClass) {
-            iAppVersion = iVersion;
-            SendCommand(true, CmdIdentify, 3, 0, 0, 0, 0, 0);
-            iSerial = MakeSerial(FRxBuffer[4], FRxBuffer[3], FRxBuffer[2], FRxBuffer[1]);
-            Post(Notify::Serial, static_cast<std::int32_t>(iSerial));
-            if (!FRun.bIdentified) {
-                FRun.bIdentified = true;
-                FRun.iSerial = iSerial;
-                FRun.iAppVersion = iAppVersion;
-            }
-        }
-        SendCommand(false, CmdBootloader, 3, 0xA5, 0x5A, 0, 0, 0);
-        Sleep(1);
+    TLogger logger;
+    // A logger in its application is switched into its bootloader and must then report it.
+    if (!Identify(logger, true)) {
+        EnterBootloader();
+        Identify(logger, false);
     }
+    ReadHardware(logger);
+    RecallEarlierRun(logger);
+    const TBl3FileHeader header = SelectImage(logger);
+    if (bReadInfoOnly)
+        throw EQuarn(Status::InfoOnly);
+    TransferImage(logger);
+    RestartAndConfirm(logger, header);
+}
 
-    // Stage 2: hardware information from the bootloader.
-    std::uint16_t iPlatform = 0;
-    std::uint16_t iPrint = 0;
+// Asks for class and version, and for the serial number of a logger in its application. True
+// when the bootloader runs; an application is accepted only at the first identification.
+bool TKelvoCommThread::Identify(TLogger& logger, bool bFirst) {
+    SendCommand(true, CmdIdentify, 0, 0, 0, 0, 0, 0);
+    logger.iClass = MakeWord(FRxBuffer[2], FRxBuffer[3]);
+    logger.iVersion = MakeWord(FRxBuffer[4], FRxBuffer[5]);
+    Post(Notify::Class, logger.iClass);
+    Post(Notify::Version, logger.iVersion);
+    FRun.bInBootloader = IsBootloaderClass(logger.iClass);
+    if (FRun.bInBootloader) {
+        // A repeat that finds the logger in its bootloader, where an earlier attempt of this run
+        // left it, selects with what that attempt read from the application: a pinned logger
+        // keeps its pinned image.
+        if (bFirst && FRun.bIdentified) {
+            logger.iSerial = FRun.iSerial;
+            logger.iAppVersion = FRun.iAppVersion;
+        }
+        logger.bFoundInBootloader = bFirst;
+        return true;
+    }
+    if ((bCheckFamily && logger.iClass != AppClass) || !bFirst)
+        throw EQuarn(Status::WrongLogger);
+    if (logger.iClass == AppClass) {
+        logger.iAppVersion = logger.iVersion;
+        SendCommand(true, CmdIdentify, IdentSerialArg, 0, 0, 0, 0, 0);
+        logger.iSerial = MakeSerial(FRxBuffer[4], FRxBuffer[3], FRxBuffer[2], FRxBuffer[1]);
+        Post(Notify::Serial, static_cast<std::int32_t>(logger.iSerial));
+        if (!FRun.bIdentified) {
+            FRun.bIdentified = true;
+            FRun.iSerial = logger.iSerial;
+            FRun.iAppVersion = logger.iAppVersion;
+        }
+    }
+    return false;
+}
+
+// The application takes the command without an answer and hands over to its bootloader.
+void TKelvoCommThread::EnterBootloader() {
+    SendCommand(false, CmdBootloader, BootEntryArg, BootKeyHi, BootKeyLo, 0, 0, 0);
+    Sleep(BootEntryWaitMs);
+}
+
+// Platform, print and information word, then the update-ID block, which names the hardware
+// better when its CRC holds. Bootloader "BL" answers neither: it serves the application class.
+void TKelvoCommThread::ReadHardware(TLogger& logger) {
     std::uint16_t iInfo = 0;
-    std::uint16_t upid_id = NoCode;
     std::uint16_t upid_info = NoCode;
     std::uint16_t upid_platform = NoCode;
     std::uint16_t upid_print = NoCode;
@@ -105,23 +141,21 @@ void TKelvoCommThread::DoProcess() {
             throw EQuarn(Status::BadHardwareReply);
     };
     const auto& d = HexRec.Data;
-    if (iClass == Kelvo::BootClassBL) {
-        upid_id = Kelvo::AppClass;
+    if (logger.iClass == BootClassBL) {
+        logger.upid_id = AppClass;
     } else {
         MakeRequest(ReqReadPlatform, 0);
-        request(6);
-        iPlatform = CheckPlatform(MakeWord(d[0], d[1]));
-        iPrint = CheckPrint(MakeWord(d[2], d[3]));
+        request(PlatformReplyBytes);
+        logger.iPlatform = CheckPlatform(MakeWord(d[0], d[1]));
+        logger.iPrint = CheckPrint(MakeWord(d[2], d[3]));
         iInfo = MakeWord(d[4], d[5]);
-        if (iPlatform != NoCode) {
+        if (logger.iPlatform != NoCode) {
             TFlashLayout layout;
-            GetFlashLayout(iPlatform, layout);
-            std::int32_t iAddress = layout[0].iFirst;
-            if (iClass == Kelvo::BootClassBL3)
-                iAddress /= 64;
-            MakeRequest(ReqReadUpdateId, static_cast<std::uint16_t>(iAddress));
-            request(64);
-            upid_id = CheckClass(MakeWord(d[1], d[0]));
+            GetFlashLayout(logger.iPlatform, layout);
+            MakeRequest(ReqReadUpdateId, UpdateIdAddress(logger.iClass, layout[0].iFirst));
+            request(UpdateIdReplyBytes);
+            // Little-endian words: class, info, platform, print, reserve, CRC-16 of the five.
+            logger.upid_id = CheckClass(MakeWord(d[1], d[0]));
             upid_info = MakeWord(d[3], d[2]);
             upid_platform = MakeWord(d[5], d[4]);
             upid_print = MakeWord(d[7], d[6]);
@@ -129,61 +163,65 @@ void TKelvoCommThread::DoProcess() {
             iStoredCrc = MakeWord(d[11], d[10]);
         }
     }
-    Post(Notify::Platform, iPlatform);
-    Post(Notify::Print, iPrint);
+    Post(Notify::Platform, logger.iPlatform);
+    Post(Notify::Print, logger.iPrint);
     Post(Notify::InfoWord, iInfo);
-    Post(Notify::UpidId, upid_id);
+    Post(Notify::UpidId, logger.upid_id);
     Post(Notify::UpidInfo, upid_info);
-    // A valid update-ID block names the hardware better than the platform reply.
-    if (calculateCRC16(upid_id, upid_info, upid_platform, upid_print, upid_reserve) == iStoredCrc &&
+    if (calculateCRC16(logger.upid_id, upid_info, upid_platform, upid_print, upid_reserve) ==
+            iStoredCrc &&
         upid_platform != NoCode && upid_print != NoCode) {
-        iPlatform = upid_platform;
-        iPrint = upid_print;
-        Post(Notify::Platform, iPlatform);
-        Post(Notify::Print, iPrint);
+        logger.iPlatform = upid_platform;
+        logger.iPrint = upid_print;
+        Post(Notify::Platform, logger.iPlatform);
+        Post(Notify::Print, logger.iPrint);
     }
+}
 
-    // A logger that this run never saw in its application, left in its bootloader by an earlier
-    // run that read it there: with the same hardware it is the same logger, and a pinned one keeps
-    // its pinned image.
-    if (bFoundInBootloader && !FRun.bIdentified && FRun.earlier) {
-        const TRunRecord::TEarlierRun& e = *FRun.earlier;
-        if (e.iBootClass == iClass && e.iBootVersion == iVersion && e.iPlatform == iPlatform &&
-            e.iPrint == iPrint) {
-            iSerial = e.iSerial;
-            iAppVersion = e.iAppVersion;
-            Post(Notify::PinFromJournal, static_cast<std::int32_t>(iSerial));
-        }
+// A logger that this run never saw in its application, left in its bootloader by an earlier run
+// that read it there: with the same hardware it is the same logger, and a pinned one keeps its
+// pinned image.
+void TKelvoCommThread::RecallEarlierRun(TLogger& logger) {
+    if (!logger.bFoundInBootloader || FRun.bIdentified || !FRun.earlier)
+        return;
+    const TRunRecord::TEarlierRun& e = *FRun.earlier;
+    if (e.iBootClass == logger.iClass && e.iBootVersion == logger.iVersion &&
+        e.iPlatform == logger.iPlatform && e.iPrint == logger.iPrint) {
+        logger.iSerial = e.iSerial;
+        logger.iAppVersion = e.iAppVersion;
+        Post(Notify::PinFromJournal, static_cast<std::int32_t>(logger.iSerial));
     }
+}
 
-    // Stage 3: the first catalogue image that fits; the loaded file alone when it is selected.
+// The first catalogue image that fits, into iFwIndex; the loaded file alone when it is selected.
+TBl3FileHeader TKelvoCommThread::SelectImage(const TLogger& logger) {
     const std::int32_t iFirst = iFwIndex == 0 ? 0 : 1;
     const std::int32_t iLastCandidate = iFwIndex == 0 ? 0 : GetFwCount();
-    const bool bPinned = iAppVersion == Kelvo::PinnedAppVersion && isPinnedSerial(iSerial);
-    // Generation 3 images carry 64-byte block numbers, generation 2 images byte addresses: an
-    // image for the other generation would be written to the wrong addresses.
-    const std::uint16_t iBlGeneration = iClass == Kelvo::BootClassBL3 ? 3 : 2;
+    const bool bPinned = logger.iAppVersion == PinnedAppVersion && isPinnedSerial(logger.iSerial);
+    // An image for the other generation would be written to the wrong addresses.
+    const std::uint16_t iGeneration =
+        logger.iClass == BootClassBL3 ? BlockImageGeneration : ByteImageGeneration;
     iFwIndex = -1;
-    TBl3FileHeader header;
     for (std::int32_t i = iFirst; i <= iLastCandidate; ++i) {
         Post(Notify::Candidate, i);
-        header = GetFwHeader(i);
-        if ((!bCheckClass || upid_id == header.quarn_class) &&
-            (!bCheckPlatform || iPlatform == header.quarn_platform) &&
-            iPrint == header.quarn_print &&
-            (!bPinned || (header.quarn_verH == 5 && header.quarn_verL == 136)) &&
-            iVersion == header.quarn_bl_ver && header.quarn_bl == iBlGeneration) {
+        const TBl3FileHeader header = GetFwHeader(i);
+        if ((!bCheckClass || logger.upid_id == header.quarn_class) &&
+            (!bCheckPlatform || logger.iPlatform == header.quarn_platform) &&
+            logger.iPrint == header.quarn_print &&
+            (!bPinned ||
+             (header.quarn_verH == PinnedVersionH && header.quarn_verL == PinnedVersionL)) &&
+            logger.iVersion == header.quarn_bl_ver && header.quarn_bl == iGeneration) {
             iFwIndex = i;
-            break;
+            return header;
         }
     }
-    if (iFwIndex == -1)
-        throw EQuarn(Status::NoFittingImage);
-    if (bReadInfoOnly)
-        throw EQuarn(Status::InfoOnly);
+    throw EQuarn(Status::NoFittingImage);
+}
 
-    // Stage 4: the transfer. The whole image is checked before the logger is told to start, so
-    // that an image which can never be sent completely does not cost the logger its firmware.
+// The whole image is checked before the logger is told to start, so that an image which can
+// never be sent completely does not cost the logger its firmware. Then every 64-byte data line
+// goes out and must come back unchanged.
+void TKelvoCommThread::TransferImage(const TLogger& logger) {
     const std::int32_t iLast = GetSelFwLastIndex();
     if (iLast < 1)
         throw EQuarn(Status::BadLastLine);
@@ -199,9 +237,8 @@ void TKelvoCommThread::DoProcess() {
     }
     Post(Notify::TransferBegins, FCmd);
 
-    const std::uint8_t iReqOffset = iClass == Kelvo::BootClassBL ? ReqOffsetBL : 0;
-    MakeRequest(static_cast<std::uint8_t>(ReqStart - iReqOffset), 0);
-    SendLine(sHexLine, 1, true);
+    MakeRequest(RequestFor(logger.iClass, ReqStart), 0);
+    SendLine(sHexLine, StartReplyBytes, true);
 
     // Sends one data line and compares the logger's echo with it.
     const auto program = [this](const std::string& sSent, std::int32_t iIndex) {
@@ -221,7 +258,7 @@ void TKelvoCommThread::DoProcess() {
             Post(Notify::LineBad, i);
             throw EQuarn(Status::BadImageLine);
         }
-        if (HexRec.RecType == 0 && HexRec.Count == DataBytesPerLine) {
+        if (HexRec.RecType == RecTypeData && HexRec.Count == DataBytesPerLine) {
             // The vector table goes last: a transfer broken off before it leaves the logger
             // starting its bootloader.
             if (HexRec.Address() == FwVectorTableAddress) {
@@ -237,16 +274,19 @@ void TKelvoCommThread::DoProcess() {
         Post(Notify::VectorLine, 1);
         program(sHeldBack, iLast);
     }
+}
 
-    Sleep(500);
-    MakeRequest(static_cast<std::uint8_t>(ReqFinish - iReqOffset), 0);
-    SendLine(sHexLine, 0, true);
-    Sleep(2000); // the logger restarts
+// The finish request restarts the logger; it must then report the class of the image it was
+// given. Until the restarted logger answers, it counts as still waiting in its bootloader: a
+// finish request that it did not take, or a restart back into the bootloader, leaves it there.
+void TKelvoCommThread::RestartAndConfirm(const TLogger& logger, const TBl3FileHeader& header) {
+    Sleep(BeforeFinishMs);
+    MakeRequest(RequestFor(logger.iClass, ReqFinish), 0);
+    SendLine(sHexLine, FinishReplyBytes, true);
+    Sleep(RestartWaitMs);
 
-    // Until the restarted logger answers, it counts as still waiting in its bootloader: a
-    // finish request that it did not take, or a restart back into the bootloader, leaves it there.
     SendCommand(true, CmdIdentify, 0, 0, 0, 0, 0, 0);
-    iClass = MakeWord(FRxBuffer[2], FRxBuffer[3]);
+    const std::uint16_t iClass = MakeWord(FRxBuffer[2], FRxBuffer[3]);
     FRun.bInBootloader = IsBootloaderClass(iClass);
     Post(Notify::Class, iClass);
     if (iClass != header.quarn_class)

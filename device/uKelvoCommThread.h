@@ -2,23 +2,11 @@
 // image selection, and the transfer of the selected image line by line with echo check.
 #pragma once
 
+#include "device/uKelvoWire.h"
+#include "firmware/uFWVersions.h"
 #include "link/uCommThread.h"
 
 #include <cstdint>
-
-// Fixed codes of the logger family.
-namespace Kelvo {
-constexpr std::uint16_t AppClass = 26113;        // a logger running its application firmware
-constexpr std::uint16_t BootClassBL = 51200;     // bootloader "BL": start and finish only
-constexpr std::uint16_t BootClassBL2 = 51201;    // bootloader "BL2"
-constexpr std::uint16_t BootClassBL3 = 51202;    // bootloader "BL3": block addresses
-constexpr std::uint16_t PinnedAppVersion = 1416; // application 5.136
-
-// A class that an identification reports while the bootloader runs.
-constexpr bool IsBootloaderClass(std::uint16_t iClass) {
-    return iClass == BootClassBL || iClass == BootClassBL2 || iClass == BootClassBL3;
-}
-} // namespace Kelvo
 
 class TKelvoCommThread : public TCommThread {
 public:
@@ -29,4 +17,16 @@ public:
 
 protected:
     void DoProcess() override;
+
+private:
+    struct TLogger; // what the steps learn about the logger
+
+    // The steps of DoProcess, in their order.
+    bool Identify(TLogger& logger, bool bFirst);
+    void EnterBootloader();
+    void ReadHardware(TLogger& logger);
+    void RecallEarlierRun(TLogger& logger);
+    TBl3FileHeader SelectImage(const TLogger& logger);
+    void TransferImage(const TLogger& logger);
+    void RestartAndConfirm(const TLogger& logger, const TBl3FileHeader& header);
 };

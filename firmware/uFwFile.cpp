@@ -28,16 +28,6 @@ constexpr std::array<TIntKey, 6> aIntKeys = {{
     {"print", &TBl3FileHeader::quarn_print},
 }};
 
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 // Optional spaces, optional sign, then decimal digits (within signed 32 bits) or "$", "0x", "0X",
 // "x", "X" and hexadecimal digits (at most 32 bits); nothing after the number.
 bool TryStrToInt(std::string_view s, std::int64_t& iValue) {
@@ -62,8 +52,10 @@ bool TryStrToInt(std::string_view s, std::int64_t& iValue) {
     const std::int64_t iLimit = bHex ? 0xFFFFFFFFLL : (bNegative ? 0x80000000LL : 0x7FFFFFFFLL);
     std::int64_t iMagnitude = 0;
     for (; i < s.size(); ++i) {
-        const int iDigit = HexDigitValue(s[i]);
-        if (iDigit < 0 || iDigit >= iBase)
+        // Digits of either case.
+        const char c = s[i] >= 'a' && s[i] <= 'f' ? static_cast<char>(s[i] - 'a' + 'A') : s[i];
+        std::uint8_t iDigit = 0;
+        if (!HexCharToNibble(c, iDigit) || iDigit >= iBase)
             return false;
         iMagnitude = iMagnitude * iBase + iDigit;
         if (iMagnitude > iLimit)
@@ -158,13 +150,8 @@ constexpr std::array<const char*, 8> aHeaderKeys = {
     "bootloader", "bootloader version", "class", "versionH",
     "versionL",   "platform",           "print", "date"};
 
-std::string Hex2(unsigned i) {
-    constexpr const char* sDigits = "0123456789ABCDEF";
-    return {sDigits[(i >> 4) & 0xF], sDigits[i & 0xF]};
-}
-
-// Why sLine, which the codec refused, is not a record: in the operator's words.
-std::string WhyNotARecord(const std::string& sLine) {
+// Why sLine, which the codec refused as parsed, is not a record: in the operator's words.
+std::string WhyNotARecord(const std::string& sLine, const THexLineResult& parsed) {
     if (sLine.empty())
         return "blank line among the image lines";
     if (sLine[0] != ':')
@@ -178,23 +165,26 @@ std::string WhyNotARecord(const std::string& sLine) {
         // A control character or a byte of another code page is named by its number.
         const auto iByte = static_cast<unsigned char>(sLine[iBad]);
         const std::string sWhat = iByte < 0x20 || iByte >= 0x7F
-                                      ? "byte 0x" + Hex2(iByte)
+                                      ? "byte 0x" + ByteToHex(iByte)
                                       : "character '" + sLine.substr(iBad, 1) + "'";
         return sWhat + sColumn + " is not a hex digit";
     }
-    if (sLine.size() < 11)
+    // Only digits from here on: the codec read the count wherever there is one.
+    const unsigned iCount = parsed.rec.Count;
+    const std::size_t iLength = 2u * iCount + 11u;
+    switch (parsed.eError) {
+    case THexLineError::NotALine:
         return "HEX record cut short: " + std::to_string(sLine.size()) +
                " characters, at least 11 expected";
-    const unsigned iCount = static_cast<unsigned>(std::stoul(sLine.substr(1, 2), nullptr, 16));
-    if (iCount > 64)
+    case THexLineError::BadCount:
         return "record of " + std::to_string(iCount) + " data bytes: at most 64 are allowed";
-    const std::size_t iLength = 2u * iCount + 11u;
-    if (sLine.size() != iLength)
+    case THexLineError::WrongLength:
         return "record of " + std::to_string(iCount) + " data bytes has " +
                std::to_string(sLine.size()) + " characters instead of " + std::to_string(iLength);
-    const int iPairs = static_cast<int>(iCount) + 4;
-    return "checksum " + sLine.substr(sLine.size() - 2) + " is wrong: the record needs " +
-           Hex2(HexTextChecksum(sLine.data() + 1, iPairs));
+    default:
+        return "checksum " + sLine.substr(sLine.size() - 2) + " is wrong: the record needs " +
+               ByteToHex(HexTextChecksum(sLine.data() + 1, static_cast<int>(iCount) + 4));
+    }
 }
 
 // The name of a record type that the update does not send.
@@ -213,7 +203,7 @@ std::string RecordTypeName(unsigned iType) {
 std::string HexNumber(std::int64_t n, int iDigits = 4) {
     std::string s;
     for (; n > 0 || iDigits > 0; n >>= 4, --iDigits)
-        s.insert(s.begin(), "0123456789ABCDEF"[n & 0xF]);
+        s.insert(s.begin(), NibbleToHexChar(static_cast<std::uint8_t>(n & 0xF)));
     return "0x" + s;
 }
 
@@ -232,9 +222,9 @@ public:
                               [](const TFlashRegion& r) { return r.bUsed; });
     }
 
-    // Checks the 64-byte data record in HexRec, on line iLine of the file, and remembers it.
-    void Add(std::size_t iLine) {
-        const std::uint16_t iField = HexRec.Address();
+    // Checks the 64-byte data record rec, on line iLine of the file, and remembers it.
+    void Add(const THexRec& rec, std::size_t iLine) {
+        const std::uint16_t iField = rec.Address();
         const std::int64_t iFirst = FwFlashAddress(FHeader.quarn_bl, iField);
         // Without a layout for the platform there is nothing to check the addresses against;
         // such a header is refused at selection time unless the checks are relaxed.
@@ -244,7 +234,7 @@ public:
                               GetPlatformName(FHeader.quarn_platform) + "] (" + Regions() +
                               "; a record must lie inside one of them)");
         TBytes aBytes{};
-        std::copy_n(HexRec.Data.begin(), aBytes.size(), aBytes.begin());
+        std::copy_n(rec.Data.begin(), aBytes.size(), aBytes.begin());
         // Records that share a byte start less than 64 bytes apart.
         const auto itEnd = FWrites.upper_bound(iFirst + FwRecordBytes - 1);
         for (auto it = FWrites.lower_bound(iFirst - FwRecordBytes + 1); it != itEnd; ++it) {
@@ -320,29 +310,28 @@ void CheckFwFile(const std::string& sContent, const TBl3FileHeader& header, cons
     std::size_t iDataLines = 0;
     std::size_t iVectorLine = 0; // its line number in the file; 0 for none so far
     TFlashWrites writes(header);
-    // The HEX codec works on the program-wide line buffer: a file is loaded on the window thread
-    // while no update runs.
     for (std::size_t i = 0; i < iLast; ++i) {
         const std::size_t iLine = image.aLineNumbers[i];
-        sHexLine = image.aLines[i];
-        if (!HexLineToRec()) {
+        const THexLineResult parsed = ParseHexLine(image.aLines[i]);
+        if (!parsed.Ok()) {
             if (iLine <= aHeaderKeys.size())
                 Refuse(iLine, std::string("header line without \"=\": \"") +
                                   aHeaderKeys[iLine - 1] + "=...\" expected");
-            Refuse(iLine, WhyNotARecord(image.aLines[i]));
+            Refuse(iLine, WhyNotARecord(image.aLines[i], parsed));
         }
-        switch (HexRec.RecType) {
+        const THexRec& rec = parsed.rec;
+        switch (rec.RecType) {
         case 0:
-            if (HexRec.Count != 64)
-                Refuse(iLine, "data record of " + std::to_string(HexRec.Count) +
+            if (rec.Count != 64)
+                Refuse(iLine, "data record of " + std::to_string(rec.Count) +
                                   " bytes is not sent by the update (only 64-byte records are)");
-            if (HexRec.Address() == FwVectorTableAddress) {
+            if (rec.Address() == FwVectorTableAddress) {
                 if (iVectorLine != 0)
                     Refuse(iLine, "a second vector-table line (address 03DF, the first on line " +
                                       std::to_string(iVectorLine) + "): only one is sent");
                 iVectorLine = iLine;
             }
-            writes.Add(iLine);
+            writes.Add(rec, iLine);
             ++iDataLines;
             break;
         case 1:
@@ -351,7 +340,7 @@ void CheckFwFile(const std::string& sContent, const TBl3FileHeader& header, cons
         case 5:
             break; // start addresses: passed over, harmless
         default:
-            Refuse(iLine, RecordTypeName(HexRec.RecType) + " is not sent by the update");
+            Refuse(iLine, RecordTypeName(rec.RecType) + " is not sent by the update");
         }
     }
     if (iDataLines == 0)

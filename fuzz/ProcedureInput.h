@@ -55,7 +55,7 @@ constexpr int MaxAnsweredWrites = 64;
 
 // Puts built-in image iEntry (1-9), shortened to a file of a few lines, into the file slot and
 // selects the slot: its header, its first three lines, the vector table line, every line that is
-// not a 64-byte data record, and the end line. Uses sHexLine and HexRec.
+// not a 64-byte data record, and the end line.
 inline void FillFileSlot(std::int32_t iEntry) {
     struct TImageCopy {
         TBl3FileHeader header;
@@ -69,11 +69,12 @@ inline void FillFileSlot(std::int32_t iEntry) {
             iFwIndex = i;
             const std::int32_t iLast = GetSelFwLastIndex();
             for (std::int32_t k = 0; k <= iLast; ++k) {
-                sHexLine = GetFwLine(k);
-                const bool bParsed = HexLineToRec();
-                if (k < 3 || k == iLast || !bParsed || HexRec.Count != 64 || HexRec.RecType != 0 ||
-                    HexRec.Address() == FwVectorTableAddress)
-                    copy.aLines.push_back(sHexLine);
+                const std::string sLine = GetFwLine(k);
+                const THexLineResult parsed = ParseHexLine(sLine);
+                const THexRec& rec = parsed.rec;
+                if (k < 3 || k == iLast || !parsed.Ok() || rec.Count != 64 || rec.RecType != 0 ||
+                    rec.Address() == FwVectorTableAddress)
+                    copy.aLines.push_back(sLine);
             }
         }
         return a;

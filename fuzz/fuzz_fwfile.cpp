@@ -84,13 +84,14 @@ bool CanBeSent(const TBl3FileHeader& header, const std::vector<std::string>& aLi
     int iData = 0;
     int iVector = 0;
     for (std::size_t i = 0; i + 1 < aLines.size(); ++i) {
-        sHexLine = aLines[i];
-        if (!HexLineToRec())
+        const THexLineResult parsed = ParseHexLine(aLines[i]);
+        if (!parsed.Ok())
             return false;
-        if (HexRec.RecType == 0 && HexRec.Count == 64) {
+        const THexRec& rec = parsed.rec;
+        if (rec.RecType == 0 && rec.Count == 64) {
             ++iData;
-            iVector += HexRec.Address() == 0x03DF ? 1 : 0;
-        } else if (HexRec.RecType != 3 && HexRec.RecType != 5) {
+            iVector += rec.Address() == 0x03DF ? 1 : 0;
+        } else if (rec.RecType != 3 && rec.RecType != 5) {
             return false;
         }
     }

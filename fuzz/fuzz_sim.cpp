@@ -84,9 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t iSi
 
     // Every line the model accepted is a valid line for the updater's codec as well.
     for (const std::string& sLine : model->Record()) {
-        sHexLine = sLine;
-        Check(HexLineToRec());
-        Check(HexRecToLine() && sHexLine == sLine);
+        const THexLineResult parsed = ParseHexLine(sLine);
+        Check(parsed.Ok() && FormatHexLine(parsed.rec) == sLine);
     }
     return 0;
 }

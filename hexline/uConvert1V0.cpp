@@ -1,5 +1,7 @@
 #include "hexline/uConvert1V0.h"
 
+#include <algorithm>
+
 std::string sHexLine;
 THexRec HexRec;
 
@@ -60,59 +62,112 @@ char NibbleToHexChar(std::uint8_t iNibble) {
     return "0123456789ABCDEF"[iNibble & 0x0F];
 }
 
-bool HexRecToLine() {
-    sHexLine.assign(1, ':');
-    if (HexRec.Count > 64)
-        return false;
-    // The whole line: ':', count + 4 bytes, checksum; 139 characters at most.
-    std::array<char, 139> aLine{};
-    std::size_t iLen = 0;
-    aLine[iLen++] = ':';
-    std::uint8_t iSum = 0;
-    const auto append = [&](std::uint8_t b) {
-        aLine[iLen++] = NibbleToHexChar(static_cast<std::uint8_t>(b >> 4));
-        aLine[iLen++] = NibbleToHexChar(b);
-    };
-    for (int k = 0; k < HexRec.Count + 4; ++k) {
-        const std::uint8_t b = HexRec.Byte(k);
-        iSum = static_cast<std::uint8_t>(iSum + b);
-        append(b);
-    }
-    append(static_cast<std::uint8_t>(0x100 - iSum));
-    sHexLine.assign(aLine.data(), iLen);
-    return true;
-}
-
-namespace {
-
-// The byte of the two hex digits at s[i], s[i + 1].
-bool HexPairToByte(const std::string& s, std::size_t i, std::uint8_t& iByte) {
+bool HexPairToByte(char cHi, char cLo, std::uint8_t& iByte) {
     std::uint8_t iHi = 0;
     std::uint8_t iLo = 0;
-    if (!HexCharToNibble(s[i], iHi) || !HexCharToNibble(s[i + 1], iLo))
+    if (!HexCharToNibble(cHi, iHi) || !HexCharToNibble(cLo, iLo))
         return false;
     iByte = static_cast<std::uint8_t>(iHi << 4 | iLo);
     return true;
 }
 
-} // namespace
+std::string ByteToHex(std::uint8_t iByte) {
+    return {NibbleToHexChar(static_cast<std::uint8_t>(iByte >> 4)), NibbleToHexChar(iByte)};
+}
 
-bool HexLineToRec() {
-    const std::string& s = sHexLine;
-    if (s.size() < 11 || s[0] != ':')
-        return false;
-    if (!HexPairToByte(s, 1, HexRec.Count) || HexRec.Count > 64)
-        return false;
-    if (s.size() != 2u * HexRec.Count + 11u)
-        return false;
-    std::uint8_t iSum = HexRec.Count;
-    for (int k = 1; k <= HexRec.Count + 4; ++k) {
-        std::uint8_t& b = HexRec.Byte(k);
-        if (!HexPairToByte(s, 2u * static_cast<std::size_t>(k) + 1u, b))
-            return false;
+std::string HexBytes(const std::uint8_t* pData, std::size_t iCount) {
+    std::string s;
+    for (std::size_t i = 0; i < iCount; ++i) {
+        if (i > 0)
+            s += ' ';
+        s += ByteToHex(pData[i]);
+    }
+    return s;
+}
+
+THexRec MakeHexRec(std::uint16_t iAddress, std::uint8_t iType, const std::uint8_t* pData,
+                   std::uint8_t iCount) {
+    THexRec rec;
+    rec.Count = iCount;
+    rec.AddrHi = static_cast<std::uint8_t>(iAddress >> 8);
+    rec.AddrLo = static_cast<std::uint8_t>(iAddress & 0xFF);
+    rec.RecType = iType;
+    std::copy(pData, pData + iCount, rec.Data.begin());
+    return rec;
+}
+
+THexLineResult ParseHexLine(std::string_view sLine) {
+    THexLineResult r;
+    THexRec& rec = r.rec;
+    if (sLine.size() < 11 || sLine[0] != ':') {
+        r.eError = THexLineError::NotALine;
+        return r;
+    }
+    if (!HexPairToByte(sLine[1], sLine[2], rec.Count) || rec.Count > 64) {
+        r.eError = THexLineError::BadCount;
+        return r;
+    }
+    if (sLine.size() != 2u * rec.Count + 11u) {
+        r.eError = THexLineError::WrongLength;
+        return r;
+    }
+    // Address, type, data and the checksum, which lands right after the data.
+    std::uint8_t iSum = rec.Count;
+    for (int k = 1; k <= rec.Count + 4; ++k) {
+        std::uint8_t& b = rec.Byte(k);
+        const std::size_t i = 2u * static_cast<std::size_t>(k) + 1u;
+        if (!HexPairToByte(sLine[i], sLine[i + 1], b)) {
+            r.eError = THexLineError::NotHexDigit;
+            return r;
+        }
         iSum = static_cast<std::uint8_t>(iSum + b);
     }
-    return iSum == 0;
+    if (iSum != 0)
+        r.eError = THexLineError::WrongChecksum;
+    return r;
+}
+
+std::optional<std::string> FormatHexLine(const THexRec& rec) {
+    if (rec.Count > 64)
+        return std::nullopt;
+    std::string s;
+    s.reserve(2u * rec.Count + 11u);
+    s += ':';
+    std::uint8_t iSum = 0;
+    for (int k = 0; k < rec.Count + 4; ++k) {
+        const std::uint8_t b = rec.Byte(k);
+        iSum = static_cast<std::uint8_t>(iSum + b);
+        s += ByteToHex(b);
+    }
+    s += ByteToHex(static_cast<std::uint8_t>(0x100 - iSum));
+    return s;
+}
+
+std::string FitHexChecksum(std::string_view sLine) {
+    std::string s(sLine);
+    const bool bDigitPairs =
+        s.size() >= 3 && s.size() % 2 == 1 && std::all_of(s.begin() + 1, s.end(), [](char c) {
+            std::uint8_t iNibble = 0;
+            return HexCharToNibble(c, iNibble);
+        });
+    if (!bDigitPairs)
+        return s;
+    const auto iPairs = static_cast<std::int32_t>((s.size() - 3) / 2);
+    const std::string sCheck = ByteToHex(HexTextChecksum(s.data() + 1, iPairs));
+    s.replace(s.size() - 2, 2, sCheck);
+    return s;
+}
+
+bool HexRecToLine() {
+    const auto sLine = FormatHexLine(HexRec);
+    sHexLine = sLine ? *sLine : ":";
+    return sLine.has_value();
+}
+
+bool HexLineToRec() {
+    const THexLineResult r = ParseHexLine(sHexLine);
+    HexRec = r.rec;
+    return r.Ok();
 }
 
 std::uint8_t HexTextChecksum(const char* pText, std::int32_t iPairs) {

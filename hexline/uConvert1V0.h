@@ -5,11 +5,14 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 // Decoded line. Record byte k (0 = count, 1/2 = address, 3 = type, 4.. = data) is Byte(k); the
-// checksum read by HexLineToRec sits right after the last data byte, at Data[Count].
+// checksum read by ParseHexLine sits right after the last data byte, at Data[Count].
 struct THexRec {
     std::uint8_t Count = 0;
     std::uint8_t AddrHi = 0;
@@ -31,6 +34,7 @@ struct THexRec {
             return Data.at(static_cast<std::size_t>(k - 4));
         }
     }
+    std::uint8_t Byte(int k) const { return const_cast<THexRec*>(this)->Byte(k); }
     std::uint16_t Address() const { return static_cast<std::uint16_t>(AddrHi << 8 | AddrLo); }
 };
 
@@ -47,10 +51,49 @@ std::uint16_t CalcCRC16(const std::uint8_t* pData, std::uint16_t iCount);
 bool HexCharToNibble(char c, std::uint8_t& iNibble);
 // The upper-case digit of the low four bits.
 char NibbleToHexChar(std::uint8_t iNibble);
+// The byte of two upper-case digits; iByte is written only when the result is true.
+bool HexPairToByte(char cHi, char cLo, std::uint8_t& iByte);
+// A byte as two upper-case digits.
+std::string ByteToHex(std::uint8_t iByte);
+// Bytes as upper-case digit pairs with a space between them: "66 01 C8".
+std::string HexBytes(const std::uint8_t* pData, std::size_t iCount);
 
-// Formats HexRec into sHexLine (which is ":" alone when the count is above 64 and false results).
+// A record of iCount data bytes from pData (iCount is at most 255; a line takes 64 at most).
+THexRec MakeHexRec(std::uint16_t iAddress, std::uint8_t iType, const std::uint8_t* pData,
+                   std::uint8_t iCount);
+
+// Why a text is not a valid line, in the order the checks are made.
+enum class THexLineError {
+    None,
+    NotALine,     // shorter than 11 characters, or no ':' in front
+    BadCount,     // the count is not two digits, or is above 64
+    WrongLength,  // the text is not 2 * count + 11 characters long
+    NotHexDigit,  // a character of the record that is not an upper-case digit
+    WrongChecksum // the bytes do not sum to 0
+};
+
+struct THexLineResult {
+    // What was read up to the error: the whole record, with the checksum at Data[Count], only
+    // without one.
+    THexRec rec;
+    THexLineError eError = THexLineError::None;
+    bool Ok() const { return eError == THexLineError::None; }
+};
+
+// The record of a line, or why the line is none.
+THexLineResult ParseHexLine(std::string_view sLine);
+// The line of a record: ':', count, address, type, data and checksum; none when the count is
+// above 64.
+std::optional<std::string> FormatHexLine(const THexRec& rec);
+// The line with its last two digits rewritten so that its checksum holds; a line whose other
+// characters are not digit pairs comes back as it is.
+std::string FitHexChecksum(std::string_view sLine);
+
+// FormatHexLine from HexRec into sHexLine (which is ":" alone when the count is above 64 and false
+// results).
 bool HexRecToLine();
-// Parses and verifies sHexLine into HexRec; false for any malformed line or a wrong checksum.
+// ParseHexLine from sHexLine into HexRec, which holds what was read even on failure; false for
+// any malformed line or a wrong checksum.
 bool HexLineToRec();
 
 // Two's complement of the 8-bit sum of iPairs hex digit pairs at pText; 0 for iPairs <= 0. Text

@@ -1,5 +1,6 @@
 #include "link/uPortTrace.h"
 
+#include "hexline/uConvert1V0.h"
 #include "hexline/uShownText.h"
 
 #include <algorithm>
@@ -117,19 +118,12 @@ std::string TPortTrace::TakeWriteError() {
 std::string TraceBytes(const std::uint8_t* pData, std::uint32_t iCount) {
     const bool bLine =
         iCount > 0 && pData[0] == ':' && std::all_of(pData, pData + iCount, [](std::uint8_t b) {
-            return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'F') || b == ':';
+            std::uint8_t iNibble = 0;
+            return b == ':' || HexCharToNibble(static_cast<char>(b), iNibble);
         });
     if (bLine)
         return std::string(reinterpret_cast<const char*>(pData), iCount);
     if (iCount == 0)
         return "(nothing)";
-    std::string s;
-    constexpr const char* sDigits = "0123456789ABCDEF";
-    for (std::uint32_t i = 0; i < iCount; ++i) {
-        if (i > 0)
-            s += ' ';
-        s += sDigits[pData[i] >> 4];
-        s += sDigits[pData[i] & 0xF];
-    }
-    return s;
+    return HexBytes(pData, iCount);
 }

@@ -1,41 +1,26 @@
 #include "sim/uLoggerModel.h"
 
+#include "device/uKelvoWire.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uFlash.h"
 #include "hexline/uConvert1V0.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <stdexcept>
 
 namespace {
 
-constexpr std::uint16_t BlClassOld = 51200;   // request codes 0x20 lower, start and finish only
-constexpr std::uint16_t BlClassBlock = 51202; // addresses the update-ID block in 64-byte blocks
+using namespace Kelvo;
 
-constexpr std::uint8_t CmdIdent = 1;
-constexpr std::uint8_t CmdBootEntry = 5;
+// The data bytes of the command frames the logger answers.
 constexpr std::array<std::uint8_t, 6> DataIdent = {0, 0, 0, 0, 0, 0};
-constexpr std::array<std::uint8_t, 6> DataSerial = {3, 0, 0, 0, 0, 0};
-constexpr std::array<std::uint8_t, 6> DataBootEntry = {3, 0xA5, 0x5A, 0, 0, 0};
+constexpr std::array<std::uint8_t, 6> DataSerial = {IdentSerialArg, 0, 0, 0, 0, 0};
+constexpr std::array<std::uint8_t, 6> DataBootEntry = {BootEntryArg, BootKeyHi, BootKeyLo, 0, 0, 0};
 
 constexpr std::uint8_t StatusException = 0x20;
 
-constexpr std::uint8_t TypeData = 0;
-constexpr std::uint8_t TypeRequest = 5;
-constexpr std::size_t DataLineBytes = 64;
-constexpr std::size_t MaxCount = 64;
-constexpr std::size_t MinLineLength = 11; // ':', count, address, type and checksum
-// The vector-table line: programmed last, so that a cut transfer never leaves it pointing into
-// an incomplete application.
-
-// Request codes of bootloader classes 51201 and 51202; class 51200 uses them less 0x20.
-constexpr std::uint8_t ReqPlatform = 0x20;
-constexpr std::uint8_t ReqUpid = 0x30;
-constexpr std::uint8_t ReqStart = 0x31;
-constexpr std::uint8_t ReqFinish = 0x33;
-constexpr std::uint8_t ReqOldOffset = 0x20;
+constexpr std::size_t MaxCount = 64; // data bytes of a line at the most
 
 // A frame's second byte corrupted by this mask, and the first data digit of a line changed.
 constexpr std::size_t CorruptFrameByte = 2;
@@ -95,17 +80,6 @@ std::uint8_t Lo(std::uint16_t w) {
     return static_cast<std::uint8_t>(w & 0xFF);
 }
 
-std::string HexBytes(const std::uint8_t* p, std::size_t n) {
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i > 0)
-            s += ' ';
-        s += NibbleToHexChar(static_cast<std::uint8_t>(p[i] >> 4));
-        s += NibbleToHexChar(p[i]);
-    }
-    return s;
-}
-
 std::string Hex4(std::uint16_t w) {
     char a[8];
     std::snprintf(a, sizeof a, "0x%04X", static_cast<unsigned>(w));
@@ -145,26 +119,6 @@ char NextDigit(char c) {
     return NibbleToHexChar(static_cast<std::uint8_t>(i + 1));
 }
 
-// Rewrites the last two digits of a line so that its checksum holds again.
-void FitChecksum(std::string& sLine) {
-    std::uint8_t iSum = 0;
-    for (std::size_t i = 1; i + 2 < sLine.size(); i += 2) {
-        std::uint8_t iHi = 0;
-        std::uint8_t iLo = 0;
-        HexCharToNibble(sLine[i], iHi);
-        HexCharToNibble(sLine[i + 1], iLo);
-        iSum = static_cast<std::uint8_t>(iSum + (iHi << 4 | iLo));
-    }
-    const auto iCheck = static_cast<std::uint8_t>(-iSum);
-    sLine[sLine.size() - 2] = NibbleToHexChar(static_cast<std::uint8_t>(iCheck >> 4));
-    sLine[sLine.size() - 1] = NibbleToHexChar(iCheck);
-}
-
-bool ParseCount(std::string_view s, std::uint32_t& i) {
-    const auto r = std::from_chars(s.data(), s.data() + s.size(), i);
-    return r.ec == std::errc() && r.ptr == s.data() + s.size() && i > 0;
-}
-
 } // namespace
 
 std::string_view ExchangeKindName(TExchangeKind eKind) {
@@ -179,49 +133,6 @@ bool FaultApplies(TExchangeKind eKind, TFaultType eFault) {
     return Applies.at(static_cast<std::size_t>(eKind)).at(static_cast<std::size_t>(eFault));
 }
 
-std::optional<TFault> ParseFault(std::string_view sText, std::string& sError) {
-    std::vector<std::string_view> aPart;
-    for (std::size_t iPos = 0;;) {
-        const std::size_t iColon = sText.find(':', iPos);
-        aPart.push_back(sText.substr(iPos, iColon - iPos));
-        if (iColon == std::string_view::npos)
-            break;
-        iPos = iColon + 1;
-    }
-    const std::string sQuoted = "fault \"" + std::string(sText) + "\": ";
-    if (aPart.size() < 2 || aPart.size() > 4) {
-        sError = sQuoted + "expected KIND:FAULT[:N[:TIMES]]";
-        return std::nullopt;
-    }
-    TFault fault;
-    const auto itKind = std::find(KindNames.begin(), KindNames.end(), aPart[0]);
-    if (itKind == KindNames.end()) {
-        sError = sQuoted + "unknown exchange kind \"" + std::string(aPart[0]) + "\"";
-        return std::nullopt;
-    }
-    fault.eKind = static_cast<TExchangeKind>(itKind - KindNames.begin());
-    const auto itFault = std::find(FaultNames.begin(), FaultNames.end(), aPart[1]);
-    if (itFault == FaultNames.end()) {
-        sError = sQuoted + "unknown fault \"" + std::string(aPart[1]) + "\"";
-        return std::nullopt;
-    }
-    fault.eFault = static_cast<TFaultType>(itFault - FaultNames.begin());
-    if (!FaultApplies(fault.eKind, fault.eFault)) {
-        sError = sQuoted + "fault \"" + std::string(aPart[1]) + "\" cannot strike \"" +
-                 std::string(aPart[0]) + "\"";
-        return std::nullopt;
-    }
-    if (aPart.size() > 2 && !ParseCount(aPart[2], fault.iFirst)) {
-        sError = sQuoted + "occurrence must be a number from 1";
-        return std::nullopt;
-    }
-    if (aPart.size() > 3 && !ParseCount(aPart[3], fault.iTimes)) {
-        sError = sQuoted + "times must be a number from 1";
-        return std::nullopt;
-    }
-    return fault;
-}
-
 std::optional<TLoggerConfig> LoggerPreset(std::string_view sName) {
     constexpr std::string_view Prefix = "entry";
     if (sName.size() != Prefix.size() + 1 || !sName.starts_with(Prefix))
@@ -233,7 +144,7 @@ std::optional<TLoggerConfig> LoggerPreset(std::string_view sName) {
     TLoggerConfig config;
     config.iAppVersion = row.iAppVersion;
     config.iSerial = row.iSerial;
-    config.iBlClass = row.iBl == 2 ? 51201 : 51202;
+    config.iBlClass = row.iBl == 2 ? BootClassBL2 : BootClassBL3;
     config.iBlVersion = row.iBlVersion;
     config.iPlatform = row.iPlatform;
     config.iPrint = row.iPrint;
@@ -267,10 +178,8 @@ std::shared_ptr<const TLoggerModel::TExpected> TLoggerModel::Expect(const TLogge
     expected->iVersion = image.iVersion;
     for (const std::string& s : image.aLines) {
         // Lines that do not parse or are not 64-byte data records are never sent.
-        if (s.size() < MinLineLength || s.size() % 2 == 0 || s.front() != ':')
-            continue;
         const auto line = ParseLine(s);
-        if (!line || line->iType != TypeData || line->aData.size() != DataLineBytes)
+        if (!line || line->iType != RecTypeData || line->aData.size() != DataBytesPerLine)
             continue;
         expected->flash[line->iAddress] = line->aData;
         expected->bVectorTable = expected->bVectorTable || line->iAddress == FwVectorTableAddress;
@@ -301,6 +210,8 @@ std::optional<std::string> TLoggerModel::FlashFault() const {
     if (FFlash.size() < FExpected->flash.size())
         return "flash incomplete: " + std::to_string(FFlash.size()) + " of " +
                std::to_string(FExpected->flash.size()) + " data lines";
+    // The vector-table line goes last, so that a cut transfer never leaves it pointing into an
+    // incomplete application.
     if (FExpected->bVectorTable && FiLastAddress != FwVectorTableAddress)
         return "vector table not last";
     return std::nullopt;
@@ -331,10 +242,7 @@ std::vector<std::string> TLoggerModel::TakeRecord() {
 std::uint16_t TLoggerModel::UpidAddress() const {
     TFlashLayout layout;
     GetFlashLayout(FConfig.iPlatform, layout);
-    std::int32_t iAddress = layout[0].iFirst;
-    if (FConfig.iBlClass == BlClassBlock)
-        iAddress /= 64;
-    return static_cast<std::uint16_t>(iAddress);
+    return UpdateIdAddress(FConfig.iBlClass, layout[0].iFirst);
 }
 
 std::array<std::uint8_t, 8> TLoggerModel::AnswerFrame(std::uint8_t iStatus,
@@ -344,23 +252,6 @@ std::array<std::uint8_t, 8> TLoggerModel::AnswerFrame(std::uint8_t iStatus,
     std::copy(aData.begin(), aData.end(), a.begin() + 1);
     a[7] = CalcCRC8(a.data(), 7);
     return a;
-}
-
-std::string TLoggerModel::FormatLine(std::uint16_t iAddress, std::uint8_t iType,
-                                     const std::uint8_t* pData, std::size_t iCount) {
-    std::vector<std::uint8_t> a = {static_cast<std::uint8_t>(iCount), Hi(iAddress), Lo(iAddress),
-                                   iType};
-    a.insert(a.end(), pData, pData + iCount);
-    std::uint8_t iSum = 0;
-    for (std::uint8_t b : a)
-        iSum = static_cast<std::uint8_t>(iSum + b);
-    a.push_back(static_cast<std::uint8_t>(-iSum));
-    std::string s = ":";
-    for (std::uint8_t b : a) {
-        s += NibbleToHexChar(static_cast<std::uint8_t>(b >> 4));
-        s += NibbleToHexChar(b);
-    }
-    return s;
 }
 
 std::array<std::uint8_t, 64> TLoggerModel::UpidBlock() const {
@@ -433,7 +324,7 @@ void TLoggerModel::HandleFrame(std::vector<std::uint8_t>& aOut) {
     std::array<std::uint8_t, 6> aData{};
     std::copy(a.begin() + 1, a.begin() + 7, aData.begin());
 
-    if (iCmd == CmdIdent && aData == DataIdent) {
+    if (iCmd == CmdIdentify && aData == DataIdent) {
         const bool bBoot = FeState == TState::Bootloader;
         const bool bRestart = !bBoot && FbRestarted;
         const auto eFault = Exchange(bRestart ? K::RestartIdent : K::Ident);
@@ -447,7 +338,7 @@ void TLoggerModel::HandleFrame(std::vector<std::uint8_t>& aOut) {
         const std::uint16_t iVersion = bBoot ? FConfig.iBlVersion : FiAppVersion;
         SendFrame(AnswerFrame(0, {0, Hi(iClass), Lo(iClass), Hi(iVersion), Lo(iVersion), 0}),
                   eFault, aOut);
-    } else if (iCmd == CmdIdent && aData == DataSerial && FeState == TState::Application) {
+    } else if (iCmd == CmdIdentify && aData == DataSerial && FeState == TState::Application) {
         const auto eFault = Exchange(K::Serial);
         if (eFault == F::NoAnswer || eFault == F::Hangup)
             return;
@@ -456,7 +347,7 @@ void TLoggerModel::HandleFrame(std::vector<std::uint8_t>& aOut) {
                                   static_cast<std::uint8_t>(n >> 16),
                                   static_cast<std::uint8_t>(n >> 24), 0, 0}),
                   eFault, aOut);
-    } else if (iCmd == CmdBootEntry && aData == DataBootEntry && FeState == TState::Application) {
+    } else if (iCmd == CmdBootloader && aData == DataBootEntry && FeState == TState::Application) {
         const auto eFault = Exchange(K::BootEntry);
         if (eFault == F::StayApp || eFault == F::Hangup) {
             Log("bootloader entry refused");
@@ -472,21 +363,24 @@ void TLoggerModel::HandleFrame(std::vector<std::uint8_t>& aOut) {
 }
 
 std::optional<TLoggerModel::TLine> TLoggerModel::ParseLine(std::string_view sLine) {
-    std::vector<std::uint8_t> a;
-    for (std::size_t i = 1; i + 1 < sLine.size(); i += 2) {
-        std::uint8_t iHi = 0;
-        std::uint8_t iLo = 0;
-        if (!HexCharToNibble(sLine[i], iHi) || !HexCharToNibble(sLine[i + 1], iLo))
-            return std::nullopt;
-        a.push_back(static_cast<std::uint8_t>(iHi << 4 | iLo));
-    }
-    std::uint8_t iSum = 0;
-    for (std::uint8_t b : a)
-        iSum = static_cast<std::uint8_t>(iSum + b);
-    if (iSum != 0 || a.size() != a[0] + 5u)
+    const THexLineResult r = ParseHexLine(sLine);
+    if (!r.Ok())
         return std::nullopt;
-    return TLine{MakeWord(a[1], a[2]), a[3], std::vector<std::uint8_t>(a.begin() + 4, a.end() - 1)};
+    const THexRec& rec = r.rec;
+    return TLine{rec.Address(), rec.RecType,
+                 std::vector<std::uint8_t>(rec.Data.begin(), rec.Data.begin() + rec.Count)};
 }
+
+namespace {
+
+// The line of a record of n data bytes (at most 64).
+std::string FormatLine(std::uint16_t iAddress, std::uint8_t iType, const std::uint8_t* pData,
+                       std::size_t n) {
+    return FormatHexLine(MakeHexRec(iAddress, iType, pData, static_cast<std::uint8_t>(n)))
+        .value_or(":");
+}
+
+} // namespace
 
 void TLoggerModel::HandleLine(std::vector<std::uint8_t>& aOut) {
     const std::string sLine = std::move(FsUnit);
@@ -500,11 +394,11 @@ void TLoggerModel::HandleLine(std::vector<std::uint8_t>& aOut) {
         Log("ignored line in the application " + sLine);
         return;
     }
-    if (line->iType == TypeRequest && line->aData.size() == 1) {
+    if (line->iType == RecTypeRequest && line->aData.size() == 1) {
         HandleRequest(*line, aOut);
         return;
     }
-    if (line->iType == TypeData && line->aData.size() == DataLineBytes && FbProgramming) {
+    if (line->iType == RecTypeData && line->aData.size() == DataBytesPerLine && FbProgramming) {
         const auto eFault = Exchange(K::Line);
         if (eFault == F::NoAnswer || eFault == F::Hangup)
             return;
@@ -519,15 +413,15 @@ void TLoggerModel::HandleLine(std::vector<std::uint8_t>& aOut) {
 
 void TLoggerModel::HandleRequest(const TLine& line, std::vector<std::uint8_t>& aOut) {
     const std::string sLine = FormatLine(line.iAddress, line.iType, line.aData.data(), 1);
-    const bool bOld = FConfig.iBlClass == BlClassOld;
-    const std::uint8_t iOffset = bOld ? ReqOldOffset : 0;
+    const bool bOld = FConfig.iBlClass == BootClassBL;
+    const std::uint8_t iOffset = bOld ? ReqOffsetBL : 0;
     const std::uint8_t iCode = line.aData[0];
     const auto Reply = [&](const std::uint8_t* p, std::size_t n, std::optional<TFaultType> e) {
         FaRecord.push_back(sLine);
         SendLine(FormatLine(line.iAddress, line.iType, p, n), e, aOut);
     };
 
-    if (!bOld && iCode == ReqPlatform && line.iAddress == 0) {
+    if (!bOld && iCode == ReqReadPlatform && line.iAddress == 0) {
         const auto eFault = Exchange(K::Platform);
         if (eFault == F::NoAnswer || eFault == F::Hangup)
             return;
@@ -535,7 +429,7 @@ void TLoggerModel::HandleRequest(const TLine& line, std::vector<std::uint8_t>& a
                                                Hi(FConfig.iPrint),    Lo(FConfig.iPrint),
                                                Hi(FConfig.iInfo),     Lo(FConfig.iInfo)};
         Reply(a.data(), a.size(), eFault);
-    } else if (!bOld && iCode == ReqUpid && line.iAddress == UpidAddress()) {
+    } else if (!bOld && iCode == ReqReadUpdateId && line.iAddress == UpidAddress()) {
         const auto eFault = Exchange(K::Upid);
         if (eFault == F::NoAnswer || eFault == F::Hangup)
             return;
@@ -612,7 +506,7 @@ void TLoggerModel::SendLine(std::string sLine, std::optional<TFaultType> eFault,
     } else if (eFault == F::Echo) {
         // One data digit changed and the checksum made to fit: only a comparison sees it.
         sLine[FirstDataDigit] = NextDigit(sLine[FirstDataDigit]);
-        FitChecksum(sLine);
+        sLine = FitHexChecksum(sLine);
     }
     Log("reply " + sLine);
     aOut.insert(aOut.end(), sLine.begin(), sLine.end());

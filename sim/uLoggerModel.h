@@ -5,6 +5,8 @@
 // fake serial port) feeds it the bytes the host sent and passes its answers back.
 #pragma once
 
+#include "device/uKelvoWire.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -57,9 +59,6 @@ std::string_view ExchangeKindName(TExchangeKind eKind);
 std::string_view FaultTypeName(TFaultType eFault);
 // Whether the fault can happen on that kind of exchange (an answer must exist to be damaged).
 bool FaultApplies(TExchangeKind eKind, TFaultType eFault);
-// "KIND:FAULT[:N[:TIMES]]", for example "line:echo:5" or "ident:noanswer:1:5". Empty result and
-// a message in sError for a malformed text or a fault that does not apply to the kind.
-std::optional<TFault> ParseFault(std::string_view sText, std::string& sError);
 
 // How the update-ID block's CRC is given: correct, correct plus 1, or the whole block erased
 // (every word 0xFFFF).
@@ -76,15 +75,15 @@ struct TLoggerImage {
 
 // The logger's hardware and behaviour. The defaults are those of preset entry9.
 struct TLoggerConfig {
-    std::uint16_t iAppClass = 26113;
+    std::uint16_t iAppClass = Kelvo::AppClass;
     std::uint16_t iAppVersion = 0x058A; // version word, high byte major: 5.138
     std::uint32_t iSerial = 320000;
-    std::uint16_t iBlClass = 51202;
+    std::uint16_t iBlClass = Kelvo::BootClassBL3;
     std::uint16_t iBlVersion = 0;
     std::uint16_t iPlatform = 12;
     std::uint16_t iPrint = 44;
     std::uint16_t iInfo = 0; // information word of the platform reply
-    std::uint16_t iUpidClass = 26113;
+    std::uint16_t iUpidClass = Kelvo::AppClass;
     std::uint16_t iUpidInfo = 0;
     std::optional<std::uint16_t> iUpidPlatform; // empty: the same as iPlatform
     std::optional<std::uint16_t> iUpidPrint;    // empty: the same as iPrint
@@ -150,9 +149,6 @@ public:
     // Building blocks, public for front ends and tests.
     static std::array<std::uint8_t, 8> AnswerFrame(std::uint8_t iStatus,
                                                    const std::array<std::uint8_t, 6>& aData);
-    // The line text of a record; the checksum is computed.
-    static std::string FormatLine(std::uint16_t iAddress, std::uint8_t iType,
-                                  const std::uint8_t* pData, std::size_t iCount);
     // The 64 data bytes of the update-ID block as configured.
     std::array<std::uint8_t, 64> UpidBlock() const;
 

@@ -47,6 +47,21 @@ bool ParseWord(std::string_view s, bool bVersion, std::uint16_t& i) {
     return true;
 }
 
+// A count of occurrences: a decimal number from 1.
+bool ParseCount(std::string_view s, std::uint32_t& i) {
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), i);
+    return r.ec == std::errc() && r.ptr == s.data() + s.size() && i > 0;
+}
+
+// The value of an enumeration 0 .. iCount - 1 that name() calls sName.
+template <typename T>
+std::optional<T> ByName(std::string_view sName, std::size_t iCount, std::string_view (*name)(T)) {
+    for (std::size_t i = 0; i < iCount; ++i)
+        if (name(static_cast<T>(i)) == sName)
+            return static_cast<T>(i);
+    return std::nullopt;
+}
+
 using TSetter = std::function<bool(TSimOptions&, const std::string&)>;
 
 TSetter Word(std::uint16_t TLoggerConfig::*pField, bool bVersion = false) {
@@ -162,6 +177,49 @@ const std::map<std::string, TValueOption, std::less<>>& ValueOptions() {
 }
 
 } // namespace
+
+std::optional<TFault> ParseFault(std::string_view sText, std::string& sError) {
+    std::vector<std::string_view> aPart;
+    for (std::size_t iPos = 0;;) {
+        const std::size_t iColon = sText.find(':', iPos);
+        aPart.push_back(sText.substr(iPos, iColon - iPos));
+        if (iColon == std::string_view::npos)
+            break;
+        iPos = iColon + 1;
+    }
+    const std::string sQuoted = "fault \"" + std::string(sText) + "\": ";
+    if (aPart.size() < 2 || aPart.size() > 4) {
+        sError = sQuoted + "expected KIND:FAULT[:N[:TIMES]]";
+        return std::nullopt;
+    }
+    TFault fault;
+    const auto eKind = ByName<TExchangeKind>(aPart[0], ExchangeKindCount, ExchangeKindName);
+    if (!eKind) {
+        sError = sQuoted + "unknown exchange kind \"" + std::string(aPart[0]) + "\"";
+        return std::nullopt;
+    }
+    fault.eKind = *eKind;
+    const auto eFault = ByName<TFaultType>(aPart[1], FaultTypeCount, FaultTypeName);
+    if (!eFault) {
+        sError = sQuoted + "unknown fault \"" + std::string(aPart[1]) + "\"";
+        return std::nullopt;
+    }
+    fault.eFault = *eFault;
+    if (!FaultApplies(fault.eKind, fault.eFault)) {
+        sError = sQuoted + "fault \"" + std::string(aPart[1]) + "\" cannot strike \"" +
+                 std::string(aPart[0]) + "\"";
+        return std::nullopt;
+    }
+    if (aPart.size() > 2 && !ParseCount(aPart[2], fault.iFirst)) {
+        sError = sQuoted + "occurrence must be a number from 1";
+        return std::nullopt;
+    }
+    if (aPart.size() > 3 && !ParseCount(aPart[3], fault.iTimes)) {
+        sError = sQuoted + "times must be a number from 1";
+        return std::nullopt;
+    }
+    return fault;
+}
 
 std::optional<TSimOptions> ParseSimOptions(const std::vector<std::string>& aArgs,
                                            std::string& sError) {
@@ -293,8 +351,9 @@ Logger (numbers decimal or 0x hex; versions also as MAJOR.MINOR):
   --image N                the built-in image 1-9 the logger expects (default: the preset's, 9)
   --image-file FILE        the logger expects the image of this firmware file instead
 
-Faults (repeatable): --fault KIND:FAULT[:N[:TIMES]]
-  strikes the N-th exchange of KIND (default 1) and the TIMES-1 following ones (default 1).
+Faults:
+  --fault FAULT            repeatable; FAULT is KIND:FAULT[:N[:TIMES]]: strikes the N-th
+                           exchange of KIND (default 1) and the TIMES-1 following ones (default 1)
   KIND   ident serial bootentry platform upid start line finish restart-ident
   FAULT  noanswer short corrupt exception echo stayapp wrongclass hangup
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct TSimOptions {
@@ -38,6 +39,11 @@ constexpr int BadOptions = 2; // a bad command line, or a --link/--record/--imag
                               // cannot be used
 constexpr int Hangup = 3;     // a hangup fault closed the line
 } // namespace SimExit
+
+// A fault as --fault gives it: "KIND:FAULT[:N[:TIMES]]", for example "line:echo:5" or
+// "ident:noanswer:1:5". Empty result and a message in sError for a malformed text or a fault that
+// does not apply to the kind.
+std::optional<TFault> ParseFault(std::string_view sText, std::string& sError);
 
 // aArgs without the program name. A preset is applied first, the other settings on top of it in
 // any order. Empty result and a message in sError for a bad command line.

@@ -9,6 +9,7 @@
 #include "link/uExceptions1V0.h"
 #include "link/uRS232.h"
 #include "sim/uLoggerModel.h"
+#include "sim/uSimOptions.h"
 #include "tests/support/Process.h"
 
 #include <gtest/gtest.h>

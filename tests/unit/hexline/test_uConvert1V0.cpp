@@ -194,3 +194,75 @@ TEST(ByteAssembly, MakeWordAndMakeSerial) {
     EXPECT_EQ(MakeSerial(0xFF, 0xFF, 0xFF, 0xFF), 0xFFFFFFFFu);
     EXPECT_EQ(MakeSerial(0x12, 0x34, 0x56, 0x78), 0x12345678u);
 }
+
+TEST(ParseHexLine, NamesWhatIsWrongWithALine) {
+    const std::string sGood = ":0100000520DA";
+    const std::string sFull = ":40" + std::string(134, '0') + "C0"; // 64 zero bytes at 0000
+    using E = THexLineError;
+    const struct {
+        const char* sWhy;
+        std::string sLine;
+        E eError;
+    } aCases[] = {
+        {"a good request", sGood, E::None},
+        {"64 data bytes", sFull, E::None},
+        {"empty", "", E::NotALine},
+        {"ten characters", ":00000001F", E::NotALine},
+        {"no leading colon", "00100000520DA", E::NotALine},
+        {"count not hex", ":G100000520DA", E::BadCount},
+        {"lower-case count", ":0a000005" + std::string(20, '0') + "00", E::BadCount},
+        {"count above 64", ":41000000" + std::string(130, '0') + "BF", E::BadCount},
+        {"odd length: a digit too many", sGood + "0", E::WrongLength},
+        {"even length: a digit too few", sGood.substr(0, sGood.size() - 1), E::WrongLength},
+        {"count says two bytes, one given", ":0200000520DA", E::WrongLength},
+        {"non-hex in the data", ":01000005G0DA", E::NotHexDigit},
+        {"lower-case checksum", ":0110000530ba", E::NotHexDigit},
+        {"space in the address", ":01 0000520DA", E::NotHexDigit},
+        {"checksum off by one", ":0100000520DB", E::WrongChecksum},
+        {"data changed, checksum kept", ":0100000521DA", E::WrongChecksum},
+    };
+    for (const auto& c : aCases) {
+        const THexLineResult r = ParseHexLine(c.sLine);
+        EXPECT_EQ(r.eError, c.eError) << c.sWhy;
+        EXPECT_EQ(r.Ok(), c.eError == E::None) << c.sWhy;
+        // The wrapper over the program-wide buffer gives the same verdict.
+        EXPECT_EQ(Parse(c.sLine), r.Ok()) << c.sWhy;
+    }
+    const THexLineResult r = ParseHexLine(":0110000530BA");
+    EXPECT_EQ(r.rec.Count, 1);
+    EXPECT_EQ(r.rec.Address(), 0x1000);
+    EXPECT_EQ(r.rec.RecType, 5);
+    EXPECT_EQ(r.rec.Data[0], 0x30);
+    EXPECT_EQ(r.rec.Data[1], 0xBA) << "the checksum sits right after the data";
+}
+
+TEST(FormatHexLine, FormatsRecordsAndRefusesLongOnes) {
+    const std::uint8_t iCode = 0x30;
+    EXPECT_EQ(FormatHexLine(MakeHexRec(0x0060, 5, &iCode, 1)), ":01006005306A");
+    EXPECT_EQ(FormatHexLine(MakeHexRec(0, 1, nullptr, 0)), ":00000001FF");
+    const std::array<std::uint8_t, 65> aData{};
+    EXPECT_TRUE(FormatHexLine(MakeHexRec(0x03DF, 0, aData.data(), 64)));
+    EXPECT_FALSE(FormatHexLine(MakeHexRec(0x03DF, 0, aData.data(), 65)));
+}
+
+TEST(FitHexChecksum, RewritesOnlyTheLastPairOfALine) {
+    EXPECT_EQ(FitHexChecksum(":0100000521DA"), ":0100000521D9");
+    EXPECT_EQ(FitHexChecksum(":00000001FF"), ":00000001FF");
+    EXPECT_EQ(FitHexChecksum(":0000000"), ":0000000") << "even length: not digit pairs";
+    EXPECT_EQ(FitHexChecksum(":01000005G0DA"), ":01000005G0DA");
+    EXPECT_EQ(FitHexChecksum("x"), "x");
+}
+
+TEST(HexDigits, BytesAsDigitPairs) {
+    std::uint8_t b = 0x11;
+    EXPECT_TRUE(HexPairToByte('C', '8', b));
+    EXPECT_EQ(b, 0xC8);
+    EXPECT_FALSE(HexPairToByte('c', '8', b));
+    EXPECT_FALSE(HexPairToByte('8', 'G', b));
+    EXPECT_EQ(b, 0xC8) << "the byte is left alone";
+    EXPECT_EQ(ByteToHex(0x0A), "0A");
+    const std::uint8_t aBytes[] = {0x66, 0x01, 0xC8};
+    EXPECT_EQ(HexBytes(aBytes, 3), "66 01 C8");
+    EXPECT_EQ(HexBytes(aBytes, 1), "66");
+    EXPECT_EQ(HexBytes(aBytes, 0), "");
+}

@@ -4,6 +4,7 @@
 #include "firmware/uFlash.h"
 #include "hexline/uConvert1V0.h"
 #include "sim/uLoggerModel.h"
+#include "sim/uSimOptions.h"
 
 #include <gtest/gtest.h>
 
@@ -700,36 +701,6 @@ TEST(LoggerModelFaults, NoAnswerOnStartKeepsProgrammingClosed) {
 }
 
 TEST(LoggerModelFaults, FaultsThatCannotStrikeAreRefused) {
-    struct TCase {
-        const char* sText;
-        const char* sMessage; // part of the error text
-    };
-    for (const TCase& c : {
-             TCase{"", "KIND:FAULT"},
-             TCase{"ident", "KIND:FAULT"},
-             TCase{"ident:noanswer:1:2:3", "KIND:FAULT"},
-             TCase{"bogus:noanswer", "unknown exchange kind \"bogus\""},
-             TCase{"ident:bogus", "unknown fault \"bogus\""},
-             TCase{"bootentry:noanswer", "cannot strike"},
-             TCase{"finish:short", "cannot strike"},
-             TCase{"line:exception", "cannot strike"},
-             TCase{"ident:echo", "cannot strike"},
-             TCase{"upid:wrongclass", "cannot strike"},
-             TCase{"ident:noanswer:0", "occurrence"},
-             TCase{"ident:noanswer:x", "occurrence"},
-             TCase{"ident:noanswer:1:0", "times"},
-             TCase{"ident:noanswer:1:-1", "times"},
-         }) {
-        std::string sError;
-        EXPECT_FALSE(ParseFault(c.sText, sError)) << c.sText;
-        EXPECT_NE(sError.find(c.sMessage), std::string::npos) << c.sText << ": " << sError;
-    }
-    std::string sError;
-    EXPECT_EQ(ParseFault("line:echo:5", sError),
-              (TFault{TExchangeKind::Line, TFaultType::Echo, 5, 1}));
-    EXPECT_EQ(ParseFault("restart-ident:wrongclass:2:3", sError),
-              (TFault{TExchangeKind::RestartIdent, TFaultType::WrongClass, 2, 3}));
-
     for (const TFault& fault : {TFault{TExchangeKind::BootEntry, TFaultType::NoAnswer},
                                 TFault{TExchangeKind::Ident, TFaultType::NoAnswer, 0, 1},
                                 TFault{TExchangeKind::Ident, TFaultType::NoAnswer, 1, 0}}) {

@@ -155,6 +155,38 @@ TEST(SimOptions, BadCommandLinesAreExplained) {
     }
 }
 
+TEST(SimOptions, FaultTextsAreParsedOrExplained) {
+    struct TCase {
+        const char* sText;
+        const char* sMessage; // part of the error text
+    };
+    for (const TCase& c : {
+             TCase{"", "KIND:FAULT"},
+             TCase{"ident", "KIND:FAULT"},
+             TCase{"ident:noanswer:1:2:3", "KIND:FAULT"},
+             TCase{"bogus:noanswer", "unknown exchange kind \"bogus\""},
+             TCase{"ident:bogus", "unknown fault \"bogus\""},
+             TCase{"bootentry:noanswer", "cannot strike"},
+             TCase{"finish:short", "cannot strike"},
+             TCase{"line:exception", "cannot strike"},
+             TCase{"ident:echo", "cannot strike"},
+             TCase{"upid:wrongclass", "cannot strike"},
+             TCase{"ident:noanswer:0", "occurrence"},
+             TCase{"ident:noanswer:x", "occurrence"},
+             TCase{"ident:noanswer:1:0", "times"},
+             TCase{"ident:noanswer:1:-1", "times"},
+         }) {
+        std::string sError;
+        EXPECT_FALSE(ParseFault(c.sText, sError)) << c.sText;
+        EXPECT_NE(sError.find(c.sMessage), std::string::npos) << c.sText << ": " << sError;
+    }
+    std::string sError;
+    EXPECT_EQ(ParseFault("line:echo:5", sError),
+              (TFault{TExchangeKind::Line, TFaultType::Echo, 5, 1}));
+    EXPECT_EQ(ParseFault("restart-ident:wrongclass:2:3", sError),
+              (TFault{TExchangeKind::RestartIdent, TFaultType::WrongClass, 2, 3}));
+}
+
 TEST(SimOptions, ImageFileGivesItsVersionAndImageLines) {
     const auto dir = std::filesystem::temp_directory_path() /
                      ("kelvo-sim-options-" + std::to_string(std::random_device()()));
