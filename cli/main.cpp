@@ -3,11 +3,11 @@
 #include "cli/uConsolePlatform.h"
 #include "cli/uHistory.h"
 #include "cli/uSeveralPorts.h"
+#include "cmdline/uCmdLine.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
-#include "frontend/uCmdLine.h"
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
@@ -119,7 +119,7 @@ Exit status:
   2   a usage error, or a refusal before a port was opened (also: no port for --list-ports
       or --port auto))";
 
-constexpr TOptionSpec aOptionSpecs[] = {
+constexpr TOptionDef aOptionDefs[] = {
     {"port", 'p', true},          {"yes", 'y', false},      {"file", 0, true},
     {"read-info-only", 0, false}, {"max-repeats", 0, true}, {"json", 0, false},
     {"quiet", 'q', false},        {"trace", 0, true},       {"list-ports", 0, false},
@@ -176,7 +176,7 @@ struct TArgs {
 TArgs ParseArgs(int argc, char** argv) {
     TParsedArgs parsed;
     try {
-        parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), aOptionSpecs);
+        parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), aOptionDefs);
     } catch (const ECmdLine& e) {
         UsageError(e.what());
     }

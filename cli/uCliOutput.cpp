@@ -3,13 +3,13 @@
 #include "cli/uConsolePlatform.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
+#include "hexline/uFmt.h"
 #include "hexline/uShownText.h"
 #include "link/uCommThread.h"
 #include "link/uExceptions1V0.h"
 
 #include <algorithm>
 #include <array>
-#include <cstdarg>
 #include <iterator>
 
 TConsole Console;
@@ -24,15 +24,6 @@ void TConsole::Write(std::FILE* pStream, const std::string& s, bool& bFailed) {
 }
 
 namespace {
-
-[[gnu::format(printf, 1, 2)]] std::string Fmt(const char* sFormat, ...) {
-    char b[256];
-    std::va_list args;
-    va_start(args, sFormat);
-    std::vsnprintf(b, sizeof b, sFormat, args);
-    va_end(args);
-    return b;
-}
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
 long long DaysFromCivil(long long y, unsigned m, unsigned d) {
