@@ -3,6 +3,7 @@
 #include "cli/uConsolePlatform.h"
 #include "cli/uHistory.h"
 #include "cli/uSeveralPorts.h"
+#include "cli/uTerminal.h"
 #include "cmdline/uCmdLine.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
