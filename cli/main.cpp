@@ -3,12 +3,13 @@
 #include "cli/uConsolePlatform.h"
 #include "cli/uHistory.h"
 #include "cli/uSeveralPorts.h"
+#include "cli/uTerminal.h"
+#include "cmdline/uCmdLine.h"
+#include "cmdline/uMainGuard.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
-#include "frontend/uCmdLine.h"
-#include "frontend/uMainGuard.h"
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
@@ -20,12 +21,14 @@
 #include "uVersionInfo.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -120,16 +123,6 @@ Exit status:
   2   a usage error, or a refusal before a port was opened (also: no port for --list-ports
       or --port auto))";
 
-constexpr TOptionSpec aOptionSpecs[] = {
-    {"port", 'p', true},          {"yes", 'y', false},      {"file", 0, true},
-    {"read-info-only", 0, false}, {"max-repeats", 0, true}, {"json", 0, false},
-    {"quiet", 'q', false},        {"trace", 0, true},       {"list-ports", 0, false},
-    {"list-firmware", 0, false},  {"version", 'V', false},  {"help", 'h', false},
-    {"all-ports", 0, false},      {"child", 0, false},      {"parent-pid", 0, true},
-    {"file-sha256", 0, true},     {"history", 0, false},    {"limit", 0, true},
-    {"serial", 0, true},          {"since", 0, true},       {"csv", 0, false},
-};
-
 struct TArgs {
     std::vector<std::string> aPorts; // in the order given
     bool bAllPorts = false;
@@ -174,79 +167,109 @@ struct TArgs {
     std::exit(ExitUsage);
 }
 
+// The handlers of the options' table: a flag set, a text kept.
+template <bool TArgs::*pFlag> void SetFlag(TArgs& a, const std::string&) {
+    a.*pFlag = true;
+}
+
+template <std::optional<std::string> TArgs::*pText> void SetText(TArgs& a, const std::string& s) {
+    a.*pText = s;
+}
+
+// An option and what it does to the arguments, in command-line order; a value it cannot take is
+// a usage error, and --version and --help end the program once they are reached.
+struct TCliOption {
+    TOptionDef def;
+    void (*apply)(TArgs& a, const std::string& sValue);
+};
+
+constexpr TCliOption aOptions[] = {
+    {{"port", 'p', true},
+     [](TArgs& a, const std::string& s) {
+         if (s.empty())
+             UsageError("--port needs a port name");
+         a.aPorts.push_back(s);
+     }},
+    {{"yes", 'y', false}, SetFlag<&TArgs::bYes>},
+    {{"file", 0, true}, SetText<&TArgs::sFile>},
+    {{"read-info-only", 0, false}, SetFlag<&TArgs::bReadInfoOnly>},
+    {{"max-repeats", 0, true},
+     [](TArgs& a, const std::string& s) {
+         if (s.empty() || s.size() > 4 || s.find_first_not_of("0123456789") != std::string::npos)
+             UsageError("--max-repeats: '" + s + "' is not a valid number (0 to 9999)");
+         a.iMaxRepeats = std::stoi(s);
+     }},
+    {{"json", 0, false}, SetFlag<&TArgs::bJson>},
+    {{"quiet", 'q', false}, SetFlag<&TArgs::bQuiet>},
+    {{"trace", 0, true}, SetText<&TArgs::sTrace>},
+    {{"list-ports", 0, false}, SetFlag<&TArgs::bListPorts>},
+    {{"list-firmware", 0, false}, SetFlag<&TArgs::bListFirmware>},
+    {{"version", 'V', false},
+     [](TArgs&, const std::string&) {
+         Console.Out(std::string("kelvo-update ") + KelvoVersion);
+         std::exit(0);
+     }},
+    {{"help", 'h', false},
+     [](TArgs&, const std::string&) {
+         Console.Out(PlainLines(Usage));
+         std::exit(0);
+     }},
+    {{"all-ports", 0, false}, SetFlag<&TArgs::bAllPorts>},
+    {{"child", 0, false}, SetFlag<&TArgs::bChild>},
+    {{"parent-pid", 0, true},
+     [](TArgs& a, const std::string& s) {
+         char* pEnd = nullptr;
+         a.iParentPid = std::strtoll(s.c_str(), &pEnd, 10);
+         if (s.empty() || *pEnd != '\0')
+             UsageError("--parent-pid needs a process id, not '" + s + "'");
+     }},
+    {{"file-sha256", 0, true}, SetText<&TArgs::sFileSha256>},
+    {{"history", 0, false}, SetFlag<&TArgs::bHistory>},
+    {{"limit", 0, true},
+     [](TArgs& a, const std::string& s) {
+         if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos ||
+             std::stoi(s) < 1)
+             UsageError("--limit: '" + s + "' is not a valid number (1 to 999999)");
+         a.history.iLimit = std::stoi(s);
+     }},
+    {{"serial", 0, true},
+     [](TArgs& a, const std::string& s) {
+         if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos ||
+             std::stoull(s) > 0xFFFFFFFFull)
+             UsageError("--serial: '" + s + "' is not a valid serial number");
+         a.history.iSerial = static_cast<std::uint32_t>(std::stoull(s));
+     }},
+    {{"since", 0, true},
+     [](TArgs& a, const std::string& s) {
+         if (!NormalizeSince(s))
+             UsageError("--since: '" + s +
+                        "' is not a date (YYYY-MM-DD, or YYYY-MM-DDTHH:MM:SS, in UTC)");
+         a.history.sSince = s;
+     }},
+    {{"csv", 0, false}, SetFlag<&TArgs::bCsv>},
+};
+
+// The options as the parser knows them.
+constexpr auto aOptionDefs = [] {
+    std::array<TOptionDef, std::size(aOptions)> a{};
+    for (std::size_t i = 0; i < a.size(); ++i)
+        a[i] = aOptions[i].def;
+    return a;
+}();
+
 TArgs ParseArgs(int argc, char** argv) {
     TParsedArgs parsed;
     try {
-        parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), aOptionSpecs);
+        parsed = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), aOptionDefs);
     } catch (const ECmdLine& e) {
         UsageError(e.what());
     }
     TArgs a;
     for (const auto& [sName, sValue] : parsed.aOptions) {
-        if (sName == "port") {
-            if (sValue.empty())
-                UsageError("--port needs a port name");
-            a.aPorts.push_back(sValue);
-        } else if (sName == "all-ports")
-            a.bAllPorts = true;
-        else if (sName == "child")
-            a.bChild = true;
-        else if (sName == "parent-pid") {
-            char* pEnd = nullptr;
-            a.iParentPid = std::strtoll(sValue.c_str(), &pEnd, 10);
-            if (sValue.empty() || *pEnd != '\0')
-                UsageError("--parent-pid needs a process id, not '" + sValue + "'");
-        } else if (sName == "file-sha256")
-            a.sFileSha256 = sValue;
-        else if (sName == "file")
-            a.sFile = sValue;
-        else if (sName == "trace")
-            a.sTrace = sValue;
-        else if (sName == "read-info-only")
-            a.bReadInfoOnly = true;
-        else if (sName == "yes")
-            a.bYes = true;
-        else if (sName == "json")
-            a.bJson = true;
-        else if (sName == "quiet")
-            a.bQuiet = true;
-        else if (sName == "list-ports")
-            a.bListPorts = true;
-        else if (sName == "list-firmware")
-            a.bListFirmware = true;
-        else if (sName == "history")
-            a.bHistory = true;
-        else if (sName == "csv")
-            a.bCsv = true;
-        else if (sName == "limit") {
-            if (sValue.empty() || sValue.size() > 6 ||
-                sValue.find_first_not_of("0123456789") != std::string::npos ||
-                std::stoi(sValue) < 1)
-                UsageError("--limit: '" + sValue + "' is not a valid number (1 to 999999)");
-            a.history.iLimit = std::stoi(sValue);
-        } else if (sName == "serial") {
-            if (sValue.empty() || sValue.size() > 10 ||
-                sValue.find_first_not_of("0123456789") != std::string::npos ||
-                std::stoull(sValue) > 0xFFFFFFFFull)
-                UsageError("--serial: '" + sValue + "' is not a valid serial number");
-            a.history.iSerial = static_cast<std::uint32_t>(std::stoull(sValue));
-        } else if (sName == "since") {
-            if (!NormalizeSince(sValue))
-                UsageError("--since: '" + sValue +
-                           "' is not a date (YYYY-MM-DD, or YYYY-MM-DDTHH:MM:SS, in UTC)");
-            a.history.sSince = sValue;
-        } else if (sName == "max-repeats") {
-            if (sValue.empty() || sValue.size() > 4 ||
-                sValue.find_first_not_of("0123456789") != std::string::npos)
-                UsageError("--max-repeats: '" + sValue + "' is not a valid number (0 to 9999)");
-            a.iMaxRepeats = std::stoi(sValue);
-        } else if (sName == "version") {
-            Console.Out(std::string("kelvo-update ") + KelvoVersion);
-            std::exit(0);
-        } else if (sName == "help") {
-            Console.Out(PlainLines(Usage));
-            std::exit(0);
-        }
+        // The parser knows only the table's options.
+        const auto it = std::find_if(std::begin(aOptions), std::end(aOptions),
+                                     [&](const TCliOption& o) { return sName == o.def.sLong; });
+        it->apply(a, sValue);
     }
     for (const std::string& s : parsed.aWords) {
         if (s.find(':') == std::string::npos)

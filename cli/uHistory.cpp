@@ -1,6 +1,7 @@
 #include "cli/uHistory.h"
 
 #include "cli/uCliOutput.h"
+#include "cli/uTerminal.h"
 #include "hexline/uShownText.h"
 #include "journal/uJournal.h"
 

@@ -5,6 +5,8 @@
 #include "device/uKelvoCommThread.h"
 #include "firmware/uFwFile.h"
 #include "frontend/uUpdateRunner.h"
+#include "hexline/uFmt.h"
+#include "hexline/uShownText.h"
 #include "link/uExceptions1V0.h"
 
 #include <algorithm>
@@ -22,9 +24,7 @@ namespace {
 using TClock = std::chrono::steady_clock;
 
 std::string MinutesSeconds(int iSeconds) {
-    char b[32];
-    std::snprintf(b, sizeof b, "%d:%02d", iSeconds / 60, iSeconds % 60);
-    return b;
+    return Fmt("%d:%02d", iSeconds / 60, iSeconds % 60);
 }
 
 // The port as the live lines show it when short: without the folder that every port shares.
@@ -259,9 +259,7 @@ std::string TPortRun::LiveLine(const TLiveLayout& layout) const {
     // A space at least between the stage and the percentage.
     const std::size_t iStage = std::max<std::size_t>(layout.iStageWidth, 1) - 1;
     s += PadToWidth(CutEnd(sStage, iStage, layout.sEllipsis), layout.iStageWidth);
-    char b[16];
-    std::snprintf(b, sizeof b, "%3d%%", *iPercent);
-    s += b;
+    s += Fmt("%3d%%", *iPercent);
     if (layout.bTimeLeft && !bEnded && *iPercent < 100) {
         const std::optional<int> iLeft = FRate.SecondsLeft();
         s += "  " + (iLeft ? MinutesSeconds(*iLeft) : std::string("--:--")) + " left";
@@ -482,74 +480,6 @@ std::string SummaryJson(const std::vector<TPortRun>& aRuns) {
         .Text();
 }
 
-void TLiveLines::Show(const std::vector<std::string>& aLines) {
-    Console.ErrInPlace(Draw(aLines, StatusColumns(), TerminalRows(stderr)));
-}
-
-void TLiveLines::Clear() {
-    Console.ErrInPlace(Erase(StatusColumns()));
-}
-
-void TLiveLines::Redraw() {
-    if (!FaLines.empty())
-        Console.ErrInPlace(Draw(FaLines, StatusColumns(), TerminalRows(stderr)));
-}
-
-std::size_t TLiveLines::RowsShown(int iColumns) const {
-    if (iColumns <= 0 || iColumns == FiShownColumns)
-        return FaShownWidths.size();
-    // The terminal has changed its width since: one that rewraps its lines puts a line now
-    // wider than it on several rows.
-    const auto iWidth = static_cast<std::size_t>(iColumns);
-    std::size_t iRows = 0;
-    for (std::size_t i : FaShownWidths)
-        iRows += std::max<std::size_t>(1, (i + iWidth - 1) / iWidth);
-    return iRows;
-}
-
-std::string TLiveLines::Draw(const std::vector<std::string>& aLines, int iColumns, int iRows) {
-    FaLines = aLines;
-    std::vector<std::string> aShown = aLines;
-    // A block taller than the terminal would scroll its first lines away, out of the cursor's
-    // reach: the lines that do not fit are counted on the last line instead.
-    if (iRows > 1 && aShown.size() > static_cast<std::size_t>(iRows - 1)) {
-        const std::size_t iKept = static_cast<std::size_t>(iRows - 2);
-        const std::size_t iMore = aShown.size() - iKept;
-        aShown.resize(iKept);
-        aShown.push_back("(" + std::to_string(iMore) + " more ports)");
-    }
-    // Up to the first line of the block, then every line anew, none into the last column.
-    const std::size_t iUp = RowsShown(iColumns);
-    std::string s = iUp > 0 ? "\x1b[" + std::to_string(iUp) + "A\r" : "\r";
-    FaShownWidths.clear();
-    for (const std::string& sLine : aShown) {
-        const std::string sCut =
-            iColumns > 0 ? CutToWidth(sLine, static_cast<std::size_t>(iColumns - 1)) : sLine;
-        FaShownWidths.push_back(DisplayWidth(sCut));
-        s += sCut + "\x1b[K\n";
-    }
-    if (aShown.size() < iUp)
-        s += "\x1b[J";
-    FiShownColumns = iColumns;
-    return s;
-}
-
-std::string TLiveLines::Erase(int iColumns) {
-    const std::size_t iUp = RowsShown(iColumns);
-    FaShownWidths.clear();
-    if (iUp == 0)
-        return {};
-    // Row by row, back to the first: a block at the top of the screen erased with one "erase
-    // below" would be a clear of the whole screen, which some terminals (tmux) keep in the
-    // scrollback.
-    std::string s = "\x1b[" + std::to_string(iUp) + "A\r";
-    for (std::size_t i = 0; i < iUp; ++i)
-        s += i == 0 ? "\x1b[2K" : "\x1b[B\x1b[2K";
-    if (iUp > 1)
-        s += "\x1b[" + std::to_string(iUp - 1) + "A";
-    return s;
-}
-
 int RunSeveral(const TSeveralSettings& settings) {
     const bool bLive =
         !settings.bJson && !settings.bQuiet && IsTerminal(stderr) && EnableCursorControl(stderr);
@@ -561,7 +491,7 @@ int RunSeveral(const TSeveralSettings& settings) {
     // The threads of a child read into the queue: the children end before it does.
     std::vector<TChild> aChildren(settings.aPorts.size());
 
-    TLiveLines live;
+    TInPlaceLines live(TInPlaceLines::TKind::Block);
     const auto diagnostic = [&](const std::string& s) {
         live.Clear();
         Console.Err(s);

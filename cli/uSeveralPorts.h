@@ -7,6 +7,7 @@
 
 #include "cli/uCliOutput.h"
 #include "cli/uJsonRead.h"
+#include "cli/uTerminal.h"
 
 #include <chrono>
 #include <cstdint>
@@ -90,30 +91,6 @@ std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iC
 
 // The summary as the last JSON object ("event":"summary").
 std::string SummaryJson(const std::vector<TPortRun>& aRuns);
-
-// Lines kept on the terminal and redrawn in place (on standard error). A line never reaches the
-// terminal's last column and the block is never taller than the terminal less one line, so that
-// nothing wraps or scrolls away and the cursor always finds the block's first line again.
-class TLiveLines {
-public:
-    void Show(const std::vector<std::string>& aLines);
-    // Erases the lines; the next Redraw shows them again.
-    void Clear();
-    void Redraw();
-
-    // The bytes that draw aLines over the block on the terminal, one of iColumns and iRows (0:
-    // not known); from then on they are the block.
-    std::string Draw(const std::vector<std::string>& aLines, int iColumns, int iRows);
-    // The bytes that erase the block; from then on there is none.
-    std::string Erase(int iColumns);
-
-private:
-    // The terminal's rows that the block takes now.
-    std::size_t RowsShown(int iColumns) const;
-    std::vector<std::string> FaLines;
-    std::vector<std::size_t> FaShownWidths; // the columns of each line on the terminal now
-    int FiShownColumns = 0;                 // the terminal's width when they were drawn
-};
 
 // How a run of several ports shows itself.
 struct TSeveralSettings {

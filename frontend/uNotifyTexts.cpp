@@ -3,29 +3,13 @@
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
 #include "firmware/uVersion.h"
+#include "hexline/uFmt.h"
 #include "link/uCommThread.h"
 #include "link/uExceptions1V0.h"
 
-#include <cstdarg>
-#include <cstdio>
 #include <ctime>
 
 namespace {
-
-// printf-style formatting into a std::string.
-[[gnu::format(printf, 1, 2)]] std::string Fmt(const char* sFormat, ...) {
-    std::va_list args;
-    va_start(args, sFormat);
-    std::va_list args2;
-    va_copy(args2, args);
-    const int n = std::vsnprintf(nullptr, 0, sFormat, args);
-    va_end(args);
-    std::string s(n > 0 ? static_cast<std::size_t>(n) : 0u, '\0');
-    if (n > 0)
-        std::vsnprintf(s.data(), s.size() + 1, sFormat, args2);
-    va_end(args2);
-    return s;
-}
 
 std::uint16_t Low16(std::int32_t i) {
     return static_cast<std::uint16_t>(i & 0xFFFF);

@@ -2,7 +2,7 @@
 // like a serial port; this program holds only the master side (like a real logger, it keeps no
 // descriptor on the host's device), paces the bytes if asked, and passes them to and from the
 // model.
-#include "frontend/uMainGuard.h"
+#include "cmdline/uMainGuard.h"
 #include "link/uRS232.h"
 #include "sim/uLoggerModel.h"
 #include "sim/uSimOptions.h"

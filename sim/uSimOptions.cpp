@@ -1,7 +1,7 @@
 #include "sim/uSimOptions.h"
 
+#include "cmdline/uCmdLine.h"
 #include "firmware/uFwFile.h"
-#include "frontend/uCmdLine.h"
 
 #include <charconv>
 #include <functional>
@@ -225,11 +225,11 @@ std::optional<TSimOptions> ParseSimOptions(const std::vector<std::string>& aArgs
                                            std::string& sError) {
     // The options in the project's command-line conventions; the logger settings come from the
     // table of value options.
-    std::vector<TOptionSpec> aSpecs = {{"help", 'h', false},
-                                       {"verbose", 'v', false},
-                                       {"version", 'V', false},
-                                       {"preset", 0, true},
-                                       {"fault", 0, true}};
+    std::vector<TOptionDef> aSpecs = {{"help", 'h', false},
+                                      {"verbose", 'v', false},
+                                      {"version", 'V', false},
+                                      {"preset", 0, true},
+                                      {"fault", 0, true}};
     for (const auto& [sName, option] : ValueOptions())
         aSpecs.push_back({sName.c_str() + 2, 0, true});
     TParsedArgs parsed;

@@ -1,6 +1,6 @@
 // kelvo-firmware-update: the operator's program for updating the firmware of a Kelvo logger.
 #include "device/uKelvoCommThread.h"
-#include "frontend/uMainGuard.h"
+#include "cmdline/uMainGuard.h"
 #include "link/uRS232.h"
 #include "uVersionInfo.h"
 #include "ui/uConsole.h"

@@ -275,25 +275,3 @@ TEST(Summary, FitsTheTerminalAndTellsALoggerFoundInItsBootloader) {
     EXPECT_EQ(aPorts[0].Int("serial"), 320000);
     EXPECT_TRUE(aPorts[1].Find("serial")->IsNull());
 }
-
-TEST(LiveLines, RedrawnInPlaceWithoutWrappingOrScrolling) {
-    const std::string Ellipsis = "\xE2\x80\xA6";
-    const std::string Long = "p" + std::string(50, 'x') + Ellipsis; // 52 columns, 54 bytes
-    TLiveLines live;
-    EXPECT_EQ(live.Erase(80), "") << "nothing shown yet";
-    // Every line short of the last column, counted in columns, not bytes.
-    EXPECT_EQ(live.Draw({"a", Long}, 53, 24), "\ra\x1b[K\n" + Long + "\x1b[K\n");
-    EXPECT_EQ(live.Draw({"b", Long}, 52, 24),
-              "\x1b[2A\rb\x1b[K\n" + Long.substr(0, 51) + "\x1b[K\n")
-        << "one column narrower: the line is cut";
-    EXPECT_EQ(live.Draw({"c"}, 52, 24), "\x1b[2A\rc\x1b[K\n\x1b[J") << "fewer lines";
-    // Taller than the terminal: the lines past its height less one are counted instead.
-    EXPECT_EQ(live.Draw({"1", "2", "3", "4", "5"}, 52, 4),
-              "\x1b[1A\r1\x1b[K\n2\x1b[K\n(3 more ports)\x1b[K\n");
-    // Row by row: an "erase below" from the top of the screen would clear the whole screen.
-    EXPECT_EQ(live.Erase(52), "\x1b[3A\r\x1b[2K\x1b[B\x1b[2K\x1b[B\x1b[2K\x1b[2A");
-    EXPECT_EQ(live.Erase(52), "") << "erased once";
-    // After the terminal has narrowed, the erase reaches the rows the lines now take.
-    live.Draw({"x", std::string(70, 'y')}, 80, 24);
-    EXPECT_EQ(live.Erase(40).substr(0, 5), "\x1b[3A\r");
-}

@@ -143,3 +143,29 @@ TEST(PortList, UsbSerialDevicesInNaturalOrder) {
     std::filesystem::remove_all(dir);
 }
 #endif
+
+TEST(StartupWords, WithoutEffectAreWarnedAbout) {
+    const struct {
+        const char* sWord;
+        bool bInternal;
+        const char* sWarning; // empty: none
+    } aCases[] = {
+        {"mf:+", false, ""},
+        {"MF:-", false, ""},
+        {"cc:-", true, ""},
+        {"f:+", true, ""},
+        {"cc:-", false, "has no effect outside the internal mode"},
+        {"f:+", false, "has no effect outside the internal mode"},
+        {"xx:1", true, "unknown start-up option 'xx:1'"},
+        {"mf:", false, "has no value"},
+    };
+    for (const auto& c : aCases) {
+        const auto aWarnings = StartupOptionWarnings({c.sWord}, c.bInternal);
+        if (*c.sWarning == '\0') {
+            EXPECT_TRUE(aWarnings.empty()) << c.sWord;
+        } else {
+            ASSERT_EQ(aWarnings.size(), 1u) << c.sWord;
+            EXPECT_NE(aWarnings.front().find(c.sWarning), std::string::npos) << aWarnings.front();
+        }
+    }
+}

@@ -1,20 +1,20 @@
-#include "frontend/uCmdLine.h"
+#include "cmdline/uCmdLine.h"
 
 #include <algorithm>
 
 namespace {
 
-const TOptionSpec* FindLong(std::span<const TOptionSpec> aSpecs, const std::string& sName) {
-    const auto it = std::find_if(aSpecs.begin(), aSpecs.end(),
-                                 [&](const TOptionSpec& s) { return sName == s.sLong; });
-    return it == aSpecs.end() ? nullptr : &*it;
+const TOptionDef* FindLong(std::span<const TOptionDef> aDefs, const std::string& sName) {
+    const auto it = std::find_if(aDefs.begin(), aDefs.end(),
+                                 [&](const TOptionDef& s) { return sName == s.sLong; });
+    return it == aDefs.end() ? nullptr : &*it;
 }
 
-const TOptionSpec* FindShort(std::span<const TOptionSpec> aSpecs, char c) {
-    const auto it = std::find_if(aSpecs.begin(), aSpecs.end(), [&](const TOptionSpec& s) {
+const TOptionDef* FindShort(std::span<const TOptionDef> aDefs, char c) {
+    const auto it = std::find_if(aDefs.begin(), aDefs.end(), [&](const TOptionDef& s) {
         return s.cShort != 0 && c == s.cShort;
     });
-    return it == aSpecs.end() ? nullptr : &*it;
+    return it == aDefs.end() ? nullptr : &*it;
 }
 
 // "-" and digits: a value, not an option.
@@ -23,24 +23,24 @@ bool IsNegativeNumber(const std::string& s) {
 }
 
 // An argument that is one of the options, or "--".
-bool IsOption(std::span<const TOptionSpec> aSpecs, const std::string& s) {
+bool IsOption(std::span<const TOptionDef> aDefs, const std::string& s) {
     if (s == "--")
         return true;
     if (s.starts_with("--"))
-        return FindLong(aSpecs, s.substr(2, s.find('=') == s.npos ? s.npos : s.find('=') - 2));
-    return s.size() > 1 && s[0] == '-' && FindShort(aSpecs, s[1]);
+        return FindLong(aDefs, s.substr(2, s.find('=') == s.npos ? s.npos : s.find('=') - 2));
+    return s.size() > 1 && s[0] == '-' && FindShort(aDefs, s[1]);
 }
 
 } // namespace
 
 TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
-                             std::span<const TOptionSpec> aSpecs) {
+                             std::span<const TOptionDef> aDefs) {
     TParsedArgs parsed;
     // The value of an option p whose value is the next argument. An option there means that the
     // value was forgotten; anything else beginning with "-" but a number is refused, since it was
     // more likely meant as an option: "--port=-x" gives such a value.
-    const auto next = [&](std::size_t& i, const std::string& sShown, const TOptionSpec& p) {
-        if (i + 1 >= aArgs.size() || IsOption(aSpecs, aArgs[i + 1]))
+    const auto next = [&](std::size_t& i, const std::string& sShown, const TOptionDef& p) {
+        if (i + 1 >= aArgs.size() || IsOption(aDefs, aArgs[i + 1]))
             throw ECmdLine(sShown + " needs a value");
         const std::string& sNext = aArgs[i + 1];
         if (sNext.starts_with("-") && sNext != "-" && !IsNegativeNumber(sNext))
@@ -57,7 +57,7 @@ TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
         } else if (s.starts_with("--")) {
             const std::size_t iEq = s.find('=');
             const std::string sName = s.substr(2, iEq == std::string::npos ? s.npos : iEq - 2);
-            const TOptionSpec* p = FindLong(aSpecs, sName);
+            const TOptionDef* p = FindLong(aDefs, sName);
             if (p == nullptr)
                 throw ECmdLine("unknown option --" + sName);
             if (!p->bValue && iEq != std::string::npos)
@@ -69,7 +69,7 @@ TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
         } else {
             // Short options, several may stand together: -qy; a value ends the group: -pCOM3.
             for (std::size_t k = 1; k < s.size(); ++k) {
-                const TOptionSpec* p = FindShort(aSpecs, s[k]);
+                const TOptionDef* p = FindShort(aDefs, s[k]);
                 if (p == nullptr)
                     throw ECmdLine(std::string("unknown option -") + s[k]);
                 if (!p->bValue) {

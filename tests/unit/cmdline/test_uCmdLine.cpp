@@ -1,12 +1,11 @@
 // The command-line conventions shared by the programs.
-#include "frontend/uCmdLine.h"
-#include "frontend/uStartupOptions.h"
+#include "cmdline/uCmdLine.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-constexpr TOptionSpec aSpecs[] = {
+constexpr TOptionDef aDefs[] = {
     {"port", 'p', true}, {"yes", 'y', false}, {"quiet", 'q', false}, {"trace", 0, true}};
 
 std::string Shown(const TParsedArgs& a) {
@@ -40,7 +39,7 @@ TEST(CmdLine, FormsOfOptionsAndWords) {
         {{"-"}, "(-)"},
     };
     for (const auto& c : aCases)
-        EXPECT_EQ(Shown(ParseCommandLine(c.aArgs, aSpecs)), c.sParsed) << c.sParsed;
+        EXPECT_EQ(Shown(ParseCommandLine(c.aArgs, aDefs)), c.sParsed) << c.sParsed;
 }
 
 TEST(CmdLine, BrokenConventionsAreExplained) {
@@ -62,36 +61,10 @@ TEST(CmdLine, BrokenConventionsAreExplained) {
     };
     for (const auto& c : aCases) {
         try {
-            ParseCommandLine(c.aArgs, aSpecs);
+            ParseCommandLine(c.aArgs, aDefs);
             ADD_FAILURE() << c.sError;
         } catch (const ECmdLine& e) {
             EXPECT_STREQ(e.what(), c.sError);
-        }
-    }
-}
-
-TEST(StartupWords, WithoutEffectAreWarnedAbout) {
-    const struct {
-        const char* sWord;
-        bool bInternal;
-        const char* sWarning; // empty: none
-    } aCases[] = {
-        {"mf:+", false, ""},
-        {"MF:-", false, ""},
-        {"cc:-", true, ""},
-        {"f:+", true, ""},
-        {"cc:-", false, "has no effect outside the internal mode"},
-        {"f:+", false, "has no effect outside the internal mode"},
-        {"xx:1", true, "unknown start-up option 'xx:1'"},
-        {"mf:", false, "has no value"},
-    };
-    for (const auto& c : aCases) {
-        const auto aWarnings = StartupOptionWarnings({c.sWord}, c.bInternal);
-        if (*c.sWarning == '\0') {
-            EXPECT_TRUE(aWarnings.empty()) << c.sWord;
-        } else {
-            ASSERT_EQ(aWarnings.size(), 1u) << c.sWord;
-            EXPECT_NE(aWarnings.front().find(c.sWarning), std::string::npos) << aWarnings.front();
         }
     }
 }

@@ -1,6 +1,6 @@
 // The top of every program's main: what escapes the program's body ends it with status 1 and one
 // line that says why, never with an abort.
-#include "frontend/uMainGuard.h"
+#include "cmdline/uMainGuard.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "frontend/uMainGuard.h"
+#include "cmdline/uMainGuard.h"
 
 #include "hexline/uShownText.h"
 

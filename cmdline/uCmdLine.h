@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-struct TOptionSpec {
+struct TOptionDef {
     const char* sLong; // the name after "--"
     char cShort;       // the letter after "-", or 0 for none
     bool bValue;       // the option takes a value
@@ -30,10 +30,10 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
-// Parses aArgs (the arguments after the program's name) against aSpecs. Throws ECmdLine for an
+// Parses aArgs (the arguments after the program's name) against aDefs. Throws ECmdLine for an
 // unknown option, a missing value (the next argument is an option or "--": the value was
 // forgotten), a next argument that begins with "-" and is not a negative number ("-" alone is a
 // value; other values of that kind take the form --name=value), or a value given to an option
 // that takes none.
 TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
-                             std::span<const TOptionSpec> aSpecs);
+                             std::span<const TOptionDef> aDefs);
