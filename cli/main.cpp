@@ -2,6 +2,7 @@
 #include "cli/uCliOutput.h"
 #include "cli/uConsolePlatform.h"
 #include "cli/uHistory.h"
+#include "cli/uJsonLines.h"
 #include "cli/uSeveralPorts.h"
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"

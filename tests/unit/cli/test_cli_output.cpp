@@ -7,70 +7,6 @@
 
 using namespace std::chrono_literals;
 
-namespace {
-
-const std::string Fffd = "\xEF\xBF\xBD";
-
-std::tm Tm(int iYear, int iMonth, int iDay, int iHour, int iMinute, int iSecond) {
-    std::tm t{};
-    t.tm_year = iYear - 1900;
-    t.tm_mon = iMonth - 1;
-    t.tm_mday = iDay;
-    t.tm_hour = iHour;
-    t.tm_min = iMinute;
-    t.tm_sec = iSecond;
-    return t;
-}
-
-} // namespace
-
-TEST(JsonString, EscapesAndReplacesIllFormedUtf8) {
-    const struct {
-        std::string sIn;
-        std::string sOut; // without the quotes
-    } aCases[] = {
-        {"plain", "plain"},
-        {"a\"b\\c/", "a\\\"b\\\\c/"},
-        {"\n\r\t\x01\x1f\x7f", "\\n\\r\\t\\u0001\\u001f\x7f"},
-        {"Gr\xC3\xB6\xC3\x9F"
-         "e \xE2\x82\xAC \xF0\x9F\x98\x80",
-         "Gr\xC3\xB6\xC3\x9F"
-         "e \xE2\x82\xAC \xF0\x9F\x98\x80"},
-        {"/dev/tty\xFF", "/dev/tty" + Fffd},
-        {"\x80x", Fffd + "x"},                           // a continuation byte alone
-        {"a\xC3", "a" + Fffd},                           // cut at the end
-        {"\xC3(", Fffd + "("},                           // a lead byte without its continuation
-        {"\xE2\x82x", Fffd + "x"},                       // a cut sequence is one replacement
-        {"\xF0\x9F\x98", Fffd},                          // the same, cut at the end
-        {"\xC0\xAF", Fffd + Fffd},                       // overlong two bytes
-        {"\xE0\x80\xAF", Fffd + Fffd + Fffd},            // overlong three bytes
-        {"\xED\xA0\x80", Fffd + Fffd + Fffd},            // a surrogate
-        {"\xF4\x90\x80\x80", Fffd + Fffd + Fffd + Fffd}, // above U+10FFFF
-        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},        // U+10FFFF itself
-    };
-    for (const auto& c : aCases)
-        EXPECT_EQ(JsonString(c.sIn), "\"" + c.sOut + "\"") << c.sIn;
-}
-
-TEST(IsoTime, OffsetFromTheSameInstantAcrossDayAndYearEnds) {
-    const struct {
-        std::tm local;
-        std::tm utc;
-        const char* sExpected; // with 7 ms
-    } aCases[] = {
-        {Tm(2026, 12, 10, 12, 34, 56), Tm(2026, 12, 10, 12, 34, 56),
-         "2026-12-10T12:34:56.007+00:00"},
-        {Tm(2026, 12, 10, 13, 34, 56), Tm(2026, 12, 10, 12, 34, 56),
-         "2026-12-10T13:34:56.007+01:00"},
-        {Tm(2026, 1, 1, 0, 30, 0), Tm(2025, 12, 31, 19, 45, 0), "2026-01-01T00:30:00.007+04:45"},
-        {Tm(2025, 12, 31, 20, 30, 0), Tm(2026, 1, 1, 0, 0, 0), "2025-12-31T20:30:00.007-03:30"},
-        {Tm(2028, 2, 29, 23, 0, 0), Tm(2028, 3, 1, 9, 0, 0), "2028-02-29T23:00:00.007-10:00"},
-        {Tm(2027, 3, 1, 0, 15, 0), Tm(2027, 2, 28, 10, 15, 0), "2027-03-01T00:15:00.007+14:00"},
-    };
-    for (const auto& c : aCases)
-        EXPECT_EQ(IsoTime(c.local, 7, UtcOffsetMinutes(c.local, c.utc)), c.sExpected);
-}
-
 TEST(ProgressBar, LineFitsTheTerminal) {
     const struct {
         int iPercent;
@@ -126,26 +62,6 @@ TEST(ProgressBar, TimeLeftFromTheRecentRate) {
     rate.Add(t0, 20);
     rate.Add(t0 + 5s, 20);
     EXPECT_FALSE(rate.SecondsLeft());
-}
-
-TEST(RunEvents, TheRunnersOwnLinesAndTheRepeats) {
-    const std::string sPort = "COM3";
-    const struct {
-        std::int32_t iCode;
-        std::int32_t iValue;
-        TStep step;
-        const char* sEvent;
-    } aCases[] = {
-        {-1, 0, {TAction::Report, StartText(sPort)}, "start"},
-        {-1, 0, {TAction::Report, Texts::LoggerWaitsInBootloader}, "note"},
-        {-1, 0, {TAction::Report, "Gave up after 3 repeats: communication error!"}, "gave-up"},
-        {10, 44, {TAction::Report, StatusText(44, sPort)}, "repeat"},
-        {13, 0, {TAction::Report, "Repeat update because communication error!"}, "repeat"},
-        {10, 10, {TAction::Report, StatusText(10, sPort)}, "status"},
-        {10, 10, {TAction::Diagnostic, "Reason: no such device"}, "reason"},
-    };
-    for (const auto& c : aCases)
-        EXPECT_STREQ(RunEventName(c.iCode, c.iValue, c.step, sPort), c.sEvent) << c.step.sText;
 }
 
 TEST(TextWidth, CountsColumnsAndCutsBetweenCharacters) {
