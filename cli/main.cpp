@@ -2,6 +2,7 @@
 #include "cli/uCliOutput.h"
 #include "cli/uConsolePlatform.h"
 #include "cli/uHistory.h"
+#include "cli/uJsonLines.h"
 #include "cli/uSeveralPorts.h"
 #include "cli/uTerminal.h"
 #include "cmdline/uCmdLine.h"

@@ -1,5 +1,5 @@
 // What kelvo-update writes: the report and the outcome on standard output, diagnostics on standard
-// error, the lists, JSON Lines for programs.
+// error, the lists (text on the terminal: uTerminal.h; JSON Lines for programs: uJsonLines.h).
 #pragma once
 
 #include "frontend/uNotifyTexts.h"
@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,37 +32,6 @@ private:
 
 extern TConsole Console;
 
-// s as a JSON string literal, quotes included. Bytes that are not part of well-formed UTF-8
-// become U+FFFD, so that the output is valid UTF-8 whatever a port name or a text holds.
-std::string JsonString(const std::string& s);
-
-// A JSON object built key by key.
-class TJsonObject {
-public:
-    TJsonObject& Str(const char* sKey, const std::string& s) { return Raw(sKey, JsonString(s)); }
-    // An empty text as null: the system did not tell it.
-    TJsonObject& StrOrNull(const char* sKey, const std::string& s) {
-        return Raw(sKey, s.empty() ? "null" : JsonString(s));
-    }
-    TJsonObject& Int(const char* sKey, long long i) { return Raw(sKey, std::to_string(i)); }
-    TJsonObject& Bool(const char* sKey, bool b) { return Raw(sKey, b ? "true" : "false"); }
-    TJsonObject& Raw(const char* sKey, const std::string& sJson) {
-        FsText += (FsText.empty() ? "{" : ",") + JsonString(sKey) + ":" + sJson;
-        return *this;
-    }
-    std::string Text() const { return FsText.empty() ? "{}" : FsText + "}"; }
-
-private:
-    std::string FsText;
-};
-
-// The offset of local time from UTC in minutes, from one instant broken down both ways.
-int UtcOffsetMinutes(const std::tm& local, const std::tm& utc);
-// ISO 8601 with milliseconds and the offset: "2026-12-10T12:34:56.789+01:00".
-std::string IsoTime(const std::tm& local, int iMillis, int iOffsetMinutes);
-// The local time now in that form.
-std::string IsoTimeNow();
-
 // A dialog's text with its CR LF line breaks as plain line ends.
 std::string PlainLines(std::string s);
 
@@ -80,29 +48,5 @@ void PrintFirmwareList(const std::optional<std::string>& sFile, bool bJson);
 // object a line.
 void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson);
 
-// The "event" name of a report line or diagnostic of a run (RunUpdate's sink arguments).
-const char* RunEventName(std::int32_t iCode, std::int32_t iValue, const TStep& step,
-                         const std::string& sPort);
-
 // True for the line that starts an attempt, the first or a repeat.
 bool IsStartLine(std::int32_t iCode, const TStep& step, const std::string& sPort);
-
-// A run as JSON Lines: one object for every report line and diagnostic, then the result.
-class TJsonRun {
-public:
-    // bPortOnEveryLine: every object names the port, not only the result (one of several ports).
-    explicit TJsonRun(std::string sPort, bool bPortOnEveryLine = false)
-        : FsPort(std::move(sPort)), FbPortOnEveryLine(bPortOnEveryLine) {}
-    // One step of RunUpdate's sink; writes the report lines and diagnostics.
-    void Step(std::int32_t iCode, std::int32_t iValue, const TStep& step);
-    // The last object: the run's result with iExit, the program's exit status.
-    void Result(const TRunResult& result, int iExit, const std::string& sOutcome);
-
-private:
-    std::string FsPort;
-    bool FbPortOnEveryLine;
-    // The run's first identification, and the image it selected last.
-    std::optional<std::int32_t> FiClass;
-    std::optional<std::int32_t> FiVersion;
-    std::optional<std::int32_t> FiEntry;
-};

@@ -1,6 +1,7 @@
 #include "cli/uHistory.h"
 
 #include "cli/uCliOutput.h"
+#include "cli/uJsonLines.h"
 #include "cli/uTerminal.h"
 #include "hexline/uShownText.h"
 #include "journal/uJournal.h"
@@ -128,34 +129,34 @@ const TColumn aColumns[] = {
 
 std::string JsonOf(const TJournalRun& r) {
     const auto num = [](const auto& i) {
-        return i ? std::to_string(*i) : std::string("null");
+        return i ? TJson(*i) : TJson();
     };
-    return TJsonObject()
-        .Str("started", r.sStarted)
-        .StrOrNull("ended", r.sEnded)
-        .Str("program", r.sProgram)
-        .Str("version", r.sVersion)
-        .StrOrNull("computer", r.sComputer)
-        .Str("port", r.sPort)
-        .StrOrNull("converter", r.sConverter)
-        .Raw("serial", num(r.iSerial))
-        .Raw("application", num(r.iAppVersion))
-        .Raw("class", num(r.iClass))
-        .Raw("platform", num(r.iPlatform))
-        .Raw("print", num(r.iPrint))
-        .Raw("bootloader_class", num(r.iBootClass))
-        .Raw("bootloader_version", num(r.iBootVersion))
-        .Raw("entry", num(r.iEntry))
-        .StrOrNull("image", r.sImage)
-        .StrOrNull("file", r.sFileName)
-        .StrOrNull("file_sha256", r.sFileSha256)
-        .Int("lines_sent", r.iLinesSent)
-        .Int("repeats", r.iRepeats)
-        .Raw("status", num(r.iStatus))
-        .StrOrNull("text", r.sStatusText)
-        .Bool("interrupted", !r.iStatus)
-        .Bool("left_in_bootloader", r.bLeftInBootloader || !r.iStatus)
-        .Text();
+    TJson o = TJson::object();
+    o["started"] = r.sStarted;
+    o["ended"] = StrOrNull(r.sEnded);
+    o["program"] = r.sProgram;
+    o["version"] = r.sVersion;
+    o["computer"] = StrOrNull(r.sComputer);
+    o["port"] = r.sPort;
+    o["converter"] = StrOrNull(r.sConverter);
+    o["serial"] = num(r.iSerial);
+    o["application"] = num(r.iAppVersion);
+    o["class"] = num(r.iClass);
+    o["platform"] = num(r.iPlatform);
+    o["print"] = num(r.iPrint);
+    o["bootloader_class"] = num(r.iBootClass);
+    o["bootloader_version"] = num(r.iBootVersion);
+    o["entry"] = num(r.iEntry);
+    o["image"] = StrOrNull(r.sImage);
+    o["file"] = StrOrNull(r.sFileName);
+    o["file_sha256"] = StrOrNull(r.sFileSha256);
+    o["lines_sent"] = r.iLinesSent;
+    o["repeats"] = r.iRepeats;
+    o["status"] = num(r.iStatus);
+    o["text"] = StrOrNull(r.sStatusText);
+    o["interrupted"] = !r.iStatus;
+    o["left_in_bootloader"] = r.bLeftInBootloader || !r.iStatus;
+    return JsonText(o);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -145,18 +146,27 @@ struct TChild {
 } // namespace
 
 void TPortRun::Event(const TJson& o, TClock::time_point t) {
-    const std::string sEvent = o.Str("event").value_or("");
-    const std::optional<long long> iValue = o.Int("value");
-    if (sEvent == "start") {
+    const std::optional<TEvent> event = JsonEvent(o);
+    if (!event)
+        return; // a later version's event, or none: nothing this run knows to follow
+    const std::optional<long long> iValue = JsonInt(o, "value");
+    const auto image = [&](const TJson& j) {
+        iEntry = JsonInt(j, "entry");
+        sImage = JsonStr(j, "description").value_or("");
+    };
+    switch (*event) {
+    case TEvent::Start:
         ++FiAttempts;
         FbIdentified = false;
         sStage = FiAttempts == 1 ? "starting" : "repeat " + std::to_string(FiAttempts - 1);
         iPercent.reset();
         FRate.Restart();
         FbSelected = false;
-    } else if (sEvent == "class" || sEvent == "version") {
+        break;
+    case TEvent::Class:
+    case TEvent::Version:
         sStage = FbSelected ? "checking" : "identifying";
-        if (sEvent == "class" && iValue) {
+        if (*event == TEvent::Class && iValue) {
             const bool bBootloader = Kelvo::IsBootloaderClass(static_cast<std::uint16_t>(*iValue));
             // A bootloader at the attempt's first identification: the logger was in it already.
             if (!FbIdentified && bBootloader)
@@ -164,51 +174,72 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
             FbIdentified = true;
             FbInBootloader = bBootloader;
         }
-    } else if (sEvent == "serial") {
+        break;
+    case TEvent::Serial:
         if (iValue)
             iSerial = static_cast<std::uint32_t>(*iValue);
-    } else if (sEvent == "platform" || sEvent == "print" || sEvent == "info" ||
-               sEvent == "update-class" || sEvent == "update-info") {
+        break;
+    case TEvent::Platform:
+    case TEvent::Print:
+    case TEvent::Info:
+    case TEvent::UpdateClass:
+    case TEvent::UpdateInfo:
         sStage = "reading the hardware";
-    } else if (sEvent == "candidate") {
+        break;
+    case TEvent::Candidate:
         sStage = "choosing the image";
-    } else if (sEvent == "selected") {
+        break;
+    case TEvent::Selected:
         FbSelected = true;
-        iEntry = o.Int("entry");
-        sImage = o.Str("description").value_or("");
+        image(o);
         sStage = "programming";
         iPercent = 0;
         FRate.Add(t, 0);
-    } else if (sEvent == "progress") {
+        break;
+    case TEvent::Progress:
         if (iValue) {
             iPercent = static_cast<int>(*iValue);
             FRate.Add(t, *iPercent);
         }
-    } else if (sEvent == "vector-table") {
+        break;
+    case TEvent::VectorTable:
         if (iValue == 1)
             sStage = "finishing";
-    } else if (sEvent == "repeat") {
+        break;
+    case TEvent::Repeat:
         sStage = "repeating";
-    } else if (sEvent == "done") {
+        break;
+    case TEvent::Done:
         FbInBootloader = false;
         sStage = "done";
         iPercent = 100;
-    } else if (sEvent == "gave-up") {
+        break;
+    case TEvent::GaveUp:
         sStage = "gave up";
-    } else if (sEvent == "note") {
-        aNotes.push_back(o.Str("text").value_or(""));
-    } else if (sEvent == "result") {
+        break;
+    case TEvent::Note:
+        aNotes.push_back(JsonStr(o, "text").value_or(""));
+        break;
+    case TEvent::Result: {
         FbResult = true;
-        sOutcome = o.Str("text").value_or("");
-        iExit = static_cast<int>(o.Int("exit").value_or(1));
-        if (const TJson* pLogger = o.Find("logger"); pLogger != nullptr) {
-            if (const auto i = pLogger->Int("serial"))
+        sOutcome = JsonStr(o, "text").value_or("");
+        iExit = static_cast<int>(JsonInt(o, "exit").value_or(1));
+        const auto logger = o.find("logger");
+        if (logger != o.end() && logger->is_object()) {
+            if (const auto i = JsonInt(*logger, "serial"))
                 iSerial = static_cast<std::uint32_t>(*i);
         }
-        if (const TJson* pImage = o.Find("image"); pImage != nullptr && !pImage->IsNull()) {
-            iEntry = pImage->Int("entry");
-            sImage = pImage->Str("description").value_or("");
-        }
+        if (const auto it = o.find("image"); it != o.end() && it->is_object())
+            image(*it);
+        break;
+    }
+    case TEvent::BadLine:
+    case TEvent::EchoDiffers:
+    case TEvent::Status:
+    case TEvent::Reason:
+    case TEvent::Notification:
+    case TEvent::Summary:
+        break;
     }
 }
 
@@ -450,34 +481,37 @@ std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iC
 }
 
 std::string SummaryJson(const std::vector<TPortRun>& aRuns) {
-    std::string sPorts;
+    TJson aPorts = TJson::array();
     for (const TPortRun& run : aRuns) {
+        // The seconds with one decimal, as a number.
         char aSeconds[32];
         std::snprintf(aSeconds, sizeof aSeconds, "%.1f", run.dSeconds);
-        TJsonObject o;
-        o.Str("port", run.sPort)
-            .Raw("serial", run.iSerial ? std::to_string(*run.iSerial) : "null")
-            .Raw("image",
-                 run.iEntry
-                     ? TJsonObject().Int("entry", *run.iEntry).Str("description", run.sImage).Text()
-                     : "null")
-            .Int("exit", run.iExit)
-            .Bool("success", run.iExit == 0)
-            .Str("text", run.sOutcome)
-            .Raw("seconds", aSeconds);
-        sPorts += (sPorts.empty() ? "" : ",") + o.Text();
+        TJson o = TJson::object();
+        o["port"] = run.sPort;
+        o["serial"] = run.iSerial ? TJson(*run.iSerial) : TJson();
+        TJson image;
+        if (run.iEntry) {
+            image["entry"] = *run.iEntry;
+            image["description"] = run.sImage;
+        }
+        o["image"] = image;
+        o["exit"] = run.iExit;
+        o["success"] = run.iExit == 0;
+        o["text"] = run.sOutcome;
+        o["seconds"] = std::strtod(aSeconds, nullptr);
+        aPorts.push_back(std::move(o));
     }
     const int iExit = ExitOfSeveral(aRuns);
-    return TJsonObject()
-        .Str("time", IsoTimeNow())
-        .Str("event", "summary")
-        .Raw("code", "null")
-        .Raw("value", "null")
-        .Str("text", SummaryText(aRuns))
-        .Int("exit", iExit)
-        .Bool("success", iExit == 0)
-        .Raw("ports", "[" + sPorts + "]")
-        .Text();
+    TJson o = TJson::object();
+    o["time"] = IsoTimeNow();
+    o["event"] = EventName(TEvent::Summary);
+    o["code"] = nullptr;
+    o["value"] = nullptr;
+    o["text"] = SummaryText(aRuns);
+    o["exit"] = iExit;
+    o["success"] = iExit == 0;
+    o["ports"] = std::move(aPorts);
+    return JsonText(o);
 }
 
 int RunSeveral(const TSeveralSettings& settings) {
@@ -551,22 +585,23 @@ int RunSeveral(const TSeveralSettings& settings) {
                 diagnostic(line.sLine);
                 continue;
             }
-            if (settings.bJson)
-                Console.Out(line.sLine);
-            const std::optional<TJson> o = ParseJson(line.sLine);
-            if (!o || o->kind != TJson::TKind::Object) {
-                if (!settings.bJson)
-                    diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) + ": " +
-                               EscapeControlChars(line.sLine));
+            // A line that holds no JSON object (a child cut off in the middle of one) is told,
+            // never passed on: the output stays JSON Lines.
+            const std::optional<TJson> o = ReadJsonLine(line.sLine);
+            if (!o) {
+                diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) + ": " +
+                           EscapeControlChars(line.sLine));
                 continue;
             }
+            if (settings.bJson)
+                Console.Out(JsonText(*o));
             run.Event(*o, tNow);
             bDirty = true;
-            const std::string sEvent = o->Str("event").value_or("");
-            if (!bReport || sEvent == "reason")
+            const std::optional<TEvent> event = JsonEvent(*o);
+            if (!bReport || event == TEvent::Reason)
                 continue;
             // The child's text may quote outside text (a port name): its lines, each escaped.
-            const std::string sChildText = PlainLines(o->Str("text").value_or(""));
+            const std::string sChildText = PlainLines(JsonStr(*o, "text").value_or(""));
             std::string sText;
             for (std::string_view s = sChildText;;) {
                 const std::size_t i = s.find('\n');
@@ -578,7 +613,7 @@ int RunSeveral(const TSeveralSettings& settings) {
             }
             live.Clear();
             Console.Out(EscapeControlChars(run.sPort) + ": " +
-                        (sEvent == "result" ? sText : ReportLine(sText)));
+                        (event == TEvent::Result ? sText : ReportLine(sText)));
             live.Redraw();
         }
         if (bLive && bDirty && (iRunning == 0 || tNow - tDrawn >= DrawInterval)) {

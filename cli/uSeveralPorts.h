@@ -6,7 +6,7 @@
 #pragma once
 
 #include "cli/uCliOutput.h"
-#include "cli/uJsonRead.h"
+#include "cli/uJsonLines.h"
 #include "cli/uTerminal.h"
 
 #include <chrono>

@@ -15,16 +15,13 @@
 #include <fstream>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-#ifdef KELVO_HAVE_JSON_PARSER
 #include <nlohmann/json.hpp>
-
-#include <regex>
-#endif
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
@@ -971,7 +968,6 @@ TEST_F(EndToEnd, ProgressBarOnATerminalInPlaceOfProgressLines) {
     EXPECT_GE(Count(r.sOut, " -> Progress "), 90) << r.sOut;
 }
 
-#ifdef KELVO_HAVE_JSON_PARSER
 namespace {
 
 // Every line of a --json output parsed; a line that is not JSON in valid UTF-8 fails the test.
@@ -1049,13 +1045,16 @@ TEST_F(EndToEnd, JsonLinesTellTheWholeRun) {
     }
     EXPECT_EQ(a[1]["text"], "Class 26113 [Kelvo model 26113]");
     EXPECT_EQ(a[2]["version"], "5.136");
+    EXPECT_EQ(a[2]["version_major"], 5);
+    EXPECT_EQ(a[2]["version_minor"], 136);
     const auto& result = a.back();
     EXPECT_EQ(result["exit"], 0);
     EXPECT_EQ(result["success"], true);
     EXPECT_EQ(result["text"], "Update Kelvo model 26113 V5.136 succesfully completed.");
     EXPECT_EQ(result["port"], sim.sPort);
     EXPECT_EQ(result["logger"],
-              nlohmann::json::parse(R"({"class":26113,"version":"5.136","serial":328297})"));
+              nlohmann::json::parse(R"({"class":26113,"version":"5.136","version_major":5,)"
+                                    R"("version_minor":136,"serial":328297})"));
     EXPECT_EQ(result["image"]["entry"], 8);
 }
 
@@ -1088,6 +1087,10 @@ TEST_F(EndToEnd, FirmwareListAsJsonLines) {
     }
     EXPECT_EQ(a[0]["version"], "5.138");
     EXPECT_EQ(a[0]["description"], "Kelvo model 26113 V5.138, A9e, BL3.0");
+    // The numbers of a version, as the logger's are given: the text keeps two digits ("5.08").
+    EXPECT_EQ(a[6]["version"], "5.08");
+    EXPECT_EQ(a[6]["version_major"], 5);
+    EXPECT_EQ(a[6]["version_minor"], 8);
     EXPECT_FALSE(a[0].contains("file"));
 
     // A file given with --file comes first, as entry 0 with its name.
@@ -1103,7 +1106,6 @@ TEST_F(EndToEnd, FirmwareListAsJsonLines) {
     EXPECT_EQ(b[0]["version"], "5.200");
     EXPECT_EQ(b[1], a[0]);
 }
-#endif
 
 // ---------------------------------------------------------------------------------------------
 // Several ports at once: a child process of kelvo-update for each.
@@ -1427,7 +1429,6 @@ TEST_F(EndToEnd, SeveralPortsCancelledAllWithEveryPortClosed) {
     }
 }
 
-#ifdef KELVO_HAVE_JSON_PARSER
 TEST_F(EndToEnd, SeveralPortsAsJsonLines) {
     // --all-ports takes the ports of the device folder in their natural order.
     const auto aSims = Sims(dir, {{"--preset", "entry9"},
@@ -1488,7 +1489,6 @@ TEST_F(EndToEnd, SeveralPortsAsJsonLines) {
         EXPECT_TRUE(p["seconds"].is_number()) << p;
     }
 }
-#endif
 
 // ---------------------------------------------------------------------------------------------
 // Several ports: the child processes as the system sees them.
@@ -1689,7 +1689,6 @@ TEST_F(EndToEnd, SeveralPortsPipedShowTheSerialAndEscapeWhatTheChildrenTell) {
 // ---------------------------------------------------------------------------------------------
 // The update journal: every run recorded, the pin of an interrupted logger kept.
 
-#ifdef KELVO_HAVE_JSON_PARSER
 namespace {
 
 const std::string PinLine = "taken from the interrupted update of";
@@ -1960,7 +1959,6 @@ TEST_F(EndToEnd, HistoryAsTableJsonAndCsv) {
     }
     EXPECT_EQ(Cli({"--history", "--since", "yesterday"}).iExit, 2);
 }
-#endif
 
 TEST_F(EndToEnd, ALineThatGoesAwayIsReportedWithItsReason) {
     // The simulator hangs up in the transfer, as an unplugged converter does: the reason follows

@@ -5,34 +5,79 @@
 
 using namespace std::chrono_literals;
 
-TEST(ParseJson, ReadsWhatTheChildrenWriteAndRefusesTheRest) {
-    const auto o = ParseJson(R"( {"a":"x\"\\\/\n\u00e9\ud83d\ude00\ud800","b":-1.25e1,"c":null,)"
-                             R"("d":[true,false,{}],"e":{"serial":4294967295}} )");
-    ASSERT_TRUE(o);
-    EXPECT_EQ(o->Str("a"), "x\"\\/\n\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBD");
-    EXPECT_EQ(o->Find("b")->d, -12.5);
-    EXPECT_FALSE(o->Int("b")) << "not integral";
-    EXPECT_TRUE(o->Find("c")->IsNull());
-    EXPECT_EQ(o->Find("d")->aItems.size(), 3u);
-    EXPECT_EQ(o->Find("e")->Int("serial"), 4294967295LL);
-    EXPECT_FALSE(o->Str("missing"));
-    // Texts that are not JSON, each for its own reason.
-    for (const char* s : {"", "{", "{\"a\":1,}", "{\"a\" 1}", "[1 2]", "01", "1.", "-", "\"\x01\"",
-                          "\"\\x\"", "\"\\u12\"", "tru", "{} {}", "{'a':1}", "\"open"}) {
-        EXPECT_FALSE(ParseJson(s)) << s;
-    }
-    EXPECT_FALSE(ParseJson(std::string(100, '[') + std::string(100, ']'))) << "too deep";
-}
-
 namespace {
 
+const std::string Fffd = "\xEF\xBF\xBD";
+
 TJson Json(const std::string& s) {
-    auto o = ParseJson(s);
+    auto o = ReadJsonLine(s);
     EXPECT_TRUE(o) << s;
-    return o ? *o : TJson{};
+    return o ? *o : TJson::object();
 }
 
 } // namespace
+
+TEST(ChildLines, ReadAsObjectsWhateverTheyHold) {
+    const auto o = ReadJsonLine(R"( {"a":"x\"\\\/\n\u00e9\ud83d\ude00","b":-1.25e1,"c":null,)"
+                                R"("d":[true,false,{}],"e":{"serial":4294967295}} )");
+    ASSERT_TRUE(o);
+    EXPECT_EQ(JsonStr(*o, "a"), "x\"\\/\n\xC3\xA9\xF0\x9F\x98\x80");
+    EXPECT_FALSE(JsonInt(*o, "b")) << "not integral";
+    EXPECT_FALSE(JsonInt(*o, "a")) << "a string is no number";
+    EXPECT_FALSE(JsonStr(*o, "c"));
+    EXPECT_EQ(JsonInt(o->at("e"), "serial"), 4294967295LL);
+    EXPECT_FALSE(JsonStr(*o, "missing"));
+
+    // Bytes that are not UTF-8 are read as U+FFFD, one for each ill-formed start, and the line
+    // still counts.
+    const auto bad = ReadJsonLine("{\"event\":\"note\",\"text\":\"tty\xFF\xE2\x82(\"}");
+    ASSERT_TRUE(bad);
+    EXPECT_EQ(JsonEvent(*bad), TEvent::Note);
+    EXPECT_EQ(JsonStr(*bad, "text"), "tty" + Fffd + Fffd + "(");
+
+    // Lines that hold no object: no JSON, a line cut off, another kind of value.
+    for (const char* s :
+         {"",
+          "{",
+          "{\"a\":1,}",
+          "{\"a\" 1}",
+          "[1 2]",
+          "01",
+          "1.",
+          "-",
+          "\"\x01\"",
+          "\"\\x\"",
+          "\"\\u12\"",
+          "tru",
+          "{} {}",
+          "{'a':1}",
+          "\"open",
+          "{\"a\":\"\\ud800\"}",
+          "[{}]",
+          "42",
+          "null",
+          "\"event\"",
+          R"({"time":"2026-12-10T12:36:06.077+00:00","event":"progress","code":1,"val)"}) {
+        EXPECT_FALSE(ReadJsonLine(s)) << s;
+    }
+    EXPECT_FALSE(ReadJsonLine(std::string(100000, '[') + std::string(100000, ']')))
+        << "deep nesting, read without running out of stack";
+
+    // What a run does not know leaves it as it was: an event of a later version, an event that
+    // is no name, a value of the wrong kind.
+    const auto t0 = TPortRun::TClock::now();
+    const TLiveLayout layout{.iPortWidth = 12};
+    TPortRun run("/dev/ttyUSB0", t0);
+    run.Event(Json(R"({"event":"start"})"), t0);
+    const std::string sStarting = run.LiveLine(layout);
+    for (const char* s :
+         {R"({"event":"upgrade","value":50})", R"({"event":5,"value":50})", R"({"value":50})",
+          R"({"event":"progress","value":"50"})", R"({"event":"serial","value":-1.5})"})
+        run.Event(Json(s), t0);
+    EXPECT_EQ(run.LiveLine(layout), sStarting);
+    EXPECT_FALSE(run.iSerial);
+    EXPECT_FALSE(run.iPercent);
+}
 
 TEST(PortRun, FollowsTheRunToItsSummary) {
     const TLiveLayout full{.iPortWidth = 12};
@@ -84,15 +129,15 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
     EXPECT_EQ(SummaryLines(aRuns), aExpected);
 
     const auto summary = Json(SummaryJson(aRuns));
-    EXPECT_EQ(summary.Str("event"), "summary");
-    EXPECT_EQ(summary.Int("exit"), 20);
-    const auto& aPorts = summary.Find("ports")->aItems;
+    EXPECT_EQ(JsonStr(summary, "event"), "summary");
+    EXPECT_EQ(JsonInt(summary, "exit"), 20);
+    const auto& aPorts = summary.at("ports");
     ASSERT_EQ(aPorts.size(), 3u);
-    EXPECT_EQ(aPorts[0].Int("serial"), 320000);
-    EXPECT_EQ(aPorts[0].Find("image")->Int("entry"), 9);
-    EXPECT_TRUE(aPorts[1].Find("serial")->IsNull());
-    EXPECT_TRUE(aPorts[1].Find("image")->IsNull());
-    EXPECT_EQ(aPorts[2].Int("exit"), 1);
+    EXPECT_EQ(JsonInt(aPorts[0], "serial"), 320000);
+    EXPECT_EQ(JsonInt(aPorts[0].at("image"), "entry"), 9);
+    EXPECT_TRUE(aPorts[1].at("serial").is_null());
+    EXPECT_TRUE(aPorts[1].at("image").is_null());
+    EXPECT_EQ(JsonInt(aPorts[2], "exit"), 1);
 
     aRuns.pop_back();
     aRuns.pop_back();
@@ -270,8 +315,8 @@ TEST(Summary, FitsTheTerminalAndTellsALoggerFoundInItsBootloader) {
     EXPECT_EQ(SummaryLines(aRuns, 60), a60);
 
     // JSON keeps null for a serial number that was not read.
-    const auto aPorts = Json(SummaryJson(aRuns)).Find("ports")->aItems;
+    const auto aPorts = Json(SummaryJson(aRuns)).at("ports");
     ASSERT_EQ(aPorts.size(), 3u);
-    EXPECT_EQ(aPorts[0].Int("serial"), 320000);
-    EXPECT_TRUE(aPorts[1].Find("serial")->IsNull());
+    EXPECT_EQ(JsonInt(aPorts[0], "serial"), 320000);
+    EXPECT_TRUE(aPorts[1].at("serial").is_null());
 }

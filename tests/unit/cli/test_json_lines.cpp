@@ -1,0 +1,126 @@
+// kelvo-update's JSON Lines: the texts, the times, the events and the versions they carry.
+#include "cli/uJsonLines.h"
+#include "firmware/uFWVersions.h"
+#include "frontend/uNotifyTexts.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string Fffd = "\xEF\xBF\xBD";
+
+std::tm Tm(int iYear, int iMonth, int iDay, int iHour, int iMinute, int iSecond) {
+    std::tm t{};
+    t.tm_year = iYear - 1900;
+    t.tm_mon = iMonth - 1;
+    t.tm_mday = iDay;
+    t.tm_hour = iHour;
+    t.tm_min = iMinute;
+    t.tm_sec = iSecond;
+    return t;
+}
+
+} // namespace
+
+TEST(JsonString, EscapesAndReplacesIllFormedUtf8) {
+    const struct {
+        std::string sIn;
+        std::string sOut; // without the quotes
+    } aCases[] = {
+        {"plain", "plain"},
+        {"a\"b\\c/", "a\\\"b\\\\c/"},
+        {"\n\r\t\x01\x1f\x7f", "\\n\\r\\t\\u0001\\u001f\x7f"},
+        {"\b\f", "\\b\\f"},
+        {"Gr\xC3\xB6\xC3\x9F"
+         "e \xE2\x82\xAC \xF0\x9F\x98\x80",
+         "Gr\xC3\xB6\xC3\x9F"
+         "e \xE2\x82\xAC \xF0\x9F\x98\x80"},
+        {"/dev/tty\xFF", "/dev/tty" + Fffd},
+        {"\x80x", Fffd + "x"},                           // a continuation byte alone
+        {"a\xC3", "a" + Fffd},                           // cut at the end
+        {"\xC3(", Fffd + "("},                           // a lead byte without its continuation
+        {"\xE2\x82x", Fffd + "x"},                       // a cut sequence is one replacement
+        {"\xF0\x9F\x98", Fffd},                          // the same, cut at the end
+        {"\xC0\xAF", Fffd + Fffd},                       // overlong two bytes
+        {"\xE0\x80\xAF", Fffd + Fffd + Fffd},            // overlong three bytes
+        {"\xED\xA0\x80", Fffd + Fffd + Fffd},            // a surrogate
+        {"\xF4\x90\x80\x80", Fffd + Fffd + Fffd + Fffd}, // above U+10FFFF
+        {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},        // U+10FFFF itself
+    };
+    for (const auto& c : aCases)
+        EXPECT_EQ(JsonString(c.sIn), "\"" + c.sOut + "\"") << c.sIn;
+}
+
+TEST(IsoTime, OffsetFromTheSameInstantAcrossDayAndYearEnds) {
+    const struct {
+        std::tm local;
+        std::tm utc;
+        const char* sExpected; // with 7 ms
+    } aCases[] = {
+        {Tm(2026, 12, 10, 12, 34, 56), Tm(2026, 12, 10, 12, 34, 56),
+         "2026-12-10T12:34:56.007+00:00"},
+        {Tm(2026, 12, 10, 13, 34, 56), Tm(2026, 12, 10, 12, 34, 56),
+         "2026-12-10T13:34:56.007+01:00"},
+        {Tm(2026, 1, 1, 0, 30, 0), Tm(2025, 12, 31, 19, 45, 0), "2026-01-01T00:30:00.007+04:45"},
+        {Tm(2025, 12, 31, 20, 30, 0), Tm(2026, 1, 1, 0, 0, 0), "2025-12-31T20:30:00.007-03:30"},
+        {Tm(2028, 2, 29, 23, 0, 0), Tm(2028, 3, 1, 9, 0, 0), "2028-02-29T23:00:00.007-10:00"},
+        {Tm(2027, 3, 1, 0, 15, 0), Tm(2027, 2, 28, 10, 15, 0), "2027-03-01T00:15:00.007+14:00"},
+    };
+    for (const auto& c : aCases)
+        EXPECT_EQ(IsoTime(c.local, 7, UtcOffsetMinutes(c.local, c.utc)), c.sExpected);
+}
+
+TEST(RunEvents, TheRunnersOwnLinesAndTheRepeats) {
+    const std::string sPort = "COM3";
+    const struct {
+        std::int32_t iCode;
+        std::int32_t iValue;
+        TStep step;
+        const char* sEvent;
+    } aCases[] = {
+        {-1, 0, {TAction::Report, StartText(sPort)}, "start"},
+        {-1, 0, {TAction::Report, Texts::LoggerWaitsInBootloader}, "note"},
+        {-1, 0, {TAction::Report, "Gave up after 3 repeats: communication error!"}, "gave-up"},
+        {10, 44, {TAction::Report, StatusText(44, sPort)}, "repeat"},
+        {13, 0, {TAction::Report, "Repeat update because communication error!"}, "repeat"},
+        {10, 10, {TAction::Report, StatusText(10, sPort)}, "status"},
+        {10, 10, {TAction::Diagnostic, "Reason: no such device"}, "reason"},
+    };
+    for (const auto& c : aCases) {
+        const TEvent event = RunEvent(c.iCode, c.iValue, c.step, sPort);
+        EXPECT_STREQ(EventName(event), c.sEvent) << c.step.sText;
+        EXPECT_EQ(EventOfName(c.sEvent), event) << "read back as written";
+    }
+    EXPECT_FALSE(EventOfName("upgrade")) << "a name this program does not know";
+}
+
+TEST(JsonVersions, NumbersBesideTheTextForTheLoggerAndTheImages) {
+    // The logger's version word: high byte and low byte.
+    const struct {
+        std::optional<std::int32_t> iWord;
+        const char* sExpected;
+    } aCases[] = {
+        {0x058A, R"({"version":"5.138","version_major":5,"version_minor":138})"},
+        {0x0508, R"({"version":"5.8","version_major":5,"version_minor":8})"},
+        {0x0000, R"({"version":"0.0","version_major":0,"version_minor":0})"},
+        {0xFFFF, R"({"version":"255.255","version_major":255,"version_minor":255})"},
+        {std::nullopt, R"({"version":null,"version_major":null,"version_minor":null})"},
+    };
+    for (const auto& c : aCases) {
+        TJson o = TJson::object();
+        AddVersion(o, c.iWord);
+        EXPECT_EQ(JsonText(o), c.sExpected);
+    }
+    // An image's text keeps two digits for its minor number ("5.08"); its numbers are the
+    // header's, to compare with the logger's.
+    const auto aLines = FirmwareListJson(std::nullopt);
+    ASSERT_EQ(aLines.size(), static_cast<std::size_t>(GetFwCount()));
+    for (const std::string& s : aLines) {
+        const TJson o = TJson::parse(s);
+        const TBl3FileHeader h = GetFwHeader(o["entry"].get<std::int32_t>());
+        EXPECT_EQ(o["version_major"], h.quarn_verH) << s;
+        EXPECT_EQ(o["version_minor"], h.quarn_verL) << s;
+        EXPECT_EQ(o["version"].get<std::string>().find(std::to_string(h.quarn_verH) + "."), 0u)
+            << s;
+    }
+}
