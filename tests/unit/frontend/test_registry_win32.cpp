@@ -1,14 +1,17 @@
 // The registry stores of the Windows build: the port list of HKLM "hardware\devicemap\serialcomm"
-// and the internal mode of HKCU "Software\Orlenta\Quarn". Runs against the live registry (under
-// Wine in the test script) and puts back whatever it changed.
+// and its change notification, and the internal mode of HKCU "Software\Orlenta\Quarn". Runs
+// against the live registry (under Wine in the test script) and puts back whatever it changed.
 #include "frontend/uPortList.h"
+#include "frontend/uPortWatch.h"
 #include "frontend/uStartupOptions.h"
 
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -242,4 +245,41 @@ TEST(RegistryInternalMode, MachineHiveDoesNotCount) {
     ASSERT_TRUE(machine.IsOpen());
     machine.Set({L"intern", REG_DWORD, IntData<DWORD>(7315)});
     EXPECT_FALSE(IsInternalMode());
+}
+
+TEST(RegistryPortWatch, ReportsChangesOfThePortKey) {
+    using namespace std::chrono_literals;
+    std::mutex mutex;
+    std::condition_variable cond;
+    std::vector<std::vector<std::string>> aReports;
+    // Waits a few seconds at most for the latest report to be aExpected.
+    const auto WaitFor = [&](const std::vector<std::string>& aExpected) {
+        std::unique_lock lock(mutex);
+        return cond.wait_for(lock, 5s,
+                             [&] { return !aReports.empty() && aReports.back() == aExpected; });
+    };
+
+    TTestKey key(HKEY_LOCAL_MACHINE, SerialCommKey);
+    ASSERT_TRUE(key.IsOpen());
+    // A rescan only every minute: a prompt report comes from the key's change notification.
+    TPortWatch watch(
+        [&](const std::vector<std::string>& a) {
+            std::lock_guard lock(mutex);
+            aReports.push_back(a);
+            cond.notify_all();
+        },
+        "ignored on Windows", 1min);
+    ASSERT_TRUE(WaitFor({})) << "the list at start";
+    EXPECT_TRUE(watch.Notifies());
+
+    key.Set({L"\\Device\\VCP0", REG_SZ, SzData(L"COM7")});
+    EXPECT_TRUE(WaitFor({"COM7"}));
+    key.Set({L"\\Device\\Serial0", REG_SZ, SzData(L"COM1")}); // not a virtual COM port
+    key.Set({L"\\Device\\VCP1", REG_SZ, SzData(L"COM9")});
+    std::vector<std::string> aBoth;
+    ListComPorts(aBoth);
+    EXPECT_TRUE(WaitFor(aBoth)) << "in the registry's order";
+    key.Delete(L"\\Device\\VCP0");
+    EXPECT_TRUE(WaitFor({"COM9"}));
+    EXPECT_TRUE(watch.Notifies());
 }
