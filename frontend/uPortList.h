@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Where the port devices appear: the folder in KELVO_DEV_DIR (for tests and unusual systems),
@@ -11,6 +12,11 @@
 inline std::string PortDeviceDir() {
     const char* s = std::getenv("KELVO_DEV_DIR");
     return s != nullptr && *s != '\0' ? s : "/dev";
+}
+
+// Linux: the device names that the list takes, the USB serial devices ttyUSB* and ttyACM*.
+inline bool IsUsbSerialName(std::string_view sName) {
+    return sName.starts_with("ttyUSB") || sName.starts_with("ttyACM");
 }
 
 // Windows: the ports of HKLM "hardware\devicemap\serialcomm" whose device name begins with

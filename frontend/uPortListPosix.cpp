@@ -107,7 +107,7 @@ void ListComPorts(std::vector<std::string>& aList, const std::string& sDevDir) {
     for (std::filesystem::directory_iterator it(sDevDir, ec), end; !ec && it != end;
          it.increment(ec)) {
         const std::string sName = it->path().filename().string();
-        if (sName.rfind("ttyUSB", 0) == 0 || sName.rfind("ttyACM", 0) == 0)
+        if (IsUsbSerialName(sName))
             aNames.push_back(sName);
     }
     std::sort(aNames.begin(), aNames.end(), NaturalLess);

@@ -23,11 +23,6 @@ constexpr std::chrono::milliseconds FallbackRescan = std::chrono::seconds(1);
 constexpr std::uint32_t WatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                     IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
-// The names ListComPorts takes; other entries of a busy /dev need no rescan.
-bool IsPortName(const char* s) {
-    return std::strncmp(s, "ttyUSB", 6) == 0 || std::strncmp(s, "ttyACM", 6) == 0;
-}
-
 } // namespace
 
 struct TPortWatch::TImpl {
@@ -89,7 +84,8 @@ struct TPortWatch::TImpl {
                     ::inotify_rm_watch(iNotify, iWatch);
                     iWatch = -1;
                     bChanged = true;
-                } else if (e.len == 0 || IsPortName(sName)) {
+                } else if (e.len == 0 || IsUsbSerialName(sName)) {
+                    // Only the names the list takes: other entries of a busy /dev need no rescan.
                     bChanged = true;
                 }
             }
