@@ -1,6 +1,6 @@
-// kelvo-update started once more by itself, for one of several ports: its standard input comes
-// from this process, its standard output and error come back through pipes, and it can be asked
-// to cancel as Ctrl+C would.
+// kelvo-update started once more by itself, for one of several ports (or another program): its
+// standard input comes from this process, its standard output and error come back through pipes,
+// and it can be asked to cancel as Ctrl+C would.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +12,10 @@ class TChildProcess {
 public:
     enum class TStream { Out, Err };
 
-    // Starts this program, under its own name, with aArgs (the program name not included); its
-    // standard input is a pipe that WriteInput fills. Throws std::runtime_error when it cannot be
-    // started.
-    explicit TChildProcess(const std::vector<std::string>& aArgs);
+    // Starts sProgram (found on the PATH), or this program under its own name when it is empty,
+    // with aArgs (the program name not included); its standard input is a pipe that WriteInput
+    // fills. Throws std::runtime_error when it cannot be started.
+    explicit TChildProcess(const std::vector<std::string>& aArgs, const std::string& sProgram = {});
     // Kills the process if it has not been waited for, and closes the pipes: the threads that
     // read them must have ended.
     ~TChildProcess();

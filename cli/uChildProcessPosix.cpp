@@ -92,8 +92,9 @@ std::string OwnExecutable() {
 
 } // namespace
 
-TChildProcess::TChildProcess(const std::vector<std::string>& aArgs) : F(std::make_unique<TImpl>()) {
-    std::vector<std::string> aAll{"kelvo-update"};
+TChildProcess::TChildProcess(const std::vector<std::string>& aArgs, const std::string& sProgram)
+    : F(std::make_unique<TImpl>()) {
+    std::vector<std::string> aAll{sProgram.empty() ? std::string("kelvo-update") : sProgram};
     aAll.insert(aAll.end(), aArgs.begin(), aArgs.end());
     std::vector<char*> argv;
     for (std::string& s : aAll)
@@ -107,11 +108,13 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs) : F(std::mak
     actions.Dup2(in.fdRead, 0);
     actions.Dup2(out.fdWrite, 1);
     actions.Dup2(err.fdWrite, 2);
-    const std::string sExe = OwnExecutable();
-    if (const int e = posix_spawn(&F->pid, sExe.c_str(), &actions.a, nullptr, argv.data(), environ);
-        e != 0) {
+    const int e = sProgram.empty() ? posix_spawn(&F->pid, OwnExecutable().c_str(), &actions.a,
+                                                 nullptr, argv.data(), environ)
+                                   : posix_spawnp(&F->pid, sProgram.c_str(), &actions.a, nullptr,
+                                                  argv.data(), environ);
+    if (e != 0) {
         F->pid = -1;
-        throw SystemError("cannot start kelvo-update", e);
+        throw SystemError("cannot start " + aAll.front(), e);
     }
     F->fdIn = TPipe::Take(in.fdWrite);
     F->fdOut = TPipe::Take(out.fdRead);

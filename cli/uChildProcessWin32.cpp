@@ -78,12 +78,16 @@ struct TPipe {
 
 } // namespace
 
-TChildProcess::TChildProcess(const std::vector<std::string>& aArgs) : F(std::make_unique<TImpl>()) {
+TChildProcess::TChildProcess(const std::vector<std::string>& aArgs, const std::string& sProgram)
+    : F(std::make_unique<TImpl>()) {
     char aExe[MAX_PATH * 4];
-    const DWORD iLen = ::GetModuleFileNameA(nullptr, aExe, sizeof aExe);
-    if (iLen == 0 || iLen >= sizeof aExe)
-        throw std::runtime_error(SystemError("GetModuleFileName"));
-    std::string sCommand = Quoted(aExe);
+    if (sProgram.empty()) {
+        const DWORD iLen = ::GetModuleFileNameA(nullptr, aExe, sizeof aExe);
+        if (iLen == 0 || iLen >= sizeof aExe)
+            throw std::runtime_error(SystemError("GetModuleFileName"));
+    }
+    // Another program is looked for as the command line's first word is: also on the PATH.
+    std::string sCommand = Quoted(sProgram.empty() ? std::string(aExe) : sProgram);
     for (const std::string& s : aArgs)
         sCommand += " " + Quoted(s);
 
@@ -98,9 +102,11 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs) : F(std::mak
     si.hStdError = err.write.h;
     // A process group of its own: Ctrl+Break can reach it alone. The child's ends of its pipes
     // are closed here before the next child starts, so no other child inherits them.
-    if (!::CreateProcessA(aExe, sCommand.data(), nullptr, nullptr, TRUE, CREATE_NEW_PROCESS_GROUP,
-                          nullptr, nullptr, &si, &F->process))
-        throw std::runtime_error("cannot start kelvo-update: " + SystemError("CreateProcess"));
+    if (!::CreateProcessA(sProgram.empty() ? aExe : nullptr, sCommand.data(), nullptr, nullptr,
+                          TRUE, CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &F->process))
+        throw std::runtime_error("cannot start " +
+                                 (sProgram.empty() ? std::string("kelvo-update") : sProgram) +
+                                 ": " + SystemError("CreateProcess"));
     F->hIn = in.write.Take();
     F->hOut = out.read.Take();
     F->hErr = err.read.Take();

@@ -1,6 +1,6 @@
 #include "cli/uSeveralPorts.h"
 
-#include "cli/uChildProcess.h"
+#include "cli/uChildRuns.h"
 #include "cli/uConsolePlatform.h"
 #include "device/uKelvoCommThread.h"
 #include "firmware/uFwFile.h"
@@ -10,15 +10,10 @@
 #include "link/uExceptions1V0.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <functional>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace {
 
@@ -46,102 +41,6 @@ constexpr std::size_t CompactStageWidth = 12;
 // The narrowest a port and a stage become in the live lines before the lines are cut.
 constexpr std::size_t MinPortWidth = 10;
 constexpr std::size_t MinStageWidth = 6;
-
-// A line of a child: standard output or error, or the end of one of them.
-struct TChildLine {
-    std::size_t iPort;
-    TChildProcess::TStream stream;
-    bool bEnd;
-    std::string sLine;
-};
-
-// The lines of all children for the main thread, in the order they came.
-class TLineQueue {
-public:
-    void Push(TChildLine line) {
-        {
-            const std::lock_guard lock(FMutex);
-            Fa.push_back(std::move(line));
-        }
-        FReady.notify_one();
-    }
-    // Everything that has come, waiting up to t for something.
-    std::deque<TChildLine> Take(std::chrono::milliseconds t) {
-        std::unique_lock lock(FMutex);
-        FReady.wait_for(lock, t, [&] { return !Fa.empty(); });
-        std::deque<TChildLine> a;
-        a.swap(Fa);
-        return a;
-    }
-
-private:
-    std::mutex FMutex;
-    std::condition_variable FReady;
-    std::deque<TChildLine> Fa;
-};
-
-// Reads one stream of a child to its end, line by line.
-void ReadLines(TChildProcess& process, TChildProcess::TStream stream, std::size_t iPort,
-               TLineQueue& queue) {
-    std::string sPending;
-    char a[4096];
-    for (std::size_t n; (n = process.Read(stream, a, sizeof a)) > 0;) {
-        sPending.append(a, n);
-        for (std::size_t i; (i = sPending.find('\n')) != std::string::npos;) {
-            std::string sLine = sPending.substr(0, i);
-            sPending.erase(0, i + 1);
-            if (!sLine.empty() && sLine.back() == '\r')
-                sLine.pop_back();
-            queue.Push({iPort, stream, false, std::move(sLine)});
-        }
-    }
-    if (!sPending.empty())
-        queue.Push({iPort, stream, false, std::move(sPending)});
-    queue.Push({iPort, stream, true, {}});
-}
-
-// A child with the threads that read its two streams; they end when the child does.
-struct TChild {
-    std::unique_ptr<TChildProcess> process;
-    std::thread out;
-    std::thread err;
-    int iStreamsEnded = 0;
-
-    // The input is written once both streams are read: a child that writes before it reads
-    // cannot block on a full pipe.
-    void Start(const std::vector<std::string>& aArgs, const std::string& sInput, std::size_t iPort,
-               TLineQueue& queue) {
-        process = std::make_unique<TChildProcess>(aArgs);
-        out = std::thread(ReadLines, std::ref(*process), TChildProcess::TStream::Out, iPort,
-                          std::ref(queue));
-        try {
-            err = std::thread(ReadLines, std::ref(*process), TChildProcess::TStream::Err, iPort,
-                              std::ref(queue));
-        } catch (...) {
-            // The thread that reads its output ends with the process.
-            process->Cancel();
-            out.join();
-            throw;
-        }
-        process->WriteInput(sInput);
-    }
-    // A child left running when the run ends early (an exception) is cancelled and awaited.
-    ~TChild() {
-        if (process && (out.joinable() || err.joinable()))
-            process->Cancel();
-        if (out.joinable())
-            out.join();
-        if (err.joinable())
-            err.join();
-    }
-    bool Running() const { return process && iStreamsEnded < 2; }
-    // Both streams have ended: the threads are joined and the process waited for.
-    int End() {
-        out.join();
-        err.join();
-        return process->Wait();
-    }
-};
 
 } // namespace
 
@@ -520,10 +419,9 @@ int RunSeveral(const TSeveralSettings& settings) {
     // On the terminal that shows the live lines, the report would only repeat them.
     const bool bReport = !settings.bJson && !settings.bQuiet && !(bLive && IsTerminal(stdout));
 
-    TLineQueue queue;
     std::vector<TPortRun> aRuns;
-    // The threads of a child read into the queue: the children end before it does.
-    std::vector<TChild> aChildren(settings.aPorts.size());
+    // A child's number is its port's index.
+    TChildRuns children;
 
     TInPlaceLines live(TInPlaceLines::TKind::Block);
     const auto diagnostic = [&](const std::string& s) {
@@ -531,19 +429,11 @@ int RunSeveral(const TSeveralSettings& settings) {
         Console.Err(s);
         live.Redraw();
     };
-    std::size_t iRunning = 0;
-    for (std::size_t i = 0; i < settings.aPorts.size(); ++i) {
-        const std::string& sPort = settings.aPorts[i];
+    for (const std::string& sPort : settings.aPorts) {
         aRuns.emplace_back(sPort, TClock::now());
         std::vector<std::string> aArgs = settings.aChildArgs;
         aArgs.insert(aArgs.end(), {"--port", sPort});
-        try {
-            aChildren[i].Start(aArgs, settings.sChildInput, i, queue);
-            ++iRunning;
-        } catch (const std::exception& e) {
-            diagnostic("kelvo-update: " + EscapeControlChars(sPort) + ": " + e.what());
-            aRuns.back().Ended(1, false, TClock::now(), e.what());
-        }
+        children.Start(aArgs, settings.sChildInput);
     }
 
     const auto liveLines = [&] {
@@ -554,43 +444,41 @@ int RunSeveral(const TSeveralSettings& settings) {
     auto tDrawn = TClock::now() - DrawInterval;
     bool bDirty = true;
     bool bCancelSent = false;
-    while (iRunning > 0) {
-        std::deque<TChildLine> aLines = queue.Take(DrawInterval);
+    while (children.Running() > 0) {
+        std::vector<TChildRuns::TItem> aItems = children.Take(DrawInterval);
         if (bInterrupted && !bCancelSent) {
             bCancelSent = true;
-            for (TChild& child : aChildren) {
-                if (child.Running())
-                    child.process->Cancel();
-            }
+            children.CancelAll();
         }
         const auto tNow = TClock::now();
-        for (TChildLine& line : aLines) {
-            TPortRun& run = aRuns[line.iPort];
-            TChild& child = aChildren[line.iPort];
-            if (line.bEnd) {
-                if (++child.iStreamsEnded == 2) {
-                    const int iExitStatus = child.End();
-                    const std::string sHow = child.process->EndedHow();
-                    if (!sHow.empty() && !bCancelSent)
-                        diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) +
-                                   ": its process was " + sHow);
-                    run.Ended(iExitStatus, bCancelSent, tNow, {}, sHow);
-                    --iRunning;
-                    bDirty = true;
-                }
+        for (TChildRuns::TItem& item : aItems) {
+            if (item.kind == TChildRuns::TItem::TKind::Posted) {
+                if (item.posted)
+                    item.posted();
+                continue;
+            }
+            TPortRun& run = aRuns[item.id];
+            if (item.kind == TChildRuns::TItem::TKind::End) {
+                if (!item.sWhy.empty())
+                    diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) + ": " + item.sWhy);
+                else if (!item.sHow.empty() && !bCancelSent)
+                    diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) +
+                               ": its process was " + item.sHow);
+                run.Ended(item.iExitStatus, bCancelSent, tNow, item.sWhy, item.sHow);
+                bDirty = true;
                 continue;
             }
             // The child's diagnostics name the port already.
-            if (line.stream == TChildProcess::TStream::Err) {
-                diagnostic(line.sLine);
+            if (item.kind == TChildRuns::TItem::TKind::Err) {
+                diagnostic(item.sLine);
                 continue;
             }
             // A line that holds no JSON object (a child cut off in the middle of one) is told,
             // never passed on: the output stays JSON Lines.
-            const std::optional<TJson> o = ReadJsonLine(line.sLine);
+            const std::optional<TJson> o = ReadJsonLine(item.sLine);
             if (!o) {
                 diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) + ": " +
-                           EscapeControlChars(line.sLine));
+                           EscapeControlChars(item.sLine));
                 continue;
             }
             if (settings.bJson)
@@ -616,7 +504,7 @@ int RunSeveral(const TSeveralSettings& settings) {
                         (event == TEvent::Result ? sText : ReportLine(sText)));
             live.Redraw();
         }
-        if (bLive && bDirty && (iRunning == 0 || tNow - tDrawn >= DrawInterval)) {
+        if (bLive && bDirty && (children.Running() == 0 || tNow - tDrawn >= DrawInterval)) {
             live.Show(liveLines());
             tDrawn = tNow;
             bDirty = false;
