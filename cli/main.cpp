@@ -4,6 +4,7 @@
 #include "cli/uHistory.h"
 #include "cli/uJsonLines.h"
 #include "cli/uSeveralPorts.h"
+#include "cli/uStation.h"
 #include "cli/uTerminal.h"
 #include "cmdline/uCmdLine.h"
 #include "cmdline/uMainGuard.h"
@@ -44,6 +45,8 @@ constexpr int ExitFatal = 1;
 constexpr const char* Usage =
     R"(Usage: kelvo-update [--port NAME ...] [options] [key:value ...]
        kelvo-update --all-ports [options] [key:value ...]
+       kelvo-update --watch [--only-new] [--max-parallel N] [--count N] [options]
+                    [key:value ...]
        kelvo-update --history [--json | --csv] [--limit N] [--serial N] [--port NAME]
                     [--since DATE]
 Updates the firmware of a Kelvo logger on the serial port NAME (COM3 on Windows, a device path
@@ -56,6 +59,14 @@ Options:
                       times to update several loggers at once; a name beginning with "-" only
                       as --port=NAME
       --all-ports     update a logger on every port that --list-ports shows
+      --watch         a workshop station: watch the ports that --all-ports would take and
+                      update the logger on each as it is plugged in, once per connection,
+                      until Ctrl+C (then the running updates finish; twice: they are
+                      cancelled)
+      --only-new      with --watch: leave the loggers plugged in at start alone until they are
+                      plugged in again
+      --max-parallel N  with --watch: at most N updates at once, the others wait (32)
+      --count N       with --watch: end after N updates
   -y, --yes           answer the question before the update with yes
       --file FILE     use this firmware file instead of the built-in images (internal mode, f:+)
       --read-info-only  stop once the logger's information is read (internal mode)
@@ -105,6 +116,11 @@ own (port, serial number, stage, percentage, time left); otherwise the report li
 the port, and --json objects carry it. A summary table ends the run. The exit status is 0 when
 every logger was updated, otherwise that of the first port in the order given that failed.
 
+With --watch the station shows a line per port on a terminal (waiting, the update's stage, done
+or failed) and rings the bell when an update ends; otherwise a line per event, beginning with the
+port, or --json objects with the port. The summary lists every update since the start; the exit
+status is 0 when each succeeded, otherwise that of the first that failed.
+
 Exit status:
   0   success (also for a list, the version and this text)
   10  the port is not ready
@@ -127,6 +143,11 @@ Exit status:
 struct TArgs {
     std::vector<std::string> aPorts; // in the order given
     bool bAllPorts = false;
+    // --watch: a station, with its rules.
+    bool bWatch = false;
+    bool bOnlyNew = false;
+    std::optional<std::size_t> iMaxParallel;
+    std::optional<std::size_t> iCount;
     // Hidden: one port of several, started by the kelvo-update that runs them all (JSON Lines
     // with the port in every object, diagnostics that name the port, the trace file appended
     // to).
@@ -166,6 +187,15 @@ struct TArgs {
         sText += "\n  " + EscapeControlChars(sName);
     Console.Err(sText);
     std::exit(ExitUsage);
+}
+
+// A number of 1 to iMax given with an option.
+std::size_t Count(const char* sOption, const std::string& s, std::size_t iMax) {
+    if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(s) < 1 || std::stoul(s) > iMax)
+        UsageError(std::string(sOption) + ": '" + s + "' is not a valid number (1 to " +
+                   std::to_string(iMax) + ")");
+    return std::stoul(s);
 }
 
 // The handlers of the options' table: a flag set, a text kept.
@@ -248,6 +278,16 @@ constexpr TCliOption aOptions[] = {
          a.history.sSince = s;
      }},
     {{"csv", 0, false}, SetFlag<&TArgs::bCsv>},
+    {{"watch", 0, false}, SetFlag<&TArgs::bWatch>},
+    {{"only-new", 0, false}, SetFlag<&TArgs::bOnlyNew>},
+    {{"max-parallel", 0, true},
+     [](TArgs& a, const std::string& s) {
+         a.iMaxParallel = Count("--max-parallel", s, 999);
+     }},
+    {{"count", 0, true},
+     [](TArgs& a, const std::string& s) {
+         a.iCount = Count("--count", s, 999999);
+     }},
 };
 
 // The options as the parser knows them.
@@ -281,6 +321,12 @@ TArgs ParseArgs(int argc, char** argv) {
                           !a.history.sSince.empty() || a.bCsv;
     if (bFilters && !a.bHistory)
         UsageError("--limit, --serial, --since and --csv go with --history");
+    if ((a.bOnlyNew || a.iMaxParallel || a.iCount) && !a.bWatch)
+        UsageError("--only-new, --max-parallel and --count go with --watch");
+    if (a.bWatch && (a.bAllPorts || !a.aPorts.empty() || a.bChild || a.bListPorts ||
+                     a.bListFirmware || a.bHistory))
+        UsageError("--watch takes the ports as they come: it does not go with --port, "
+                   "--all-ports, the lists or --history");
     if (a.bHistory) {
         if (a.aPorts.size() > 1 || a.bAllPorts)
             UsageError("--history looks for one port at most");
@@ -290,7 +336,7 @@ TArgs ParseArgs(int argc, char** argv) {
             a.history.sPort = a.aPorts.front();
         return a;
     }
-    if (a.aPorts.empty() && !a.bAllPorts) {
+    if (a.aPorts.empty() && !a.bAllPorts && !a.bWatch) {
         if (const char* s = std::getenv("KELVO_PORT"); s != nullptr && *s != '\0')
             a.aPorts.push_back(s);
     }
@@ -413,26 +459,22 @@ std::string HandedFileContent(const std::string& sSha256) {
     return *sContent;
 }
 
-// Several ports: a child process per port, each with the options of this run and the question
-// answered (it was asked once for all). sFileContent: the firmware file as read and checked here,
-// handed to every child with its SHA-256 sFileSha256.
-int RunSeveralPorts(const TArgs& args, const std::vector<std::string>& aPorts,
-                    const std::string& sFileContent, const std::string& sFileSha256) {
-    TSeveralSettings settings;
-    settings.aPorts = aPorts;
-    settings.bJson = args.bJson;
-    settings.bQuiet = args.bQuiet;
-    auto& a = settings.aChildArgs;
-    a = {"--child",
-         "--json",
-         "--yes",
-         "--max-repeats",
-         std::to_string(args.iMaxRepeats),
-         "--parent-pid",
-         std::to_string(ThisProcessId())};
+// The arguments of a child process for one port of several (besides the port), each with the
+// options of this run and the question answered (it was asked once for all); *psInput: what it
+// reads on its standard input. sFileContent: the firmware file as read and checked here, handed
+// to every child with its SHA-256 sFileSha256.
+std::vector<std::string> ChildArgs(const TArgs& args, const std::string& sFileContent,
+                                   const std::string& sFileSha256, std::string* psInput) {
+    std::vector<std::string> a = {"--child",
+                                  "--json",
+                                  "--yes",
+                                  "--max-repeats",
+                                  std::to_string(args.iMaxRepeats),
+                                  "--parent-pid",
+                                  std::to_string(ThisProcessId())};
     if (args.sFile) {
         a.insert(a.end(), {"--file", *args.sFile, "--file-sha256", sFileSha256});
-        settings.sChildInput = sFileContent;
+        *psInput = sFileContent;
     }
     if (args.bReadInfoOnly)
         a.push_back("--read-info-only");
@@ -448,8 +490,34 @@ int RunSeveralPorts(const TArgs& args, const std::vector<std::string>& aPorts,
         a.insert(a.end(), {"--trace", *args.sTrace});
     }
     a.insert(a.end(), args.aKeyValues.begin(), args.aKeyValues.end());
+    return a;
+}
+
+// Several ports: a child process per port.
+int RunSeveralPorts(const TArgs& args, const std::vector<std::string>& aPorts,
+                    const std::string& sFileContent, const std::string& sFileSha256) {
+    TSeveralSettings settings;
+    settings.aPorts = aPorts;
+    settings.bJson = args.bJson;
+    settings.bQuiet = args.bQuiet;
+    settings.aChildArgs = ChildArgs(args, sFileContent, sFileSha256, &settings.sChildInput);
     InstallSignalHandlers(OnInterrupt);
     return RunSeveral(settings);
+}
+
+// The workshop station: a child process per logger as it is plugged in.
+int RunStationMode(const TArgs& args, const std::string& sFileContent,
+                   const std::string& sFileSha256) {
+    TStationSettings settings;
+    settings.rules.bOnlyNew = args.bOnlyNew;
+    if (args.iMaxParallel)
+        settings.rules.iMaxParallel = *args.iMaxParallel;
+    settings.rules.iCount = args.iCount;
+    settings.bJson = args.bJson;
+    settings.bQuiet = args.bQuiet;
+    settings.aChildArgs = ChildArgs(args, sFileContent, sFileSha256, &settings.sChildInput);
+    InstallSignalHandlers(OnStationSignal);
+    return RunStation(settings);
 }
 
 // The trace's file: standard error, or a file of its own that the program owns.
@@ -520,7 +588,8 @@ int RunProgram(int argc, char** argv) {
         return iExit;
     }
 
-    const std::vector<std::string> aPorts = ResolvePorts(args);
+    const std::vector<std::string> aPorts =
+        args.bWatch ? std::vector<std::string>() : ResolvePorts(args);
 
     // The question that the "Update" button asks.
     const char* sQuestion = bFormatMemory    ? Texts::AskClearsMeasurements
@@ -534,6 +603,8 @@ int RunProgram(int argc, char** argv) {
             Refuse("not confirmed, nothing done");
     }
 
+    if (args.bWatch)
+        return RunStationMode(args, sFileContent, sFileSha256);
     if (aPorts.size() > 1)
         return RunSeveralPorts(args, aPorts, sFileContent, sFileSha256);
     const std::string& sPort = aPorts.front();

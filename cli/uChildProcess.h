@@ -1,6 +1,7 @@
 // kelvo-update started once more by itself, for one of several ports (or another program): its
 // standard input comes from this process, its standard output and error come back through pipes,
-// and it can be asked to cancel as Ctrl+C would.
+// and it can be asked to cancel as Ctrl+C would. It runs in a process group of its own: Ctrl+C on
+// the terminal reaches only the program that started it, which asks its children as it sees fit.
 #pragma once
 
 #include <cstddef>

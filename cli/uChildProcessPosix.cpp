@@ -90,6 +90,27 @@ std::string OwnExecutable() {
     return "/proc/self/exe";
 }
 
+// The attributes of a spawn, destroyed on every path: the child gets a process group of its own,
+// so that Ctrl+C on the terminal reaches only this program, which decides what its children do
+// (a station lets the running updates finish).
+struct TSpawnAttributes {
+    posix_spawnattr_t a;
+    TSpawnAttributes() {
+        if (const int e = posix_spawnattr_init(&a); e != 0)
+            throw SystemError("posix_spawnattr_init", e);
+        int e = posix_spawnattr_setflags(&a, POSIX_SPAWN_SETPGROUP);
+        if (e == 0)
+            e = posix_spawnattr_setpgroup(&a, 0);
+        if (e != 0) {
+            posix_spawnattr_destroy(&a);
+            throw SystemError("posix_spawnattr_setpgroup", e);
+        }
+    }
+    ~TSpawnAttributes() { posix_spawnattr_destroy(&a); }
+    TSpawnAttributes(const TSpawnAttributes&) = delete;
+    TSpawnAttributes& operator=(const TSpawnAttributes&) = delete;
+};
+
 } // namespace
 
 TChildProcess::TChildProcess(const std::vector<std::string>& aArgs, const std::string& sProgram)
@@ -108,10 +129,11 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs, const std::s
     actions.Dup2(in.fdRead, 0);
     actions.Dup2(out.fdWrite, 1);
     actions.Dup2(err.fdWrite, 2);
+    TSpawnAttributes attributes;
     const int e = sProgram.empty() ? posix_spawn(&F->pid, OwnExecutable().c_str(), &actions.a,
-                                                 nullptr, argv.data(), environ)
-                                   : posix_spawnp(&F->pid, sProgram.c_str(), &actions.a, nullptr,
-                                                  argv.data(), environ);
+                                                 &attributes.a, argv.data(), environ)
+                                   : posix_spawnp(&F->pid, sProgram.c_str(), &actions.a,
+                                                  &attributes.a, argv.data(), environ);
     if (e != 0) {
         F->pid = -1;
         throw SystemError("cannot start " + aAll.front(), e);

@@ -55,18 +55,10 @@ constexpr std::pair<TEvent, const char*> aEventNames[] = {
     {TEvent::Notification, "notification"},
     {TEvent::Result, "result"},
     {TEvent::Summary, "summary"},
+    {TEvent::Plugged, "plugged"},
+    {TEvent::Unplugged, "unplugged"},
+    {TEvent::Waiting, "waiting"},
 };
-
-// The object of a run's line: the keys that every one has, in their order.
-TJson RunObject(TEvent event, const TJson& code, const TJson& value, const std::string& sText) {
-    TJson o = TJson::object();
-    o["time"] = IsoTimeNow();
-    o["event"] = EventName(event);
-    o["code"] = code;
-    o["value"] = value;
-    o["text"] = sText;
-    return o;
-}
 
 TJson ImageObject(std::int32_t iEntry, const std::string& sDescription) {
     TJson o = TJson::object();
@@ -93,6 +85,16 @@ std::string WellFormedUtf8(std::string_view s) {
 }
 
 } // namespace
+
+TJson RunObject(TEvent event, const TJson& code, const TJson& value, const std::string& sText) {
+    TJson o = TJson::object();
+    o["time"] = IsoTimeNow();
+    o["event"] = EventName(event);
+    o["code"] = code;
+    o["value"] = value;
+    o["text"] = sText;
+    return o;
+}
 
 std::string JsonText(const TJson& j) {
     return j.dump(-1, ' ', false, TJson::error_handler_t::replace);

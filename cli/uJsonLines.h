@@ -61,6 +61,10 @@ enum class TEvent {
     Notification, // one that has no name of its own
     Result,
     Summary,
+    // A station's own: a port has come, has gone, waits for its turn.
+    Plugged,
+    Unplugged,
+    Waiting,
 };
 
 // The name an event is written with.
@@ -79,6 +83,10 @@ void AddVersion(TJson& o, std::optional<std::int32_t> iVersion);
 // The firmware list as JSON Lines: the file slot sFile (when given) with entry 0 and its "file"
 // name first, then the built-in images, newest first.
 std::vector<std::string> FirmwareListJson(const std::optional<std::string>& sFile);
+
+// The object of a run's line with the keys that every one has, in their order: time, event,
+// code, value, text.
+TJson RunObject(TEvent event, const TJson& code, const TJson& value, const std::string& sText);
 
 // The ports, one object a line.
 std::vector<std::string> PortListJson(const std::vector<TPortDetails>& aPorts);

@@ -138,6 +138,9 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
     case TEvent::Reason:
     case TEvent::Notification:
     case TEvent::Summary:
+    case TEvent::Plugged:
+    case TEvent::Unplugged:
+    case TEvent::Waiting:
         break;
     }
 }
@@ -413,6 +416,50 @@ std::string SummaryJson(const std::vector<TPortRun>& aRuns) {
     return JsonText(o);
 }
 
+std::string PortDiagnostic(const std::string& sPort, const std::string& sText) {
+    return "kelvo-update: " + EscapeControlChars(sPort) + ": " + sText;
+}
+
+std::string ChildEndDiagnostic(const std::string& sPort, const std::string& sWhy,
+                               const std::string& sHow, bool bCancelled) {
+    if (!sWhy.empty())
+        return PortDiagnostic(sPort, sWhy);
+    if (!sHow.empty() && !bCancelled)
+        return PortDiagnostic(sPort, "its process was " + sHow);
+    return {};
+}
+
+std::string PortReportLine(const std::string& sPort, const TJson& o) {
+    // The child's text may quote outside text (a port name): its lines, each escaped.
+    const std::string sChildText = PlainLines(JsonStr(o, "text").value_or(""));
+    std::string sText;
+    for (std::string_view s = sChildText;;) {
+        const std::size_t i = s.find('\n');
+        sText += EscapeControlChars(s.substr(0, i));
+        if (i == std::string_view::npos)
+            break;
+        sText += '\n';
+        s.remove_prefix(i + 1);
+    }
+    return EscapeControlChars(sPort) + ": " +
+           (JsonEvent(o) == TEvent::Result ? sText : ReportLine(sText));
+}
+
+void ShowSummary(const std::vector<TPortRun>& aRuns, bool bJson, TInPlaceLines* pLive) {
+    // On the terminal of the live lines the summary takes their place; elsewhere (redirected) it
+    // keeps its full width, and the live lines stay as they ended.
+    const bool bSummaryOnTerminal = IsTerminal(stdout);
+    if (pLive != nullptr && bSummaryOnTerminal)
+        pLive->Clear();
+    if (bJson) {
+        Console.Out(SummaryJson(aRuns));
+        return;
+    }
+    for (const std::string& s :
+         SummaryLines(aRuns, bSummaryOnTerminal ? TerminalColumns(stdout) : 0))
+        Console.Out(s);
+}
+
 int RunSeveral(const TSeveralSettings& settings) {
     const bool bLive =
         !settings.bJson && !settings.bQuiet && IsTerminal(stderr) && EnableCursorControl(stderr);
@@ -459,11 +506,10 @@ int RunSeveral(const TSeveralSettings& settings) {
             }
             TPortRun& run = aRuns[item.id];
             if (item.kind == TChildRuns::TItem::TKind::End) {
-                if (!item.sWhy.empty())
-                    diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) + ": " + item.sWhy);
-                else if (!item.sHow.empty() && !bCancelSent)
-                    diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) +
-                               ": its process was " + item.sHow);
+                if (const std::string s =
+                        ChildEndDiagnostic(run.sPort, item.sWhy, item.sHow, bCancelSent);
+                    !s.empty())
+                    diagnostic(s);
                 run.Ended(item.iExitStatus, bCancelSent, tNow, item.sWhy, item.sHow);
                 bDirty = true;
                 continue;
@@ -477,8 +523,7 @@ int RunSeveral(const TSeveralSettings& settings) {
             // never passed on: the output stays JSON Lines.
             const std::optional<TJson> o = ReadJsonLine(item.sLine);
             if (!o) {
-                diagnostic("kelvo-update: " + EscapeControlChars(run.sPort) + ": " +
-                           EscapeControlChars(item.sLine));
+                diagnostic(PortDiagnostic(run.sPort, EscapeControlChars(item.sLine)));
                 continue;
             }
             if (settings.bJson)
@@ -488,20 +533,8 @@ int RunSeveral(const TSeveralSettings& settings) {
             const std::optional<TEvent> event = JsonEvent(*o);
             if (!bReport || event == TEvent::Reason)
                 continue;
-            // The child's text may quote outside text (a port name): its lines, each escaped.
-            const std::string sChildText = PlainLines(JsonStr(*o, "text").value_or(""));
-            std::string sText;
-            for (std::string_view s = sChildText;;) {
-                const std::size_t i = s.find('\n');
-                sText += EscapeControlChars(s.substr(0, i));
-                if (i == std::string_view::npos)
-                    break;
-                sText += '\n';
-                s.remove_prefix(i + 1);
-            }
             live.Clear();
-            Console.Out(EscapeControlChars(run.sPort) + ": " +
-                        (event == TEvent::Result ? sText : ReportLine(sText)));
+            Console.Out(PortReportLine(run.sPort, *o));
             live.Redraw();
         }
         if (bLive && bDirty && (children.Running() == 0 || tNow - tDrawn >= DrawInterval)) {
@@ -511,17 +544,6 @@ int RunSeveral(const TSeveralSettings& settings) {
         }
     }
 
-    // On the terminal of the live lines the summary takes their place; elsewhere (redirected) it
-    // keeps its full width, and the live lines stay as they ended.
-    const bool bSummaryOnTerminal = IsTerminal(stdout);
-    if (bLive && bSummaryOnTerminal)
-        live.Clear();
-    if (settings.bJson) {
-        Console.Out(SummaryJson(aRuns));
-    } else {
-        for (const std::string& s :
-             SummaryLines(aRuns, bSummaryOnTerminal ? TerminalColumns(stdout) : 0))
-            Console.Out(s);
-    }
+    ShowSummary(aRuns, settings.bJson, bLive ? &live : nullptr);
     return ExitOfSeveral(aRuns);
 }

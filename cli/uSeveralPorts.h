@@ -92,6 +92,20 @@ std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iC
 // The summary as the last JSON object ("event":"summary").
 std::string SummaryJson(const std::vector<TPortRun>& aRuns);
 
+// "kelvo-update: PORT: sText", the port escaped (sText is not).
+std::string PortDiagnostic(const std::string& sPort, const std::string& sText);
+// What is told on standard error when a child has ended: why it could not be started, or how
+// its process ended when it did not exit by itself and was not cancelled; empty otherwise.
+std::string ChildEndDiagnostic(const std::string& sPort, const std::string& sWhy,
+                               const std::string& sHow, bool bCancelled);
+// The report line of a child's object, after its port: the result's text as it is, other texts
+// as report lines with the time; every line of the text escaped.
+std::string PortReportLine(const std::string& sPort, const TJson& o);
+
+// The summary, as JSON or as the table on standard output; pLive: the live lines on the
+// terminal, which the table replaces when it goes there too.
+void ShowSummary(const std::vector<TPortRun>& aRuns, bool bJson, TInPlaceLines* pLive);
+
 // How a run of several ports shows itself.
 struct TSeveralSettings {
     std::vector<std::string> aPorts;

@@ -70,3 +70,11 @@ bool TStationPlan::Done() const {
 TStationTally TStationPlan::Tally() const {
     return {FiSucceeded, FiFailed, FaRunning.size(), FaWaiting.size()};
 }
+
+TStationPort TStationPlan::State(const std::string& sPort) const {
+    if (FaRunning.count(sPort) != 0)
+        return TStationPort::Running;
+    if (std::find(FaWaiting.begin(), FaWaiting.end(), sPort) != FaWaiting.end())
+        return TStationPort::Waiting;
+    return FaPresent.count(sPort) != 0 ? TStationPort::Idle : TStationPort::Absent;
+}

@@ -29,6 +29,14 @@ struct TStationTally {
     bool operator==(const TStationTally&) const = default;
 };
 
+// Where a port stands in the plan.
+enum class TStationPort {
+    Absent,  // not on the latest list
+    Waiting, // present, its run to start in its turn
+    Running, // its run is on (it may have gone meanwhile)
+    Idle     // present, its run for this connection had (or skipped: present at start)
+};
+
 // A port gets one run per connection: once its run has ended it is taken again only after it
 // has gone from the list and come back. A port that goes while it waits leaves the queue; one
 // that goes while its run is on keeps running until the run ends (the run notices the unplug),
@@ -52,6 +60,7 @@ public:
     // has been reached.
     bool Done() const;
     TStationTally Tally() const;
+    TStationPort State(const std::string& sPort) const;
 
 private:
     bool MayStart() const;

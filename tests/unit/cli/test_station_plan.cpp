@@ -156,3 +156,22 @@ TEST(StationPlan, Scenarios) {
                              << ", running " << t.iRunning << ", waiting " << t.iWaiting;
     }
 }
+
+// What the station shows for each port follows from where the plan has it.
+TEST(StationPlan, StateOfAPort) {
+    TStationPlan plan(Rules(true, 1, std::nullopt));
+    plan.Ports({"A"});
+    plan.Ports({"A", "B", "C"});
+    ASSERT_EQ(Joined(plan.TakeStarts()), "B");
+    EXPECT_EQ(plan.State("A"), TStationPort::Idle); // there at start, with only new ports
+    EXPECT_EQ(plan.State("B"), TStationPort::Running);
+    EXPECT_EQ(plan.State("C"), TStationPort::Waiting);
+    EXPECT_EQ(plan.State("D"), TStationPort::Absent);
+    plan.Ports({"A", "C"});
+    EXPECT_EQ(plan.State("B"), TStationPort::Running); // until its run notices
+    plan.RunEnded("B", false);
+    EXPECT_EQ(plan.State("B"), TStationPort::Absent);
+    ASSERT_EQ(Joined(plan.TakeStarts()), "C");
+    plan.RunEnded("C", true);
+    EXPECT_EQ(plan.State("C"), TStationPort::Idle); // done, until it is unplugged
+}
