@@ -58,8 +58,7 @@ std::vector<std::string> StationLines(const std::vector<TStationRow>& aRows,
         } else if (row.state == TStationPort::Waiting) {
             shown.sStage = "waiting for its turn";
         } else if (!bRunShown) {
-            shown.sStage = std::string("here at start ") + std::string(sDash) +
-                           " plug it in again to update it";
+            shown.sStage = std::string("here at start ") + std::string(sDash) + " replug to update";
         } else if (row.pRun->bSuccess) {
             shown.sStage = "done" + (row.sVersion.empty() ? "" : " " + row.sVersion) + " " +
                            std::string(sDash) + " unplug it";

@@ -1,6 +1,9 @@
 // The station's plan as short scripts: lists of ports as the watcher reports them, runs ending,
-// Ctrl+C; after each step, the ports that start and whether the station is done.
+// Ctrl+C; after each step, the ports that start and whether the station is done. Then what the
+// station shows of each port.
+#include "cli/uStation.h"
 #include "cli/uStationPlan.h"
+#include "cli/uTerminal.h"
 
 #include <gtest/gtest.h>
 
@@ -174,4 +177,50 @@ TEST(StationPlan, StateOfAPort) {
     ASSERT_EQ(Joined(plan.TakeStarts()), "C");
     plan.RunEnded("C", true);
     EXPECT_EQ(plan.State("C"), TStationPort::Idle); // done, until it is unplugged
+}
+
+// The station's lines: each port's state in words, the count line last, every line within the
+// terminal.
+TEST(StationLines, EachPortSaysWhereItStands) {
+    const auto t0 = TPortRun::TClock::now();
+    TPortRun done("/dev/ttyUSB0", t0);
+    done.iSerial = 320000;
+    done.Ended(0, false, t0);
+    TPortRun failed("/dev/ttyUSB1", t0);
+    failed.Event(*ReadJsonLine(R"({"event":"result","text":"No answer.","exit":30})"), t0);
+    failed.Ended(30, false, t0);
+    TPortRun running("/dev/ttyUSB2", t0);
+    running.Event(*ReadJsonLine(R"({"event":"selected","entry":9,"description":"d"})"), t0);
+    running.Event(*ReadJsonLine(R"({"event":"progress","value":42})"), t0);
+    TPortRun cancelled("/dev/ttyUSB6", t0);
+    cancelled.Ended(-1, true, t0);
+    const std::vector<TStationRow> aRows{
+        {"/dev/ttyUSB0", TStationPort::Idle, &done, "5.138"},
+        {"/dev/ttyUSB1", TStationPort::Idle, &failed, ""},
+        {"/dev/ttyUSB2", TStationPort::Running, &running, ""},
+        {"/dev/ttyUSB3", TStationPort::Waiting, nullptr, ""},
+        {"/dev/ttyUSB4", TStationPort::Absent, &done, "5.138"}, // its logger has gone
+        {"/dev/ttyUSB5", TStationPort::Idle, nullptr, ""},      // there at start
+        {"/dev/ttyUSB6", TStationPort::Idle, &cancelled, ""},
+    };
+    const TStationTally tally{1, 2, 1, 1};
+    const std::vector<std::string> a = StationLines(aRows, tally, false, 0, "...", "-");
+    ASSERT_EQ(a.size(), aRows.size() + 1);
+    const std::pair<std::size_t, std::string> aExpected[] = {
+        {0, "done 5.138 - unplug it"},
+        {1, "failed: No answer."},
+        {2, "programming          42%"},
+        {3, "waiting for its turn"},
+        {5, "here at start - replug to update"},
+        {6, "cancelled"},
+        {7, "1 done, 2 failed, 1 in progress, 1 waiting; Ctrl+C stops the station"},
+    };
+    for (const auto& [i, s] : aExpected)
+        EXPECT_NE(a[i].find(s), std::string::npos) << a[i];
+    // A logger that has gone: its port waits, without the serial number it had.
+    EXPECT_TRUE(a[4].ends_with("  waiting") && a[4].find("320000") == std::string::npos) << a[4];
+    EXPECT_NE(StationLines(aRows, tally, true, 0, "...", "-").back().find("stopping"),
+              std::string::npos);
+    for (const std::string& s : StationLines(aRows, tally, true, 40, "...", "-"))
+        EXPECT_LE(DisplayWidth(s), 39u) << s;
 }
