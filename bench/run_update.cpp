@@ -8,8 +8,12 @@
 //  (e) paced behind a USB serial converter's latency of 16 ms and of 1 ms: the cost against the
 //      wire limit;
 //  (f) the update journal: the time its writes take in one run (the row begun, the facts of an
-//      update as they come, the row completed), the median of many runs.
-// Arguments select parts: --quick (b, c and f), --parallel (a and d), --latency (e); none: all.
+//      update as they come, the row completed), the median of many runs;
+//  (g) the workshop station: its CPU time and wake-ups while it waits with no logger plugged in,
+//      then sixteen paced loggers plugged in within two seconds: the time from the first plug to
+//      the end of their updates against that of one paced update (a).
+// Arguments select parts: --quick (b, c and f), --parallel (a and d), --latency (e), --station (a
+// and g); none: all.
 // The updates record their runs in a journal of the benchmark's own.
 #include "firmware/uFWVersions.h"
 #include "frontend/uRunJournal.h"
@@ -24,7 +28,9 @@
 #include <fstream>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -132,6 +138,89 @@ double JournalMsPerRun(const fs::path& dir, int iRuns) {
     return a[a.size() / 2];
 }
 
+// The CPU seconds (user and system) of process pid and the times its threads gave up the CPU to
+// wait, from /proc.
+struct TIdleUse {
+    double dCpuS = 0;
+    long iWaits = 0;
+};
+
+TIdleUse IdleUse(pid_t pid) {
+    TIdleUse u;
+    std::string sStat;
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), sStat);
+    // The fields after the command's name, which is in parentheses: utime and stime are the 12th
+    // and 13th of them.
+    std::istringstream in(sStat.substr(sStat.rfind(')') + 2));
+    std::string sField;
+    long iUser = 0;
+    long iSystem = 0;
+    for (int i = 1; i <= 13 && in >> sField; ++i) {
+        if (i == 12)
+            iUser = std::stol(sField);
+        if (i == 13)
+            iSystem = std::stol(sField);
+    }
+    u.dCpuS = static_cast<double>(iUser + iSystem) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream status(task.path() / "status");
+        for (std::string sLine; std::getline(status, sLine);) {
+            if (sLine.starts_with("voluntary_ctxt_switches:"))
+                u.iWaits += std::stol(sLine.substr(sLine.find(':') + 1));
+        }
+    }
+    return u;
+}
+
+// The station with no logger for tIdle, then iLoggers paced simulators plugged in one after
+// another (links made in the device folder) within two seconds; the wall time from the first plug
+// to the station's end after iLoggers updates.
+struct TStationMeasure {
+    int iExit = -1;
+    double dIdleCpuS = 0;
+    double dIdleWaitsPerS = 0;
+    double dWallS = 0;
+};
+
+TStationMeasure RunStation(const fs::path& dir, int iLoggers, std::chrono::seconds tIdle) {
+    const fs::path devDir = dir / "dev";
+    fs::remove_all(devDir);
+    fs::create_directories(devDir);
+    std::vector<std::unique_ptr<TSimProcess>> aSims;
+    for (int i = 0; i < iLoggers; ++i) {
+        const fs::path sub = dir / ("sim" + std::to_string(i));
+        fs::create_directories(sub);
+        aSims.push_back(std::make_unique<TSimProcess>(
+            KELVO_SIM_EXE, sub,
+            std::vector<std::string>{"--preset", "entry9", "--baud", "9600", "--serial",
+                                     std::to_string(320000 + i)}));
+    }
+    TStationMeasure m;
+    TProcess station(
+        {KELVO_UPDATE_EXE, "--watch", "--yes", "--quiet", "--count", std::to_string(iLoggers)},
+        {"KELVO_DEV_DIR=" + devDir.string(), "KELVO_JOURNAL=" + (dir / "journal.sqlite3").string()},
+        dir / "station.out");
+    // Settled first: the start and its first list are not idling.
+    std::this_thread::sleep_for(1s);
+    const TIdleUse before = IdleUse(station.Pid());
+    std::this_thread::sleep_for(tIdle);
+    const TIdleUse after = IdleUse(station.Pid());
+    m.dIdleCpuS = after.dCpuS - before.dCpuS;
+    m.dIdleWaitsPerS =
+        static_cast<double>(after.iWaits - before.iWaits) / static_cast<double>(tIdle.count());
+    const auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < iLoggers; ++i) {
+        fs::create_symlink(aSims[static_cast<std::size_t>(i)]->sPort,
+                           devDir / ("ttyUSB" + std::to_string(i)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000 / iLoggers));
+    }
+    m.iExit = station.Wait();
+    m.dWallS = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    for (const auto& p : aSims)
+        p->Stop();
+    return m;
+}
+
 std::string LoadAverage() {
     std::string s;
     std::getline(std::ifstream("/proc/loadavg"), s);
@@ -146,6 +235,7 @@ int main(int argc, char** argv) {
     const bool bQuick = bAll || aParts.count("--quick") > 0;
     const bool bParallel = bAll || aParts.count("--parallel") > 0;
     const bool bLatency = bAll || aParts.count("--latency") > 0;
+    const bool bStation = bAll || aParts.count("--station") > 0;
     const fs::path dir = fs::temp_directory_path() / ("kelvo-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
 
@@ -187,13 +277,18 @@ int main(int argc, char** argv) {
         bOk = bOk && dJournal <= 5;
     }
 
-    if (bParallel) {
-        const TMeasure p = Run(dir, {"--baud", "9600"});
+    // One paced update: the measure of (a), and the yardstick of (d) and (g).
+    TMeasure p;
+    if (bParallel || bStation) {
+        p = Run(dir, {"--baud", "9600"});
         const double dRatio = pacedRatio("(a) paced at 9600 baud", p);
         if (!failed("paced update", p)) {
             row("(a) paced: wall time / wire limit", dRatio, "", 1.01, dRatio <= 1.01);
             bOk = bOk && dRatio <= 1.01;
         }
+    }
+
+    if (bParallel) {
         constexpr int Loggers = 8;
         const TMeasure q = Run(dir, {"--baud", "9600"}, Loggers);
         pacedRatio("(d) eight paced loggers at once", q);
@@ -203,6 +298,28 @@ int main(int argc, char** argv) {
                 dParallel <= 1.02);
             row("(d) eight at once: CPU time, all processes", q.dCpuS, "s", 1.0, q.dCpuS <= 1.0);
             bOk = bOk && dParallel <= 1.02 && q.dCpuS <= 1.0;
+        }
+    }
+
+    if (bStation) {
+        constexpr int Loggers = 16;
+        constexpr auto Idle = 20s;
+        const TStationMeasure st = RunStation(dir, Loggers, Idle);
+        std::printf("(g) station: idle %lld s, then %d paced loggers plugged in within 2 s, "
+                    "their updates in %.2f s\n",
+                    static_cast<long long>(Idle.count()), Loggers, st.dWallS);
+        // The main loop wakes once a second, the port watch's safety-net rescan every five.
+        row("(g) station idle: CPU time", st.dIdleCpuS * 1000, "ms", 20, st.dIdleCpuS <= 0.02);
+        row("(g) station idle: wake-ups per second", st.dIdleWaitsPerS, "", 1.2,
+            st.dIdleWaitsPerS <= 1.2);
+        bOk = bOk && st.dIdleCpuS <= 0.02 && st.dIdleWaitsPerS <= 1.2;
+        if (st.iExit != 0) {
+            std::printf("station of %d loggers failed with exit status %d\n", Loggers, st.iExit);
+            bOk = false;
+        } else if (p.iExit == 0) {
+            const double dRatio = st.dWallS / p.dWallS;
+            row("(g) sixteen at once: wall time / one paced", dRatio, "", 1.05, dRatio <= 1.05);
+            bOk = bOk && dRatio <= 1.05;
         }
     }
 
