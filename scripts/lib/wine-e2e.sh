@@ -242,20 +242,12 @@ we_run() {
     # The prefix: booted, given the port key, stopped, started again.
     WINEPREFIX=$we_unit_prefix wineserver -k 2>/dev/null || true
     export WINEPREFIX=$we_prefix
-    ln -sfn /dev/null "$we_link" # a harmless target until the first simulator takes the link over
-    local ports='HKLM\Software\Wine\Ports' n
-    wineboot -i >/dev/null 2>&1 || true
-    if ! wine reg add "$ports" /v COM5 /t REG_SZ /d "$we_link" /f >/dev/null 2>&1; then
+    local n rc=0
+    wine_prefix_com5 "$we_prefix" "$we_link" || rc=$?
+    if [ "$rc" = 2 ]; then
         we_skip_banner "Wine cannot start a prefix in $we_prefix"
         return 0
-    fi
-    for n in 1 2 3 4; do
-        wine reg add "$ports" /v "COM$n" /t REG_SZ /d "" /f >/dev/null
-    done
-    wineserver -k
-    wineserver -w
-    wine reg delete 'HKCU\Software\Orlenta' /f >/dev/null 2>&1 || true # starts the server again
-    if ! wine_only_com5 "$we_prefix" "$we_link"; then
+    elif [ "$rc" != 0 ]; then
         we_fail "COM5 is not mapped to $we_link"
         return 0
     fi

@@ -28,3 +28,21 @@ wine_only_com5() {
         rm -f "$link"
     done
 }
+
+# wine_prefix_com5 PREFIX LINK: the prefix (the exported WINEPREFIX) booted with COM5 on LINK: the
+# port key is written, COM1-COM4 disabled, the server stopped and started again, and every other
+# port unlinked (wine_only_com5). LINK points at /dev/null until a simulator takes it over.
+# Status 2 when Wine cannot start the prefix, 1 when COM5 is not mapped to LINK.
+wine_prefix_com5() {
+    local prefix=$1 link=$2 ports='HKLM\Software\Wine\Ports' n
+    ln -sfn /dev/null "$link"
+    wineboot -i >/dev/null 2>&1 || true
+    wine reg add "$ports" /v COM5 /t REG_SZ /d "$link" /f >/dev/null 2>&1 || return 2
+    for n in 1 2 3 4; do
+        wine reg add "$ports" /v "COM$n" /t REG_SZ /d "" /f >/dev/null
+    done
+    wineserver -k
+    wineserver -w
+    wine reg delete 'HKCU\Software\Orlenta' /f >/dev/null 2>&1 || true # starts the server again
+    wine_only_com5 "$prefix" "$link"
+}

@@ -1,0 +1,213 @@
+# The Windows setup program under Wine, in a fresh prefix of its own: a silent install (files,
+# Start menu shortcut, Uninstall entry), both installed programs answering --version, the
+# installed kelvo-update.exe updating the simulated logger through COM5 (which also writes the
+# user's journal), the refusal while an installed program runs, a second install over the first
+# (still one Uninstall entry), and the silent uninstall (nothing of ours left; the journal and the
+# internal-mode setting stay).
+#
+# Sourced by scripts/run-tests after scripts/lib/wine-e2e.sh. Expects $root, $build and say() of
+# scripts/lib/common.sh, the Windows build in $build/mingw, the native one in $build/native, and
+# WINEDEBUG/WINEDLLOVERRIDES as run-tests sets them. Leaves WINEPREFIX and the EXIT trap as it
+# found them; stops its simulator, the GUI and the prefix's wineserver on every path.
+
+# shellcheck shell=bash disable=SC2154 # $root, $build: scripts/lib/common.sh
+. "$root/scripts/lib/wine-ports.sh"
+
+wi_dir=$build/mingw/install-test
+wi_prefix=$wi_dir/wineprefix
+wi_link=$wi_dir/com5
+wi_sim_exe=$build/native/sim/kelvo-logger-sim
+wi_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KelvoFirmwareUpdate'
+wi_win_folder='C:\Program Files\Kelvo Firmware Update'
+wi_saved_prefix=${WINEPREFIX-}
+wi_saved_traps=$(trap -p EXIT INT TERM)
+wi_sim_pid=
+wi_gui_pid=
+wi_failures=()
+
+wi_fail() {
+    wi_failures+=("$*")
+    echo "FAILED: $*" >&2
+}
+
+wi_stop_pid() {
+    [ -n "$1" ] || return 0
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
+wi_cleanup() {
+    wi_stop_pid "$wi_gui_pid"
+    wi_gui_pid=
+    wi_stop_pid "$wi_sim_pid"
+    wi_sim_pid=
+    WINEPREFIX=$wi_prefix wineserver -k 2>/dev/null || true
+}
+
+# wi_cmd LINE: LINE run as a Windows command line, verbatim (Wine would quote an argument that
+# holds a space, and the uninstaller's _?= must not be quoted), from a batch file, which waits
+# for the program; its exit status in $wi_rc.
+wi_cmd() {
+    printf '@%s\r\n@exit /b %%ERRORLEVEL%%\r\n' "$1" >"$wi_prefix/drive_c/kelvo-test.bat"
+    wi_rc=0
+    timeout --foreground -k 5 120 wine cmd /c 'C:\kelvo-test.bat' </dev/null >"$wi_dir/cmd.out" \
+        2>&1 || wi_rc=$?
+}
+
+# wi_install: the setup, silent, with the default folder; its exit status in $wi_rc.
+wi_install() {
+    wi_rc=0
+    timeout --foreground -k 5 120 wine "$wi_setup" /S </dev/null >/dev/null 2>&1 || wi_rc=$?
+}
+
+# The entries of ours in the Uninstall key, as reg.exe lists the subkeys: the count.
+wi_entries() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' 2>/dev/null |
+        tr -d '\r' | grep -ci 'KelvoFirmwareUpdate$' || true
+}
+
+wi_value() {
+    wine reg query "$wi_key" /v "$1" 2>/dev/null | tr -d '\r' |
+        sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
+}
+
+wi_check_installed() {
+    local what=$1 f v
+    for f in kelvo-firmware-update.exe kelvo-update.exe README.txt LICENSE.txt uninstall.exe \
+        "${wi_release_files[@]}"; do
+        [ -f "$wi_folder/$f" ] || wi_fail "$what: $f is not installed"
+    done
+    [ -f "$wi_shortcut" ] || wi_fail "$what: no shortcut $wi_shortcut"
+    [ "$(wi_entries)" = 1 ] || wi_fail "$what: $(wi_entries) Uninstall entries, expected 1"
+    for v in "DisplayName=Kelvo Firmware Update" "DisplayVersion=$wi_version" \
+        "Publisher=Kelvo firmware tools" "InstallLocation=$wi_win_folder" \
+        "DisplayIcon=$wi_win_folder\\kelvo-firmware-update.exe,0" \
+        "UninstallString=\"$wi_win_folder\\uninstall.exe\"" \
+        "QuietUninstallString=\"$wi_win_folder\\uninstall.exe\" /S" "NoModify=0x1" "NoRepair=0x1"; do
+        [ "$(wi_value "${v%%=*}")" = "${v#*=}" ] ||
+            wi_fail "$what: ${v%%=*} is [$(wi_value "${v%%=*}")], expected [${v#*=}]"
+    done
+    # EstimatedSize in KiB: the installed files are several MiB.
+    v=$(wi_value EstimatedSize)
+    if ! [[ $v =~ ^0x[0-9a-f]+$ ]] || ((v <= 4096)); then
+        wi_fail "$what: EstimatedSize is [$v]"
+    fi
+}
+
+wi_run() {
+    wi_setup=$(find "$build/mingw" -maxdepth 1 -name 'kelvo-firmware-update-*-win64-setup.exe' |
+        head -n 1)
+    if [ -z "$wi_setup" ]; then
+        wi_fail "no setup program in $build/mingw: makensis (package nsis) missing when the build was configured?"
+        return 0
+    fi
+    [ -x "$wi_sim_exe" ] || {
+        wi_fail "missing $wi_sim_exe"
+        return 0
+    }
+    wi_version=${wi_setup##*/kelvo-firmware-update-}
+    wi_version=${wi_version%-win64-setup.exe}
+    echo "setup program: $wi_setup, $(stat -c %s "$wi_setup") bytes"
+    # What the release zip holds besides the programs and README.txt must be installed too.
+    mapfile -t wi_release_files < <(cd "$build/mingw/release" && find docs -type f | sort)
+
+    rm -rf "$wi_dir"
+    mkdir -p "$wi_dir"
+    export WINEPREFIX=$wi_prefix
+    if ! wine_prefix_com5 "$wi_prefix" "$wi_link"; then
+        wi_fail "no fresh prefix with COM5 on $wi_link in $wi_prefix"
+        return 0
+    fi
+    wi_folder="$wi_prefix/drive_c/Program Files/Kelvo Firmware Update"
+    wi_shortcut="$wi_prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kelvo Firmware Update.lnk"
+
+    say "setup: silent install"
+    wi_install
+    [ "$wi_rc" = 0 ] || wi_fail "silent install: exit $wi_rc"
+    wi_check_installed "first install"
+
+    local out
+    out=$(wine "$wi_folder/kelvo-update.exe" --version </dev/null 2>&1 | tr -d '\r' || true)
+    [ "$out" = "kelvo-update $wi_version" ] || wi_fail "installed kelvo-update.exe --version: [$out]"
+    out=$(wine "$wi_folder/kelvo-firmware-update.exe" --version </dev/null 2>&1 | tr -d '\r' || true)
+    [ "$out" = "kelvo-firmware-update $wi_version" ] ||
+        wi_fail "installed kelvo-firmware-update.exe --version: [$out]"
+
+    say "setup: the installed kelvo-update.exe updates the simulated logger on COM5"
+    local pty="" i rc=0
+    "$wi_sim_exe" --preset entry9 --link "$wi_link" --record "$wi_dir/update.record" \
+        >"$wi_dir/sim.out" 2>&1 &
+    wi_sim_pid=$!
+    for ((i = 0; i < 100; i++)); do
+        pty=$(head -n 1 "$wi_dir/sim.out" 2>/dev/null || true)
+        [ -n "$pty" ] && [ "$(readlink "$wi_link")" = "$pty" ] && break
+        sleep 0.05
+    done
+    [ "$(readlink "$wi_link")" = "$pty" ] || wi_fail "the simulator did not start: $(cat "$wi_dir/sim.out")"
+    timeout --foreground -k 5 120 wine "$wi_folder/kelvo-update.exe" --port COM5 --yes \
+        </dev/null >"$wi_dir/update.out" 2>&1 || rc=$?
+    wi_stop_pid "$wi_sim_pid"
+    wi_sim_pid=
+    [ "$rc" = 0 ] || wi_fail "installed kelvo-update.exe --port COM5: exit $rc; see $wi_dir/update.out"
+    [ "$(wc -l <"$wi_dir/update.record" 2>/dev/null || echo 0)" -eq 787 ] ||
+        wi_fail "installed kelvo-update.exe: the simulator did not record 787 lines"
+    local journal
+    journal="$(wine cmd /c echo '%LOCALAPPDATA%' </dev/null 2>/dev/null | tr -d '\r')\\kelvo\\journal.sqlite3"
+    journal=$(winepath -u "$journal" 2>/dev/null)
+    [ -f "$journal" ] || wi_fail "no journal at $journal after the update"
+    wine reg add 'HKCU\Software\Orlenta\Quarn' /v intern /t REG_DWORD /d 1 /f >/dev/null
+
+    say "setup: refused while the installed GUI runs"
+    WINEQT_QPA_PLATFORM=offscreen wine "$wi_folder/kelvo-firmware-update.exe" \
+        </dev/null >"$wi_dir/gui.out" 2>&1 &
+    wi_gui_pid=$!
+    sleep 3
+    wi_install
+    [ "$wi_rc" = 2 ] || wi_fail "install over a running GUI: exit $wi_rc, expected 2"
+    wi_cmd "\"$wi_win_folder\\uninstall.exe\" /S _?=$wi_win_folder"
+    [ "$wi_rc" = 2 ] || wi_fail "uninstall with the GUI running: exit $wi_rc, expected 2"
+    [ -f "$wi_folder/kelvo-firmware-update.exe" ] || wi_fail "the refused uninstall removed files"
+    wi_stop_pid "$wi_gui_pid"
+    wi_gui_pid=
+    wine taskkill /f /im kelvo-firmware-update.exe >/dev/null 2>&1 || true
+
+    say "setup: silent install over the installed version"
+    touch "$wi_folder/user-notes.txt" # not ours: an uninstall leaves it
+    wi_install
+    [ "$wi_rc" = 0 ] || wi_fail "second install: exit $wi_rc"
+    wi_check_installed "second install"
+
+    say "setup: silent uninstall (the Uninstall entry's QuietUninstallString)"
+    local quiet
+    quiet=$(wi_value QuietUninstallString)
+    wi_cmd "$quiet"
+    [ "$wi_rc" = 0 ] || wi_fail "uninstall: exit $wi_rc"
+    # The uninstaller runs on from a copy in the temporary folder: wait for every process.
+    wineserver -w
+    local left
+    left=$(cd "$wi_folder" 2>/dev/null && find . -mindepth 1 | sort | tr '\n' ' ' || true)
+    [ "$left" = "./user-notes.txt " ] || wi_fail "left in the install folder: [$left]"
+    [ ! -e "$wi_shortcut" ] || wi_fail "the shortcut is still there"
+    [ "$(wi_entries)" = 0 ] || wi_fail "the Uninstall entry is still there"
+    [ -f "$journal" ] || wi_fail "the uninstall removed the journal"
+    wine reg query 'HKCU\Software\Orlenta\Quarn' /v intern >/dev/null 2>&1 ||
+        wi_fail "the uninstall removed the internal-mode setting"
+    rm -rf "$wi_folder"
+}
+
+say "Windows setup program under Wine: install, update on COM5, upgrade, uninstall"
+trap 'wi_cleanup' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+wi_run
+wi_cleanup
+trap - EXIT INT TERM
+eval "$wi_saved_traps"
+export WINEPREFIX=$wi_saved_prefix
+if [ ${#wi_failures[@]} -gt 0 ]; then
+    say "Windows setup program under Wine: ${#wi_failures[@]} failure(s)"
+    printf '  %s\n' "${wi_failures[@]}"
+    exit 1
+fi
+rm -rf "$wi_prefix" # about 700 MB; kept only after a failure, for a look inside
+say "Windows setup program under Wine: passed ($(stat -c %s "$wi_setup") bytes)"
