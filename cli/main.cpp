@@ -20,6 +20,7 @@
 #include "journal/uJournal.h"
 #include "link/uPortTrace.h"
 #include "link/uRS232.h"
+#include "uCliDocument.h"
 #include "uVersionInfo.h"
 
 #include <algorithm>
@@ -54,11 +55,11 @@ such as /dev/ttyUSB0 elsewhere), or of several loggers at once, one on each port
 
 Options:
   -p, --port NAME, --port=NAME
-                      the serial port of the logger; "auto": the only port that --list-ports
-                      shows (default: the environment variable KELVO_PORT); give it several
-                      times to update several loggers at once; a name beginning with "-" only
-                      as --port=NAME
-      --all-ports     update a logger on every port that --list-ports shows
+                      the serial port of the logger (default: the environment variable
+                      KELVO_PORT); "auto": the only port that the GUI's port list offers; give
+                      it several times to update several loggers at once; a name beginning
+                      with "-" only as --port=NAME
+      --all-ports     update a logger on every port that the GUI's port list offers
       --watch         a workshop station: watch the ports that --all-ports would take and
                       update the logger on each as it is plugged in, once per connection,
                       until Ctrl+C (then the running updates finish; twice: they are
@@ -71,10 +72,12 @@ Options:
       --file FILE     use this firmware file instead of the built-in images (internal mode, f:+)
       --read-info-only  stop once the logger's information is read (internal mode)
       --max-repeats N repeat at most N times after a communication or programming error (3)
-      --json          JSON Lines instead of the report, also for the lists (docs/cli.md)
+      --json          JSON Lines instead of the report, also for the lists
   -q, --quiet         print only the outcome
       --trace FILE    write every frame and line with millisecond times to FILE (-: stderr)
-      --list-ports    print the serial ports of USB serial devices with their details
+      --list-ports    print the serial ports of USB serial devices with their details; on
+                      Windows every registered serial port, marked when the GUI's port list
+                      offers it (any of them can be given to --port)
       --list-firmware print the built-in firmware images (and the file given with --file)
       --history       print the latest runs of the update journal, newest first (with --json
                       as JSON Lines, with --csv as CSV); --limit N runs (20), only those of
@@ -243,6 +246,8 @@ constexpr TCliOption aOptions[] = {
     {{"help", 'h', false},
      [](TArgs&, const std::string&) {
          Console.Out(PlainLines(Usage));
+         Console.Out(std::string("\nThe whole command line, the JSON Lines included: ") +
+                     CliDocument);
          std::exit(0);
      }},
     {{"all-ports", 0, false}, SetFlag<&TArgs::bAllPorts>},

@@ -64,16 +64,15 @@ void PrintFirmwareList(const std::optional<std::string>& sFile, bool bJson) {
         Console.Out(s);
 }
 
-void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson) {
-    if (bJson) {
-        for (const std::string& s : PortListJson(aPorts))
-            Console.Out(s);
-        return;
-    }
+std::vector<std::string> PortListLines(const std::vector<TPortDetails>& aPorts) {
+    std::vector<std::string> aLines;
     if (aPorts.empty())
-        return;
-    // The cells of the columns; the port always, the others when any port fills them.
-    constexpr const char* aNames[] = {"Port", "USB id", "Product", "Serial", "By-id", "Device"};
+        return aLines;
+    // The cells of the columns; the port always, the others when any port fills them. "GUI list"
+    // only when a port is listed that the port box does not offer (Windows: another driver's).
+    constexpr const char* aNames[] = {"Port",  "USB id", "Product", "Serial",
+                                      "By-id", "Device", "GUI list"};
+    constexpr std::size_t GuiListColumn = std::size(aNames) - 1;
     using TRow = std::array<std::string, std::size(aNames)>;
     std::vector<TRow> aRows;
     std::array<bool, std::size(aNames)> aShown{true};
@@ -81,9 +80,11 @@ void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson) {
         const std::string sUsbId = d.sVendorId.empty() && d.sProductId.empty()
                                        ? std::string()
                                        : d.sVendorId + ":" + d.sProductId;
-        aRows.push_back({d.sPort, sUsbId, d.sProduct, d.sSerial, d.sById, d.sDeviceName});
-        for (std::size_t i = 0; i < aShown.size(); ++i)
+        aRows.push_back({d.sPort, sUsbId, d.sProduct, d.sSerial, d.sById, d.sDeviceName,
+                         d.bInGuiList ? "yes" : "no"});
+        for (std::size_t i = 0; i < GuiListColumn; ++i)
             aShown[i] = aShown[i] || !aRows.back()[i].empty();
+        aShown[GuiListColumn] = aShown[GuiListColumn] || !d.bInGuiList;
     }
     const auto line = [&](const auto& cell) {
         std::string s;
@@ -93,12 +94,18 @@ void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson) {
         }
         return s;
     };
-    Console.Out(line([&](std::size_t i) { return std::string(aNames[i]); }));
+    aLines.push_back(line([&](std::size_t i) { return std::string(aNames[i]); }));
     for (const TRow& row : aRows) {
-        Console.Out(line([&](std::size_t i) {
+        aLines.push_back(line([&](std::size_t i) {
             return row[i].empty() ? std::string("-") : EscapeControlChars(row[i]);
         }));
     }
+    return aLines;
+}
+
+void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson) {
+    for (const std::string& s : bJson ? PortListJson(aPorts) : PortListLines(aPorts))
+        Console.Out(s);
 }
 
 bool IsStartLine(std::int32_t iCode, const TStep& step, const std::string& sPort) {

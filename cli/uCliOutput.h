@@ -44,8 +44,12 @@ std::vector<std::string> FirmwareListLines(const std::optional<std::string>& sFi
 // entry 0 and its "file" name).
 void PrintFirmwareList(const std::optional<std::string>& sFile, bool bJson);
 
-// The ports, tab-separated under a header with the columns that any of them fills, or one JSON
-// object a line.
+// The lines of the port list: a header line and one line per port, tab-separated, with the
+// columns that any port fills ("-" for an empty cell), and "GUI list" (yes or no) when a port is
+// listed that the GUI's port box does not offer; no line for no port.
+std::vector<std::string> PortListLines(const std::vector<TPortDetails>& aPorts);
+
+// The ports as PortListLines gives them, or one JSON object a line.
 void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson);
 
 // True for the line that starts an attempt, the first or a repeat.

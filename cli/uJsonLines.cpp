@@ -257,6 +257,7 @@ std::vector<std::string> PortListJson(const std::vector<TPortDetails>& aPorts) {
         o["product"] = StrOrNull(d.sProduct);
         o["serial"] = StrOrNull(d.sSerial);
         o["device"] = StrOrNull(d.sDeviceName);
+        o["in-gui-list"] = d.bInGuiList;
         aLines.push_back(JsonText(o));
     }
     return aLines;

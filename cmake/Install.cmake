@@ -109,8 +109,9 @@ if(PROJECT_IS_TOP_LEVEL AND CMAKE_SYSTEM_NAME STREQUAL "Linux" AND NOT CMAKE_CRO
   endif()
 
   set(CPACK_DEBIAN_KELVO-FIRMWARE-UPDATE_PACKAGE_NAME kelvo-firmware-update)
-  # Qt plugins that the libraries do not name: the window system (xcb) and the SVG window icon.
-  set(CPACK_DEBIAN_KELVO-FIRMWARE-UPDATE_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6")
+  # Qt plugins that the libraries do not name: the window system (xcb). The window icon is PNG,
+  # which Qt reads by itself.
+  set(CPACK_DEBIAN_KELVO-FIRMWARE-UPDATE_PACKAGE_DEPENDS "qt6-qpa-plugins")
   set(CPACK_DEBIAN_KELVO-FIRMWARE-UPDATE_DESCRIPTION
       "Firmware update for Kelvo data loggers over their USB serial port
 The operator's program kelvo-firmware-update (Qt 6) and the command-line

@@ -1,8 +1,19 @@
 # The Windows build's release folder, <build>/release, refreshed on every build: both programs
-# (static, stripped when the toolchain has a strip), the operator's guide with its pictures and a
-# short read-me; and the same packed as kelvo-firmware-update-<version>-win64.zip beside it.
+# (static, stripped when the toolchain has a strip), the operator's guide and the command line's
+# page as HTML with the guide's pictures, and a short read-me with Windows line ends; and the same
+# packed as kelvo-firmware-update-<version>-win64.zip beside it. The service team's notes on the
+# internal mode (docs/internal-mode.md) are never part of it.
 set(KELVO_RELEASE_DIR ${CMAKE_BINARY_DIR}/release)
 set(KELVO_RELEASE_ZIP ${CMAKE_BINARY_DIR}/kelvo-firmware-update-${PROJECT_VERSION}-win64.zip)
+
+# The HTML pages come from the Markdown through python3-markdown's converter: without it the
+# release would lack its documents, so the build stops here.
+find_program(KELVO_MARKDOWN NAMES markdown_py)
+if(NOT KELVO_MARKDOWN)
+  message(FATAL_ERROR "markdown_py was not found: the release's HTML documents are made with it "
+                      "(Debian package python3-markdown)")
+endif()
+set(aReleaseDocs operators-guide cli)
 
 set(aReleaseFiles)
 # The docs folder is made afresh: what an earlier build left there must not reach the zip.
@@ -22,12 +33,18 @@ foreach(sProgram kelvo-firmware-update kelvo-update)
   list(APPEND aReleaseFiles ${sProgram}.exe)
 endforeach()
 file(GLOB aScreenshots ${PROJECT_SOURCE_DIR}/docs/screenshots/*.png)
+set(aDocSources ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt)
 list(APPEND aReleaseCommands
-     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt
-             ${KELVO_RELEASE_DIR}/README.txt
-     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/docs/operators-guide.md
-             ${KELVO_RELEASE_DIR}/docs/
+     COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/docs/windows-readme.txt
+             -DOUT=${KELVO_RELEASE_DIR}/README.txt -P ${PROJECT_SOURCE_DIR}/cmake/CopyCrlf.cmake
      COMMAND ${CMAKE_COMMAND} -E copy ${aScreenshots} ${KELVO_RELEASE_DIR}/docs/screenshots/)
+foreach(sDoc IN LISTS aReleaseDocs)
+  list(APPEND aReleaseCommands
+       COMMAND ${CMAKE_COMMAND} -DMARKDOWN=${KELVO_MARKDOWN}
+               -DIN=${PROJECT_SOURCE_DIR}/docs/${sDoc}.md -DOUT=${KELVO_RELEASE_DIR}/docs/${sDoc}.html
+               -P ${PROJECT_SOURCE_DIR}/cmake/MarkdownToHtml.cmake)
+  list(APPEND aDocSources ${PROJECT_SOURCE_DIR}/docs/${sDoc}.md)
+endforeach()
 list(APPEND aReleaseFiles README.txt docs)
 
 add_custom_command(
@@ -37,8 +54,8 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E chdir ${KELVO_RELEASE_DIR}
           ${CMAKE_COMMAND} -E tar cf ${KELVO_RELEASE_ZIP} --format=zip ${aReleaseFiles}
   DEPENDS kelvo-update $<$<TARGET_EXISTS:kelvo-firmware-update>:kelvo-firmware-update>
-          ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt ${PROJECT_SOURCE_DIR}/docs/operators-guide.md
-          ${aScreenshots}
+          ${aDocSources} ${aScreenshots} ${PROJECT_SOURCE_DIR}/cmake/MarkdownToHtml.cmake
+          ${PROJECT_SOURCE_DIR}/cmake/CopyCrlf.cmake
   COMMENT "Release folder ${KELVO_RELEASE_DIR} and ${KELVO_RELEASE_ZIP}"
   VERBATIM)
 add_custom_target(kelvo-release ALL DEPENDS ${KELVO_RELEASE_ZIP})

@@ -39,11 +39,15 @@ struct TPortDetails {
     std::string sProduct;    // Linux: its product text
     std::string sSerial;     // Linux: its serial number text
     std::string sDeviceName; // Windows: the registry's device name, such as \Device\VCP0
+    bool bInGuiList = true;  // the GUI's port box offers it (ListComPorts lists it)
     bool operator==(const TPortDetails&) const = default;
 };
 
-// The ports of ListComPorts, in its order, with their details: on Linux from the sysfs tree under
+// Linux: the ports of ListComPorts, in its order, with their details from the sysfs tree under
 // sSysDir (the tty's device link, up to the USB device that has idVendor and idProduct) and the
-// by-id links of sDevDir; on Windows from the same registry values (both folders ignored).
+// by-id links of sDevDir. Windows: every port of HKLM "hardware\devicemap\serialcomm" in the
+// registry's order, also those of other drivers (such as \Device\USBSER000), which are not
+// bInGuiList, so that an operator can find the name of a port that the port box leaves out; both
+// folders are ignored.
 std::vector<TPortDetails> ListPortDetails(const std::string& sDevDir = "/dev",
                                           const std::string& sSysDir = "/sys");

@@ -21,9 +21,9 @@ bool IsVirtualComPort(std::wstring sDevice) {
     return sDevice.rfind(L"\\device\\vcp", 0) == 0;
 }
 
-// The virtual COM ports of HKLM "hardware\devicemap\serialcomm" in the registry's order: the COM
-// name as sPort, the value's name as sDeviceName.
-std::vector<TPortDetails> VirtualComPorts() {
+// The ports of HKLM "hardware\devicemap\serialcomm" in the registry's order: the COM name as
+// sPort, the value's name as sDeviceName, bInGuiList for the virtual COM ports.
+std::vector<TPortDetails> SerialCommPorts() {
     std::vector<TPortDetails> aList;
     HKEY hKey = nullptr;
     if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"hardware\\devicemap\\serialcomm", 0, KEY_QUERY_VALUE,
@@ -39,12 +39,13 @@ std::vector<TPortDetails> VirtualComPorts() {
                                        reinterpret_cast<BYTE*>(sData), &iDataSize);
         if (r == ERROR_NO_MORE_ITEMS)
             break;
-        if (r != ERROR_SUCCESS || iType != REG_SZ || !IsVirtualComPort(sName))
+        if (r != ERROR_SUCCESS || iType != REG_SZ)
             continue;
         const auto n = static_cast<int>(iDataSize / sizeof(wchar_t));
         TPortDetails d;
         d.sPort = Narrow(sData, n > 0 && sData[n - 1] == L'\0' ? n - 1 : n);
         d.sDeviceName = Narrow(sName, static_cast<int>(iNameLen));
+        d.bInGuiList = IsVirtualComPort(sName);
         aList.push_back(std::move(d));
     }
     ::RegCloseKey(hKey);
@@ -55,12 +56,13 @@ std::vector<TPortDetails> VirtualComPorts() {
 
 void ListComPorts(std::vector<std::string>& aList, const std::string&) {
     aList.clear();
-    for (auto& d : VirtualComPorts())
-        aList.push_back(std::move(d.sPort));
+    for (auto& d : SerialCommPorts())
+        if (d.bInGuiList)
+            aList.push_back(std::move(d.sPort));
 }
 
 std::vector<TPortDetails> ListPortDetails(const std::string&, const std::string&) {
-    return VirtualComPorts();
+    return SerialCommPorts();
 }
 
 std::string PortIdentity(const std::string& sPort) {

@@ -1,6 +1,6 @@
 // kelvo-firmware-update: the operator's program for updating the firmware of a Kelvo logger.
-#include "device/uKelvoCommThread.h"
 #include "cmdline/uMainGuard.h"
+#include "device/uKelvoCommThread.h"
 #include "link/uRS232.h"
 #include "uVersionInfo.h"
 #include "ui/uConsole.h"
@@ -8,7 +8,6 @@
 #include "ui/uMain.h"
 
 #include <QApplication>
-#include <QIcon>
 
 #include <cstring>
 #include <iostream>
@@ -62,7 +61,6 @@ int RunProgram(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("kelvo-firmware-update");
-    QApplication::setWindowIcon(QIcon(":/icons/kelvo-firmware-update.svg"));
 
     CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
 

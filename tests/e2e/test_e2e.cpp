@@ -927,11 +927,11 @@ TEST_F(EndToEnd, PortListWithDetails) {
     EXPECT_EQ(r.iExit, 0) << r.sErr;
     EXPECT_EQ(r.sOut, "{\"list\":\"port\",\"port\":\"" + d +
                           "/ttyACM916\",\"by-id\":null,\"vendor-id\":null,\"product-id\":null,"
-                          "\"product\":null,\"serial\":null,\"device\":null}\n"
+                          "\"product\":null,\"serial\":null,\"device\":null,\"in-gui-list\":true}\n"
                           "{\"list\":\"port\",\"port\":\"" +
                           d + "/ttyUSB917\",\"by-id\":\"" + sById +
                           "\",\"vendor-id\":null,\"product-id\":null,\"product\":null,"
-                          "\"serial\":null,\"device\":null}\n");
+                          "\"serial\":null,\"device\":null,\"in-gui-list\":true}\n");
     // No port: said on standard error, exit status 2, nothing on standard output.
     for (const char* sArgs : {"", "--json"}) {
         r = list(devDir / "serial", sArgs);

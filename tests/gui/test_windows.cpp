@@ -1,10 +1,12 @@
 // The secondary windows and the port box: report lines and docking, the message box's place,
-// the firmware overview, start-up placement and the refresh of the port list.
+// the firmware overview, start-up placement, the refresh of the port list and the program's icon
+// on every window.
 #include "tests/gui/GuiSupport.h"
 
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
 #include "ui/uInfo.h"
+#include "ui/uInitForms.h"
 #include "ui/uMessage.h"
 #include "ui/uProtocol.h"
 
@@ -14,6 +16,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -64,6 +67,7 @@ private slots:
     void overviewOfAFile();
     void overviewDuringAnUpdate();
     void portList();
+    void programIcon();
 
 private:
     std::unique_ptr<TOptionStore> store;
@@ -349,6 +353,20 @@ void TestWindows::portList() {
     QVERIFY(!w.cbxPort->view()->isVisible());
     TTestKelvo::bHold = false;
     QVERIFY(rig.WaitIdle());
+}
+
+void TestWindows::programIcon() {
+    // Read from the program's resources by the image readers that the build has: an icon that
+    // cannot be read leaves the window with a null icon and the system's generic one.
+    TRig rig;
+    QMessageBox box(QMessageBox::Information, "t", "t"); // like the result boxes: no parent
+    const QWidget* const aWindows[] = {rig.main.get(), frmProtocol, frmMessage, frmInfo, &box};
+    for (const QWidget* w : aWindows) {
+        const QIcon icon = w->windowIcon();
+        QVERIFY2(!icon.isNull(), qPrintable(w->metaObject()->className()));
+        QVERIFY2(!icon.pixmap(32, 32).isNull(), qPrintable(w->metaObject()->className()));
+    }
+    QVERIFY(ProgramIcon().availableSizes().contains(QSize(256, 256)));
 }
 
 QTEST_MAIN(TestWindows)

@@ -30,3 +30,24 @@ TEST(FirmwareList, AlignedColumnsLedByTheEntryNumber) {
                     "                3.0  /tmp/new\\x07.kfw");
     EXPECT_EQ(b[2], a[1]);
 }
+
+TEST(PortList, MarksThePortsThatTheGuiLeavesOut) {
+    // Windows lists every registered port; a driver other than the virtual COM port's gives one
+    // that the port box does not offer.
+    const auto Port = [](const char* sPort, const char* sDevice, bool bInGuiList) {
+        TPortDetails d;
+        d.sPort = sPort;
+        d.sDeviceName = sDevice;
+        d.bInGuiList = bInGuiList;
+        return d;
+    };
+    const std::vector<TPortDetails> aMixed{Port("COM7", "\\Device\\VCP0", true),
+                                           Port("COM9", "\\Device\\USBSER000", false)};
+    EXPECT_EQ(PortListLines(aMixed),
+              (std::vector<std::string>{"Port\tDevice\tGUI list", "COM7\t\\Device\\VCP0\tyes",
+                                        "COM9\t\\Device\\USBSER000\tno"}));
+    // Only ports of the list: no column for it.
+    EXPECT_EQ(PortListLines({aMixed[0]}),
+              (std::vector<std::string>{"Port\tDevice", "COM7\t\\Device\\VCP0"}));
+    EXPECT_TRUE(PortListLines({}).empty());
+}

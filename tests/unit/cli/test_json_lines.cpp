@@ -124,3 +124,20 @@ TEST(JsonVersions, NumbersBesideTheTextForTheLoggerAndTheImages) {
             << s;
     }
 }
+
+TEST(JsonPorts, EveryKeyAndWhetherTheGuiListsThePort) {
+    TPortDetails vcp;
+    vcp.sPort = "COM7";
+    vcp.sDeviceName = "\\Device\\VCP0";
+    TPortDetails usbser = vcp;
+    usbser.sPort = "COM9";
+    usbser.sDeviceName = "\\Device\\USBSER000";
+    usbser.bInGuiList = false;
+    EXPECT_EQ(PortListJson({vcp, usbser}),
+              (std::vector<std::string>{
+                  R"({"list":"port","port":"COM7","by-id":null,"vendor-id":null,"product-id":null,)"
+                  R"("product":null,"serial":null,"device":"\\Device\\VCP0","in-gui-list":true})",
+                  R"({"list":"port","port":"COM9","by-id":null,"vendor-id":null,"product-id":null,)"
+                  R"("product":null,"serial":null,"device":"\\Device\\USBSER000",)"
+                  R"("in-gui-list":false})"}));
+}

@@ -12,7 +12,8 @@ namespace fs = std::filesystem;
 
 void PrintTo(const TPortDetails& d, std::ostream* os) {
     *os << "{" << d.sPort << " | " << d.sById << " | " << d.sVendorId << ":" << d.sProductId
-        << " | " << d.sProduct << " | " << d.sSerial << " | " << d.sDeviceName << "}";
+        << " | " << d.sProduct << " | " << d.sSerial << " | " << d.sDeviceName
+        << (d.bInGuiList ? "" : " | not in the GUI's list") << "}";
 }
 
 namespace {

@@ -13,8 +13,14 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
+
+void PrintTo(const TPortDetails& d, std::ostream* os) {
+    *os << "{" << d.sPort << " | " << d.sDeviceName
+        << (d.bInGuiList ? "" : " | not in the GUI's list") << "}";
+}
 
 namespace {
 
@@ -178,31 +184,52 @@ TEST(RegistryPortList, VirtualComPortsInRegistryOrder) {
     EXPECT_TRUE(aList.empty()) << "the test's values are gone again";
 }
 
-TEST(RegistryPortList, DetailsNameTheRegistryDevice) {
-    const auto Port = [](const char* sPort, const char* sDevice) {
+TEST(RegistryPortList, DetailsOfEveryRegisteredPortMarkingTheGuiList) {
+    const auto Port = [](const char* sPort, const char* sDevice, bool bInGuiList) {
         TPortDetails d;
         d.sPort = sPort;
         d.sDeviceName = sDevice;
+        d.bInGuiList = bInGuiList;
         return d;
     };
-    ASSERT_TRUE(ListPortDetails().empty())
-        << "this test needs a registry without virtual COM ports";
+    // Ports of the prefix itself (Wine registers its own serial ports here) stay in the list.
+    const std::vector<TPortDetails> aBefore = ListPortDetails();
+    const struct {
+        TRegValue value;
+        std::optional<TPortDetails> listed; // nullopt: not listed at all
+    } aCases[] = {
+        {{L"\\Device\\VCP1", REG_SZ, SzData(L"COM3")}, Port("COM3", "\\Device\\VCP1", true)},
+        {{L"\\device\\vcp0", REG_SZ, SzData(L"COM7")}, Port("COM7", "\\device\\vcp0", true)},
+        // The system's CDC-ACM driver: listed, but not offered by the port box.
+        {{L"\\Device\\USBSER000", REG_SZ, SzData(L"COM31")},
+         Port("COM31", "\\Device\\USBSER000", false)},
+        {{L"\\Device\\Serial7", REG_SZ, SzData(L"COM30")},
+         Port("COM30", "\\Device\\Serial7", false)},
+        {{L"\\Device\\VCP9", REG_DWORD, IntData<DWORD>(5)}, std::nullopt}, // no port name
+    };
     std::vector<TPortDetails> aExpected;
     {
         TTestKey key(HKEY_LOCAL_MACHINE, SerialCommKey);
         ASSERT_TRUE(key.IsOpen());
-        key.Set({L"\\Device\\VCP1", REG_SZ, SzData(L"COM3")});
-        key.Set({L"\\device\\vcp0", REG_SZ, SzData(L"COM7")});
-        key.Set({L"\\Device\\Serial7", REG_SZ, SzData(L"COM30")});
+        for (const auto& c : aCases)
+            key.Set(c.value);
         for (const auto& sName : ValueNames(key.Handle())) {
-            if (sName == L"\\Device\\VCP1")
-                aExpected.push_back(Port("COM3", "\\Device\\VCP1"));
-            else if (sName == L"\\device\\vcp0")
-                aExpected.push_back(Port("COM7", "\\device\\vcp0"));
+            bool bOurs = false;
+            for (const auto& c : aCases) {
+                if (c.value.sName != sName)
+                    continue;
+                bOurs = true;
+                if (c.listed)
+                    aExpected.push_back(*c.listed);
+            }
+            for (const auto& d : aBefore)
+                if (!bOurs && std::wstring(d.sDeviceName.begin(), d.sDeviceName.end()) == sName)
+                    aExpected.push_back(d);
         }
+        ASSERT_EQ(aExpected.size(), aBefore.size() + 4);
         EXPECT_EQ(ListPortDetails("ignored", "ignored"), aExpected);
     }
-    EXPECT_TRUE(ListPortDetails().empty()) << "the test's values are gone again";
+    EXPECT_EQ(ListPortDetails(), aBefore) << "the test's values are gone again";
 }
 
 TEST(RegistryInternalMode, OnlyTheAccessCodeAsDwordInTheUsersHive) {
