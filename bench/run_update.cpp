@@ -308,11 +308,12 @@ int main(int argc, char** argv) {
         std::printf("(g) station: idle %lld s, then %d paced loggers plugged in within 2 s, "
                     "their updates in %.2f s\n",
                     static_cast<long long>(Idle.count()), Loggers, st.dWallS);
-        // The main loop wakes once a second, the port watch's safety-net rescan every five.
+        // The main loop wakes once a second, the port watch's safety-net rescan every five: 1.2
+        // a second, and a little room.
         row("(g) station idle: CPU time", st.dIdleCpuS * 1000, "ms", 20, st.dIdleCpuS <= 0.02);
-        row("(g) station idle: wake-ups per second", st.dIdleWaitsPerS, "", 1.2,
-            st.dIdleWaitsPerS <= 1.2);
-        bOk = bOk && st.dIdleCpuS <= 0.02 && st.dIdleWaitsPerS <= 1.2;
+        row("(g) station idle: wake-ups per second", st.dIdleWaitsPerS, "", 1.3,
+            st.dIdleWaitsPerS <= 1.3);
+        bOk = bOk && st.dIdleCpuS <= 0.02 && st.dIdleWaitsPerS <= 1.3;
         if (st.iExit != 0) {
             std::printf("station of %d loggers failed with exit status %d\n", Loggers, st.iExit);
             bOk = false;
