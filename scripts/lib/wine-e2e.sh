@@ -319,12 +319,14 @@ we_run() {
     wine reg add "$serialcomm" /v '\Device\Serial9' /d COM30 /f >/dev/null
     wine reg add "$serialcomm" /v '\device\vcp0' /d COM7 /f >/dev/null
     wine reg add "$serialcomm" /v '\Device\USBSER000' /d COM31 /f >/dev/null
-    # The order the registry enumerates them in, as reg.exe shows it.
+    # Every port in the order the registry enumerates them, as reg.exe shows it, each marked
+    # with whether the GUI's list (the \Device\VCP names) offers it.
     expected=$(wine reg query "$serialcomm" | tr -d '\r' |
-        awk 'tolower($1) ~ /^\\device\\vcp/ { print $3 }' | tr '\n' ' ' || true)
-    # The first column of the list below its header: the COM names.
-    listed=$(wine "$we_win_exe" --list-ports </dev/null | tr -d '\r' | tail -n +2 | cut -f1 |
+        awk '$2 == "REG_SZ" { print $3 ":" (tolower($1) ~ /^\\device\\vcp/ ? "yes" : "no") }' |
         tr '\n' ' ' || true)
+    # The list below its header: the COM names and the GUI list's column.
+    listed=$(wine "$we_win_exe" --list-ports </dev/null | tr -d '\r' | tail -n +2 |
+        awk -F '\t' '{ print $1 ":" $NF }' | tr '\n' ' ' || true)
     for n in '\Device\VCP1' '\Device\Serial9' '\device\vcp0' '\Device\USBSER000'; do
         wine reg delete "$serialcomm" /v "$n" /f >/dev/null
     done
