@@ -416,10 +416,15 @@ std::string SummaryJson(const std::vector<TPortRun>& aRuns) {
     return JsonText(o);
 }
 
+namespace {
+
+// "kelvo-update: PORT: sText", the port escaped (sText is not).
 std::string PortDiagnostic(const std::string& sPort, const std::string& sText) {
     return "kelvo-update: " + EscapeControlChars(sPort) + ": " + sText;
 }
 
+// What is told on standard error when a child has ended: why it could not be started, or how
+// its process ended when it did not exit by itself and was not cancelled; empty otherwise.
 std::string ChildEndDiagnostic(const std::string& sPort, const std::string& sWhy,
                                const std::string& sHow, bool bCancelled) {
     if (!sWhy.empty())
@@ -429,6 +434,8 @@ std::string ChildEndDiagnostic(const std::string& sPort, const std::string& sWhy
     return {};
 }
 
+// The report line of a child's object, after its port: the result's text as it is, other texts
+// as report lines with the time; every line of the text escaped.
 std::string PortReportLine(const std::string& sPort, const TJson& o) {
     // The child's text may quote outside text (a port name): its lines, each escaped.
     const std::string sChildText = PlainLines(JsonStr(o, "text").value_or(""));
@@ -443,6 +450,47 @@ std::string PortReportLine(const std::string& sPort, const TJson& o) {
     }
     return EscapeControlChars(sPort) + ": " +
            (JsonEvent(o) == TEvent::Result ? sText : ReportLine(sText));
+}
+
+} // namespace
+
+void TChildOutput::Diagnostic(const std::string& s) const {
+    live.Clear();
+    Console.Err(s);
+    live.Redraw();
+}
+
+void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled,
+                   TClock::time_point t, const TChildOutput& output) {
+    if (item.kind == TChildRuns::TItem::TKind::End) {
+        if (const std::string s = ChildEndDiagnostic(run.sPort, item.sWhy, item.sHow, bCancelled);
+            !s.empty())
+            output.Diagnostic(s);
+        run.Ended(item.iExitStatus, bCancelled, t, item.sWhy, item.sHow);
+        return;
+    }
+    // The child's diagnostics name the port already.
+    if (item.kind == TChildRuns::TItem::TKind::Err) {
+        output.Diagnostic(item.sLine);
+        return;
+    }
+    // A line that holds no JSON object (a child cut off in the middle of one) is told, never
+    // passed on: the output stays JSON Lines.
+    const std::optional<TJson> o = ReadJsonLine(item.sLine);
+    if (!o) {
+        output.Diagnostic(PortDiagnostic(run.sPort, EscapeControlChars(item.sLine)));
+        return;
+    }
+    if (output.bJson)
+        Console.Out(JsonText(*o));
+    run.Event(*o, t);
+    const std::optional<TEvent> event = JsonEvent(*o);
+    if (event == TEvent::Reason ||
+        !(output.bReport || (output.bOutcomes && event == TEvent::Result)))
+        return;
+    output.live.Clear();
+    Console.Out(PortReportLine(run.sPort, *o));
+    output.live.Redraw();
 }
 
 void ShowSummary(const std::vector<TPortRun>& aRuns, bool bJson, TInPlaceLines* pLive) {
@@ -471,11 +519,7 @@ int RunSeveral(const TSeveralSettings& settings) {
     TChildRuns children;
 
     TInPlaceLines live(TInPlaceLines::TKind::Block);
-    const auto diagnostic = [&](const std::string& s) {
-        live.Clear();
-        Console.Err(s);
-        live.Redraw();
-    };
+    const TChildOutput output{settings.bJson, bReport, false, live};
     for (const std::string& sPort : settings.aPorts) {
         aRuns.emplace_back(sPort, TClock::now());
         std::vector<std::string> aArgs = settings.aChildArgs;
@@ -504,38 +548,8 @@ int RunSeveral(const TSeveralSettings& settings) {
                     item.posted();
                 continue;
             }
-            TPortRun& run = aRuns[item.id];
-            if (item.kind == TChildRuns::TItem::TKind::End) {
-                if (const std::string s =
-                        ChildEndDiagnostic(run.sPort, item.sWhy, item.sHow, bCancelSent);
-                    !s.empty())
-                    diagnostic(s);
-                run.Ended(item.iExitStatus, bCancelSent, tNow, item.sWhy, item.sHow);
-                bDirty = true;
-                continue;
-            }
-            // The child's diagnostics name the port already.
-            if (item.kind == TChildRuns::TItem::TKind::Err) {
-                diagnostic(item.sLine);
-                continue;
-            }
-            // A line that holds no JSON object (a child cut off in the middle of one) is told,
-            // never passed on: the output stays JSON Lines.
-            const std::optional<TJson> o = ReadJsonLine(item.sLine);
-            if (!o) {
-                diagnostic(PortDiagnostic(run.sPort, EscapeControlChars(item.sLine)));
-                continue;
-            }
-            if (settings.bJson)
-                Console.Out(JsonText(*o));
-            run.Event(*o, tNow);
+            TakeChildItem(item, aRuns[item.id], bCancelSent, tNow, output);
             bDirty = true;
-            const std::optional<TEvent> event = JsonEvent(*o);
-            if (!bReport || event == TEvent::Reason)
-                continue;
-            live.Clear();
-            Console.Out(PortReportLine(run.sPort, *o));
-            live.Redraw();
         }
         if (bLive && bDirty && (children.Running() == 0 || tNow - tDrawn >= DrawInterval)) {
             live.Show(liveLines());

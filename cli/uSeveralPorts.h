@@ -5,6 +5,7 @@
 // shows them and sums them up.
 #pragma once
 
+#include "cli/uChildRuns.h"
 #include "cli/uCliOutput.h"
 #include "cli/uJsonLines.h"
 #include "cli/uTerminal.h"
@@ -92,15 +93,20 @@ std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iC
 // The summary as the last JSON object ("event":"summary").
 std::string SummaryJson(const std::vector<TPortRun>& aRuns);
 
-// "kelvo-update: PORT: sText", the port escaped (sText is not).
-std::string PortDiagnostic(const std::string& sPort, const std::string& sText);
-// What is told on standard error when a child has ended: why it could not be started, or how
-// its process ended when it did not exit by itself and was not cancelled; empty otherwise.
-std::string ChildEndDiagnostic(const std::string& sPort, const std::string& sWhy,
-                               const std::string& sHow, bool bCancelled);
-// The report line of a child's object, after its port: the result's text as it is, other texts
-// as report lines with the time; every line of the text escaped.
-std::string PortReportLine(const std::string& sPort, const TJson& o);
+// Where the children's lines go: the JSON Lines passed on, report lines (or only the outcomes)
+// on standard output, diagnostics on standard error, around the live lines.
+struct TChildOutput {
+    bool bJson = false;
+    bool bReport = false;
+    bool bOutcomes = false; // without the report: each run's outcome
+    TInPlaceLines& live;
+    void Diagnostic(const std::string& s) const;
+};
+
+// What came from a child (not a posted item) to its run and to the output; bCancelled: it was
+// asked to cancel.
+void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled,
+                   std::chrono::steady_clock::time_point t, const TChildOutput& output);
 
 // The summary, as JSON or as the table on standard output; pLive: the live lines on the
 // terminal, which the table replaces when it goes there too.

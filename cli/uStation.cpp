@@ -95,11 +95,7 @@ int RunStation(const TStationSettings& settings) {
     std::set<std::string> aToldWaiting;                 // waiting ports whose wait has been told
 
     TInPlaceLines live(TInPlaceLines::TKind::Block);
-    const auto diagnostic = [&](const std::string& s) {
-        live.Clear();
-        Console.Err(s);
-        live.Redraw();
-    };
+    const TChildOutput output{settings.bJson, bReport, settings.bQuiet, live};
     // The station's own events: a JSON object with the port, or a report line.
     const auto tell = [&](const std::string& sPort, TEvent event, const std::string& sText) {
         if (settings.bJson) {
@@ -154,16 +150,16 @@ int RunStation(const TStationSettings& settings) {
             bStopping = true;
             plan.StopStarting();
             if (!bCancelRequested)
-                diagnostic("kelvo-update: stopping: no new update starts; the " +
-                           std::to_string(children.Running()) +
-                           " running finish (Ctrl+C again cancels them)");
+                output.Diagnostic("kelvo-update: stopping: no new update starts; the " +
+                                  std::to_string(children.Running()) +
+                                  " running finish (Ctrl+C again cancels them)");
             bDirty = true;
         }
         if (!bCancelling && bCancelRequested) {
             bCancelling = true;
             if (children.Running() > 0)
-                diagnostic("kelvo-update: cancelling the " + std::to_string(children.Running()) +
-                           " running updates");
+                output.Diagnostic("kelvo-update: cancelling the " +
+                                  std::to_string(children.Running()) + " running updates");
             children.CancelAll();
         }
         const auto tNow = TClock::now();
@@ -174,39 +170,13 @@ int RunStation(const TStationSettings& settings) {
                 continue;
             }
             TPortRun& run = aRuns[aRunOfChild.at(item.id)];
+            TakeChildItem(item, run, bCancelling, tNow, output);
+            bDirty = true;
             if (item.kind == TChildRuns::TItem::TKind::End) {
-                if (const std::string s =
-                        ChildEndDiagnostic(run.sPort, item.sWhy, item.sHow, bCancelling);
-                    !s.empty())
-                    diagnostic(s);
-                run.Ended(item.iExitStatus, bCancelling, tNow, item.sWhy, item.sHow);
                 plan.RunEnded(run.sPort, run.bSuccess);
                 if (bLive)
                     Console.ErrInPlace("\a");
-                bDirty = true;
-                continue;
             }
-            // The child's diagnostics name the port already.
-            if (item.kind == TChildRuns::TItem::TKind::Err) {
-                diagnostic(item.sLine);
-                continue;
-            }
-            const std::optional<TJson> o = ReadJsonLine(item.sLine);
-            if (!o) {
-                diagnostic(PortDiagnostic(run.sPort, EscapeControlChars(item.sLine)));
-                continue;
-            }
-            if (settings.bJson)
-                Console.Out(JsonText(*o));
-            run.Event(*o, tNow);
-            bDirty = true;
-            const std::optional<TEvent> event = JsonEvent(*o);
-            if (event == TEvent::Reason ||
-                !(bReport || (settings.bQuiet && event == TEvent::Result)))
-                continue;
-            live.Clear();
-            Console.Out(PortReportLine(run.sPort, *o));
-            live.Redraw();
         }
 
         if (aNewList) {
