@@ -23,23 +23,17 @@
 # shellcheck shell=bash disable=SC2154 # $build, $out: scripts/lib/common.sh, scripts/screenshots
 
 . "$root/scripts/lib/wine-ports.sh"
+. "$root/scripts/lib/wine-gui-drive.sh"
 
 sw_gui_exe=$build/mingw/release/kelvo-firmware-update.exe
 sw_sim_exe=$build/native/sim/kelvo-logger-sim
 sw_dir=$build/mingw/screenshots
 sw_prefix=$sw_dir/wineprefix
 sw_link=$sw_dir/com5 # the stable path of the simulator's pty: COM5 points here
-sw_xvfb_pid='' sw_sim_pid='' sw_gui_pid=''
 
 sw_fail() {
     echo "screenshots (Windows): $*" >&2
     exit 1
-}
-
-sw_stop_pid() {
-    [ -n "$1" ] || return 0
-    kill "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
 }
 
 sw_cleanup() {
@@ -48,47 +42,7 @@ sw_cleanup() {
         WINEPREFIX=$sw_prefix wineserver -k 2>/dev/null || true
         WINEPREFIX=$sw_prefix wineserver -w 2>/dev/null || true
     fi
-    sw_stop_pid "$sw_gui_pid"
-    sw_gui_pid=
-    sw_stop_pid "$sw_sim_pid"
-    sw_sim_pid=
-    sw_stop_pid "$sw_xvfb_pid"
-    sw_xvfb_pid=
-}
-
-# sw_wait TENTHS COMMAND...: polls COMMAND every 0.1 s until it succeeds; fails after TENTHS.
-sw_wait() {
-    local n=$1 i
-    shift
-    for ((i = 0; i < n; i++)); do
-        "$@" >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-# The visible window with exactly this title. Under the virtual desktop each Windows top-level
-# window is an X window inside the desktop's, titled as on Windows.
-sw_window() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1; }
-sw_has_window() { [ -n "$(sw_window "$1")" ]; }
-sw_no_window() { [ -z "$(sw_window "$1")" ]; }
-
-# sw_geometry WINDOW: sets X Y W H, the window's frame on the screen. xwininfo rather than
-# xdotool, which counts the desktop window's offset twice for windows nested in it.
-sw_geometry() {
-    local info
-    info=$(xwininfo -id "$1")
-    X=$(sed -n 's/^ *Absolute upper-left X: *//p' <<<"$info")
-    Y=$(sed -n 's/^ *Absolute upper-left Y: *//p' <<<"$info")
-    W=$(sed -n 's/^ *Width: *//p' <<<"$info")
-    H=$(sed -n 's/^ *Height: *//p' <<<"$info")
-}
-
-# sw_click WINDOW DX DY: a left click at this offset from the window's top-left corner.
-sw_click() {
-    local X Y W H
-    sw_geometry "$1"
-    xdotool mousemove "$((X + $2))" "$((Y + $3))" click 1
+    wg_cleanup
 }
 
 # sw_shot FILE WINDOW...: the screen area covering the given windows, as a PNG without metadata.
@@ -97,7 +51,7 @@ sw_shot() {
     shift
     for w in "$@"; do
         [ -n "$w" ] || sw_fail "no window for $file"
-        sw_geometry "$w"
+        wg_geometry "$w"
         ((X < x0)) && x0=$X
         ((Y < y0)) && y0=$Y
         ((X + W > x1)) && x1=$((X + W))
@@ -109,53 +63,25 @@ sw_shot() {
     echo "saved $out/$file ($(stat -c %s "$out/$file") bytes)"
 }
 
-sw_link_ready() {
-    local pty
-    pty=$(head -n 1 "$sw_dir/sim.out")
-    [ -n "$pty" ] && [ "$(readlink "$sw_link")" = "$pty" ]
-}
-
-# sw_start_sim OPTION...: the simulated logger of built-in image 9 on a fresh pty behind $sw_link;
-# returns once the link points at that pty.
 sw_start_sim() {
-    "$sw_sim_exe" --preset entry9 --link "$sw_link" "$@" >"$sw_dir/sim.out" 2>&1 &
-    sw_sim_pid=$!
-    sw_wait 50 sw_link_ready ||
+    wg_start_sim "$sw_sim_exe" "$sw_link" "$sw_dir/sim.out" "$@" ||
         sw_fail "the simulated logger did not start ($(cat "$sw_dir/sim.out"))"
 }
 
-# sw_start_gui: the program in the virtual desktop; sets $sw_main (its window).
 sw_start_gui() {
-    wine explorer /desktop=kelvo,1024x768 "$sw_gui_exe" >"$sw_dir/gui.log" 2>&1 &
-    sw_gui_pid=$!
-    sw_wait 300 sw_has_window "Kelvo Firmware Update" || sw_fail "the main window did not appear"
-    sw_main=$(sw_window "Kelvo Firmware Update")
-    sleep 1 # first idle and painting
+    wg_start_gui "$sw_gui_exe" "$sw_dir/gui.log" ||
+        sw_fail "the main window did not appear ($(wg_seen failure))"
 }
 
 sw_stop_gui() {
-    wine taskkill /f /im kelvo-firmware-update.exe >/dev/null 2>&1 || true
-    sw_wait 50 sw_no_window "Kelvo Firmware Update" || sw_fail "the program did not end"
-    sw_stop_pid "$sw_gui_pid"
-    sw_gui_pid=
-    sw_stop_pid "$sw_sim_pid"
-    sw_sim_pid=
+    wg_stop_gui || sw_fail "the program did not end"
+    wg_stop_sim
 }
 
 # The percentage stands in the main window's title while the update runs. Without a visual
 # theme (as under Wine) the bar draws its first block only at about 12 %.
 sw_progress() {
-    [[ $(xdotool getwindowname "$sw_main") =~ ^([0-9]+)%$ ]] && ((BASH_REMATCH[1] >= 15))
-}
-
-# A click on the title bar activates the main window; the port box then has the focus and
-# "Update" follows it in the tab order.
-sw_press_update() {
-    sw_click "$sw_main" 150 10
-    sleep 0.3
-    xdotool key --clearmodifiers ctrl+a BackSpace
-    xdotool type --delay 15 COM5
-    xdotool key Tab space
+    [[ $(xdotool getwindowname "$wg_main") =~ ^([0-9]+)%$ ]] && ((BASH_REMATCH[1] >= 15))
 }
 
 # sw_prefix_setup: a fresh prefix with Wine's own fonts and COM5 on $sw_link; leaves its server
@@ -199,50 +125,45 @@ sw_run() {
     mkdir -p "$sw_dir" "$out"
 
     say "Windows: X server and Wine prefix"
-    rm -f "$sw_dir/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$sw_dir/display" \
-        >"$sw_dir/xvfb.log" 2>&1 &
-    sw_xvfb_pid=$!
-    sw_wait 100 test -s "$sw_dir/display" || sw_fail "Xvfb did not start"
-    DISPLAY=:$(head -n 1 "$sw_dir/display")
+    wg_start_x "$sw_dir" || sw_fail "Xvfb did not start ($(cat "$sw_dir/xvfb.log"))"
     echo "display $DISPLAY, prefix $WINEPREFIX"
     sw_prefix_setup
 
     say "Windows, normal mode: idle, overview, question, success"
     sw_start_sim
     sw_start_gui
-    sw_shot windows-main-idle.png "$sw_main"
+    sw_shot windows-main-idle.png "$wg_main"
 
     # The menu is the only one in the bar, at its left end, below the title bar.
-    sw_click "$sw_main" 40 33
+    wg_click "$wg_main" 40 33
     sleep 0.3
     xdotool key Down Return
-    sw_wait 50 sw_has_window Overview || sw_fail "the overview did not open"
+    wg_wait 50 wg_has_window Overview || sw_fail "the overview did not open"
     sleep 0.5
-    sw_shot windows-overview.png "$(sw_window Overview)"
+    sw_shot windows-overview.png "$(wg_window Overview)"
     xdotool key Return
-    sw_wait 50 sw_no_window Overview || sw_fail "the overview did not close"
+    wg_wait 50 wg_no_window Overview || sw_fail "the overview did not close"
 
-    sw_press_update
-    sw_wait 50 sw_has_window Confirm || sw_fail "no question after \"Update\""
+    wg_press_update COM5
+    wg_wait 50 wg_has_window Confirm || sw_fail "no question after \"Update\""
     sleep 0.5
-    sw_shot windows-confirm.png "$sw_main" "$(sw_window Confirm)"
+    sw_shot windows-confirm.png "$wg_main" "$(wg_window Confirm)"
     xdotool key Return # "Yes" is the default
-    sw_wait 600 sw_has_window Information || sw_fail "no outcome after the update"
+    wg_wait 600 wg_has_window Information || sw_fail "no outcome after the update"
     sleep 0.5
-    sw_shot windows-success.png "$sw_main" "$(sw_window Information)"
+    sw_shot windows-success.png "$wg_main" "$(wg_window Information)"
     sw_stop_gui
 
     say "Windows, internal mode: an update in progress at the real line speed"
     wine reg add 'HKCU\Software\Orlenta\Quarn' /v intern /t REG_DWORD /d 7315 /f >/dev/null
     sw_start_sim --baud 9600
     sw_start_gui
-    sw_wait 50 sw_has_window Report ||
+    wg_wait 50 wg_has_window Report ||
         sw_fail "the report window did not appear in the internal mode"
-    sw_press_update
-    sw_wait 900 sw_progress || sw_fail "the update did not progress"
+    wg_press_update COM5
+    wg_wait 900 sw_progress || sw_fail "the update did not progress"
     sleep 0.5
-    sw_shot windows-update-running.png "$sw_main" "$(sw_window Report)"
+    sw_shot windows-update-running.png "$wg_main" "$(wg_window Report)"
     sw_cleanup
     # Made fresh each run, about 700 MB: kept only after a failure, for a look inside.
     rm -rf "$sw_prefix" "$sw_dir/shot.png"

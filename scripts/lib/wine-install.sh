@@ -1,17 +1,20 @@
 # The Windows setup program under Wine, in a fresh prefix of its own: a silent install (files,
 # Start menu shortcut, Uninstall entry), both installed programs answering --version, the
 # installed kelvo-update.exe updating the simulated logger through COM5 (which also writes the
-# user's journal), the refusal while an installed program runs, a second install over the first
-# (still one Uninstall entry), and the silent uninstall (nothing of ours left; the journal and the
-# internal-mode setting stay).
+# user's journal), the installed GUI doing the same as an operator would (in a Wine virtual
+# desktop on a virtual X server, driven with xdotool), the refusal while an installed program
+# runs, a second install over the first (still one Uninstall entry), and the silent uninstall
+# (nothing of ours left; the journal and the internal-mode setting stay).
 #
 # Sourced by scripts/run-tests after scripts/lib/wine-e2e.sh. Expects $root, $build and say() of
 # scripts/lib/common.sh, the Windows build in $build/mingw, the native one in $build/native, and
-# WINEDEBUG/WINEDLLOVERRIDES as run-tests sets them. Leaves WINEPREFIX and the EXIT trap as it
-# found them; stops its simulator, the GUI and the prefix's wineserver on every path.
+# WINEDEBUG/WINEDLLOVERRIDES as run-tests sets them, and Xvfb, xdotool and xwininfo. Leaves
+# WINEPREFIX, DISPLAY and the EXIT trap as it found them; stops its simulator, the GUI, the X
+# server and the prefix's wineserver on every path.
 
 # shellcheck shell=bash disable=SC2154 # $root, $build: scripts/lib/common.sh
 . "$root/scripts/lib/wine-ports.sh"
+. "$root/scripts/lib/wine-gui-drive.sh"
 
 wi_dir=$build/mingw/install-test
 wi_prefix=$wi_dir/wineprefix
@@ -21,7 +24,6 @@ wi_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\KelvoFirmwareUp
 wi_win_folder='C:\Program Files\Kelvo Firmware Update'
 wi_saved_prefix=${WINEPREFIX-}
 wi_saved_traps=$(trap -p EXIT INT TERM)
-wi_sim_pid=
 wi_gui_pid=
 wi_failures=()
 
@@ -39,9 +41,9 @@ wi_stop_pid() {
 wi_cleanup() {
     wi_stop_pid "$wi_gui_pid"
     wi_gui_pid=
-    wi_stop_pid "$wi_sim_pid"
-    wi_sim_pid=
+    # Every Wine process of the prefix (programs, desktop, services) ends with its server.
     WINEPREFIX=$wi_prefix wineserver -k 2>/dev/null || true
+    wg_cleanup
 }
 
 # wi_cmd LINE: LINE run as a Windows command line, verbatim (Wine would quote an argument that
@@ -94,6 +96,78 @@ wi_check_installed() {
     fi
 }
 
+# wi_gui_fail WHAT: a failure of the GUI's update, with what the screen showed; the program and
+# the simulator stopped.
+wi_gui_fail() {
+    wi_fail "installed GUI: $*; $(wg_seen gui-failure | tr '\n' ' ')(log $wi_dir/gui.log)"
+    wg_stop_gui || true
+    wg_stop_sim
+}
+
+# wi_gui_update: the installed kelvo-firmware-update.exe, started from the install folder in a
+# virtual desktop, updates the simulator on COM5 as an operator would: COM5 typed into the port
+# box, "Update", "Yes" to the question, the outcome message closed with its "OK", the program
+# closed. The simulator must have recorded the same lines as for the installed kelvo-update.exe
+# (and as for the Linux build in the end-to-end scenarios, when they ran), and the journal must
+# show the run.
+wi_gui_update() {
+    local -x DISPLAY=
+    local n ref out=$wi_dir/gui-history.out
+    if ! wg_start_x "$wi_dir"; then
+        wi_fail "installed GUI: Xvfb did not start: $(cat "$wi_dir/xvfb.log")"
+        wg_cleanup
+        return 0
+    fi
+    if ! wg_start_sim "$wi_sim_exe" "$wi_link" "$wi_dir/gui-sim.out" \
+        --record "$wi_dir/gui.record"; then
+        wi_fail "installed GUI: the simulator did not start: $(cat "$wi_dir/gui-sim.out")"
+    elif ! wg_start_gui "$wi_win_folder\\kelvo-firmware-update.exe" "$wi_dir/gui.log"; then
+        wi_gui_fail "the main window did not appear"
+    elif ! {
+        wg_press_update COM5
+        wg_wait 100 wg_has_window Confirm
+    }; then
+        wi_gui_fail "no question after COM5 and \"Update\""
+    elif ! {
+        xdotool key Return # "Yes" is the default
+        wg_wait 600 wg_has_window Information
+    }; then
+        wi_gui_fail "no outcome message within 60 s of \"Yes\""
+    elif ! {
+        xdotool key Return # its "OK"
+        wg_wait 50 wg_no_window Information
+    }; then
+        wi_gui_fail "the outcome message did not close with \"OK\""
+    elif ! {
+        wg_click "$wg_main" 150 10
+        sleep 0.3
+        xdotool key alt+F4
+        wg_wait 100 wg_no_window "Kelvo Firmware Update"
+    }; then
+        wi_gui_fail "the main window did not close with Alt+F4"
+    elif ! wg_wait 100 wg_gui_ended; then
+        wi_gui_fail "the program did not end within 10 s of closing its main window"
+    fi
+    wg_stop_gui || true
+    wg_stop_sim
+    wg_cleanup
+
+    n=$(wc -l <"$wi_dir/gui.record" 2>/dev/null || echo 0)
+    [ "$n" -eq 787 ] || wi_fail "installed GUI: the simulator recorded $n lines, expected 787"
+    for ref in "$wi_dir/update.record" "$build/mingw/e2e/success.linux.record"; do
+        [ -f "$ref" ] || continue
+        cmp -s "$ref" "$wi_dir/gui.record" ||
+            wi_fail "installed GUI: the simulator recorded other lines than in $ref"
+    done
+    # The journal's newest run.
+    timeout --foreground -k 5 60 wine "$wi_folder/kelvo-update.exe" --history --json --limit 1 \
+        </dev/null >"$out" 2>&1 || true
+    if ! grep -q '"program":"kelvo-firmware-update"' "$out" || ! grep -q '"status":0' "$out" ||
+        ! grep -q '"lines_sent":783' "$out" || ! grep -q '"port":"COM5"' "$out"; then
+        wi_fail "installed GUI: the journal does not show its update; see $out"
+    fi
+}
+
 wi_run() {
     wi_setup=$(find "$build/mingw" -maxdepth 1 -name 'kelvo-firmware-update-*-win64-setup.exe' |
         head -n 1)
@@ -134,20 +208,12 @@ wi_run() {
         wi_fail "installed kelvo-firmware-update.exe --version: [$out]"
 
     say "setup: the installed kelvo-update.exe updates the simulated logger on COM5"
-    local pty="" i rc=0
-    "$wi_sim_exe" --preset entry9 --link "$wi_link" --record "$wi_dir/update.record" \
-        >"$wi_dir/sim.out" 2>&1 &
-    wi_sim_pid=$!
-    for ((i = 0; i < 100; i++)); do
-        pty=$(head -n 1 "$wi_dir/sim.out" 2>/dev/null || true)
-        [ -n "$pty" ] && [ "$(readlink "$wi_link")" = "$pty" ] && break
-        sleep 0.05
-    done
-    [ "$(readlink "$wi_link")" = "$pty" ] || wi_fail "the simulator did not start: $(cat "$wi_dir/sim.out")"
+    local rc=0
+    wg_start_sim "$wi_sim_exe" "$wi_link" "$wi_dir/sim.out" --record "$wi_dir/update.record" ||
+        wi_fail "the simulator did not start: $(cat "$wi_dir/sim.out")"
     timeout --foreground -k 5 120 wine "$wi_folder/kelvo-update.exe" --port COM5 --yes \
         </dev/null >"$wi_dir/update.out" 2>&1 || rc=$?
-    wi_stop_pid "$wi_sim_pid"
-    wi_sim_pid=
+    wg_stop_sim
     [ "$rc" = 0 ] || wi_fail "installed kelvo-update.exe --port COM5: exit $rc; see $wi_dir/update.out"
     [ "$(wc -l <"$wi_dir/update.record" 2>/dev/null || echo 0)" -eq 787 ] ||
         wi_fail "installed kelvo-update.exe: the simulator did not record 787 lines"
@@ -155,6 +221,9 @@ wi_run() {
     journal="$(wine cmd /c echo '%LOCALAPPDATA%' </dev/null 2>/dev/null | tr -d '\r')\\kelvo\\journal.sqlite3"
     journal=$(winepath -u "$journal" 2>/dev/null)
     [ -f "$journal" ] || wi_fail "no journal at $journal after the update"
+
+    say "setup: the installed GUI updates the simulated logger on COM5"
+    wi_gui_update
     wine reg add 'HKCU\Software\Orlenta\Quarn' /v intern /t REG_DWORD /d 1 /f >/dev/null
 
     say "setup: refused while the installed GUI runs"
