@@ -313,6 +313,8 @@ we_run() {
         "--preset entry9" --read-info-only
     wine reg delete 'HKCU\Software\Orlenta' /f >/dev/null
 
+    we_station
+
     # The port list: values added now, after the server has rebuilt the key at its start.
     local serialcomm='HKLM\hardware\devicemap\serialcomm' expected listed
     wine reg add "$serialcomm" /v '\Device\VCP1' /d COM3 /f >/dev/null
@@ -384,6 +386,43 @@ we_several() {
             we_fail "several ($os): no summary in $we_dir/several.$os.out"
     done
     we_note[several]+=" | 10, the present logger updated"
+}
+
+# we_station: the workshop station (--watch --count 1) started while no converter is present;
+# then a logger arrives on COM5 and must be updated, after which the station ends with 0.
+# The arrival as Windows shows it: a USB serial converter's driver adds its value
+# ("\Device\VCP0" = COM5) to HARDWARE\DEVICEMAP\SERIALCOMM, which the port list and the watch
+# read. Wine's mount manager fills that key only when the prefix's server starts, from its port
+# links and with "\Device\SerialN" names, which the list leaves out as it leaves out real UARTs;
+# a link made later is never added. So COM5's link is in place from the start (it points at
+# $we_link, which the simulator takes over), and the driver's value is added here once the
+# simulator runs, as the driver would.
+we_station() {
+    local serialcomm='HKLM\hardware\devicemap\serialcomm' out=$we_dir/station.win.out rc=0 n
+    we_order+=(station)
+    we_note[station]="--watch --yes --count 1, COM5 arriving after the start"
+    we_linux[station]=-
+    timeout --foreground -k 5 90 wine "$we_win_exe" --watch --yes --count 1 --json \
+        </dev/null >"$out" 2>"$we_dir/station.win.err" &
+    we_cli_pid=$!
+    # No output tells that the station watches: give Wine's start its time, so that COM5 comes
+    # after the first list (a port there at start would be updated all the same).
+    sleep 3
+    if we_sim_start station.win --preset entry9; then
+        wine reg add "$serialcomm" /v '\Device\VCP0' /d COM5 /f >/dev/null
+    fi
+    wait "$we_cli_pid" || rc=$?
+    we_cli_pid=
+    wine reg delete "$serialcomm" /v '\Device\VCP0' /f >/dev/null 2>&1 || true
+    we_sim_stop
+    we_win[station]=$rc
+    [ "$rc" = 0 ] || we_fail "station (win): exit $rc, expected 0; see $out"
+    n=$(wc -l <"$we_dir/station.win.record" 2>/dev/null || echo 0)
+    [ "$n" -eq 787 ] || we_fail "station (win): the simulator recorded $n lines, expected 787"
+    grep -q '"event":"plugged".*"port":"COM5"' "$out" ||
+        we_fail "station (win): no plugged event for COM5 in $out"
+    grep -q '"event":"summary"' "$out" || we_fail "station (win): no summary in $out"
+    we_note[station]+=" | plugged, updated ($n lines), summary"
 }
 
 # we_gui ROW "SIMARGS" TITLE: the operator's main window (its test build, offscreen) presses

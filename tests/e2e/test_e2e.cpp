@@ -1,5 +1,6 @@
 // kelvo-update against kelvo-logger-sim: real processes over a pseudo-terminal.
 #include "link/uRS232.h"
+#include "tests/support/CliOutput.h"
 #include "tests/support/FifoGuard.h"
 #include "tests/support/Process.h"
 
@@ -31,13 +32,6 @@ namespace {
 // The note at the end of a run that left the logger unfinished in its bootloader.
 const std::string LoggerWaits =
     "The logger is waiting in its bootloader: run the update again to finish it.";
-
-int Count(const std::string& sText, const std::string& sWhat) {
-    int n = 0;
-    for (std::size_t p = sText.find(sWhat); p != std::string::npos; p = sText.find(sWhat, p + 1))
-        ++n;
-    return n;
-}
 
 // The simulator of these tests: the preset or settings given, recording what it accepted.
 class TSim : public TSimProcess {
@@ -970,20 +964,6 @@ TEST_F(EndToEnd, ProgressBarOnATerminalInPlaceOfProgressLines) {
 
 namespace {
 
-// Every line of a --json output parsed; a line that is not JSON in valid UTF-8 fails the test.
-std::vector<nlohmann::json> JsonLines(const std::string& sOut) {
-    std::vector<nlohmann::json> a;
-    std::istringstream in(sOut);
-    for (std::string s; std::getline(in, s);) {
-        try {
-            a.push_back(nlohmann::json::parse(s));
-        } catch (const nlohmann::json::exception& e) {
-            ADD_FAILURE() << e.what() << "\n" << s;
-        }
-    }
-    return a;
-}
-
 // The "event" names in order, a run of one name as one.
 std::vector<std::string> EventRuns(const std::vector<nlohmann::json>& a) {
     std::vector<std::string> aRuns;
@@ -1122,34 +1102,6 @@ std::vector<std::unique_ptr<TSim>> Sims(const fs::path& dir,
         a.push_back(std::make_unique<TSim>(sub, aArgs[i]));
     }
     return a;
-}
-
-// The report lines of one port ("<port>: ..."), one a line.
-std::string PortLines(const std::string& sOut, const std::string& sPort) {
-    std::istringstream in(sOut);
-    std::string sLines;
-    for (std::string s; std::getline(in, s);) {
-        if (s.starts_with(sPort + ": "))
-            sLines += s + "\n";
-    }
-    return sLines;
-}
-
-// The port's row of the summary table, its cells split at runs of two or more spaces.
-std::vector<std::string> SummaryRow(const std::string& sOut, const std::string& sPort) {
-    std::istringstream in(sOut);
-    for (std::string s; std::getline(in, s);) {
-        if (!s.starts_with(sPort + "  "))
-            continue;
-        std::vector<std::string> aCells;
-        for (std::size_t i = 0; i < s.size();) {
-            const std::size_t iEnd = s.find("  ", i);
-            aCells.push_back(s.substr(i, iEnd - i));
-            i = iEnd == std::string::npos ? s.size() : s.find_first_not_of(' ', iEnd);
-        }
-        return aCells;
-    }
-    return {};
 }
 
 } // namespace
@@ -1514,23 +1466,6 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
             a.push_back(static_cast<pid_t>(std::stol(sName)));
     }
     return a;
-}
-
-// True once a process has ended (gone, or a zombie that nobody reaps).
-bool Ended(pid_t pid) {
-    const std::string sStat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    const std::size_t i = sStat.rfind(')');
-    return i == std::string::npos || sStat.substr(i + 2, 1) == "Z";
-}
-
-template <class F> bool WaitUntil(F condition, std::chrono::milliseconds tLimit) {
-    const auto tEnd = std::chrono::steady_clock::now() + tLimit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= tEnd)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 } // namespace

@@ -113,6 +113,12 @@ std::vector<std::string> ReadLines(const std::filesystem::path& p) {
     return a;
 }
 
+bool Ended(pid_t pid) {
+    const std::string sStat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t i = sStat.rfind(')');
+    return i == std::string::npos || sStat.substr(i + 2, 1) == "Z";
+}
+
 namespace {
 
 std::vector<std::string> SimArgs(const std::string& sExe, const std::filesystem::path& record,

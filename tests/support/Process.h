@@ -32,6 +32,8 @@ private:
 
 std::string ReadFile(const std::filesystem::path& p);
 std::vector<std::string> ReadLines(const std::filesystem::path& p);
+// True once a process has ended (gone, or a zombie that nobody reaps).
+bool Ended(pid_t pid);
 
 // kelvo-logger-sim on its own pseudo-terminal, recording the lines it accepted into
 // dir/record.txt; its standard error goes to dir/sim.out.err. Stopped with SIGTERM at the end.

@@ -1,0 +1,408 @@
+// kelvo-update --watch, the workshop station, against simulated loggers that are plugged in and
+// unplugged while it runs: each simulator makes (and at its end removes) a port name in a device
+// folder of the test's own, as a USB serial converter does in /dev.
+#include "tests/support/CliOutput.h"
+#include "tests/support/Process.h"
+#include "tests/support/Terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+// The lines a simulator records for a whole update: three bootloader commands, the image's 783
+// lines, the finish.
+constexpr std::size_t WholeImage = 3 + 783 + 1;
+
+const std::string Hangup = "Aborted because error when reading/writing to serial port!";
+
+// Today's date in UTC, as --since takes it.
+std::string TodayUtc() {
+    const std::time_t t = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char s[16];
+    std::strftime(s, sizeof s, "%Y-%m-%d", &tm);
+    return s;
+}
+
+// True when sOut has the whole line sLine.
+bool HasLine(const std::string& sOut, const std::string& sLine) {
+    return ("\n" + sOut).find("\n" + sLine + "\n") != std::string::npos;
+}
+
+} // namespace
+
+struct Station : ::testing::Test {
+    fs::path dir;
+    fs::path devDir; // where the loggers' port names appear
+    fs::path journal;
+
+    void SetUp() override {
+        // Short, for the port names on the terminal; ctest runs each test in a process of its own.
+        dir = fs::temp_directory_path() / ("kelvo-st-" + std::to_string(getpid()));
+        fs::remove_all(dir);
+        devDir = dir / "dev";
+        fs::create_directories(devDir);
+        fs::create_directories(dir / "config");
+        journal = dir / "journal.sqlite3";
+    }
+    void TearDown() override {
+        if (!HasFailure())
+            fs::remove_all(dir);
+    }
+
+    std::vector<std::string> Env() const {
+        return {"KELVO_DEV_DIR=" + devDir.string(), "XDG_CONFIG_HOME=" + (dir / "config").string(),
+                "KELVO_JOURNAL=" + journal.string()};
+    }
+    std::string Port(const std::string& sName) const { return (devDir / sName).string(); }
+
+    // kelvo-update with its output piped into dir/station.out (and .err).
+    std::unique_ptr<TProcess> Start(std::vector<std::string> aArgs,
+                                    const std::string& sOut = "station.out") const {
+        aArgs.insert(aArgs.begin(), KELVO_UPDATE_EXE);
+        return std::make_unique<TProcess>(aArgs, Env(), dir / sOut);
+    }
+    std::string Out() const { return ReadFile(dir / "station.out"); }
+    std::string Err() const { return ReadFile(dir / "station.out.err"); }
+
+    // kelvo-update on a terminal of 120 columns (UTF-8), which is its standard streams.
+    std::unique_ptr<TTerminalProcess> StartOnATerminal(std::vector<std::string> aArgs) const {
+        aArgs.insert(aArgs.begin(), KELVO_UPDATE_EXE);
+        std::vector<std::string> aEnv = Env();
+        aEnv.insert(aEnv.end(), {"LC_ALL=C.UTF-8", "TERM=xterm"});
+        return std::make_unique<TTerminalProcess>(aArgs, aEnv, 120, 30);
+    }
+
+    // A logger plugged in as devDir/sName: a simulator with aArgs, its files in dir/sFolder
+    // (default: the name). Unplugged when it is destroyed.
+    std::unique_ptr<TSimProcess> Plug(const std::string& sName, std::vector<std::string> aArgs,
+                                      std::string sFolder = {}) const {
+        const fs::path folder = dir / (sFolder.empty() ? sName : sFolder);
+        fs::create_directories(folder);
+        aArgs.insert(aArgs.end(), {"--link", Port(sName)});
+        return std::make_unique<TSimProcess>(KELVO_SIM_EXE, folder, aArgs);
+    }
+
+    // The exit status of a station that should end by itself within tLimit; one that does not
+    // is stopped (SIGKILL) and fails the test.
+    template <class TProc> int Ends(TProc& station, std::chrono::seconds tLimit) {
+        if (!WaitUntil([&] { return Ended(station.Pid()); }, tLimit)) {
+            ADD_FAILURE() << "the station did not end within " << tLimit.count() << " s";
+            station.Signal(SIGKILL);
+        }
+        return station.Wait();
+    }
+
+    // The journal's runs (--history --json), newest first, with extra filters.
+    std::vector<nlohmann::json> History(const std::vector<std::string>& aFilters) const {
+        std::vector<std::string> aArgs{KELVO_UPDATE_EXE, "--history", "--json"};
+        aArgs.insert(aArgs.end(), aFilters.begin(), aFilters.end());
+        TProcess history(aArgs, Env(), dir / "history.out");
+        EXPECT_EQ(history.Wait(), 0) << ReadFile(dir / "history.out.err");
+        return JsonLines(ReadFile(dir / "history.out"));
+    }
+};
+
+TEST_F(Station, LoggersPluggedOneAfterAnotherAreEachUpdatedOnce) {
+    auto station = Start({"--watch", "--yes", "--count", "3"});
+    std::vector<std::unique_ptr<TSimProcess>> aSims;
+    const std::string aSerials[] = {"320001", "320002", "320003"};
+    for (int i = 0; i < 3; ++i) {
+        aSims.push_back(Plug("ttyUSB" + std::to_string(i), {"--serial", aSerials[i]}));
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_EQ(Ends(*station, 30s), 0) << Out() << Err();
+    const std::string sOut = Out();
+    for (int i = 0; i < 3; ++i) {
+        const std::string sPort = Port("ttyUSB" + std::to_string(i));
+        // Each logger stays plugged in after its update: once per connection, not again.
+        const std::string sLines = PortLines(sOut, sPort);
+        EXPECT_EQ(Count(sLines, " -> Logger plugged in"), 1) << sLines;
+        EXPECT_EQ(Count(sLines, " -> Start at serial port"), 1) << sLines;
+        EXPECT_TRUE(HasLine(sLines, sPort + ": Update Kelvo model 26113 V5.138 succesfully "
+                                            "completed."))
+            << sLines;
+        EXPECT_EQ(aSims[i]->Record().size(), WholeImage) << sPort;
+        const auto aRow = SummaryRow(sOut, sPort);
+        ASSERT_EQ(aRow.size(), 6u) << sOut;
+        EXPECT_EQ(aRow[1], aSerials[i]);
+        EXPECT_EQ(aRow[3], "0");
+    }
+    EXPECT_NE(sOut.find("All 3 loggers were updated."), std::string::npos) << sOut;
+
+    const auto aRuns = History({"--since", TodayUtc()});
+    ASSERT_EQ(aRuns.size(), 3u);
+    std::set<std::string> aJournalSerials;
+    for (const auto& o : aRuns) {
+        EXPECT_EQ(o["status"], 0) << o;
+        EXPECT_EQ(o["program"], "kelvo-update") << o;
+        aJournalSerials.insert(std::to_string(o["serial"].get<long long>()));
+    }
+    EXPECT_EQ(aJournalSerials, std::set<std::string>(std::begin(aSerials), std::end(aSerials)));
+}
+
+TEST_F(Station, AFailureAndAnUnplugStayWithTheirPortAndThePlugInAgainFinishesIt) {
+    auto station = Start({"--watch", "--yes", "--count", "4"});
+    // In order of arrival: a logger that reports a wrong class after its restart, a good one, and
+    // one (pinned to 5.136 by its hardware) unplugged in its transfer, paced so that there is
+    // time for that.
+    auto wrong = Plug("ttyUSB0", {"--serial", "320001", "--fault", "restart-ident:wrongclass"});
+    std::this_thread::sleep_for(200ms);
+    auto good = Plug("ttyUSB1", {"--serial", "320002"});
+    std::this_thread::sleep_for(200ms);
+    auto cut = Plug("ttyUSB2", {"--preset", "entry8", "--latency", "10"}, "cut");
+    ASSERT_TRUE(WaitUntil([&] { return cut->Record().size() > 10; }, 20s)) << Out();
+    cut.reset();
+    const std::string sCut = Port("ttyUSB2");
+    ASSERT_TRUE(WaitUntil([&] { return HasLine(Out(), sCut + ": " + Hangup); }, 10s)) << Out();
+
+    // Plugged in again it is still in its bootloader, where it tells no serial number: the
+    // journal knows it from the run that was cut.
+    auto again = Plug("ttyUSB2", {"--preset", "entry8", "--start", "bootloader"}, "again");
+    EXPECT_EQ(Ends(*station, 30s), 45) << "that of the first that failed\n" << Out() << Err();
+    const std::string sOut = Out();
+    const std::string sErr = Err();
+
+    const std::string sWrong = Port("ttyUSB0");
+    EXPECT_TRUE(HasLine(PortLines(sOut, sWrong), sWrong + ": Update was not successfull!")) << sOut;
+    EXPECT_EQ(SummaryRow(sOut, sWrong).at(3), "45") << sOut;
+    EXPECT_EQ(SummaryRow(sOut, Port("ttyUSB1")).at(3), "0") << sOut;
+    EXPECT_EQ(good->Record().size(), WholeImage);
+
+    const std::string sCutLines = PortLines(sOut, sCut);
+    EXPECT_EQ(Count(sCutLines, " -> Logger plugged in"), 2) << sCutLines;
+    EXPECT_EQ(Count(sCutLines, " -> Logger unplugged"), 1) << sCutLines;
+    EXPECT_EQ(Count(sCutLines, " -> Start at serial port"), 2) << sCutLines;
+    EXPECT_NE(sErr.find("kelvo-update: " + sCut + ": Reason: the device was disconnected"),
+              std::string::npos)
+        << sErr;
+    EXPECT_NE(sCutLines.find(" -> Serial number 328297 taken from the interrupted update of"),
+              std::string::npos)
+        << sCutLines;
+    EXPECT_TRUE(HasLine(sCutLines, sCut + ": Update Kelvo model 26113 V5.136 succesfully "
+                                          "completed."))
+        << sCutLines;
+    EXPECT_GT(again->Record().size(), 783u);
+
+    const auto aRuns = History({"--port", sCut});
+    ASSERT_EQ(aRuns.size(), 2u);
+    EXPECT_EQ(aRuns[0]["status"], 0) << aRuns[0];
+    EXPECT_EQ(aRuns[0]["serial"], 328297) << aRuns[0];
+    EXPECT_EQ(aRuns[1]["status"], 11) << aRuns[1];
+    EXPECT_EQ(aRuns[1]["left_in_bootloader"], true) << aRuns[1];
+}
+
+TEST_F(Station, OnlyNewLeavesALoggerPresentAtStartAloneUntilItIsPluggedInAgain) {
+    auto present = Plug("ttyUSB0", {"--serial", "320001"}, "present");
+    auto station = Start({"--watch", "--only-new", "--yes", "--count", "2"});
+    const std::string sPresent = Port("ttyUSB0");
+    const std::string sNew = Port("ttyUSB1");
+    const auto told = [&](const std::string& sPort, const std::string& sText) {
+        return WaitUntil([&] { return PortLines(Out(), sPort).find(sText) != std::string::npos; },
+                         20s);
+    };
+    ASSERT_TRUE(told(sPresent, " -> Logger plugged in")) << Out() << Err();
+    auto fresh = Plug("ttyUSB1", {"--serial", "320002"});
+    ASSERT_TRUE(told(sNew, "succesfully completed.")) << Out();
+    EXPECT_TRUE(present->Record().empty()) << "left alone";
+
+    present.reset();
+    ASSERT_TRUE(told(sPresent, " -> Logger unplugged")) << Out();
+    auto again = Plug("ttyUSB0", {"--serial", "320001"}, "again");
+    EXPECT_EQ(Ends(*station, 20s), 0) << Out() << Err();
+    const std::string sOut = Out();
+    EXPECT_EQ(again->Record().size(), WholeImage);
+    EXPECT_EQ(SummaryRow(sOut, sPresent).at(1), "320001") << sOut;
+    EXPECT_LT(sOut.find(sNew + "  "), sOut.find(sPresent + "  ")) << "in order of start\n" << sOut;
+}
+
+TEST_F(Station, JsonLinesWithOnlyOneUpdateAtATimeAndACountThatEndsIt) {
+    // Three loggers present at start, one update at a time, two updates in all: the second and
+    // third wait their turn, the third never gets it.
+    std::vector<std::unique_ptr<TSimProcess>> aSims;
+    for (int i = 0; i < 3; ++i)
+        aSims.push_back(
+            Plug("ttyUSB" + std::to_string(i), {"--serial", std::to_string(320001 + i)}));
+    const std::string aPorts[] = {Port("ttyUSB0"), Port("ttyUSB1"), Port("ttyUSB2")};
+    auto station = Start({"--watch", "--yes", "--json", "--max-parallel", "1", "--count", "2"});
+    // The first one is unplugged once it is done.
+    const auto firstDone = [&] {
+        for (const auto& o : JsonLines(Out())) {
+            if (o.value("event", "") == "result" && o.value("port", "") == aPorts[0])
+                return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(WaitUntil(firstDone, 20s)) << Out() << Err();
+    aSims[0].reset();
+    EXPECT_EQ(Ends(*station, 20s), 0) << Out() << Err();
+
+    const auto a = JsonLines(Out());
+    ASSERT_FALSE(a.empty());
+    // The index of the first object of this event and port, a.size() when there is none.
+    const auto first = [&](const std::string& sEvent, const std::string& sPort) {
+        const auto it = std::find_if(a.begin(), a.end(), [&](const nlohmann::json& o) {
+            return o.value("event", "") == sEvent && o.value("port", "") == sPort;
+        });
+        return static_cast<std::size_t>(it - a.begin());
+    };
+    for (std::size_t i = 0; i + 1 < a.size(); ++i) {
+        ASSERT_TRUE(a[i].is_object()) << a[i];
+        EXPECT_TRUE(a[i].contains("port") && a[i]["port"].is_string()) << a[i];
+        if (a[i].value("event", "") == "result") {
+            EXPECT_TRUE(a[i].contains("exit")) << a[i];
+        }
+    }
+    for (const std::string& sPort : aPorts)
+        EXPECT_LT(first("plugged", sPort), a.size()) << sPort;
+    EXPECT_LT(first("unplugged", aPorts[0]), a.size());
+    EXPECT_EQ(first("waiting", aPorts[0]), a.size());
+    EXPECT_LT(first("waiting", aPorts[1]), first("start", aPorts[1]));
+    EXPECT_LT(first("waiting", aPorts[2]), a.size());
+    EXPECT_LT(first("result", aPorts[0]), first("start", aPorts[1])) << "one at a time";
+    EXPECT_EQ(first("start", aPorts[2]), a.size()) << "the count was reached before its turn";
+    EXPECT_TRUE(aSims[2]->Record().empty());
+
+    const auto& summary = a.back();
+    EXPECT_EQ(summary["event"], "summary");
+    EXPECT_EQ(summary["exit"], 0);
+    ASSERT_EQ(summary["ports"].size(), 2u) << summary;
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(summary["ports"][i]["port"], aPorts[i]) << summary;
+        EXPECT_EQ(summary["ports"][i]["serial"], 320001 + static_cast<int>(i)) << summary;
+        EXPECT_EQ(summary["ports"][i]["exit"], 0) << summary;
+    }
+}
+
+TEST_F(Station, Refusals) {
+    const struct {
+        std::vector<std::string> aArgs;
+        const char* sError;
+    } aCases[] = {
+        {{"--watch", "-y", "--count", "0"}, "--count: '0' is not a valid number"},
+        {{"--watch", "-y", "--max-parallel", "0"}, "--max-parallel: '0' is not a valid number"},
+        {{"--watch", "-y", "--port", "/dev/ttyUSB0"}, "--watch takes the ports as they come"},
+        {{"--watch", "-y", "--all-ports"}, "--watch takes the ports as they come"},
+        {{"--watch", "--history"}, "--watch takes the ports as they come"},
+        {{"--only-new", "-y", "--port", "/dev/ttyUSB0"}, "go with --watch"},
+        {{"--count", "2", "-y", "--all-ports"}, "go with --watch"},
+        {{"--max-parallel", "2", "-y", "--all-ports"}, "go with --watch"},
+    };
+    for (const auto& c : aCases) {
+        auto run = Start(c.aArgs);
+        EXPECT_EQ(Ends(*run, 10s), 2) << c.aArgs[0] << " " << c.aArgs.back();
+        EXPECT_NE(Err().find(c.sError), std::string::npos) << Err();
+    }
+}
+
+TEST_F(Station, OnATerminalALinePerPortTheCountAndABell) {
+    auto station = StartOnATerminal({"--watch", "--yes", "--count", "2"});
+    const std::string sGood = Port("ttyUSB0");
+    const std::string sWrong = Port("ttyUSB1");
+    auto good = Plug("ttyUSB0", {"--serial", "320001"});
+    const std::string sDone = "done 5.138 \u2014 unplug it";
+    ASSERT_TRUE(WaitUntil([&] { return station->Seen().find(sDone) != std::string::npos; }, 20s))
+        << station->Seen();
+    // Unplugged, its port waits for the next logger.
+    good.reset();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string s = station->Seen();
+            const std::size_t i = s.rfind(sGood);
+            return i != std::string::npos && s.find("waiting", i) != std::string::npos;
+        },
+        10s))
+        << station->Seen();
+    auto wrong = Plug("ttyUSB1", {"--fault", "restart-ident:wrongclass"});
+    EXPECT_EQ(Ends(*station, 20s), 45) << station->Seen();
+
+    const std::string sSeen = station->Seen();
+    EXPECT_NE(sSeen.find("failed: Update was not successfull!"), std::string::npos) << sSeen;
+    EXPECT_NE(sSeen.find("1 done, 0 failed, 0 in progress; Ctrl+C stops the station"),
+              std::string::npos)
+        << sSeen;
+    EXPECT_NE(sSeen.find("1 done, 1 failed, 0 in progress"), std::string::npos) << sSeen;
+    EXPECT_EQ(Count(sSeen, "\a"), 2) << "a bell as each update ends";
+    // The live lines take the place of the report; the summary table ends it.
+    EXPECT_EQ(sSeen.find(" -> Class "), std::string::npos) << sSeen;
+    const std::size_t iSummary = sSeen.rfind("Port ");
+    ASSERT_NE(iSummary, std::string::npos) << sSeen;
+    for (const std::string& sPort : {sGood, sWrong})
+        EXPECT_NE(sSeen.find(sPort, iSummary), std::string::npos) << sSeen;
+    EXPECT_NE(sSeen.find("Not updated: " + sWrong + " (exit status 45)", iSummary),
+              std::string::npos)
+        << sSeen;
+}
+
+TEST_F(Station, CtrlCOnceLetsTheRunningUpdateFinishAndStartsNoOther) {
+    auto station = StartOnATerminal({"--watch", "--yes"});
+    auto paced = Plug("ttyUSB0", {"--latency", "4"});
+    ASSERT_TRUE(WaitUntil([&] { return paced->Record().size() > 10; }, 20s)) << station->Seen();
+    // Typed on the terminal, Ctrl+C reaches its foreground process group: the station, not the
+    // update it runs.
+    station->Type("\x03");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return station->Seen().find("stopping: no new update starts") != std::string::npos; },
+        5s))
+        << station->Seen();
+    auto late = Plug("ttyUSB1", {});
+    EXPECT_EQ(Ends(*station, 20s), 0) << station->Seen();
+    const std::string sSeen = station->Seen();
+    EXPECT_EQ(paced->Record().size(), WholeImage);
+    EXPECT_TRUE(late->Record().empty()) << "plugged in after Ctrl+C";
+    const std::size_t iSummary = sSeen.rfind("Port ");
+    ASSERT_NE(iSummary, std::string::npos) << sSeen;
+    EXPECT_EQ(SummaryRow(sSeen.substr(iSummary), Port("ttyUSB0")).at(3), "0") << sSeen;
+    EXPECT_EQ(sSeen.find(Port("ttyUSB1"), iSummary), std::string::npos) << sSeen;
+}
+
+TEST_F(Station, CtrlCTwiceOrSigtermCancelsTheRunningUpdateAndClosesItsPort) {
+    for (const bool bSigterm : {false, true}) {
+        const std::string sName = bSigterm ? "ttyUSB1" : "ttyUSB0";
+        auto station = StartOnATerminal({"--watch", "--yes"});
+        auto paced = Plug(sName, {"--latency", "10", "--verbose"});
+        const fs::path log = dir / sName / "sim.out.err";
+        ASSERT_TRUE(WaitUntil([&] { return paced->Record().size() > 10; }, 20s)) << station->Seen();
+        if (bSigterm) {
+            station->Signal(SIGTERM);
+        } else {
+            station->Type("\x03");
+            // Two presses, not one signal pending twice.
+            ASSERT_TRUE(WaitUntil(
+                [&] {
+                    return station->Seen().find("stopping: no new update starts") !=
+                           std::string::npos;
+                },
+                5s))
+                << station->Seen();
+            station->Type("\x03");
+        }
+        EXPECT_EQ(Ends(*station, 10s), 20) << sName << "\n" << station->Seen();
+        const std::string sSeen = station->Seen();
+        const std::size_t iSummary = sSeen.rfind("Port ");
+        ASSERT_NE(iSummary, std::string::npos) << sSeen;
+        EXPECT_EQ(SummaryRow(sSeen.substr(iSummary), Port(sName)).at(3), "20") << sSeen;
+        EXPECT_TRUE(
+            WaitUntil([&] { return ReadFile(log).find("port closed") != std::string::npos; }, 5s))
+            << ReadFile(log);
+        EXPECT_LT(paced->Record().size(), WholeImage);
+    }
+}
