@@ -1,9 +1,13 @@
 // Windows: the port box lists the registry's USB serial ports and is refilled when the system
-// broadcasts WM_DEVICECHANGE for a port. Needs the windows platform (a real window handle), so it
-// runs under Wine on an X display.
+// broadcasts WM_DEVICECHANGE for a port; every window hands the program's icon to the system.
+// Needs the windows platform (real window handles), so it runs under Wine on an X display.
 #include "tests/gui/GuiSupport.h"
+#include "ui/uInfo.h"
+#include "ui/uMessage.h"
+#include "ui/uProtocol.h"
 
 #include <QComboBox>
+#include <QMessageBox>
 #include <QTest>
 
 #include <windows.h>
@@ -57,6 +61,7 @@ class TestPortNotice : public QObject {
     Q_OBJECT
 private slots:
     void refillsAndKeepsTheText();
+    void windowsShowTheProgramIcon();
 };
 
 void TestPortNotice::refillsAndKeepsTheText() {
@@ -91,6 +96,22 @@ void TestPortNotice::refillsAndKeepsTheText() {
     BroadcastPortChange(w, DBT_DEVICEREMOVECOMPLETE);
     QTRY_VERIFY(w.cbxPort->findText("COM8") < 0);
     QCOMPARE(w.cbxPort->currentText(), "typed");
+}
+
+void TestPortNotice::windowsShowTheProgramIcon() {
+    // The icon that the title bar and the taskbar show is the one the window gives the system;
+    // without one, Windows shows its generic icon.
+    TOptionStore store(false);
+    TRig rig;
+    QMessageBox box(QMessageBox::Information, "t", "t"); // like the result boxes: no parent
+    QWidget* const aWindows[] = {rig.main.get(), frmProtocol, frmMessage, frmInfo, &box};
+    for (QWidget* w : aWindows) {
+        // The native window, as showing it would make it.
+        const auto hWnd = reinterpret_cast<HWND>(w->winId());
+        for (const WPARAM iSize : {ICON_SMALL, ICON_BIG})
+            QVERIFY2(::SendMessageW(hWnd, WM_GETICON, iSize, 0) != 0,
+                     qPrintable(w->metaObject()->className()));
+    }
 }
 
 QTEST_MAIN(TestPortNotice)
