@@ -12,20 +12,23 @@
 
 extern char** environ;
 
+TExecVectors::TExecVectors(const std::vector<std::string>& aArgs,
+                           const std::vector<std::string>& aEnv)
+    : FaArgs(aArgs) {
+    for (char** e = environ; *e; ++e)
+        FaEnv.emplace_back(*e);
+    FaEnv.insert(FaEnv.end(), aEnv.begin(), aEnv.end());
+    for (auto& s : FaArgs)
+        FArgv.push_back(s.data());
+    FArgv.push_back(nullptr);
+    for (auto& s : FaEnv)
+        FEnvp.push_back(s.data());
+    FEnvp.push_back(nullptr);
+}
+
 TProcess::TProcess(const std::vector<std::string>& aArgs, const std::vector<std::string>& aEnv,
                    const std::filesystem::path& stdoutFile, bool bPipe) {
-    std::vector<char*> argv;
-    for (const auto& s : aArgs)
-        argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> aEnvStrings;
-    for (char** e = environ; *e; ++e)
-        aEnvStrings.emplace_back(*e);
-    aEnvStrings.insert(aEnvStrings.end(), aEnv.begin(), aEnv.end());
-    std::vector<char*> envp;
-    for (const auto& s : aEnvStrings)
-        envp.push_back(const_cast<char*>(s.c_str()));
-    envp.push_back(nullptr);
+    TExecVectors exec(aArgs, aEnv);
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -43,7 +46,7 @@ TProcess::TProcess(const std::vector<std::string>& aArgs, const std::vector<std:
     }
     const std::string sErr = stdoutFile.string() + ".err";
     posix_spawn_file_actions_addopen(&fa, 2, sErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int r = posix_spawn(&Fpid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    const int r = posix_spawn(&Fpid, exec.Argv()[0], &fa, nullptr, exec.Argv(), exec.Envp());
     posix_spawn_file_actions_destroy(&fa);
     if (bPipe) {
         close(aPipe[1]);

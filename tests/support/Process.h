@@ -9,6 +9,21 @@
 #include <sys/types.h>
 #include <vector>
 
+// The argument and environment vectors of an exec: aArgs, and this process's environment with aEnv
+// added. Made before a fork, so that the child only has to exec.
+class TExecVectors {
+public:
+    TExecVectors(const std::vector<std::string>& aArgs, const std::vector<std::string>& aEnv);
+    char* const* Argv() { return FArgv.data(); }
+    char* const* Envp() { return FEnvp.data(); }
+
+private:
+    std::vector<std::string> FaArgs;
+    std::vector<std::string> FaEnv;
+    std::vector<char*> FArgv;
+    std::vector<char*> FEnvp;
+};
+
 class TProcess {
 public:
     // aArgs[0] is the program's path; aEnv is added to this process's environment.

@@ -1,5 +1,7 @@
 #include "tests/support/Terminal.h"
 
+#include "tests/support/Process.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -9,30 +11,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 TTerminalProcess::TTerminalProcess(const std::vector<std::string>& aArgs,
                                    const std::vector<std::string>& aEnv, unsigned short iColumns,
                                    unsigned short iRows) {
     // Everything the child needs is made before the fork: after it, only exec.
-    std::vector<char*> argv;
-    for (const auto& s : aArgs)
-        argv.push_back(const_cast<char*>(s.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> aEnvStrings;
-    for (char** e = environ; *e; ++e)
-        aEnvStrings.emplace_back(*e);
-    aEnvStrings.insert(aEnvStrings.end(), aEnv.begin(), aEnv.end());
-    std::vector<char*> envp;
-    for (const auto& s : aEnvStrings)
-        envp.push_back(const_cast<char*>(s.c_str()));
-    envp.push_back(nullptr);
+    TExecVectors exec(aArgs, aEnv);
     winsize ws{};
     ws.ws_col = iColumns;
     ws.ws_row = iRows;
     Fpid = forkpty(&FfdMaster, nullptr, nullptr, &ws);
     if (Fpid == 0) {
-        execve(argv[0], argv.data(), envp.data());
+        execve(exec.Argv()[0], exec.Argv(), exec.Envp());
         _exit(127);
     }
     if (Fpid < 0)
