@@ -71,22 +71,31 @@ struct TMeasure {
     std::size_t iBytes = 0;
 };
 
-// One kelvo-update against iLoggers simulators with aSimArgs, all ports given with --all-ports
-// through a device folder of links (one logger: --port). The CPU time and memory are those of
-// kelvo-update and the processes it waited for; the bytes those of the busiest logger.
-TMeasure Run(const fs::path& dir, const std::vector<std::string>& aSimArgs, int iLoggers = 1) {
+// iLoggers simulators of image 9 with aSimArgs, each with its files in dir/simN, and the empty
+// device folder dir/dev where their port names are to appear.
+std::vector<std::unique_ptr<TSimProcess>>
+StartLoggers(const fs::path& dir, const std::vector<std::string>& aSimArgs, int iLoggers) {
     std::vector<std::string> aSim{"--preset", "entry9"};
     aSim.insert(aSim.end(), aSimArgs.begin(), aSimArgs.end());
+    fs::remove_all(dir / "dev");
+    fs::create_directories(dir / "dev");
     std::vector<std::unique_ptr<TSimProcess>> aSims;
-    const fs::path devDir = dir / "dev";
-    fs::remove_all(devDir);
-    fs::create_directories(devDir);
     for (int i = 0; i < iLoggers; ++i) {
         const fs::path sub = dir / ("sim" + std::to_string(i));
         fs::create_directories(sub);
         aSims.push_back(std::make_unique<TSimProcess>(KELVO_SIM_EXE, sub, aSim));
-        fs::create_symlink(aSims.back()->sPort, devDir / ("ttyUSB" + std::to_string(i)));
     }
+    return aSims;
+}
+
+// One kelvo-update against iLoggers simulators with aSimArgs, all ports given with --all-ports
+// through a device folder of links (one logger: --port). The CPU time and memory are those of
+// kelvo-update and the processes it waited for; the bytes those of the busiest logger.
+TMeasure Run(const fs::path& dir, const std::vector<std::string>& aSimArgs, int iLoggers = 1) {
+    const std::vector<std::unique_ptr<TSimProcess>> aSims = StartLoggers(dir, aSimArgs, iLoggers);
+    const fs::path devDir = dir / "dev";
+    for (std::size_t i = 0; i < aSims.size(); ++i)
+        fs::create_symlink(aSims[i]->sPort, devDir / ("ttyUSB" + std::to_string(i)));
     std::vector<std::string> aCli{KELVO_UPDATE_EXE, "--yes", "--quiet"};
     if (iLoggers == 1)
         aCli.insert(aCli.end(), {"--port", aSims.front()->sPort});
@@ -183,18 +192,9 @@ struct TStationMeasure {
 };
 
 TStationMeasure RunStation(const fs::path& dir, int iLoggers, std::chrono::seconds tIdle) {
+    const std::vector<std::unique_ptr<TSimProcess>> aSims =
+        StartLoggers(dir, {"--baud", "9600"}, iLoggers);
     const fs::path devDir = dir / "dev";
-    fs::remove_all(devDir);
-    fs::create_directories(devDir);
-    std::vector<std::unique_ptr<TSimProcess>> aSims;
-    for (int i = 0; i < iLoggers; ++i) {
-        const fs::path sub = dir / ("sim" + std::to_string(i));
-        fs::create_directories(sub);
-        aSims.push_back(std::make_unique<TSimProcess>(
-            KELVO_SIM_EXE, sub,
-            std::vector<std::string>{"--preset", "entry9", "--baud", "9600", "--serial",
-                                     std::to_string(320000 + i)}));
-    }
     TStationMeasure m;
     TProcess station(
         {KELVO_UPDATE_EXE, "--watch", "--yes", "--quiet", "--count", std::to_string(iLoggers)},
