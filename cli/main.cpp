@@ -263,10 +263,7 @@ constexpr TCliOption aOptions[] = {
     {{"history", 0, false}, SetFlag<&TArgs::bHistory>},
     {{"limit", 0, true},
      [](TArgs& a, const std::string& s) {
-         if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos ||
-             std::stoi(s) < 1)
-             UsageError("--limit: '" + s + "' is not a valid number (1 to 999999)");
-         a.history.iLimit = std::stoi(s);
+         a.history.iLimit = static_cast<int>(Count("--limit", s, 999999));
      }},
     {{"serial", 0, true},
      [](TArgs& a, const std::string& s) {
