@@ -542,12 +542,8 @@ int RunSeveral(const TSeveralSettings& settings) {
             children.CancelAll();
         }
         const auto tNow = TClock::now();
-        for (TChildRuns::TItem& item : aItems) {
-            if (item.kind == TChildRuns::TItem::TKind::Posted) {
-                if (item.posted)
-                    item.posted();
-                continue;
-            }
+        // Nothing posts to these children's queue: every item is a child's.
+        for (const TChildRuns::TItem& item : aItems) {
             TakeChildItem(item, aRuns[item.id], bCancelSent, tNow, output);
             bDirty = true;
         }
