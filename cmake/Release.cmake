@@ -13,12 +13,9 @@ if(NOT KELVO_MARKDOWN)
   message(FATAL_ERROR "markdown_py was not found: the release's HTML documents are made with it "
                       "(Debian package python3-markdown)")
 endif()
-set(aReleaseDocs operators-guide cli)
 
 set(aReleaseFiles)
-# The docs folder is made afresh: what an earlier build left there must not reach the zip.
-set(aReleaseCommands COMMAND ${CMAKE_COMMAND} -E rm -rf ${KELVO_RELEASE_DIR}/docs
-                     COMMAND ${CMAKE_COMMAND} -E make_directory ${KELVO_RELEASE_DIR}/docs/screenshots)
+set(aReleaseCommands COMMAND ${CMAKE_COMMAND} -E make_directory ${KELVO_RELEASE_DIR})
 foreach(sProgram kelvo-firmware-update kelvo-update)
   if(NOT TARGET ${sProgram})
     continue()
@@ -32,20 +29,13 @@ foreach(sProgram kelvo-firmware-update kelvo-update)
   endif()
   list(APPEND aReleaseFiles ${sProgram}.exe)
 endforeach()
-file(GLOB aScreenshots ${PROJECT_SOURCE_DIR}/docs/screenshots/*.png)
-set(aDocSources ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt)
 list(APPEND aReleaseCommands
-     COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/docs/windows-readme.txt
-             -DOUT=${KELVO_RELEASE_DIR}/README.txt -P ${PROJECT_SOURCE_DIR}/cmake/CopyCrlf.cmake
-     COMMAND ${CMAKE_COMMAND} -E copy ${aScreenshots} ${KELVO_RELEASE_DIR}/docs/screenshots/)
-foreach(sDoc IN LISTS aReleaseDocs)
-  list(APPEND aReleaseCommands
-       COMMAND ${CMAKE_COMMAND} -DMARKDOWN=${KELVO_MARKDOWN}
-               -DIN=${PROJECT_SOURCE_DIR}/docs/${sDoc}.md -DOUT=${KELVO_RELEASE_DIR}/docs/${sDoc}.html
-               -P ${PROJECT_SOURCE_DIR}/cmake/MarkdownToHtml.cmake)
-  list(APPEND aDocSources ${PROJECT_SOURCE_DIR}/docs/${sDoc}.md)
-endforeach()
+     COMMAND ${CMAKE_COMMAND} -DMARKDOWN=${KELVO_MARKDOWN} -DSOURCE=${PROJECT_SOURCE_DIR}
+             -DDIR=${KELVO_RELEASE_DIR} -P ${PROJECT_SOURCE_DIR}/cmake/ReleaseDocuments.cmake)
 list(APPEND aReleaseFiles README.txt docs)
+# What the documents are made from (every page of docs/, a few more than are shipped).
+file(GLOB aDocSources ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt
+     ${PROJECT_SOURCE_DIR}/docs/screenshots/*.png)
 
 add_custom_command(
   OUTPUT ${KELVO_RELEASE_ZIP}
@@ -54,8 +44,8 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E chdir ${KELVO_RELEASE_DIR}
           ${CMAKE_COMMAND} -E tar cf ${KELVO_RELEASE_ZIP} --format=zip ${aReleaseFiles}
   DEPENDS kelvo-update $<$<TARGET_EXISTS:kelvo-firmware-update>:kelvo-firmware-update>
-          ${aDocSources} ${aScreenshots} ${PROJECT_SOURCE_DIR}/cmake/MarkdownToHtml.cmake
-          ${PROJECT_SOURCE_DIR}/cmake/CopyCrlf.cmake
+          ${aDocSources} ${PROJECT_SOURCE_DIR}/cmake/ReleaseDocuments.cmake
+          ${PROJECT_SOURCE_DIR}/cmake/MarkdownToHtml.cmake ${PROJECT_SOURCE_DIR}/cmake/CopyCrlf.cmake
   COMMENT "Release folder ${KELVO_RELEASE_DIR} and ${KELVO_RELEASE_ZIP}"
   VERBATIM)
 add_custom_target(kelvo-release ALL DEPENDS ${KELVO_RELEASE_ZIP})
