@@ -6,6 +6,14 @@ jobs=$(nproc 2>/dev/null || echo 2)
 
 say() { printf '\n=== %s\n' "$*"; }
 
+# stop_pid PID: ends a background process of this shell (SIGTERM) and waits for it; nothing for
+# an empty PID.
+stop_pid() {
+    [ -n "$1" ] || return 0
+    kill -TERM "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+}
+
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 # install_missing [--no-recommends] PACKAGE...: installs those not installed yet (apt-get update

@@ -32,20 +32,14 @@ ve_fail() {
     echo "FAILED: $*" >&2
 }
 
-ve_stop_pid() {
-    [ -n "$1" ] || return 0
-    kill -TERM "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-}
-
 ve_qemu_stop() {
-    ve_stop_pid "$ve_qemu_pid"
+    stop_pid "$ve_qemu_pid"
     ve_qemu_pid=
 }
 
 ve_sims_stop() {
     local p
-    for p in "${ve_sim_pids[@]}"; do ve_stop_pid "$p"; done
+    for p in "${ve_sim_pids[@]}"; do stop_pid "$p"; done
     ve_sim_pids=()
 }
 

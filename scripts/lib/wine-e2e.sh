@@ -38,16 +38,10 @@ we_fail() {
     echo "FAILED: $*" >&2
 }
 
-we_stop_pid() {
-    [ -n "$1" ] || return 0
-    kill -TERM "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-}
-
 we_cleanup() {
-    we_stop_pid "$we_cli_pid"
+    stop_pid "$we_cli_pid"
     we_cli_pid=
-    we_stop_pid "$we_sim_pid"
+    stop_pid "$we_sim_pid"
     we_sim_pid=
     WINEPREFIX=$we_prefix wineserver -k 2>/dev/null || true
     WINEPREFIX=$we_unit_prefix wineserver -k 2>/dev/null || true
@@ -89,7 +83,7 @@ we_sim_start() {
 }
 
 we_sim_stop() {
-    we_stop_pid "$we_sim_pid"
+    stop_pid "$we_sim_pid"
     we_sim_pid=
 }
 

@@ -13,12 +13,6 @@ wg_xvfb_pid='' wg_sim_pid='' wg_gui_pid=''
 wg_main=''       # the main window, once wg_start_gui has seen it
 wg_screen_dir='' # where the X server keeps its screen as an XWD file
 
-wg_stop_pid() {
-    [ -n "$1" ] || return 0
-    kill -TERM "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-}
-
 # wg_wait TENTHS COMMAND...: polls COMMAND every 0.1 s until it succeeds; fails after TENTHS.
 wg_wait() {
     local n=$1 i
@@ -104,7 +98,7 @@ wg_link_ready() {
 }
 
 wg_stop_sim() {
-    wg_stop_pid "$wg_sim_pid"
+    stop_pid "$wg_sim_pid"
     wg_sim_pid=
 }
 
@@ -126,7 +120,7 @@ wg_stop_gui() {
     local rc=0
     wine taskkill /f /im kelvo-firmware-update.exe >/dev/null 2>&1 || true
     wg_wait 50 wg_no_window "Kelvo Firmware Update" || rc=1
-    wg_stop_pid "$wg_gui_pid"
+    stop_pid "$wg_gui_pid"
     wg_gui_pid=
     return $rc
 }
@@ -145,9 +139,9 @@ wg_press_update() {
 # wg_cleanup: the program, the simulator and the X server stopped (the caller ends the prefix's
 # wineserver, which ends every Wine process of the prefix).
 wg_cleanup() {
-    wg_stop_pid "$wg_gui_pid"
+    stop_pid "$wg_gui_pid"
     wg_gui_pid=
     wg_stop_sim
-    wg_stop_pid "$wg_xvfb_pid"
+    stop_pid "$wg_xvfb_pid"
     wg_xvfb_pid=
 }

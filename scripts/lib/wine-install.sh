@@ -32,14 +32,8 @@ wi_fail() {
     echo "FAILED: $*" >&2
 }
 
-wi_stop_pid() {
-    [ -n "$1" ] || return 0
-    kill -TERM "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-}
-
 wi_cleanup() {
-    wi_stop_pid "$wi_gui_pid"
+    stop_pid "$wi_gui_pid"
     wi_gui_pid=
     # Every Wine process of the prefix (programs, desktop, services) ends with its server.
     WINEPREFIX=$wi_prefix wineserver -k 2>/dev/null || true
@@ -236,7 +230,7 @@ wi_run() {
     wi_cmd "\"$wi_win_folder\\uninstall.exe\" /S _?=$wi_win_folder"
     [ "$wi_rc" = 2 ] || wi_fail "uninstall with the GUI running: exit $wi_rc, expected 2"
     [ -f "$wi_folder/kelvo-firmware-update.exe" ] || wi_fail "the refused uninstall removed files"
-    wi_stop_pid "$wi_gui_pid"
+    stop_pid "$wi_gui_pid"
     wi_gui_pid=
     wine taskkill /f /im kelvo-firmware-update.exe >/dev/null 2>&1 || true
 
