@@ -132,14 +132,16 @@ double JournalMsPerRun(const fs::path& dir, int iRuns) {
     std::vector<double> a;
     for (int i = 0; i < iRuns; ++i) {
         const auto t0 = std::chrono::steady_clock::now();
-        TRunJournal journal({"bench", "/dev/ttyUSB0", "", ""},
-                            [](const std::string& s) { std::printf("%s\n", s.c_str()); });
+        TRunJournal journal({"bench", "/dev/ttyUSB0", "", ""});
         TRunRecord run;
         journal.Prepare(run);
         for (const auto& [iCode, iValue] : aNotes)
             journal.Notification(iCode, iValue);
         run.iLinesSent = 783;
-        journal.End(0, "Update succesfully completed.", run);
+        journal.End(0, "Update succesfully completed.", false, run);
+        journal.Flush();
+        for (const std::string& s : journal.TakeWarnings())
+            std::printf("%s\n", s.c_str());
         a.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
                         .count());
     }

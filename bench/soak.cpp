@@ -3,7 +3,7 @@
 // descriptors and the resident set at the start, the middle and the end.
 #include "device/uKelvoCommThread.h"
 #include "firmware/uFWVersions.h"
-#include "frontend/uUpdateRunner.h"
+#include "frontend/uUpdateSession.h"
 #include "link/uExceptions1V0.h"
 #include "tests/support/Process.h"
 
@@ -48,19 +48,17 @@ bool RunOne(TKind eKind, const fs::path& dir) {
     bCancel = false;
     bInterrupted = false;
     iFwIndex = -1;
-    TRunSettings settings;
+    TSessionSettings settings;
     settings.sPort = sim.sPort;
     int iStarts = 0;
-    const TRunResult r =
-        RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
-            if (iCode == -1 && step.action == TAction::Report)
-                ++iStarts;
-            // Cancel as Ctrl+C does, once a quarter of the image has gone.
-            if (eKind == TKind::Cancel && step.action == TAction::Progress && iValue >= 25) {
-                bInterrupted = true;
-                bCancel = true;
-            }
-        });
+    TUpdateSession session(settings, [&](const TStep& step) {
+        if (step.action == TAction::BeginUpdate)
+            ++iStarts;
+        // Cancel as the operator does, once a quarter of the image has gone.
+        if (eKind == TKind::Cancel && step.action == TAction::Progress && step.iValue >= 25)
+            session.Cancel();
+    });
+    const TRunResult r = session.Run();
     sim.Stop();
     switch (eKind) {
     case TKind::Plain:

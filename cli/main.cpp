@@ -15,7 +15,7 @@
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
-#include "frontend/uUpdateRunner.h"
+#include "frontend/uUpdateSession.h"
 #include "hexline/uSha256.h"
 #include "journal/uJournal.h"
 #include "link/uPortTrace.h"
@@ -399,13 +399,6 @@ std::vector<std::string> ResolvePorts(const TArgs& args) {
     return aPorts;
 }
 
-// The advice that goes with a reason.
-std::string WithAdvice(const std::string& sDiagnostic) {
-    if (sDiagnostic.find(std::string("Reason: ") + PortReason::NoDevice) == 0)
-        return sDiagnostic + " ('kelvo-update --list-ports' lists the serial ports)";
-    return sDiagnostic;
-}
-
 // Only yes ("y" or "yes") counts as consent, as in the dialog: no is the default, and an empty
 // answer or the end of input (Ctrl-D) is no.
 bool AskOnTerminal(const std::string& sQuestion) {
@@ -648,7 +641,7 @@ int RunProgram(int argc, char** argv) {
             bar.Redraw();
         }
     };
-    TRunSettings settings;
+    TSessionSettings settings;
     settings.sPort = sPort;
     settings.iMaxRepeats = args.iMaxRepeats;
     settings.journal =
@@ -658,45 +651,49 @@ int RunProgram(int argc, char** argv) {
     // A child's diagnostics go out among those of the other ports: they name theirs.
     const std::string sDiagnosticPrefix =
         "kelvo-update: " + (args.bChild ? EscapeControlChars(sPort) + ": " : std::string());
-    const TRunResult result =
-        RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
-            warnOfTrace();
-            const bool bDiagnostic = step.action == TAction::Diagnostic;
-            if (args.bJson) {
-                json.Step(iCode, iValue, step);
-                if (bDiagnostic)
-                    Console.Err(sDiagnosticPrefix + EscapeControlChars(WithAdvice(step.sText)));
+    // A port that does not exist: where to find the ones that do.
+    const auto diagnostic = [](const TStep& step) {
+        return EscapeControlChars(step.sText) +
+               (step.bNoSuchPort ? " ('kelvo-update --list-ports' lists the serial ports)" : "");
+    };
+    TUpdateSession session(settings, [&](const TStep& step) {
+        warnOfTrace();
+        const bool bDiagnostic = step.action == TAction::Diagnostic;
+        if (args.bJson) {
+            json.Step(step);
+            if (bDiagnostic)
+                Console.Err(sDiagnosticPrefix + diagnostic(step));
+            return;
+        }
+        if (bDiagnostic) {
+            bar.Clear();
+            Console.Err("kelvo-update: " + diagnostic(step));
+            bar.Redraw();
+        }
+        if (args.bQuiet)
+            return;
+        if (step.action == TAction::BeginUpdate) {
+            bar.Restart();
+        } else if (step.action == TAction::Report) {
+            if (step.iCode == Notify::Progress && !bProgressLines)
                 return;
-            }
-            if (bDiagnostic) {
-                bar.Clear();
-                Console.Err("kelvo-update: " + EscapeControlChars(WithAdvice(step.sText)));
-                bar.Redraw();
-            }
-            if (args.bQuiet)
-                return;
-            if (step.action == TAction::Report) {
-                if (IsStartLine(iCode, step, sPort))
-                    bar.Restart();
-                if (iCode == Notify::Progress && !bProgressLines)
-                    return;
-                bar.Clear();
-                Console.Out(ReportLine(EscapeControlChars(step.sText)));
-                bar.Redraw();
-            } else if (step.action == TAction::Progress && bBar) {
-                bar.Show(step.iValue);
-            }
-        });
+            bar.Clear();
+            Console.Out(ReportLine(EscapeControlChars(step.sText)));
+            bar.Redraw();
+        } else if (step.action == TAction::Progress && bBar) {
+            bar.Show(step.iValue);
+        }
+    });
+    const TRunResult result = session.Run();
     warnOfTrace();
     bar.Clear();
 
     // The outcome without the reason that went to standard error.
-    const int iExit = result.bSuccess ? 0 : (result.bFatal ? ExitFatal : result.iStatus);
     if (args.bJson)
-        json.Result(result, iExit, result.sOutcome);
+        json.Result(result);
     else
         Console.Out(EscapeControlChars(result.sOutcome));
-    return iExit;
+    return result.ExitStatus();
 }
 
 } // namespace

@@ -107,7 +107,3 @@ void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson) {
     for (const std::string& s : bJson ? PortListJson(aPorts) : PortListLines(aPorts))
         Console.Out(s);
 }
-
-bool IsStartLine(std::int32_t iCode, const TStep& step, const std::string& sPort) {
-    return iCode == -1 && step.action == TAction::Report && step.sText == StartText(sPort);
-}

@@ -4,7 +4,7 @@
 
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
-#include "frontend/uUpdateRunner.h"
+#include "frontend/uUpdateSession.h"
 
 #include <chrono>
 #include <cstdint>
@@ -51,6 +51,3 @@ std::vector<std::string> PortListLines(const std::vector<TPortDetails>& aPorts);
 
 // The ports as PortListLines gives them, or one JSON object a line.
 void PrintPortList(const std::vector<TPortDetails>& aPorts, bool bJson);
-
-// True for the line that starts an attempt, the first or a repeat.
-bool IsStartLine(std::int32_t iCode, const TStep& step, const std::string& sPort);

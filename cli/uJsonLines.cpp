@@ -150,21 +150,28 @@ std::optional<TEvent> EventOfName(std::string_view sName) {
     return std::nullopt;
 }
 
-TEvent RunEvent(std::int32_t iCode, std::int32_t iValue, const TStep& step,
-                const std::string& sPort) {
+TEvent RunEvent(const TStep& step) {
     if (step.action == TAction::Diagnostic)
         return TEvent::Reason;
-    switch (iCode) {
-    case -1: // the runner's own lines
-        if (IsStartLine(iCode, step, sPort))
-            return TEvent::Start;
-        return step.sText == Texts::LoggerWaitsInBootloader ? TEvent::Note : TEvent::GaveUp;
+    switch (step.source) {
+    case TSource::Start:
+        return TEvent::Start;
+    case TSource::Note:
+        return TEvent::Note;
+    case TSource::GaveUp:
+        return TEvent::GaveUp;
+    case TSource::Warning:
+        return TEvent::Reason;
+    case TSource::Notification:
+        break;
+    }
+    switch (step.iCode) {
     case Notify::Done:
         return TEvent::Done;
     case Notify::Progress:
         return TEvent::Progress;
     case Notify::Status:
-        return iValue == Status::EchoMismatch ? TEvent::Repeat : TEvent::Status;
+        return step.iNotified == Status::EchoMismatch ? TEvent::Repeat : TEvent::Status;
     case Notify::EchoDiffers:
         return TEvent::EchoDiffers;
     case Notify::LineBad:
@@ -263,54 +270,52 @@ std::vector<std::string> PortListJson(const std::vector<TPortDetails>& aPorts) {
     return aLines;
 }
 
-void TJsonRun::Step(std::int32_t iCode, std::int32_t iValue, const TStep& step) {
+void TJsonRun::Step(const TStep& step) {
     if (step.action != TAction::Report && step.action != TAction::Diagnostic)
         return;
-    const bool bNotification = iCode >= 0;
+    const bool bNotification = step.source == TSource::Notification && step.iCode >= 0;
     // The serial number is 32 bits without a sign.
-    const TJson value = !bNotification            ? TJson()
-                        : iCode == Notify::Serial ? TJson(static_cast<std::uint32_t>(iValue))
-                                                  : TJson(iValue);
-    TJson o = RunObject(RunEvent(iCode, iValue, step, FsPort),
-                        bNotification ? TJson(iCode) : TJson(), value, step.sText);
-    if (iCode == Notify::Class && !FiClass)
-        FiClass = iValue;
-    if (iCode == Notify::Version) {
-        if (!FiVersion)
-            FiVersion = iValue;
-        AddVersion(o, iValue);
-    }
+    const TJson value = !bNotification ? TJson()
+                        : step.iCode == Notify::Serial
+                            ? TJson(static_cast<std::uint32_t>(step.iNotified))
+                            : TJson(step.iNotified);
+    TJson o =
+        RunObject(RunEvent(step), bNotification ? TJson(step.iCode) : TJson(), value, step.sText);
+    if (bNotification && step.iCode == Notify::Version)
+        AddVersion(o, step.iNotified);
     // The entry under examination, and the one chosen: iFwIndex, set before the worker posted
     // the notification, which the queue delivers after it.
-    const std::optional<std::int32_t> iEntry = iCode == Notify::Candidate ? iValue
-                                               : iCode == Notify::TransferBegins
+    const std::optional<std::int32_t> iEntry = !bNotification ? std::optional<std::int32_t>()
+                                               : step.iCode == Notify::Candidate ? step.iNotified
+                                               : step.iCode == Notify::TransferBegins
                                                    ? iFwIndex
                                                    : std::optional<std::int32_t>();
     if (iEntry) {
         o["entry"] = *iEntry;
         o["description"] = FirmwareDescription(*iEntry);
-        if (iCode == Notify::TransferBegins)
-            FiEntry = iEntry;
     }
     if (FbPortOnEveryLine)
         o["port"] = FsPort;
     Console.Out(JsonText(o));
 }
 
-void TJsonRun::Result(const TRunResult& result, int iExit, const std::string& sOutcome) {
-    TJson o = RunObject(TEvent::Result, TJson(), TJson(), sOutcome);
-    o["exit"] = iExit;
+void TJsonRun::Result(const TRunResult& result) {
+    TJson o = RunObject(TEvent::Result, TJson(), TJson(), result.sOutcome);
+    o["exit"] = result.ExitStatus();
     o["success"] = result.bSuccess;
     o["port"] = FsPort;
     TJson logger; // null until the run identified the logger
-    if (FiClass) {
-        logger["class"] = *FiClass;
-        AddVersion(logger, FiVersion);
+    if (result.iClass) {
+        logger["class"] = *result.iClass;
+        AddVersion(logger, result.iVersion);
         logger["serial"] = result.bIdentified ? TJson(result.iSerial) : TJson();
     }
     o["logger"] = logger;
-    o["image"] = FiEntry ? ImageObject(*FiEntry, FirmwareDescription(*FiEntry)) : TJson();
+    o["image"] =
+        result.iEntry ? ImageObject(*result.iEntry, FirmwareDescription(*result.iEntry)) : TJson();
     o["reason"] = StrOrNull(result.sReason);
+    o["left_in_bootloader"] = result.bLeftInBootloader;
+    o["note"] = StrOrNull(result.sNote);
     Console.Out(JsonText(o));
 }
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "frontend/uPortList.h"
-#include "frontend/uUpdateRunner.h"
+#include "frontend/uUpdateSession.h"
 
 #include <nlohmann/json.hpp>
 
@@ -72,9 +72,8 @@ const char* EventName(TEvent event);
 // The event of a name, or nothing for one this program does not know.
 std::optional<TEvent> EventOfName(std::string_view sName);
 
-// The event of a report line or diagnostic of a run (RunUpdate's sink arguments).
-TEvent RunEvent(std::int32_t iCode, std::int32_t iValue, const TStep& step,
-                const std::string& sPort);
+// The event of a report line or diagnostic of a run (a step of its session).
+TEvent RunEvent(const TStep& step);
 
 // A version word as the keys "version" (its text, "5.138"), "version_major" and
 // "version_minor" of o; all three null without one.
@@ -97,18 +96,14 @@ public:
     // bPortOnEveryLine: every object names the port, not only the result (one of several ports).
     explicit TJsonRun(std::string sPort, bool bPortOnEveryLine = false)
         : FsPort(std::move(sPort)), FbPortOnEveryLine(bPortOnEveryLine) {}
-    // One step of RunUpdate's sink; writes the report lines and diagnostics.
-    void Step(std::int32_t iCode, std::int32_t iValue, const TStep& step);
-    // The last object: the run's result with iExit, the program's exit status.
-    void Result(const TRunResult& result, int iExit, const std::string& sOutcome);
+    // One step of the session; writes the report lines and diagnostics.
+    void Step(const TStep& step);
+    // The last object: the run's result, with its exit status, outcome and note.
+    void Result(const TRunResult& result);
 
 private:
     std::string FsPort;
     bool FbPortOnEveryLine;
-    // The run's first identification, and the image it selected last.
-    std::optional<std::int32_t> FiClass;
-    std::optional<std::int32_t> FiVersion;
-    std::optional<std::int32_t> FiEntry;
 };
 
 // A line of a child's JSON Lines read back: the object it holds, or nothing when it holds no

@@ -4,7 +4,7 @@
 #include "cli/uConsolePlatform.h"
 #include "device/uKelvoCommThread.h"
 #include "firmware/uFwFile.h"
-#include "frontend/uUpdateRunner.h"
+#include "frontend/uUpdateSession.h"
 #include "hexline/uFmt.h"
 #include "hexline/uShownText.h"
 #include "link/uExceptions1V0.h"
@@ -116,9 +116,6 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
     case TEvent::GaveUp:
         sStage = "gave up";
         break;
-    case TEvent::Note:
-        aNotes.push_back(JsonStr(o, "text").value_or(""));
-        break;
     case TEvent::Result: {
         FbResult = true;
         sOutcome = JsonStr(o, "text").value_or("");
@@ -130,8 +127,11 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
         }
         if (const auto it = o.find("image"); it != o.end() && it->is_object())
             image(*it);
+        if (const std::optional<std::string> sNote = JsonStr(o, "note"))
+            aNotes.push_back(*sNote);
         break;
     }
+    case TEvent::Note: // the result brings it
     case TEvent::BadLine:
     case TEvent::EchoDiffers:
     case TEvent::Status:

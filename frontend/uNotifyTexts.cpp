@@ -67,10 +67,7 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
     };
     switch (iCode) {
     case Notify::Done: {
-        const TBl3FileHeader h = GetFwHeader(iFwIndex);
-        const std::string s =
-            Fmt("Update %s V%d.%.2d succesfully completed.",
-                GetClassName(h.quarn_class, h.quarn_print).c_str(), h.quarn_verH, h.quarn_verL);
+        const std::string s = DoneText(iFwIndex);
         return {{A::Progress, "", 100},
                 {A::EndUpdate, ""},
                 {A::Report, s},
@@ -148,8 +145,10 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
     }
 }
 
-std::string EndOfRunNote(const TRunRecord& run) {
-    return run.bInBootloader ? Texts::LoggerWaitsInBootloader : std::string();
+std::string DoneText(std::int32_t iEntry) {
+    const TBl3FileHeader h = GetFwHeader(iEntry);
+    return Fmt("Update %s V%d.%.2d succesfully completed.",
+               GetClassName(h.quarn_class, h.quarn_print).c_str(), h.quarn_verH, h.quarn_verL);
 }
 
 std::vector<std::string> FirmwareRow(const TBl3FileHeader& h) {

@@ -29,6 +29,7 @@ constexpr const char* FileNotReadable = "Aborted because the firmware file could
 } // namespace Texts
 
 enum class TAction {
+    BeginUpdate,      // an attempt starts: controls to the running state, progress to 0
     Report,           // sText as a report line
     Diagnostic,       // sText, why something failed: a report line; on a terminal, standard error
     Status,           // sText as the status text
@@ -39,12 +40,26 @@ enum class TAction {
     Beep,             // the default sound
     RestartAfterWait, // keep bCancel, wait 1,500 ms, start again with command iValue, restore it
     RepeatNow,        // start again at once with command iValue
+    Selection,        // an attempt has ended: iValue is the catalogue selection it left
+};
+
+// Where a step comes from, so that a front end can tell the steps apart without reading texts.
+enum class TSource {
+    Notification, // a notification of the worker: iCode and iNotified
+    Start,        // an attempt starts, the first or a repeat
+    GaveUp,       // the repeats have run out
+    Note,         // the run has ended with the logger waiting in its bootloader
+    Warning,      // the update journal could not be written
 };
 
 struct TStep {
     TAction action;
     std::string sText;
-    std::int32_t iValue = 0;
+    std::int32_t iValue = 0; // Progress: the percentage; the restarts: the command number
+    TSource source = TSource::Notification;
+    std::int32_t iCode = -1; // source Notification: the notification's code and value
+    std::int32_t iNotified = 0;
+    bool bNoSuchPort = false; // a Diagnostic that says the port does not exist
     bool operator==(const TStep&) const = default;
 };
 
@@ -55,10 +70,8 @@ struct TStep {
 std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
                                      const std::string& sPort, const std::string& sPortReason = {});
 
-// The line that ends a run, or empty: the logger waits in its bootloader, and running the update
-// again finishes it.
-struct TRunRecord;
-std::string EndOfRunNote(const TRunRecord& run);
+// The text of a completed update that programmed catalogue entry iEntry.
+std::string DoneText(std::int32_t iEntry);
 
 // The report and status line that starts every update, restarts included.
 std::string StartText(const std::string& sPort);

@@ -7,7 +7,9 @@
 #include "journal/uJournal.h"
 #include "uVersionInfo.h"
 
+#include <chrono>
 #include <exception>
+#include <utility>
 
 std::string ConverterOf(const std::string& sPort) {
     const std::string sIdentity = PortIdentity(sPort);
@@ -18,8 +20,7 @@ std::string ConverterOf(const std::string& sPort) {
     return {};
 }
 
-TRunJournal::TRunJournal(const TStart& start, TWarn onWarning)
-    : FOnWarning(std::move(onWarning)), FRow(std::make_unique<TJournalRun>()) {
+TRunJournal::TRunJournal(const TStart& start) : FRow(std::make_unique<TJournalRun>()) {
     FRow->sProgram = start.sProgram;
     FRow->sVersion = KelvoVersion;
     FRow->sPort = start.sPort;
@@ -31,16 +32,34 @@ TRunJournal::TRunJournal(const TStart& start, TWarn onWarning)
         std::string sNotice;
         FJournal = TJournal::Open(JournalPath(), &sNotice);
         if (!sNotice.empty())
-            FOnWarning("warning: " + sNotice);
+            Warn("warning: " + sNotice);
         FRow->sStarted = UtcNow();
         FJournal->Begin(*FRow);
     } catch (const std::exception& e) {
         FJournal.reset();
-        FOnWarning(std::string("warning: the update journal is not written: ") + e.what());
+        Warn(std::string("warning: the update journal is not written: ") + e.what());
     }
 }
 
-TRunJournal::~TRunJournal() = default;
+TRunJournal::~TRunJournal() {
+    {
+        const std::lock_guard guard(FLock);
+        FbStop = true;
+    }
+    FChanged.notify_all();
+    if (FWriter.joinable())
+        FWriter.join();
+}
+
+void TRunJournal::Warn(std::string s) {
+    const std::lock_guard guard(FLock);
+    FaWarnings.push_back(std::move(s));
+}
+
+std::vector<std::string> TRunJournal::TakeWarnings() {
+    const std::lock_guard guard(FLock);
+    return std::exchange(FaWarnings, {});
+}
 
 template <class F> void TRunJournal::Guarded(F f) {
     if (!FJournal)
@@ -49,12 +68,75 @@ template <class F> void TRunJournal::Guarded(F f) {
         f();
     } catch (const std::exception& e) {
         FJournal.reset();
-        FOnWarning(std::string("warning: the update journal is not written any more: ") + e.what());
+        Warn(std::string("warning: the update journal is not written any more: ") + e.what());
     }
 }
 
 void TRunJournal::Write() {
-    Guarded([&] { FJournal->Update(*FRow); });
+    // FJournal belongs to the writer once it runs.
+    if (!FWriter.joinable() && !FJournal)
+        return; // never opened, or given up before the writer started
+    {
+        const std::lock_guard guard(FLock);
+        FPending = *FRow;
+    }
+    if (!FWriter.joinable())
+        FWriter = std::thread([this] { WriterLoop(); });
+    FChanged.notify_all();
+}
+
+void TRunJournal::Flush() {
+    std::unique_lock lock(FLock);
+    FChanged.wait(lock, [&] { return !FPending && !FbWriting; });
+}
+
+void TRunJournal::WriterLoop() {
+    using TClock = std::chrono::steady_clock;
+    std::unique_lock lock(FLock);
+    // Since when the journal has been held by another program without a break.
+    bool bBusy = false;
+    TClock::time_point tBusySince{};
+    for (;;) {
+        FChanged.wait(lock, [&] { return FPending || FbStop; });
+        if (!FPending)
+            return; // stopped with everything written
+        TJournalRun row = std::move(*FPending);
+        FPending.reset();
+        FbWriting = true;
+        lock.unlock();
+        bool bRetry = false;
+        std::string sFailure;
+        if (FJournal) {
+            try {
+                FJournal->Update(row);
+                bBusy = false;
+            } catch (const EJournal& e) {
+                const auto t = TClock::now();
+                if (!bBusy)
+                    tBusySince = t;
+                bBusy = true;
+                bRetry = e.IsBusy() && t - tBusySince < std::chrono::milliseconds(GiveUpAfterMs);
+                if (!bRetry) {
+                    FJournal.reset();
+                    sFailure = e.what();
+                }
+            } catch (const std::exception& e) {
+                FJournal.reset();
+                sFailure = e.what();
+            }
+        }
+        if (bRetry)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        lock.lock();
+        FbWriting = false;
+        // A row that could not be written yet is written again, unless a newer one has come.
+        if (bRetry && !FPending)
+            FPending = std::move(row);
+        if (!sFailure.empty())
+            FaWarnings.push_back("warning: the update journal is not written any more: " +
+                                 sFailure);
+        FChanged.notify_all();
+    }
 }
 
 void TRunJournal::Prepare(TRunRecord& run) {
@@ -128,11 +210,12 @@ void TRunJournal::Repeat() {
     Write();
 }
 
-void TRunJournal::End(std::int32_t iStatus, const std::string& sText, const TRunRecord& run) {
+void TRunJournal::End(std::int32_t iStatus, const std::string& sText, bool bLeftInBootloader,
+                      const TRunRecord& run) {
     FRow->sEnded = UtcNow();
     FRow->iStatus = iStatus;
     FRow->sStatusText = sText;
     FRow->iLinesSent = run.iLinesSent;
-    FRow->bLeftInBootloader = run.bInBootloader;
+    FRow->bLeftInBootloader = bLeftInBootloader;
     Write();
 }

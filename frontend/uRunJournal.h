@@ -1,18 +1,21 @@
-// One run's row in the update journal, kept as the run goes on: every front end hands it what its
-// run learns, and what is learnt is written at once, so a run that never ends its row (killed, the
-// power gone) still tells what it knew. It never stops or changes an update: a journal that cannot
-// be opened or written gives one warning, and the run goes on without it.
+// One run's row in the update journal, kept as the run goes on: the update session hands it what
+// its run learns, and what is learnt is written at once, so a run that never ends its row (killed,
+// the power gone) still tells what it knew. It never stops, slows or changes an update: the row is
+// written by a thread of its own, which waits out another program holding the file for a while;
+// a journal that cannot be opened or written gives one warning, and the run goes on without it.
 #pragma once
 
+#include "journal/uJournal.h"
 #include "link/uCommThread.h"
 
+#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
-
-class TJournal;
-struct TJournalRun;
+#include <thread>
+#include <vector>
 
 // What identifies the USB serial converter behind sPort: its by-id name, else its USB serial
 // number; empty when the system tells neither (then the port name has to do).
@@ -26,10 +29,12 @@ public:
         std::string sFileName; // the firmware file, or empty for the built-in images
         std::string sFileSha256;
     };
-    using TWarn = std::function<void(const std::string& sWarning)>;
+    // How long the writer waits out a journal held by another program before it gives up.
+    static constexpr int GiveUpAfterMs = 30000;
 
-    // Opens the journal (JournalPath) and writes the run's row. onWarning gets at most one line.
-    TRunJournal(const TStart& start, TWarn onWarning);
+    // Opens the journal (JournalPath) and writes the run's row, on the caller's thread.
+    explicit TRunJournal(const TStart& start);
+    // Waits until the latest state of the row is written (or the writer has given up).
     ~TRunJournal();
     TRunJournal(const TRunJournal&) = delete;
     TRunJournal& operator=(const TRunJournal&) = delete;
@@ -43,17 +48,38 @@ public:
     std::string PinLine() const;
     // A repeat of the run starts.
     void Repeat();
-    // The run has ended with iStatus (0: success) and the outcome sText; run is its record.
-    void End(std::int32_t iStatus, const std::string& sText, const TRunRecord& run);
+    // The run has ended with iStatus (0: success, 1: a fatal end) and the outcome sText; it
+    // left the logger in its bootloader or not; run is its record.
+    void End(std::int32_t iStatus, const std::string& sText, bool bLeftInBootloader,
+             const TRunRecord& run);
+    // Waits until what was handed over so far is written, or the writer has given up.
+    void Flush();
+    // The warnings since the last call ("warning: ..."): at most one for the whole run.
+    std::vector<std::string> TakeWarnings();
 
 private:
-    // Runs a write; the first failure warns and ends the journal for this run.
+    // Runs a call on the journal from the caller's thread; the first failure warns and ends the
+    // journal for this run.
     template <class F> void Guarded(F f);
+    // Hands the row as it is now to the writer.
     void Write();
+    void Warn(std::string s);
+    void WriterLoop();
 
-    TWarn FOnWarning;
-    std::unique_ptr<TJournal> FJournal;
     std::unique_ptr<TJournalRun> FRow;
+    // The writer's state, under FLock: the latest row not written yet (each write rewrites the
+    // whole row, so a newer one replaces an older one that is still waiting), whether a write
+    // is under way, the end of the writer, the warnings.
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::optional<TJournalRun> FPending;
+    bool FbWriting = false;
+    bool FbStop = false;
+    std::vector<std::string> FaWarnings;
+    // The connection: used by the caller's thread until the writer starts, then by the writer
+    // alone; gone after the first failure.
+    std::unique_ptr<TJournal> FJournal;
+    std::thread FWriter;                   // started by the first Write
     bool FbBootloaderNow = false;          // the latest class was a bootloader's
     std::string FsEarlierStarted;          // when the earlier run of Prepare began
     std::uint16_t FiEarlierAppVersion = 0; // and the application version it read

@@ -85,9 +85,9 @@ using TStmt = std::unique_ptr<sqlite3_stmt, TStmtFinalize>;
 class ESqlite : public EJournal {
 public:
     ESqlite(const std::string& sText, std::string sReason, int iCode)
-        : EJournal(sText), FReason(std::move(sReason)), FCode(iCode & 0xFF) {}
+        : EJournal(sText, (iCode & 0xFF) == SQLITE_BUSY || (iCode & 0xFF) == SQLITE_LOCKED),
+          FReason(std::move(sReason)), FCode(iCode & 0xFF) {}
     bool IsDamage() const { return FCode == SQLITE_CORRUPT || FCode == SQLITE_NOTADB; }
-    bool IsBusy() const { return FCode == SQLITE_BUSY || FCode == SQLITE_LOCKED; }
     const std::string& Reason() const { return FReason; }
 
 private:

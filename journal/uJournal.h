@@ -19,7 +19,13 @@
 // A journal that cannot be opened, read or written; the text names the file and the reason.
 class EJournal : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit EJournal(const std::string& sText, bool bBusy = false)
+        : std::runtime_error(sText), FbBusy(bBusy) {}
+    // Another connection held the file past the busy timeout: trying again later may succeed.
+    bool IsBusy() const { return FbBusy; }
+
+private:
+    bool FbBusy;
 };
 
 // One row: one run of an update on one port. Empty texts and empty optionals are stored as NULL.

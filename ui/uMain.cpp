@@ -6,9 +6,9 @@
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
+#include "frontend/uUpdateSession.h"
 #include "hexline/uSha256.h"
 #include "link/uExceptions1V0.h"
-#include "link/uNotifyQueue.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
 #include "ui/uProtocol.h"
@@ -33,10 +33,11 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 QPointer<TfrmMain> frmMain;
 
-const QEvent::Type TNotifyEvent::EventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type TStepEvent::EventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
 namespace {
 
@@ -50,10 +51,33 @@ QString Q(const std::string& s) {
 
 } // namespace
 
-void TWindowNotifyTarget::Post(std::int32_t iCode, std::int32_t iValue) noexcept {
-    // The event queue takes ownership of the event; posting is safe from any thread.
-    QCoreApplication::postEvent(&FWindow, new TNotifyEvent(iCode, iValue));
-}
+// The running update: its session and the thread that runs it. The session's steps and its end
+// reach the window as posted events (the queue takes ownership; posting is safe from any thread
+// and never blocks the session). Released only after the thread has ended.
+struct TfrmMain::TRunningSession {
+    TRunningSession(TSessionSettings settings, QObject& window)
+        : session(std::move(settings),
+                  [&window](const TStep& step) {
+                      QCoreApplication::postEvent(&window, new TStepEvent(step));
+                  }),
+          thread([this, &window] {
+              try {
+                  session.Run();
+              } catch (const std::exception& e) {
+                  // Nothing the session calls throws but a failing allocation: the operator
+                  // still sees that the update has ended.
+                  QCoreApplication::postEvent(&window, new TStepEvent({TAction::Report, e.what()}));
+                  QCoreApplication::postEvent(&window, new TStepEvent({TAction::EndUpdate, ""}));
+              }
+              QCoreApplication::postEvent(&window, new TStepEvent({TAction::EndUpdate, ""}, true));
+          }) {}
+    ~TRunningSession() { thread.join(); }
+    TRunningSession(const TRunningSession&) = delete;
+    TRunningSession& operator=(const TRunningSession&) = delete;
+
+    TUpdateSession session;
+    std::thread thread; // last: it starts once the session is complete
+};
 
 TfrmMain::TfrmMain(TMainSettings settings)
     : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -97,13 +121,12 @@ TMainSettings ProgramSettings() {
 }
 
 TfrmMain::~TfrmMain() {
-    // No worker may outlive the window it posts to.
-    FRestartTimer->stop();
-    if (FCommThread) {
-        bCancel = true;
-        FCommThread.reset();
+    // No session may outlive the window it posts to.
+    if (FSession) {
+        FSession->session.Cancel();
+        FSession.reset();
     }
-    QCoreApplication::removePostedEvents(this, TNotifyEvent::EventType);
+    QCoreApplication::removePostedEvents(this, TStepEvent::EventType);
     SetBusy(false);
 }
 
@@ -192,15 +215,6 @@ void TfrmMain::CreateControls() {
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->setFileMode(QFileDialog::ExistingFile);
     OpenDialog1->setNameFilters({"Firmware files (*.kfw)", "All files (*)"});
-
-    FRestartTimer = new QTimer(this);
-    FRestartTimer->setSingleShot(true);
-    connect(FRestartTimer, &QTimer::timeout, this, [this] {
-        FbRestartPending = false;
-        // bCancel now holds the value kept at the notification or a cancel made during the wait;
-        // the new worker starts with it.
-        StartWorker(FiRestartCmd, true);
-    });
 }
 
 void TfrmMain::ReadOptionsAndLayout(const std::vector<std::string>& aParams) {
@@ -255,42 +269,26 @@ bool TfrmMain::PrepareUpdate(const std::string& sFileName, std::string* psError)
         FiFwIndex = 0;
     }
     FPort = cbxPort->currentText().toStdString();
-    FRun = {}; // a new run: its repeats learn nothing from earlier runs but the journal's
-    FJournal = std::make_unique<TRunJournal>(
-        TRunJournal::TStart{"kelvo-firmware-update", FPort, sFileName,
-                            sFileName.empty() ? std::string() : Sha256Hex(sContent)},
-        [this](const std::string& s) { AddReport(s); });
-    FJournal->Prepare(FRun);
+    FsFileName = sFileName;
+    FsFileSha256 = sFileName.empty() ? std::string() : Sha256Hex(sContent);
     return true;
 }
 
 void TfrmMain::StartUpdate(std::int32_t iCmd) {
-    StartWorker(iCmd, false);
-}
-
-void TfrmMain::StartWorker(std::int32_t iCmd, bool bKeepCancel) {
-    // The focus would pass from the disabled button to "Cancel", where a second key press meant
-    // for "Update" cancels the update: it waits on the panel instead, and comes back at the end.
-    if (QWidget* pFocus = focusWidget(); pFocus == btnProg || pFocus == btnFile ||
-                                         pFocus == btnClose || pFocus == cbxPort ||
-                                         (pFocus != nullptr && cbxPort->isAncestorOf(pFocus)))
-        Panel1->setFocus(Qt::OtherFocusReason);
-    const std::string s = StartText(cbxPort->currentText().toStdString());
-    AddReport(s);
-    SetStatusText(s);
+    if (FSession)
+        return; // one update at a time
+    // The worker reads the options while it runs: they are written before the session starts.
     bReadInfoOnly = chkReadInfoOnly->isChecked();
-    ProgressBar1->setValue(0);
-    btnProg->setEnabled(false);
-    btnFile->setEnabled(false);
-    btnClose->hide();
-    btnCancel->show();
-    cbxPort->setEnabled(false);
-    // The running update reads the file slot and iFwIndex: nothing may replace them meanwhile.
-    menInfoFile->setEnabled(false);
-    SetBusy(true);
-    if (!bKeepCancel)
-        bCancel = false;
-    FCommThread = CommThreadClass(FNotify, iCmd, FPort, FOpenPort, &FRun);
+    bCancel = false;
+    TSessionSettings settings;
+    settings.sPort = FPort;
+    settings.iCommand = iCmd;
+    settings.iMaxRepeats = TSessionSettings::Unlimited; // the operator watches and can cancel
+    settings.openPort = FOpenPort;
+    settings.iRestartWaitMs = FiRestartWaitMs;
+    settings.journal =
+        TRunJournal::TStart{"kelvo-firmware-update", FPort, FsFileName, FsFileSha256};
+    FSession = std::make_unique<TRunningSession>(std::move(settings), *this);
 }
 
 void TfrmMain::EndUpdate() {
@@ -306,7 +304,6 @@ void TfrmMain::EndUpdate() {
     cbxPort->setEnabled(true);
     menInfoFile->setEnabled(true);
     SetBusy(false);
-    FCommThread.reset();
     setWindowTitle(Texts::AppTitle);
 }
 
@@ -360,103 +357,83 @@ std::string TfrmMain::ChooseFile() {
 }
 
 bool TfrmMain::event(QEvent* pEvent) {
-    if (pEvent->type() == TNotifyEvent::EventType) {
-        const auto* p = static_cast<const TNotifyEvent*>(pEvent);
-        HandleNotification(p->iCode, p->iValue);
+    if (pEvent->type() == TStepEvent::EventType) {
+        const auto* p = static_cast<const TStepEvent*>(pEvent);
+        if (p->bEnd)
+            SessionEnded();
+        else
+            ShowStep(p->step);
         return true;
     }
     return QMainWindow::event(pEvent);
 }
 
-void TfrmMain::HandleNotification(std::int32_t iCode, std::int32_t iValue) {
-    // The worker has posted its last notification: join it; from then on its run record can be
-    // read.
-    std::string sPortReason;
-    if (IsFinal(iCode)) {
-        FCommThread.reset();
-        sPortReason = FRun.sPortReason;
-        FiFwIndex = iFwIndex;
-    } else if (iCode == Notify::Candidate) {
-        // The worker cleared its selection before it examined the first entry.
-        FiFwIndex = -1;
-        FiCandidate = iValue;
-    } else if (iCode == Notify::TransferBegins) {
-        // The transfer sends the entry examined last: the one selected.
-        FiFwIndex = FiCandidate;
-    }
-    const std::vector<TStep> aSteps =
-        NotificationSteps(iCode, iValue, cbxPort->currentText().toStdString(), sPortReason);
-    if (FJournal) {
-        FJournal->Notification(iCode, iValue);
-        if (iCode == Notify::PinFromJournal)
-            AddReport(FJournal->PinLine());
-        // The run ends: its row is complete before the message box waits for the operator.
-        if (iCode == Notify::Done || (iCode == Notify::Status && iValue != Status::EchoMismatch)) {
-            std::string sOutcome;
-            for (const TStep& step : aSteps) {
-                if (step.action == TAction::Message)
-                    sOutcome = step.sText.substr(0, step.sText.find('\r'));
-            }
-            FJournal->End(iCode == Notify::Done ? 0 : iValue, sOutcome, FRun);
-            FJournal.reset();
-        } else if (iCode == Notify::NoAnswer ||
-                   (iCode == Notify::Status && iValue == Status::EchoMismatch)) {
-            FJournal->Repeat();
-        }
-    }
-    for (const TStep& step : aSteps) {
-        switch (step.action) {
-        case TAction::Report:
-        case TAction::Diagnostic:
-            AddReport(step.sText);
-            break;
-        case TAction::Status:
-            SetStatusText(step.sText);
-            break;
-        case TAction::Message: {
-            // The run ends here. Whether the logger waits unfinished goes into the report and, as
-            // a further line, into the box: outside the internal mode the box is all the operator
-            // sees.
-            const std::string sNote = iCode == Notify::Status ? EndOfRunNote(FRun) : std::string();
-            if (sNote.empty()) {
-                ShowResultBox(step.sText);
-                break;
-            }
-            AddReport(sNote);
-            ShowResultBox(step.sText + "\r\n" + sNote);
-            break;
-        }
-        case TAction::Progress:
-            ProgressBar1->setValue(step.iValue);
-            break;
-        case TAction::Title:
-            setWindowTitle(QString::fromStdString(step.sText));
-            break;
-        case TAction::EndUpdate:
-            EndUpdate();
-            // Only a success leaves the bar full; an update that failed leaves no share standing.
-            if (iCode != Notify::Done)
-                ProgressBar1->setValue(0);
-            break;
-        case TAction::Beep:
-            QApplication::beep();
-            break;
-        case TAction::RestartAfterWait:
-            RestartAfterWait(step.iValue);
-            break;
-        case TAction::RepeatNow:
-            StartUpdate(step.iValue);
-            break;
-        }
-    }
+void TfrmMain::SessionEnded() {
+    FSession.reset(); // its thread has posted this as its last act: the join does not wait
 }
 
-void TfrmMain::RestartAfterWait(std::int32_t iCmd) {
-    // A timer instead of a blocked window thread: the controls stay in the running state, and a
-    // "Cancel" during the wait reaches the new worker.
-    FbRestartPending = true;
-    FiRestartCmd = iCmd;
-    FRestartTimer->start(FiRestartWaitMs);
+void TfrmMain::ShowStep(const TStep& step) {
+    if (step.source == TSource::Notification) {
+        if (step.iCode == Notify::Candidate) {
+            // The worker cleared its selection before it examined the first entry.
+            FiFwIndex = -1;
+            FiCandidate = step.iNotified;
+        } else if (step.iCode == Notify::TransferBegins) {
+            // The transfer sends the entry examined last: the one selected.
+            FiFwIndex = FiCandidate;
+        }
+    }
+    switch (step.action) {
+    case TAction::BeginUpdate:
+        // The focus would pass from the disabled button to "Cancel", where a second key press
+        // meant for "Update" cancels the update: it waits on the panel instead, and comes back
+        // at the end.
+        if (QWidget* pFocus = focusWidget(); pFocus == btnProg || pFocus == btnFile ||
+                                             pFocus == btnClose || pFocus == cbxPort ||
+                                             (pFocus != nullptr && cbxPort->isAncestorOf(pFocus)))
+            Panel1->setFocus(Qt::OtherFocusReason);
+        ProgressBar1->setValue(0);
+        btnProg->setEnabled(false);
+        btnFile->setEnabled(false);
+        btnClose->hide();
+        btnCancel->show();
+        cbxPort->setEnabled(false);
+        // The running update reads the file slot and iFwIndex: nothing may replace them meanwhile.
+        menInfoFile->setEnabled(false);
+        SetBusy(true);
+        break;
+    case TAction::Report:
+    case TAction::Diagnostic:
+        AddReport(step.sText);
+        break;
+    case TAction::Status:
+        SetStatusText(step.sText);
+        break;
+    case TAction::Message:
+        ShowResultBox(step.sText);
+        break;
+    case TAction::Progress:
+        ProgressBar1->setValue(step.iValue);
+        break;
+    case TAction::Title:
+        setWindowTitle(QString::fromStdString(step.sText));
+        break;
+    case TAction::EndUpdate:
+        EndUpdate();
+        // Only a success leaves the bar full; an update that failed leaves no share standing.
+        if (step.iCode != Notify::Done)
+            ProgressBar1->setValue(0);
+        break;
+    case TAction::Beep:
+        QApplication::beep();
+        break;
+    case TAction::Selection:
+        FiFwIndex = step.iValue;
+        break;
+    case TAction::RestartAfterWait:
+    case TAction::RepeatNow:
+        break; // the session repeats by itself
+    }
 }
 
 void TfrmMain::btnProgClick() {
@@ -494,7 +471,8 @@ void TfrmMain::btnFileClick() {
 }
 
 void TfrmMain::btnCancelClick() {
-    bCancel = true;
+    if (FSession)
+        FSession->session.Cancel();
 }
 
 void TfrmMain::btnCloseClick() {
@@ -523,18 +501,16 @@ bool TfrmMain::FormCloseQuery() {
 }
 
 void TfrmMain::StopWorker() {
-    // Deliberately cancel and wait instead of leaving the worker behind: the port is closed and
-    // no thread outlives the program. The wait is bounded by one exchange attempt and the fixed
-    // pauses of the procedure.
-    FRestartTimer->stop();
-    FbRestartPending = false;
-    if (FCommThread) {
-        bCancel = true;
+    // Deliberately cancel and wait instead of leaving the worker behind: the port is closed, the
+    // journal records the cancelled run and no thread outlives the program. The wait is bounded
+    // by one exchange attempt, the fixed pauses of the procedure and the journal's last write.
+    if (FSession) {
+        FSession->session.Cancel();
         SetBusy(true);
-        FCommThread.reset();
+        FSession.reset();
     }
-    // Its last notifications would show a result box for an update nobody waits for any more.
-    QCoreApplication::removePostedEvents(this, TNotifyEvent::EventType);
+    // Its last steps would show a result box for an update nobody waits for any more.
+    QCoreApplication::removePostedEvents(this, TStepEvent::EventType);
     EndUpdate();
 }
 

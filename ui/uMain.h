@@ -1,9 +1,9 @@
 // The main window: the operator picks a port, starts an update and follows it through the
-// progress bar, the status bar, the report and the final message box. It starts one worker per
-// update and afterwards only reacts to the worker's notifications.
+// progress bar, the status bar, the report and the final message box. It starts one update session
+// per update, on a thread of its own, and afterwards only shows the session's steps.
 #pragma once
 
-#include "frontend/uRunJournal.h"
+#include "frontend/uNotifyTexts.h"
 #include "link/uCommThread.h"
 
 #include <QEvent>
@@ -39,24 +39,14 @@ struct TMainSettings {
 // of the command line and the device folder (KELVO_DEV_DIR, else /dev).
 TMainSettings ProgramSettings();
 
-// A notification of the worker on its way to the window thread.
-class TNotifyEvent : public QEvent {
+// A step of the update session on its way to the window thread, or (bEnd) the end of the session.
+class TStepEvent : public QEvent {
 public:
     static const QEvent::Type EventType;
-    TNotifyEvent(std::int32_t iCode, std::int32_t iValue)
-        : QEvent(EventType), iCode(iCode), iValue(iValue) {}
-    const std::int32_t iCode;
-    const std::int32_t iValue;
-};
-
-// Posts every notification as an event to the window: never blocks the worker, keeps the order.
-class TWindowNotifyTarget final : public TNotifyTarget {
-public:
-    explicit TWindowNotifyTarget(QObject& window) : FWindow(window) {}
-    void Post(std::int32_t iCode, std::int32_t iValue) noexcept override;
-
-private:
-    QObject& FWindow;
+    explicit TStepEvent(TStep step, bool bEnd = false)
+        : QEvent(EventType), step(std::move(step)), bEnd(bEnd) {}
+    const TStep step;
+    const bool bEnd;
 };
 
 class TfrmMain : public QMainWindow {
@@ -76,7 +66,8 @@ public:
     void AddReport(const std::string& sText);
     void SetStatusText(const std::string& sText);
     void ShowResultBox(const std::string& sText);
-    void HandleNotification(std::int32_t iCode, std::int32_t iValue);
+    // Shows one step of the running update session.
+    void ShowStep(const TStep& step);
     // Refills the port box with aPorts after a change of the present port devices.
     void HandleDeviceChange(const std::vector<std::string>& aPorts);
 
@@ -90,7 +81,7 @@ public:
     void ApplicationEvents1Idle();
 
     // True while an update runs, the wait before a restart included.
-    bool IsRunning() const { return FCommThread != nullptr || FbRestartPending; }
+    bool IsRunning() const { return FSession != nullptr; }
     QString StatusText() const;
     void SetPortOpener(TPortOpener openPort) { FOpenPort = std::move(openPort); }
     void SetRestartWait(int iMs) { FiRestartWaitMs = iMs; }
@@ -134,11 +125,12 @@ private:
     void ReadOptionsAndLayout(const std::vector<std::string>& aParams);
     // The platform's notice of arriving and departing port devices.
     void StartPortWatch();
-    void StartWorker(std::int32_t iCmd, bool bKeepCancel);
-    void RestartAfterWait(std::int32_t iCmd);
     bool FormCloseQuery();
-    // Cancels a running update and waits until its worker has ended and closed the port.
+    // Cancels a running update and waits until its session has ended: the port is closed and the
+    // journal's row written.
     void StopWorker();
+    // The session has ended: its thread is joined.
+    void SessionEnded();
     // The question with "Yes" and "No"; Enter answers with the default button.
     bool Confirm(const std::string& sQuestion, bool bDefaultYes = true);
     std::string ChooseFile();
@@ -148,21 +140,20 @@ private:
     void HandleFrameChange();
 
     std::string FPort;
+    // The firmware file of the prepared update and its SHA-256, for the journal; empty for the
+    // built-in images.
+    std::string FsFileName;
+    std::string FsFileSha256;
     // The catalogue selection as the overview shows it: iFwIndex as the window thread last saw it
-    // without a worker writing it (when the update was prepared, from the worker's notifications,
-    // after the worker ended). Written on the window thread only.
+    // without a worker writing it (when the update was prepared, from the session's steps, after
+    // an attempt ended). Written on the window thread only.
     std::int32_t FiFwIndex = -1;
-    std::int32_t FiCandidate = -1;         // the entry of the latest "Check" notification
-    TRunRecord FRun;                       // shared by the run's workers, one after the other
-    std::unique_ptr<TRunJournal> FJournal; // the run's row in the update journal
-    TWindowNotifyTarget FNotify{*this};
+    std::int32_t FiCandidate = -1; // the entry of the latest "Check" notification
     TPortOpener FOpenPort;
     std::string FsDevDir;
-    TCommThreadPtr FCommThread; // after FNotify: the worker is released (joined) first
-    QTimer* FRestartTimer;
-    std::int32_t FiRestartCmd = 0;
+    struct TRunningSession;
+    std::unique_ptr<TRunningSession> FSession; // the running update, or none
     int FiRestartWaitMs = RestartWaitMs;
-    bool FbRestartPending = false;
     bool FbBusy = false;
     bool FbIdleDone = false;
     QLabel* FStatusPanel;

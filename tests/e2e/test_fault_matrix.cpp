@@ -5,7 +5,7 @@
 #include "device/uKelvoCommThread.h"
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
-#include "frontend/uUpdateRunner.h"
+#include "frontend/uUpdateSession.h"
 #include "link/uExceptions1V0.h"
 #include "link/uRS232.h"
 #include "sim/uLoggerModel.h"
@@ -68,24 +68,24 @@ TOutcome RunAgainst(const std::vector<std::string>& aSimArgs, const fs::path& di
     const std::size_t iThreads = CountEntries("/proc/self/task");
     TOutcome o;
     std::chrono::steady_clock::time_point tCancel{};
-    TRunSettings settings;
+    TSessionSettings settings;
     settings.sPort = sPort;
     settings.iMaxRepeats = 1;
     settings.iRestartWaitMs = 100;
     iFwIndex = -1;
     const TRunResult r =
-        RunUpdate(settings, [&](std::int32_t iCode, std::int32_t iValue, const TStep& step) {
-            if (iCode == -1 && step.action == TAction::Report &&
-                step.sText == StartText(settings.sPort))
+        TUpdateSession(settings, [&](const TStep& step) {
+            if (step.action == TAction::BeginUpdate)
                 ++o.iStarts;
             if (cancelAt && tCancel == std::chrono::steady_clock::time_point{} &&
-                step.action == TAction::Report && cancelAt(iCode, iValue)) {
-                // As Ctrl+C does: the flag of the running worker and the operator's wish.
+                step.action == TAction::Report && cancelAt(step.iCode, step.iNotified)) {
+                // As Ctrl+C does: the flag of the running worker and the
+                // operator's wish.
                 tCancel = std::chrono::steady_clock::now();
                 bInterrupted = true;
                 bCancel = true;
             }
-        });
+        }).Run();
     if (tCancel != std::chrono::steady_clock::time_point{})
         o.tAfterCancel = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - tCancel);

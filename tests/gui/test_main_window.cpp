@@ -252,7 +252,12 @@ void TestMainWindow::notifications() {
         sStatusAtMessage = w.StatusText();
     };
 
-    w.HandleNotification(iCode, iValue);
+    // The steps of the notification, as the session hands them on.
+    for (TStep step : NotificationSteps(iCode, iValue, "COM7")) {
+        step.iCode = iCode;
+        step.iNotified = iValue;
+        w.ShowStep(step);
+    }
 
     QCOMPARE(rig.Report(), aReport);
     QCOMPARE(w.StatusText(), sStatus);

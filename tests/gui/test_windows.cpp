@@ -284,10 +284,9 @@ void TestWindows::overviewDuringAnUpdate() {
         else
             w.btnProgClick();
         QTRY_VERIFY(bHeld);
-        // Everything the worker posted before the line has arrived.
-        QCoreApplication::sendPostedEvents(&w, TNotifyEvent::EventType);
-        QVERIFY2(w.StatusText().startsWith("Update Kelvo model 26113 V5.138"),
-                 qPrintable(w.StatusText()));
+        // The steps of everything the worker posted before the line arrive.
+        QTRY_VERIFY2(w.StatusText().startsWith("Update Kelvo model 26113 V5.138"),
+                     qPrintable(w.StatusText()));
         QVERIFY(w.menInfoFirmware->isEnabled());
 
         const QTreeWidget& list = *frmInfo->ListView1;

@@ -70,24 +70,35 @@ TEST(IsoTime, OffsetFromTheSameInstantAcrossDayAndYearEnds) {
         EXPECT_EQ(IsoTime(c.local, 7, UtcOffsetMinutes(c.local, c.utc)), c.sExpected);
 }
 
-TEST(RunEvents, TheRunnersOwnLinesAndTheRepeats) {
+TEST(RunEvents, TheSessionsOwnLinesAndTheRepeats) {
     const std::string sPort = "COM3";
+    using S = TSource;
+    const auto notified = [](std::int32_t iCode, std::int32_t iValue, TStep step) {
+        step.iCode = iCode;
+        step.iNotified = iValue;
+        return step;
+    };
     const struct {
-        std::int32_t iCode;
-        std::int32_t iValue;
         TStep step;
         const char* sEvent;
     } aCases[] = {
-        {-1, 0, {TAction::Report, StartText(sPort)}, "start"},
-        {-1, 0, {TAction::Report, Texts::LoggerWaitsInBootloader}, "note"},
-        {-1, 0, {TAction::Report, "Gave up after 3 repeats: communication error!"}, "gave-up"},
-        {10, 44, {TAction::Report, StatusText(44, sPort)}, "repeat"},
-        {13, 0, {TAction::Report, "Repeat update because communication error!"}, "repeat"},
-        {10, 10, {TAction::Report, StatusText(10, sPort)}, "status"},
-        {10, 10, {TAction::Diagnostic, "Reason: no such device"}, "reason"},
+        {{TAction::Report, StartText(sPort), 0, S::Start}, "start"},
+        {{TAction::Report, Texts::LoggerWaitsInBootloader, 0, S::Note}, "note"},
+        {{TAction::Report, "Gave up after 3 repeats: communication error!", 0, S::GaveUp},
+         "gave-up"},
+        {{TAction::Diagnostic, Texts::CheckSilentLogger, 0, S::GaveUp}, "reason"},
+        {{TAction::Diagnostic, "warning: the update journal is not written", 0, S::Warning},
+         "reason"},
+        {notified(10, 44, {TAction::Report, StatusText(44, sPort)}), "repeat"},
+        {notified(13, 0, {TAction::Report, "Repeat update because communication error!"}),
+         "repeat"},
+        {notified(10, 10, {TAction::Report, StatusText(10, sPort)}), "status"},
+        {notified(10, 10, {TAction::Diagnostic, "Reason: no such device"}), "reason"},
+        {notified(30, 328297, {TAction::Report, "Serial number 328297 taken from ..."}),
+         "notification"},
     };
     for (const auto& c : aCases) {
-        const TEvent event = RunEvent(c.iCode, c.iValue, c.step, sPort);
+        const TEvent event = RunEvent(c.step);
         EXPECT_STREQ(EventName(event), c.sEvent) << c.step.sText;
         EXPECT_EQ(EventOfName(c.sEvent), event) << "read back as written";
     }

@@ -112,20 +112,21 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
     EXPECT_EQ(aRuns[1].iExit, 20);
     EXPECT_EQ(aRuns[1].sOutcome, "Process cancelled!");
     EXPECT_EQ(aRuns[1].LiveLine(full), "/dev/ttyUSB1  -           cancelled");
-    aRuns[2].Event(Json(R"({"event":"note","text":"Waits in its bootloader."})"), t0);
+    // Its lines showed the logger in its bootloader: the note comes from them.
+    aRuns[2].Event(Json(R"({"event":"class","value":51201})"), t0);
     aRuns[2].Ended(-1, false, t0 + 5s);
     EXPECT_EQ(aRuns[2].iExit, 1);
     EXPECT_EQ(ExitOfSeveral(aRuns), 20) << "the first failure in port order";
 
     const std::vector<std::string> aExpected = {
-        "Port          Serial  Image       Exit  Time  Outcome",
-        "/dev/ttyUSB0  320000  Image nine  0     1:01  Done.",
-        "/dev/ttyUSB1  -       -           20    0:05  Process cancelled!",
-        "/dev/ttyUSB2  -       -           1     0:05  Its process ended without a result: it did "
-        "not exit by itself.",
-        "Not updated: /dev/ttyUSB1 (exit status 20), /dev/ttyUSB2 (exit status 1); 1 of 3 "
-        "loggers were updated.",
-        "/dev/ttyUSB2: Waits in its bootloader."};
+        "Port          Serial                Image       Exit  Time  Outcome",
+        "/dev/ttyUSB0  320000                Image nine  0     1:01  Done.",
+        "/dev/ttyUSB1  -                     -           20    0:05  Process cancelled!",
+        "/dev/ttyUSB2  unknown (bootloader)  -           1     0:05  Its process ended without a "
+        "result: it did not exit by itself.",
+        "Not updated: /dev/ttyUSB1 (exit status 20), /dev/ttyUSB2 (exit status 1); 1 of 3 loggers "
+        "were updated.",
+        std::string("/dev/ttyUSB2: ") + Texts::LoggerWaitsInBootloader};
     EXPECT_EQ(SummaryLines(aRuns), aExpected);
 
     const auto summary = Json(SummaryJson(aRuns));
@@ -262,9 +263,8 @@ TEST(Summary, FitsTheTerminalAndTellsALoggerFoundInItsBootloader) {
     aRuns[1].Ended(0, false, t0 + 62s);
     // Never identified; its outcome and note quote the port with a control character.
     aRuns[2].Event(Json(R"({"event":"start"})"), t0);
-    aRuns[2].Event(Json(R"({"event":"note","text":"Left at \u001b[2J."})"), t0);
     aRuns[2].Event(
-        Json(R"({"event":"result","exit":10,"success":false,)"
+        Json(R"({"event":"result","exit":10,"success":false,"note":"Left at \u001b[2J.",)"
              R"("text":"Aborted because serial port \"/dev/tty\u001b[2J\" is not ready!"})"),
         t0);
     aRuns[2].Ended(10, false, t0);

@@ -1,0 +1,216 @@
+#include "frontend/uUpdateSession.h"
+
+#include "firmware/uFWVersions.h"
+#include "link/uExceptions1V0.h"
+#include "link/uNotifyQueue.h"
+#include "link/uRS232.h"
+
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <utility>
+
+std::atomic<bool> bInterrupted{false};
+
+TUpdateSession::TUpdateSession(TSessionSettings settings, TStepSink sink)
+    : FSettings(std::move(settings)), FSink(std::move(sink)) {}
+
+void TUpdateSession::Cancel() noexcept {
+    FbStop = true;
+    bCancel = true;
+}
+
+TRunResult TUpdateSession::Run() {
+    TNotifyQueue queue;
+    TRunRecord run; // before the worker: it outlives every worker of the run
+    TCommThreadPtr worker;
+    // An exception that leaves the run (a sink that fails) cancels the running attempt before
+    // its worker is joined, instead of waiting until the attempt ends by itself.
+    struct TCancelOnUnwind {
+        const TCommThreadPtr& worker;
+        const int iUncaught = std::uncaught_exceptions();
+        ~TCancelOnUnwind() {
+            if (worker && std::uncaught_exceptions() > iUncaught)
+                bCancel = true;
+        }
+    } cancelOnUnwind{worker};
+    TRunResult result;
+    int iRepeats = 0;
+    std::unique_ptr<TRunJournal> journal;
+    const auto warnings = [&] {
+        if (journal) {
+            for (std::string& s : journal->TakeWarnings())
+                Emit({TAction::Diagnostic, std::move(s), 0, TSource::Warning});
+        }
+    };
+    if (FSettings.journal) {
+        journal = std::make_unique<TRunJournal>(*FSettings.journal);
+        journal->Prepare(run);
+        warnings();
+    }
+
+    const auto start = [&](std::int32_t cmd) {
+        const std::string s = StartText(FSettings.sPort);
+        Emit({TAction::BeginUpdate, "", 0, TSource::Start});
+        Emit({TAction::Report, s, 0, TSource::Start});
+        Emit({TAction::Status, s, 0, TSource::Start});
+        // A cancel by the operator survives every start; nothing else stops the new attempt.
+        bCancel = Stopping();
+        worker = CommThreadClass(queue, cmd, FSettings.sPort, FSettings.openPort, &run);
+    };
+    // Waits up to iMs, ending early when the operator cancels (the new attempt then ends at once).
+    const auto wait = [&](std::int32_t iMs) {
+        const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
+        while (!Stopping() && std::chrono::steady_clock::now() < tEnd)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    // The end of the run's last attempt, once its worker has been joined: the note, then the
+    // message box.
+    const auto finish = [&](TStep message) {
+        result.bLeftInBootloader = !result.bSuccess && run.bInBootloader;
+        if (result.bLeftInBootloader) {
+            result.sNote = Texts::LoggerWaitsInBootloader;
+            Emit({TAction::Report, result.sNote, 0, TSource::Note});
+            message.sText += "\r\n" + result.sNote;
+        }
+        result.sMessage = message.sText;
+        Emit(std::move(message));
+    };
+
+    start(FSettings.iCommand);
+    for (;;) {
+        // Nothing to do between notifications (the worker watches the cancel flag itself): no
+        // wake-ups for nothing during the minutes of a transfer.
+        auto n = queue.Wait(std::chrono::milliseconds(FSettings.iNotifyWaitMs));
+        if (!n) {
+            // A notification lost on its way (its post ran out of memory) must not keep the run
+            // waiting for ever: a worker that has ended ends its attempt as its final
+            // notification says.
+            const auto last = worker ? worker->FinalNotification() : std::nullopt;
+            if (!last)
+                continue;
+            worker.reset(); // joined: every post it made is in the queue now, or lost
+            n = queue.Wait(std::chrono::milliseconds(0));
+            if (!n)
+                n = TNotification{last->first, last->second};
+        }
+        const auto stamped = [&](TStep step) {
+            step.iCode = n->iCode;
+            step.iNotified = n->iValue;
+            return step;
+        };
+        if (journal) {
+            journal->Notification(n->iCode, n->iValue);
+            if (n->iCode == Notify::PinFromJournal)
+                Emit(stamped({TAction::Report, journal->PinLine()}));
+            warnings();
+        }
+        switch (n->iCode) {
+        case Notify::Class:
+            if (!result.iClass)
+                result.iClass = n->iValue;
+            break;
+        case Notify::Version:
+            if (!result.iVersion)
+                result.iVersion = n->iValue;
+            break;
+        case Notify::TransferBegins:
+            // The worker selected iFwIndex before it posted this, and the queue orders the two.
+            result.iEntry = iFwIndex;
+            break;
+        default:
+            break;
+        }
+        // The thread has posted its last notification: join it; from then on its run record
+        // can be read.
+        std::string sPortReason;
+        if (IsFinal(n->iCode)) {
+            worker.reset();
+            sPortReason = run.sPortReason;
+            // Read here, between the attempts: the next worker writes it again.
+            Emit(stamped({TAction::Selection, "", iFwIndex}));
+        }
+        const bool bRepeatLeft = iRepeats < FSettings.iMaxRepeats;
+        const bool bEnds = n->iCode == Notify::Done ||
+                           (n->iCode == Notify::Status && n->iValue != Status::EchoMismatch);
+        if (bEnds) {
+            result.bSuccess = n->iCode == Notify::Done;
+            result.iStatus = result.bSuccess ? 0 : n->iValue;
+            result.bFatal = !result.bSuccess && n->iValue == 0;
+            result.sOutcome =
+                result.bSuccess ? DoneText(iFwIndex) : StatusText(n->iValue, FSettings.sPort);
+            if (result.iStatus == Status::PortNotReady || result.iStatus == Status::PortIoError)
+                result.sReason = sPortReason;
+        }
+        // A repeat that is due; with none left the run gives up and does not announce it.
+        std::optional<std::int32_t> iRepeatCmd;
+        std::int32_t iRestartWait = 0;
+        bool bEndShown = false;
+        for (TStep step : NotificationSteps(n->iCode, n->iValue, FSettings.sPort, sPortReason)) {
+            switch (step.action) {
+            case TAction::RestartAfterWait:
+                iRepeatCmd = step.iValue;
+                iRestartWait = FSettings.iRestartWaitMs;
+                break;
+            case TAction::RepeatNow:
+                iRepeatCmd = step.iValue;
+                break;
+            case TAction::Report:
+            case TAction::Status:
+                if (!bRepeatLeft &&
+                    (n->iCode == Notify::NoAnswer ||
+                     (n->iCode == Notify::Status && n->iValue == Status::EchoMismatch)))
+                    break;
+                Emit(stamped(std::move(step)));
+                break;
+            case TAction::Diagnostic:
+                step.bNoSuchPort = sPortReason == PortReason::NoDevice;
+                Emit(stamped(std::move(step)));
+                break;
+            case TAction::Message:
+                finish(stamped(std::move(step)));
+                break;
+            case TAction::EndUpdate:
+                bEndShown = true;
+                Emit(stamped(std::move(step)));
+                break;
+            default:
+                Emit(stamped(std::move(step)));
+                break;
+            }
+        }
+        if (iRepeatCmd) {
+            if (bRepeatLeft) {
+                ++iRepeats;
+                if (journal)
+                    journal->Repeat();
+                wait(iRestartWait);
+                start(*iRepeatCmd);
+                continue;
+            }
+            const bool bSilent = n->iCode == Notify::NoAnswer;
+            result.iStatus = bSilent ? Status::NoAnswer : Status::EchoMismatch;
+            result.sOutcome = "Gave up after " + std::to_string(iRepeats) + " repeats: " +
+                              (bSilent ? "communication error!" : "programming error!");
+            if (!bEndShown) {
+                Emit({TAction::EndUpdate, "", 0, TSource::GaveUp});
+                Emit({TAction::Beep, "", 0, TSource::GaveUp});
+            }
+            Emit({TAction::Report, result.sOutcome, 0, TSource::GaveUp});
+            if (bSilent)
+                Emit({TAction::Diagnostic, Texts::CheckSilentLogger, 0, TSource::GaveUp});
+            finish({TAction::Message, result.sOutcome, 0, TSource::GaveUp});
+        } else if (!bEnds) {
+            continue;
+        }
+        result.bIdentified = run.bIdentified;
+        result.iSerial = run.iSerial;
+        if (journal) {
+            journal->End(result.ExitStatus(), result.sOutcome, result.bLeftInBootloader, run);
+            journal->Flush();
+            warnings();
+        }
+        return result;
+    }
+}

@@ -1,0 +1,422 @@
+// The update session that every front end runs: what a run means for each way its attempts end,
+// a run whose worker's notifications do not all arrive, and a sink that fails.
+#include "firmware/uFWVersions.h"
+#include "frontend/uUpdateSession.h"
+#include "journal/uJournal.h"
+#include "link/uExceptions1V0.h"
+#include "link/uNotifyQueue.h"
+#include "tests/support/FakeSerial.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <iterator>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Hands the worker's notifications on to the run's queue but loses every final one, as a post
+// that ran out of memory does.
+class TLosingTarget final : public TNotifyTarget {
+public:
+    void Post(std::int32_t iCode, std::int32_t iValue) noexcept override {
+        if (!IsFinal(iCode))
+            pQueue->Post(iCode, iValue);
+    }
+    TNotifyTarget* pQueue = nullptr;
+};
+TLosingTarget LosingTarget;
+
+// A worker whose attempt n ends with status aEnds[n] (0: success). It takes a while, so that the
+// run's waits come back empty while it still works.
+class TScriptedWorker : public TCommThread {
+public:
+    using TCommThread::TCommThread;
+    // Set before the run; each worker starts after the previous one has been joined.
+    static inline std::vector<std::int32_t> aEnds;
+    static inline std::size_t iAttempt = 0;
+
+protected:
+    void DoProcess() override {
+        Post(Notify::Class, 26113);
+        std::this_thread::sleep_for(60ms);
+        const std::int32_t iStatus = aEnds.at(iAttempt++);
+        if (iStatus != 0)
+            throw EQuarn(iStatus);
+    }
+    void Sleep(std::int32_t) override {}
+};
+
+TCommThreadPtr CreateLosingWorker(TNotifyTarget& hQueue, std::int32_t cmd, const std::string& sPort,
+                                  TPortOpener openPort, TRunRecord* pRun) {
+    LosingTarget.pQueue = &hQueue;
+    return CommThreadClassOf<TScriptedWorker>()(LosingTarget, cmd, sPort, std::move(openPort),
+                                                pRun);
+}
+
+} // namespace
+
+TEST(UpdateSession, EndsAsTheWorkerEndedWhenItsFinalNotificationIsLost) {
+    const struct {
+        std::vector<std::int32_t> aEnds;
+        bool bSuccess;
+        std::int32_t iStatus;
+        int iStarts;
+    } aCases[] = {
+        {{0}, true, 0, 1},
+        {{Status::WrongLogger}, false, Status::WrongLogger, 1},
+        // The repeats after a communication failure and a programming error still happen.
+        {{Status::NoAnswer, Status::EchoMismatch, 0}, true, 0, 3},
+    };
+    const TCommThreadClass before = CommThreadClass;
+    CommThreadClass = &CreateLosingWorker;
+    for (std::size_t i = 0; i < std::size(aCases); ++i) {
+        const auto& k = aCases[i];
+        SCOPED_TRACE(i);
+        TScriptedWorker::aEnds = k.aEnds;
+        TScriptedWorker::iAttempt = 0;
+        TFakeSerial fake;
+        TSessionSettings settings;
+        settings.sPort = "sim";
+        settings.openPort = fake.Opener();
+        settings.iRestartWaitMs = 0;
+        settings.iNotifyWaitMs = 20;
+        int iStarts = 0;
+        std::vector<std::int32_t> aCodes;
+        auto run = std::async(std::launch::async, [&] {
+            return TUpdateSession(settings,
+                                  [&](const TStep& step) {
+                                      if (step.action == TAction::BeginUpdate)
+                                          ++iStarts;
+                                      if (step.source == TSource::Notification)
+                                          aCodes.push_back(step.iCode);
+                                  })
+                .Run();
+        });
+        if (run.wait_for(10s) != std::future_status::ready) {
+            ADD_FAILURE() << "the run still waits for the lost notification";
+            // End the stuck run, so that the test can go on.
+            LosingTarget.pQueue->Post(Notify::Status, Status::Cancelled);
+        }
+        const TRunResult r = run.get();
+        EXPECT_EQ(r.bSuccess, k.bSuccess);
+        EXPECT_EQ(r.iStatus, k.iStatus);
+        EXPECT_FALSE(r.bFatal);
+        EXPECT_FALSE(r.sMessage.empty());
+        EXPECT_EQ(iStarts, k.iStarts);
+        EXPECT_EQ(TScriptedWorker::iAttempt, k.aEnds.size());
+        // What arrived before the lost notification is passed on as usual.
+        EXPECT_NE(std::find(aCodes.begin(), aCodes.end(), Notify::Class), aCodes.end());
+    }
+    CommThreadClass = before;
+}
+
+namespace {
+
+// A worker whose attempt lasts until it is cancelled, or 20 s.
+class TPatientWorker : public TCommThread {
+public:
+    using TCommThread::TCommThread;
+    static inline std::atomic<bool> bSawCancel = false;
+
+protected:
+    void DoProcess() override {
+        Post(Notify::Class, 26113);
+        const auto until = std::chrono::steady_clock::now() + 20s;
+        while (!bCancel && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(5ms);
+        bSawCancel = bCancel.load();
+        throw EQuarn(Status::Cancelled);
+    }
+    void Sleep(std::int32_t) override {}
+};
+
+} // namespace
+
+// A sink that throws ends the run at once: its running attempt is cancelled, not waited for.
+TEST(UpdateSession, AnExceptionFromTheSinkCancelsTheRunningAttempt) {
+    const TCommThreadClass before = CommThreadClass;
+    CommThreadClass = CommThreadClassOf<TPatientWorker>();
+    TPatientWorker::bSawCancel = false;
+    TFakeSerial fake;
+    TSessionSettings settings;
+    settings.sPort = "sim";
+    settings.openPort = fake.Opener();
+    const auto t0 = std::chrono::steady_clock::now();
+    TUpdateSession session(settings, [](const TStep& step) {
+        if (step.iCode == Notify::Class)
+            throw std::runtime_error("the sink failed");
+    });
+    EXPECT_THROW(session.Run(), std::runtime_error);
+    EXPECT_TRUE(TPatientWorker::bSawCancel);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+    CommThreadClass = before;
+    bCancel = false;
+}
+
+namespace {
+
+// One attempt of a scripted run: how it ends, and whether it leaves the logger in its bootloader.
+struct TAttempt {
+    enum class TEnd { Done, Status, NoAnswer, Fatal, PortMissing };
+    TEnd end = TEnd::Done;
+    std::int32_t iStatus = 0; // TEnd::Status
+    bool bInBootloader = false;
+};
+
+// A worker that plays the attempts of aScript one after the other: it identifies the logger in
+// its application (serial 328297), selects entry 9 and ends as its attempt says.
+class TPlayedWorker : public TCommThread {
+public:
+    using TCommThread::TCommThread;
+    static inline std::vector<TAttempt> aScript;
+    static inline std::size_t iAttempt = 0;
+
+protected:
+    void DoProcess() override {
+        const TAttempt a = aScript.at(iAttempt++);
+        Post(Notify::Class, 26113);
+        Post(Notify::Version, 0x058A);
+        Post(Notify::Serial, 328297);
+        FRun.bIdentified = true;
+        FRun.iSerial = 328297;
+        iFwIndex = 9;
+        Post(Notify::TransferBegins, FCmd);
+        FRun.bInBootloader = a.bInBootloader;
+        switch (a.end) {
+        case TAttempt::TEnd::Done:
+            return;
+        case TAttempt::TEnd::Status:
+            throw EQuarn(a.iStatus);
+        case TAttempt::TEnd::NoAnswer:
+            throw EQuarn(Status::NoAnswer);
+        case TAttempt::TEnd::Fatal:
+            throw std::logic_error("not one of the program's statuses");
+        case TAttempt::TEnd::PortMissing:
+            break; // the opener fails before this attempt runs
+        }
+    }
+    void Sleep(std::int32_t) override {}
+};
+
+// The session's own journal, gone at the end.
+struct TTempJournal {
+    std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                 ("kelvo-session-test-" + std::to_string(::getpid()) + ".sqlite3");
+    TTempJournal() { ::setenv("KELVO_JOURNAL", path.c_str(), 1); }
+    ~TTempJournal() {
+        ::unsetenv("KELVO_JOURNAL");
+        for (const char* sEnd : {"", "-wal", "-shm"})
+            std::filesystem::remove(path.string() + sEnd);
+    }
+    TJournalRun Latest() const {
+        const std::vector<TJournalRun> a = TJournal::Open(path.string())->History({});
+        return a.empty() ? TJournalRun{} : a.front();
+    }
+};
+
+} // namespace
+
+// What a run means, for every way its attempts can end, as every front end gets it: the result,
+// the note, the journal's row and the steps that end the run.
+TEST(UpdateSession, WhatARunMeansForEachEnd) {
+    using E = TAttempt::TEnd;
+    const std::string sDone = DoneText(9);
+    const std::string sNote = Texts::LoggerWaitsInBootloader;
+    const struct {
+        const char* sName;
+        std::vector<TAttempt> aAttempts;
+        int iMaxRepeats;
+        bool bSuccess;
+        std::int32_t iExit; // the journal's status and kelvo-update's exit status
+        std::string sOutcome;
+        std::string sMessage; // the message box
+        bool bNote;
+        TSource lastReport; // where the run's last report line comes from
+    } aCases[] = {
+        {"success", {{}}, 3, true, 0, sDone, sDone, false, TSource::Notification},
+        {"fatal exception",
+         {{E::Fatal}},
+         3,
+         false,
+         1,
+         "Fatal Exception has occurred!",
+         "Fatal Exception has occurred!",
+         false,
+         TSource::Notification},
+        {"cancelled in the bootloader",
+         {{E::Status, Status::Cancelled, true}},
+         3,
+         false,
+         20,
+         "Process cancelled!",
+         "Process cancelled!\r\n" + sNote,
+         true,
+         TSource::Note},
+        {"the port is missing",
+         {{E::PortMissing}},
+         3,
+         false,
+         10,
+         "Aborted because serial port \"sim\" is not ready!",
+         "Aborted because serial port \"sim\" is not ready!\r\nReason: no such device",
+         false,
+         TSource::Notification},
+        {"conversion error",
+         {{E::Status, Status::BadImageLine}},
+         3,
+         false,
+         43,
+         "Aborted because conversion error!",
+         "Aborted because conversion error!",
+         false,
+         TSource::Notification},
+        {"no answer, then success",
+         {{E::NoAnswer}, {}},
+         3,
+         true,
+         0,
+         sDone,
+         sDone,
+         false,
+         TSource::Notification},
+        {"programming error, then success",
+         {{E::Status, Status::EchoMismatch}, {}},
+         3,
+         true,
+         0,
+         sDone,
+         sDone,
+         false,
+         TSource::Notification},
+        {"no answer, repeats run out",
+         {{E::NoAnswer, 0, true}, {E::NoAnswer, 0, true}},
+         1,
+         false,
+         30,
+         "Gave up after 1 repeats: communication error!",
+         "Gave up after 1 repeats: communication error!\r\n" + sNote,
+         true,
+         TSource::Note},
+        {"programming error, repeats run out",
+         {{E::Status, Status::EchoMismatch}, {E::Status, Status::EchoMismatch}},
+         1,
+         false,
+         44,
+         "Gave up after 1 repeats: programming error!",
+         "Gave up after 1 repeats: programming error!",
+         false,
+         TSource::GaveUp},
+    };
+    const TCommThreadClass before = CommThreadClass;
+    CommThreadClass = CommThreadClassOf<TPlayedWorker>();
+    TTempJournal journal;
+    for (const auto& k : aCases) {
+        SCOPED_TRACE(k.sName);
+        TPlayedWorker::aScript = k.aAttempts;
+        TPlayedWorker::iAttempt = 0;
+        TFakeSerial fake;
+        TSessionSettings settings;
+        settings.sPort = "sim";
+        settings.iMaxRepeats = k.iMaxRepeats;
+        settings.iRestartWaitMs = 0;
+        settings.openPort = [&](const std::string& sPort, std::int32_t iBaud, std::string* psWhy) {
+            if (TPlayedWorker::aScript.at(TPlayedWorker::iAttempt).end == E::PortMissing) {
+                *psWhy = PortReason::NoDevice;
+                return TPortHandle();
+            }
+            return fake.Opener()(sPort, iBaud, psWhy);
+        };
+        settings.journal = TRunJournal::TStart{"test", "sim", "", ""};
+        std::vector<TStep> aSteps;
+        const TRunResult r =
+            TUpdateSession(settings, [&](const TStep& step) { aSteps.push_back(step); }).Run();
+
+        EXPECT_EQ(r.bSuccess, k.bSuccess);
+        EXPECT_EQ(r.ExitStatus(), k.iExit);
+        EXPECT_EQ(r.bFatal, k.iExit == 1);
+        EXPECT_EQ(r.sOutcome, k.sOutcome);
+        EXPECT_EQ(r.sMessage, k.sMessage);
+        EXPECT_EQ(r.bLeftInBootloader, k.bNote);
+        EXPECT_EQ(r.sNote, k.bNote ? sNote : "");
+        // What the attempts learnt of the logger, unless the port never opened.
+        const bool bReached = k.aAttempts.front().end != E::PortMissing;
+        EXPECT_EQ(r.bIdentified, bReached);
+        EXPECT_EQ(r.iSerial, bReached ? 328297u : 0u);
+        EXPECT_EQ(r.iEntry, bReached ? std::optional<std::int32_t>(9) : std::nullopt);
+        const auto iAttempts = static_cast<std::int32_t>(k.aAttempts.size());
+
+        // One start per attempt; the message box comes last, once, after the last report line;
+        // every attempt's end puts the controls back.
+        const auto count = [&](TAction a) {
+            return std::count_if(aSteps.begin(), aSteps.end(),
+                                 [&](const TStep& s) { return s.action == a; });
+        };
+        EXPECT_EQ(count(TAction::BeginUpdate), iAttempts);
+        EXPECT_EQ(count(TAction::Message), 1);
+        ASSERT_FALSE(aSteps.empty());
+        EXPECT_EQ(aSteps.back().action, TAction::Message);
+        EXPECT_EQ(aSteps.back().sText, k.sMessage);
+        EXPECT_GE(count(TAction::EndUpdate), 1);
+        const auto lastReport = std::find_if(aSteps.rbegin(), aSteps.rend(), [](const TStep& s) {
+            return s.action == TAction::Report;
+        });
+        ASSERT_NE(lastReport, aSteps.rend());
+        EXPECT_EQ(lastReport->source, k.lastReport);
+        // A port that does not exist is said to be missing, so a front end can point to the list.
+        EXPECT_EQ(
+            std::any_of(aSteps.begin(), aSteps.end(), [](const TStep& s) { return s.bNoSuchPort; }),
+            k.aAttempts.front().end == E::PortMissing);
+
+        const TJournalRun row = journal.Latest();
+        EXPECT_EQ(row.iStatus, std::optional<std::int32_t>(k.iExit));
+        EXPECT_EQ(row.sStatusText, k.sOutcome);
+        EXPECT_EQ(row.bLeftInBootloader, k.bNote);
+        EXPECT_EQ(row.iRepeats, iAttempts - 1);
+        EXPECT_FALSE(row.sEnded.empty());
+    }
+    CommThreadClass = before;
+    iFwIndex = -1;
+}
+
+// A cancel during the wait before a repeat ends the run as cancelled at once: the repeat starts
+// with the cancel standing, and the journal records 20.
+TEST(UpdateSession, ACancelDuringTheRestartWaitEndsTheRun) {
+    const TCommThreadClass before = CommThreadClass;
+    CommThreadClass = CommThreadClassOf<TPlayedWorker>();
+    TTempJournal journal;
+    TPlayedWorker::aScript = {{TAttempt::TEnd::NoAnswer}, {}};
+    TPlayedWorker::iAttempt = 0;
+    TFakeSerial fake;
+    TSessionSettings settings;
+    settings.sPort = "sim";
+    settings.openPort = fake.Opener();
+    settings.iRestartWaitMs = 20000;
+    settings.journal = TRunJournal::TStart{"test", "sim", "", ""};
+    const auto t0 = std::chrono::steady_clock::now();
+    TUpdateSession* pSession = nullptr;
+    TUpdateSession session(settings, [&](const TStep& step) {
+        if (step.iCode == Notify::NoAnswer && step.action == TAction::Report)
+            pSession->Cancel();
+    });
+    pSession = &session;
+    const TRunResult r = session.Run();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+    EXPECT_EQ(r.ExitStatus(), Status::Cancelled);
+    EXPECT_EQ(r.sOutcome, "Process cancelled!");
+    EXPECT_EQ(journal.Latest().iStatus, std::optional<std::int32_t>(Status::Cancelled));
+    // The second attempt never ran its procedure.
+    EXPECT_EQ(TPlayedWorker::iAttempt, 1u);
+    CommThreadClass = before;
+    bCancel = false;
+    iFwIndex = -1;
+}
