@@ -77,11 +77,11 @@ struct EndToEnd : ::testing::Test {
         std::ofstream(configHome / "Orlenta" / "Quarn.conf") << "intern=7315\n";
     }
 
-    std::unique_ptr<TProcess> StartCli(std::vector<std::string> aArgs) const {
+    std::unique_ptr<TProcess> StartCli(std::vector<std::string> aArgs,
+                                       std::vector<std::string> aEnv = {}) const {
         aArgs.insert(aArgs.begin(), KELVO_UPDATE_EXE);
-        return std::make_unique<TProcess>(
-            aArgs, std::vector<std::string>{"XDG_CONFIG_HOME=" + configHome.string()},
-            dir / "cli.out");
+        aEnv.push_back("XDG_CONFIG_HOME=" + configHome.string());
+        return std::make_unique<TProcess>(aArgs, aEnv, dir / "cli.out");
     }
     TCliRun Cli(const std::vector<std::string>& aArgs) const {
         const int iExit = StartCli(aArgs)->Wait();
@@ -294,7 +294,38 @@ TEST_F(EndToEnd, CtrlCAndSigtermCancel) {
         const std::string sOut = ReadFile(dir / "cli.out");
         EXPECT_NE(sOut.find("Process cancelled!"), std::string::npos) << iSignal;
         EXPECT_NE(sOut.find(LoggerWaits), std::string::npos) << iSignal << "\n" << sOut;
+        // The journal records the run as cancelled, in the bootloader.
+        const auto h = Cli({"--history", "--json", "--limit", "1"});
+        const auto aRows = JsonLines(h.sOut);
+        ASSERT_EQ(aRows.size(), 1u) << h.sOut;
+        EXPECT_EQ(aRows[0]["status"], 20) << aRows[0];
+        EXPECT_EQ(aRows[0]["left_in_bootloader"], true) << aRows[0];
     }
+}
+
+TEST_F(EndToEnd, AFatalRunIsRecordedAsAFailure) {
+    // The worker runs out of memory in the middle of its transfer.
+    TSim sim(dir, {"--preset", "entry9"});
+    const int iExit =
+        StartCli({"--port", sim.sPort, "--yes", "--json"},
+                 {"LD_PRELOAD=" KELVO_FAIL_ALLOCATION_LIB, "KELVO_FAIL_ALLOCATION_AFTER=2000"})
+            ->Wait();
+    const std::string sOut = ReadFile(dir / "cli.out");
+    EXPECT_EQ(iExit, 1) << sOut;
+    const auto aLines = JsonLines(sOut);
+    ASSERT_FALSE(aLines.empty()) << sOut;
+    const auto& result = aLines.back();
+    EXPECT_EQ(result["event"], "result") << result;
+    EXPECT_EQ(result["exit"], 1) << result;
+    EXPECT_EQ(result["text"], "Fatal Exception has occurred!") << result;
+    EXPECT_EQ(result["note"], LoggerWaits) << result;
+
+    const auto h = Cli({"--history", "--json", "--limit", "1"});
+    const auto aRows = JsonLines(h.sOut);
+    ASSERT_EQ(aRows.size(), 1u) << h.sOut;
+    EXPECT_EQ(aRows[0]["status"], 1) << aRows[0];
+    EXPECT_EQ(aRows[0]["text"], "Fatal Exception has occurred!") << aRows[0];
+    EXPECT_GT(aRows[0]["lines_sent"], 0) << aRows[0];
 }
 
 TEST_F(EndToEnd, InternalModeFileAndReadInfoOnly) {

@@ -6,13 +6,17 @@
 #include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
 #include "journal/uJournal.h"
+#include "link/uExceptions1V0.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -35,6 +39,14 @@ qsizetype Count(const QStringList& a, const QString& s) {
     return a.count(s);
 }
 
+// The journal's newest row.
+TJournalRun LatestRun() {
+    THistoryFilter latest;
+    latest.iLimit = 1;
+    const auto aRuns = TJournal::Open(JournalPath())->History(latest);
+    return aRuns.empty() ? TJournalRun{} : aRuns.front();
+}
+
 } // namespace
 
 class TestUpdate : public QObject {
@@ -55,6 +67,9 @@ private slots:
     void unreadableFirmwareFileStartsNothing();
     void progressBackToZeroWithoutSuccess();
     void journalKeepsThePinOfACancelledLogger();
+    void fatalRunIsRecordedAsAFailure();
+    void closingDuringAnUpdateRecordsItCancelled();
+    void journalHeldByAnotherProgramDoesNotStopTheWindow();
 
 private:
     std::unique_ptr<TOptionStore> store;
@@ -353,6 +368,91 @@ void TestUpdate::journalKeepsThePinOfACancelledLogger() {
     QCOMPARE(aRuns[1].iRepeats, 1);
     QVERIFY(aRuns[1].bLeftInBootloader);
     QCOMPARE(aRuns[1].iSerial, std::optional<std::uint32_t>(328297));
+}
+
+void TestUpdate::fatalRunIsRecordedAsAFailure() {
+    // Something that is not one of the program's statuses breaks the transfer.
+    TRig rig(Preset("entry9"));
+    TfrmMain& w = *rig.main;
+    rig.fake.Responder = [&](const TBytes& a) -> TBytes {
+        if (a.size() > 3 && a[0] == ':' && a[1] == '4' && a[2] == '0')
+            throw std::runtime_error("the port driver failed");
+        return rig.model.Receive(a.data(), a.size());
+    };
+    w.btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    // The transfer had begun: the logger waits in its bootloader.
+    QCOMPARE(rig.aMessages.back(),
+             std::string("Fatal Exception has occurred!\r\n") + Texts::LoggerWaitsInBootloader);
+    const TJournalRun row = LatestRun();
+    QCOMPARE(row.sProgram, "kelvo-firmware-update");
+    QCOMPARE(row.iStatus, std::optional<std::int32_t>(1));
+    QCOMPARE(row.sStatusText, "Fatal Exception has occurred!");
+    QVERIFY(row.bLeftInBootloader);
+}
+
+void TestUpdate::closingDuringAnUpdateRecordsItCancelled() {
+    TRig rig(Preset("entry9"));
+    TfrmMain& w = *rig.main;
+    TTestKelvo::bHold = true;
+    w.show();
+    w.btnProgClick();
+    QTRY_VERIFY(TTestKelvo::iWaiting > 0);
+    QVERIFY(w.close());
+    QVERIFY(!w.IsRunning());
+    const TJournalRun row = LatestRun();
+    QCOMPARE(row.iStatus, std::optional<std::int32_t>(Status::Cancelled));
+    QCOMPARE(row.sStatusText, "Process cancelled!");
+    QVERIFY(!row.sEnded.empty());
+}
+
+void TestUpdate::journalHeldByAnotherProgramDoesNotStopTheWindow() {
+    // The journal exists before the other program takes its write lock.
+    TJournal::Open(JournalPath());
+    TRig rig(Preset("entry9"));
+    TfrmMain& w = *rig.main;
+    TTestKelvo::bHold = true;
+    w.btnProgClick();
+    QTRY_VERIFY(TTestKelvo::iWaiting > 0);
+
+    // Another program holds the journal's write lock for 10 s, longer than a write waits.
+    QProcess holder;
+    holder.start("python3", {"-c",
+                             "import sqlite3, sys, time\n"
+                             "c = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+                             "c.execute('BEGIN IMMEDIATE')\n"
+                             "print('locked', flush=True)\n"
+                             "time.sleep(10)\n"
+                             "c.execute('COMMIT')\n",
+                             QString::fromStdString(JournalPath())});
+    QVERIFY(holder.waitForReadyRead(10000));
+    QCOMPARE(holder.readLine().trimmed(), "locked");
+
+    // The window's event loop keeps its pace while the update goes on and its row waits.
+    QElapsedTimer clock;
+    clock.start();
+    qint64 iLastTick = 0;
+    qint64 iLongestGap = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] {
+        iLongestGap = std::max(iLongestGap, clock.elapsed() - iLastTick);
+        iLastTick = clock.elapsed();
+    });
+    ticker.start(20);
+    TTestKelvo::bHold = false;
+    QVERIFY(rig.WaitIdle(40000));
+    ticker.stop();
+    QVERIFY(holder.state() == QProcess::NotRunning || holder.waitForFinished(15000));
+    QCOMPARE(rig.aMessages.back(), "Update Kelvo model 26113 V5.138 succesfully completed.");
+    QVERIFY2(iLongestGap < 1000, qPrintable(QString::number(iLongestGap)));
+    QVERIFY(clock.elapsed() > 5000); // the row waited for the lock
+
+    // The row is complete: nothing was lost while the journal was held.
+    const TJournalRun row = LatestRun();
+    QCOMPARE(row.iStatus, std::optional<std::int32_t>(0));
+    QCOMPARE(row.iEntry, std::optional<std::int32_t>(9));
+    QVERIFY(row.iLinesSent > 0);
+    QVERIFY(!row.sEnded.empty());
 }
 
 QTEST_MAIN(TestUpdate)
