@@ -98,7 +98,7 @@ TfrmMain::TfrmMain(TMainSettings settings)
     for (const auto& s : aPorts)
         cbxPort->addItem(QString::fromStdString(s));
     cbxPort->setCurrentIndex(aPorts.empty() ? -1 : 0);
-    StartPortWatch();
+    StartDeviceChangeHook();
 
     SetStatusText(bFormatMemory ? "F" : "");
     EndUpdate();

@@ -124,7 +124,7 @@ private:
     void CreateControls();
     void ReadOptionsAndLayout(const std::vector<std::string>& aParams);
     // The platform's notice of arriving and departing port devices.
-    void StartPortWatch();
+    void StartDeviceChangeHook();
     bool FormCloseQuery();
     // Cancels a running update and waits until its session has ended: the port is closed and the
     // journal's row written.

@@ -1,4 +1,6 @@
-// The decision whether the present serial ports have changed, reduced from the platform's notice.
+// The window's notice of port devices that come and go (its device-change hook), reduced to the
+// decision whether the present serial ports have changed. The workshop station watches the ports
+// with its own watcher (frontend/uPortWatch.h).
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // of the list of USB serial ports.
 #include "ui/uMain.h"
 #include "frontend/uPortList.h"
-#include "ui/uPortWatch.h"
+#include "ui/uDeviceChange.h"
 
 #include <QComboBox>
 #include <QFileSystemWatcher>
@@ -12,7 +12,7 @@ bool IsPortChange(const std::vector<std::string>& aShown,
     return aShown != aPresent;
 }
 
-void TfrmMain::StartPortWatch() {
+void TfrmMain::StartDeviceChangeHook() {
     auto* pWatch = new QFileSystemWatcher(this);
     pWatch->addPath(QString::fromStdString(FsDevDir));
     connect(pWatch, &QFileSystemWatcher::directoryChanged, this, [this] {

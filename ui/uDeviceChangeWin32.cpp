@@ -2,7 +2,7 @@
 // top-level window without registration.
 #include "ui/uMain.h"
 #include "frontend/uPortList.h"
-#include "ui/uPortWatch.h"
+#include "ui/uDeviceChange.h"
 
 #include <windows.h>
 
@@ -15,7 +15,7 @@ bool IsPortChange(std::uintptr_t wParam, std::intptr_t lParam) {
     return pHeader != nullptr && pHeader->dbch_devicetype == DBT_DEVTYP_PORT;
 }
 
-void TfrmMain::StartPortWatch() {}
+void TfrmMain::StartDeviceChangeHook() {}
 
 bool TfrmMain::nativeEvent(const QByteArray& eventType, void* pMessage, qintptr* pResult) {
     const auto* pMsg = static_cast<const MSG*>(pMessage);
