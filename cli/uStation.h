@@ -3,7 +3,7 @@
 // updated the loggers it was asked to.
 #pragma once
 
-#include "cli/uSeveralPorts.h"
+#include "cli/uPortRun.h"
 #include "cli/uStationPlan.h"
 
 #include <string>

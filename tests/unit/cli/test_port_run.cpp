@@ -1,5 +1,5 @@
 // Several ports: the JSON Lines of the children read back, and what is made of them.
-#include "cli/uSeveralPorts.h"
+#include "cli/uPortRun.h"
 
 #include <gtest/gtest.h>
 
