@@ -7,7 +7,9 @@
 #include "journal/uJournal.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
+#include <system_error>
 
 namespace {
 
@@ -229,4 +231,22 @@ std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THi
             aRows.back().push_back(value(r));
     }
     return AlignedColumns(aRows);
+}
+
+int PrintHistory(const THistoryFilter& filter, THistoryForm form) {
+    std::vector<TJournalRun> aRuns;
+    const std::string sPath = JournalPath();
+    // No journal yet: no runs, and nothing created for asking.
+    if (std::error_code ec; std::filesystem::exists(sPath, ec)) {
+        try {
+            aRuns = TJournal::Open(sPath)->History(filter);
+        } catch (const std::exception& e) {
+            Console.Err("kelvo-update: the update journal cannot be read: " +
+                        EscapeControlChars(e.what()));
+            return 1;
+        }
+    }
+    for (const std::string& s : HistoryLines(aRuns, form))
+        Console.Out(s);
+    return 0;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 struct TJournalRun;
+struct THistoryFilter;
 
 enum class THistoryForm { Table, Json, Csv };
 
@@ -12,6 +13,11 @@ enum class THistoryForm { Table, Json, Csv };
 // CSV with a header line; nothing but the header for no runs. A run that never completed its row
 // shows as interrupted.
 std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THistoryForm form);
+
+// Prints the journal's runs that pass filter, in form, on standard output; the exit status: 0, or 1
+// when the journal cannot be read (said on standard error). A journal that does not exist yet has
+// no runs and is not made by asking.
+int PrintHistory(const THistoryFilter& filter, THistoryForm form);
 
 // One CSV field as RFC 4180 writes it: quoted when it holds a comma, a quote or a line end.
 std::string CsvField(const std::string& s);

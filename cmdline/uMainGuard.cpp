@@ -23,6 +23,15 @@ int GuardMain(std::string_view sProgram, const std::function<int()>& body,
               const std::function<void(const std::string& sLine)>& report) noexcept {
     try {
         return body();
+    } catch (const EExit& e) {
+        if (*e.what() != '\0') {
+            try {
+                report(e.what());
+            } catch (...) {
+                // The exit status still tells.
+            }
+        }
+        return e.iStatus;
     } catch (const std::exception& e) {
         Report(report, sProgram, e.what());
     } catch (...) {
