@@ -1,5 +1,7 @@
 #include "cli/uChildProcess.h"
 
+#include "link/uSystemTexts.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -26,7 +28,7 @@ struct TChildProcess::TImpl {
 namespace {
 
 std::runtime_error SystemError(const std::string& sWhat, int iError) {
-    return std::runtime_error(sWhat + ": " + std::strerror(iError));
+    return std::runtime_error(sWhat + ": " + ErrorText(iError));
 }
 
 // A pipe whose ends no other child inherits: each child holds only its own ends, so that each

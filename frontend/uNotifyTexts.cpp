@@ -6,6 +6,7 @@
 #include "hexline/uFmt.h"
 #include "link/uCommThread.h"
 #include "link/uExceptions1V0.h"
+#include "link/uSystemTexts.h"
 
 #include <ctime>
 
@@ -163,8 +164,6 @@ std::vector<std::string> FirmwareRow(const TBl3FileHeader& h) {
 }
 
 std::string ReportLine(const std::string& sText) {
-    const std::time_t t = std::time(nullptr);
-    // Report lines are made on the window (main) thread only.
-    const std::tm tm = *std::localtime(&t);
+    const std::tm tm = LocalTime(std::time(nullptr));
     return Fmt("%02d-%02d-%02d -> ", tm.tm_hour, tm.tm_min, tm.tm_sec) + sText;
 }

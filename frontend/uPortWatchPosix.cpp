@@ -1,5 +1,7 @@
 #include "frontend/uPortWatch.h"
 
+#include "link/uSystemTexts.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -143,7 +145,7 @@ TPortWatch::TPortWatch(TCallback onChange, std::string sDevDir, std::chrono::mil
     : F(std::make_unique<TImpl>(std::move(onChange), std::move(sDevDir), rescan, FbNotifies)) {
     F->iStop = ::eventfd(0, EFD_CLOEXEC);
     if (F->iStop < 0)
-        throw std::runtime_error(std::string("Cannot watch the ports: ") + std::strerror(errno));
+        throw std::runtime_error("Cannot watch the ports: " + ErrorText(errno));
     F->iNotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     // Watched before the first listing, so that no change between the two is missed.
     F->AddWatch();

@@ -2,11 +2,11 @@
 #include "link/uRS232.h"
 
 #include "link/uPortPermission.h"
+#include "link/uSystemTexts.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
@@ -178,13 +178,13 @@ std::string OpenErrorReason(int iError, const std::string& sPort) {
     case ENOTDIR:
         return PortReason::NotSerial;
     default:
-        return std::strerror(iError);
+        return ErrorText(iError);
     }
 }
 
 // The reason of a failed read, write or query of an open port, from its errno.
 std::string IoErrorReason(int iError) {
-    const std::string sText = std::strerror(iError);
+    const std::string sText = ErrorText(iError);
     switch (iError) {
     case EIO:
     case ENXIO:
@@ -435,7 +435,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     }
     // TIOCEXCL keeps out other programs that come later (root ignores it).
     if (!hPort->SetExclusive()) {
-        sReason = std::string("exclusive use was refused: ") + std::strerror(errno);
+        sReason = std::string("exclusive use was refused: ") + ErrorText(errno);
         return nullptr;
     }
     hPort->KeepSettings(tio);
@@ -449,7 +449,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     tio.c_cc[VTIME] = 0;
     if (cfsetispeed(&tio, iSpeed) != 0 || cfsetospeed(&tio, iSpeed) != 0 ||
         tcsetattr(fd, TCSANOW, &tio) != 0) {
-        sReason = std::string("the line settings were refused: ") + std::strerror(errno);
+        sReason = std::string("the line settings were refused: ") + ErrorText(errno);
         return nullptr;
     }
 
@@ -458,7 +458,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     // Driver queue sizes and time limits have no counterpart here: Read and Write keep the
     // limits themselves. Last, RTS off and DTR on.
     if (!ModemLine(fd, TIOCMBIC, TIOCM_RTS) || !ModemLine(fd, TIOCMBIS, TIOCM_DTR)) {
-        sReason = std::string("the modem lines were refused: ") + std::strerror(errno);
+        sReason = std::string("the modem lines were refused: ") + ErrorText(errno);
         return nullptr;
     }
     return hPort;

@@ -4,6 +4,7 @@
 // model.
 #include "cmdline/uMainGuard.h"
 #include "link/uRS232.h"
+#include "link/uSystemTexts.h"
 #include "sim/uLoggerModel.h"
 #include "sim/uSimOptions.h"
 #include "uVersionInfo.h"
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <deque>
 #include <fcntl.h>
 #include <fstream>
@@ -51,7 +51,7 @@ struct ESetup : std::runtime_error {
 };
 
 std::string SysError(const std::string& sWhat) {
-    return sWhat + ": " + std::strerror(errno);
+    return sWhat + ": " + ErrorText(errno);
 }
 
 const TClock::time_point gtStart = TClock::now();
