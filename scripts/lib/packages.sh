@@ -83,8 +83,8 @@ package_test() {
     package_contents_test "${debs[@]}"
     package_lintian_test "${debs[@]}"
     if [ "$(id -u)" -ne 0 ]; then
-        say "PACKAGE INSTALL TEST SKIPPED: installing the packages needs root"
-        echo "!!! The .deb files were built but NOT installed and checked. !!!"
+        stage_unavailable "PACKAGE INSTALL TEST" "installing the packages needs root" \
+            "The .deb files were built but NOT installed and checked."
         return 0
     fi
     version=$(dpkg-deb -f "${debs[0]}" Version)
