@@ -1,7 +1,12 @@
 # The Windows setup program, <build>/kelvo-firmware-update-<version>-win64-setup.exe, made by
 # NSIS's makensis (Debian package nsis) from the release zip's content and a licence text
 # (packaging/windows). Built with the release when makensis is found; without it the build says
-# so and makes the zip only.
+# so and makes the zip only. It installs both programs, so a build without the GUI
+# (KELVO_CORE_ONLY) makes the zip only too.
+if(NOT TARGET kelvo-firmware-update OR NOT TARGET kelvo-update)
+  message(STATUS "No Windows setup program: it needs both programs, this build lacks the GUI")
+  return()
+endif()
 find_program(KELVO_MAKENSIS makensis)
 if(NOT KELVO_MAKENSIS)
   message(STATUS "makensis not found (Debian package nsis): no Windows setup program")

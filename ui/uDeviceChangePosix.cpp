@@ -1,8 +1,8 @@
 // Port devices come and go as nodes of the device directory: a watch on it, reduced to a change
 // of the list of USB serial ports.
-#include "ui/uMain.h"
 #include "frontend/uPortList.h"
 #include "ui/uDeviceChange.h"
+#include "ui/uMain.h"
 
 #include <QComboBox>
 #include <QFileSystemWatcher>

@@ -1,8 +1,8 @@
 // Port devices announce themselves through the WM_DEVICECHANGE broadcast, which reaches every
 // top-level window without registration.
-#include "ui/uMain.h"
 #include "frontend/uPortList.h"
 #include "ui/uDeviceChange.h"
+#include "ui/uMain.h"
 
 #include <windows.h>
 

@@ -1,6 +1,7 @@
 # Sourced by scripts/run-tests: builds the libFuzzer targets (scripts/fuzz) and runs each for a
 # short time under ASan + UBSan, the checked-in seeds and regression inputs first. Any finding
-# fails the run. Only when clang or libFuzzer cannot be installed is the part skipped, loudly.
+# fails the run. Only when clang or libFuzzer cannot be installed is the part skipped, loudly
+# (under CI=true that fails the run too).
 # KELVO_FUZZ_SMOKE_SECONDS sets the time per target (default 10).
 
 fuzz_smoke() {
@@ -8,8 +9,8 @@ fuzz_smoke() {
     say "fuzz smoke: each target ${seconds} s under ASan + UBSan"
     "$root/scripts/fuzz" --build || rc=$?
     if [ "$rc" -eq 3 ]; then
-        say "FUZZ SMOKE SKIPPED: clang with libFuzzer could not be installed on this machine"
-        echo "!!! The fuzz targets did NOT run. !!!"
+        stage_unavailable "FUZZ SMOKE" "clang with libFuzzer could not be installed on this machine" \
+            "The fuzz targets did NOT run."
         return 0
     fi
     [ "$rc" -eq 0 ] || return "$rc"
