@@ -208,13 +208,28 @@ protected:
     void Sleep(std::int32_t) override {}
 };
 
+#ifdef _WIN32
+void SetJournalPath(const std::string& s) {
+    _putenv_s("KELVO_JOURNAL", s.c_str()); // an empty value removes it
+}
+#else
+void SetJournalPath(const std::string& s) {
+    if (s.empty())
+        ::unsetenv("KELVO_JOURNAL");
+    else
+        ::setenv("KELVO_JOURNAL", s.c_str(), 1);
+}
+#endif
+
 // The session's own journal, gone at the end.
 struct TTempJournal {
-    std::filesystem::path path = std::filesystem::temp_directory_path() /
-                                 ("kelvo-session-test-" + std::to_string(::getpid()) + ".sqlite3");
-    TTempJournal() { ::setenv("KELVO_JOURNAL", path.c_str(), 1); }
+    std::filesystem::path path =
+        std::filesystem::temp_directory_path() /
+        ("kelvo-session-test-" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".sqlite3");
+    TTempJournal() { SetJournalPath(path.string()); }
     ~TTempJournal() {
-        ::unsetenv("KELVO_JOURNAL");
+        SetJournalPath("");
         for (const char* sEnd : {"", "-wal", "-shm"})
             std::filesystem::remove(path.string() + sEnd);
     }
