@@ -2,6 +2,8 @@
 // and close it. Everything above reads and writes through TSerialPort and never reconfigures it.
 #pragma once
 
+#include "link/uPortReason.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,17 +37,6 @@ public:
 
 // The port handle: owns the open port; empty means that no port is open.
 using TPortHandle = std::unique_ptr<TSerialPort>;
-
-// The reasons of a failed open that callers may want to add advice to; others are the system's
-// own words.
-namespace PortReason {
-constexpr const char* NoDevice = "no such device";
-constexpr const char* InUse = "in use by another program";
-constexpr const char* Permission = "permission denied";
-constexpr const char* NotSerial = "not a serial device";
-// An open port whose device went away: a USB serial converter unplugged, its driver gone.
-constexpr const char* Disconnected = "the device was disconnected";
-} // namespace PortReason
 
 // Opens sPort exclusively at iBaud, 8 data bits, no parity, 1 stop bit, no flow control, RTS off
 // and DTR on. On Windows the name is a port like COM3; on POSIX it is the device path. Returns an

@@ -1,21 +1,17 @@
 // POSIX serial backend: termios raw 9600 8N1, exclusive through TIOCEXCL and flock.
 #include "link/uRS232.h"
 
-#include "link/uPortPermission.h"
+#include "link/uPortReason.h"
 #include "link/uSystemTexts.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
-#include <grp.h>
 #include <linux/serial.h>
 #include <memory>
 #include <optional>
 #include <poll.h>
-#include <pwd.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -83,116 +79,6 @@ bool ModemLine(int fd, unsigned long iRequest, int iBits) {
     if (ioctl(fd, iRequest, &iBits) == 0)
         return true;
     return errno == ENOTTY || errno == EINVAL;
-}
-
-// The other processes that hold the character device iDevice open, as "name (pid N)", found the
-// way fuser does: through the descriptors under /proc. Processes whose descriptors this user may
-// not see are not found.
-std::string OtherHolders(dev_t iDevice) {
-    const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
-    if (!proc)
-        return {};
-    const std::string sSelf = std::to_string(getpid());
-    std::string sHolders;
-    while (const dirent* p = readdir(proc.get())) {
-        const std::string sPid = p->d_name;
-        if (sPid.find_first_not_of("0123456789") != std::string::npos || sPid == sSelf)
-            continue;
-        const std::string sFds = "/proc/" + sPid + "/fd";
-        const std::unique_ptr<DIR, int (*)(DIR*)> fds(opendir(sFds.c_str()), closedir);
-        if (!fds)
-            continue;
-        bool bHolds = false;
-        while (const dirent* f = readdir(fds.get())) {
-            struct stat target {};
-            if (f->d_name[0] != '.' && stat((sFds + "/" + f->d_name).c_str(), &target) == 0 &&
-                S_ISCHR(target.st_mode) && target.st_rdev == iDevice) {
-                bHolds = true;
-                break;
-            }
-        }
-        if (!bHolds)
-            continue;
-        std::string sName;
-        std::getline(std::ifstream("/proc/" + sPid + "/comm"), sName);
-        sHolders +=
-            (sHolders.empty() ? "" : ", ") + (sName.empty() ? "?" : sName) + " (pid " + sPid + ")";
-    }
-    return sHolders;
-}
-
-// "in use by another program", with the programs where they can be seen.
-std::string InUseReason(const std::string& sPort) {
-    struct stat device {};
-    const std::string sHolders = stat(sPort.c_str(), &device) == 0 && S_ISCHR(device.st_mode)
-                                     ? OtherHolders(device.st_rdev)
-                                     : std::string();
-    return PortReason::InUse + (sHolders.empty() ? std::string() : ": " + sHolders);
-}
-
-// Permission denied: who may open the device, and whether joining its group would help.
-std::string PermissionReason(const std::string& sPort) {
-    struct stat device {};
-    if (stat(sPort.c_str(), &device) != 0)
-        return PortReason::Permission;
-    TDeviceAccess access;
-    access.iMode = device.st_mode & 07777;
-    access.iOwner = device.st_uid;
-    access.iGroup = device.st_gid;
-    TUserAccess user;
-    user.iUid = geteuid();
-    std::vector<gid_t> aGroups(static_cast<std::size_t>(std::max(getgroups(0, nullptr), 0)));
-    aGroups.resize(static_cast<std::size_t>(
-        std::max(getgroups(static_cast<int>(aGroups.size()), aGroups.data()), 0)));
-    user.aGroups.assign(aGroups.begin(), aGroups.end());
-    user.aGroups.push_back(getegid());
-    // The reentrant lookups: ports are opened on worker threads.
-    std::vector<char> aBuffer(16384);
-    group grp{};
-    group* pGroup = nullptr;
-    if (getgrgid_r(device.st_gid, &grp, aBuffer.data(), aBuffer.size(), &pGroup) == 0 && pGroup)
-        access.sGroup = pGroup->gr_name;
-    passwd pwd{};
-    passwd* pUser = nullptr;
-    if (getpwuid_r(device.st_uid, &pwd, aBuffer.data(), aBuffer.size(), &pUser) == 0 && pUser)
-        access.sOwner = pUser->pw_name;
-    if (getpwuid_r(geteuid(), &pwd, aBuffer.data(), aBuffer.size(), &pUser) == 0 && pUser)
-        user.sUser = pUser->pw_name;
-    return PermissionReasonOf(access, user);
-}
-
-// The reason for a failed open() of the device path.
-std::string OpenErrorReason(int iError, const std::string& sPort) {
-    switch (iError) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case ENAMETOOLONG:
-        return PortReason::NoDevice;
-    case EBUSY:
-        return InUseReason(sPort);
-    case EACCES:
-    case EPERM:
-        return PermissionReason(sPort);
-    case EISDIR:
-    case ENOTDIR:
-        return PortReason::NotSerial;
-    default:
-        return ErrorText(iError);
-    }
-}
-
-// The reason of a failed read, write or query of an open port, from its errno.
-std::string IoErrorReason(int iError) {
-    const std::string sText = ErrorText(iError);
-    switch (iError) {
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-        return std::string(PortReason::Disconnected) + " (" + sText + ")";
-    default:
-        return sText + " (errno " + std::to_string(iError) + ")";
-    }
 }
 
 class TPosixSerialPort final : public TSerialPort {
@@ -362,7 +248,7 @@ private:
 
     // A failed call: its reason kept for LastError, from errno or from what poll reported.
     bool Failed(int iError) {
-        FsLastError = IoErrorReason(iError);
+        FsLastError = IoErrorReason(static_cast<std::uint32_t>(iError));
         return false;
     }
     bool LineFailed(int iRevents) {
@@ -399,7 +285,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     }
     const int fd = ::open(sPort.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        sReason = OpenErrorReason(errno, sPort);
+        sReason = OpenErrorReason(static_cast<std::uint32_t>(errno), sPort);
         return nullptr;
     }
     // From here on the port object owns fd and closes it on every failure path.
@@ -408,7 +294,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
 
     // Exclusive: flock keeps out every other program of ours, root included.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        sReason = InUseReason(sPort);
+        sReason = OpenErrorReason(EBUSY, sPort);
         return nullptr;
     }
     termios tio{};
@@ -426,12 +312,9 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     // holds it now (a modem manager probing new ports, a terminal program) would take the
     // logger's answers away. Checked before TIOCEXCL, so that a refused open never touches the
     // exclusive flag of the port's owner.
-    struct stat device {};
-    if (fstat(fd, &device) == 0) {
-        if (const std::string sHolders = OtherHolders(device.st_rdev); !sHolders.empty()) {
-            sReason = std::string(PortReason::InUse) + ": " + sHolders;
-            return nullptr;
-        }
+    if (const std::string sHolders = PortHolders(sPort); !sHolders.empty()) {
+        sReason = std::string(PortReason::InUse) + ": " + sHolders;
+        return nullptr;
     }
     // TIOCEXCL keeps out other programs that come later (root ignores it).
     if (!hPort->SetExclusive()) {

@@ -1,6 +1,8 @@
 // Win32 serial backend: kernel32 with the fixed line settings, queues and time limits.
 #include "link/uRS232.h"
 
+#include "link/uPortReason.h"
+
 #include <windows.h>
 
 #include <string>
@@ -62,50 +64,6 @@ std::wstring Widen(const std::string& s) {
     return w;
 }
 
-// The reason for a failed call, from its system error code.
-std::string ErrorReason(DWORD iError) {
-    switch (iError) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_INVALID_NAME:
-        return PortReason::NoDevice;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-        // A COM port opened by another program refuses every further open this way.
-        return std::string(PortReason::InUse) + ", or " + PortReason::Permission;
-    case ERROR_INVALID_FUNCTION:
-    case ERROR_NOT_SUPPORTED:
-        return PortReason::NotSerial;
-    default: {
-        char aText[256] = {};
-        const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                         nullptr, iError, 0, aText, sizeof aText, nullptr);
-        std::string s(aText, n);
-        while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.'))
-            s.pop_back();
-        return s.empty() ? "system error " + std::to_string(iError) : s;
-    }
-    }
-}
-
-// The reason of a failed call on an open port. A USB serial converter pulled out makes the
-// driver fail every call with one of these.
-std::string IoErrorReason(DWORD iError) {
-    switch (iError) {
-    case ERROR_BAD_COMMAND:
-    case ERROR_ACCESS_DENIED:
-    case ERROR_DEVICE_REMOVED:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_GEN_FAILURE:
-    case ERROR_OPERATION_ABORTED:
-    case ERROR_FILE_NOT_FOUND:
-        return std::string(PortReason::Disconnected) + " (error " + std::to_string(iError) + ")";
-    default:
-        return ErrorReason(iError) + " (error " + std::to_string(iError) + ")";
-    }
-}
-
 bool TWin32SerialPort::Kept(bool bOk) {
     if (!bOk)
         FsLastError = IoErrorReason(::GetLastError());
@@ -121,7 +79,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     HANDLE h = ::CreateFileW(sPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                              0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        sReason = sPort.empty() ? "no port name" : ErrorReason(::GetLastError());
+        sReason = sPort.empty() ? "no port name" : OpenErrorReason(::GetLastError(), sPort);
         return nullptr;
     }
     // From here on the port object owns the handle and closes it on every failure path.
@@ -142,7 +100,7 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     dcb.EofChar = 0x20;
     dcb.EvtChar = 0x20;
     if (!::SetCommState(h, &dcb) || !::SetupComm(h, 1000, 1000)) {
-        sReason = "the line settings were refused: " + ErrorReason(::GetLastError());
+        sReason = "the line settings were refused: " + OpenErrorReason(::GetLastError(), sPort);
         return nullptr;
     }
 
@@ -154,14 +112,14 @@ TPortHandle OpenComPort(const std::string& sPort, std::int32_t iBaud, std::strin
     timeouts.WriteTotalTimeoutMultiplier = 1;
     timeouts.WriteTotalTimeoutConstant = 0;
     if (!::SetCommTimeouts(h, &timeouts)) {
-        sReason = "the line settings were refused: " + ErrorReason(::GetLastError());
+        sReason = "the line settings were refused: " + OpenErrorReason(::GetLastError(), sPort);
         return nullptr;
     }
 
     // DTR on last. A device without modem-control lines (a pseudo-terminal behind Wine) cannot
     // carry it; that alone does not make the port unusable.
     if (!::EscapeCommFunction(h, SETDTR) && ::GetLastError() != ERROR_NOT_SUPPORTED) {
-        sReason = "the modem lines were refused: " + ErrorReason(::GetLastError());
+        sReason = "the modem lines were refused: " + OpenErrorReason(::GetLastError(), sPort);
         return nullptr;
     }
     return hPort;

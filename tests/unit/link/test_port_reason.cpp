@@ -1,6 +1,6 @@
 // The reason of a refused open names who may open the device; it advises joining the device's
 // group only when that group may read and write it and is not root's.
-#include "link/uPortPermission.h"
+#include "link/uPortReason.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,4 @@
-#include "link/uPortPermission.h"
-
-#include "link/uRS232.h"
+#include "link/uPortReason.h"
 
 #include <algorithm>
 #include <cstdio>
