@@ -510,6 +510,13 @@ TEST_F(Procedure, EarlierRunFromTheJournalKeepsThePin) {
                                        h.quarn_bl_ver, h.quarn_platform,        h.quarn_print};
     auto otherPrint = same;
     otherPrint.iPrint = static_cast<std::uint16_t>(h.quarn_print + 1);
+    // Each hardware code on its own: the same print on another platform, another bootloader.
+    auto otherPlatform = same;
+    otherPlatform.iPlatform = static_cast<std::uint16_t>(h.quarn_platform + 1);
+    auto otherBootVersion = same;
+    otherBootVersion.iBootVersion = static_cast<std::uint16_t>(h.quarn_bl_ver + 1);
+    auto otherBootClass = same;
+    otherBootClass.iBootClass = Kelvo::BootClassBL3 - 1;
     auto notPinned = same;
     notPinned.iSerial = 328296;
     const struct {
@@ -520,7 +527,10 @@ TEST_F(Procedure, EarlierRunFromTheJournalKeepsThePin) {
     } aCases[] = {
         {"no earlier run", std::nullopt, 7, false},
         {"the same hardware", same, 8, true},
-        {"other hardware", otherPrint, 7, false},
+        {"another print", otherPrint, 7, false},
+        {"the same print on another platform", otherPlatform, 7, false},
+        {"another bootloader version", otherBootVersion, 7, false},
+        {"another bootloader class", otherBootClass, 7, false},
         {"a serial number without the pin", notPinned, 7, true},
     };
     for (const auto& k : aCases) {
