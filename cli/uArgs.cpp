@@ -141,13 +141,14 @@ void Refuse(const std::string& s, const std::vector<std::string>& aNames) {
 
 namespace {
 
-// A number of 1 to iMax given with an option.
-std::size_t Count(const char* sOption, const std::string& s, std::size_t iMax) {
-    if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoul(s) < 1 || std::stoul(s) > iMax)
-        UsageError(std::string(sOption) + ": '" + s + "' is not a valid number (1 to " +
-                   std::to_string(iMax) + ")");
-    return std::stoul(s);
+// A number of iMin to iMax given with an option.
+std::int64_t Number(const char* sOption, const std::string& s, std::int64_t iMin,
+                    std::int64_t iMax) {
+    try {
+        return NumberOption(sOption, s, iMin, iMax);
+    } catch (const ECmdLine& e) {
+        UsageError(e.what());
+    }
 }
 
 // The handlers of the options' table: a flag set, a text kept.
@@ -178,9 +179,7 @@ constexpr TCliOption aOptions[] = {
     {{"read-info-only", 0, false}, SetFlag<&TArgs::bReadInfoOnly>},
     {{"max-repeats", 0, true},
      [](TArgs& a, const std::string& s) {
-         if (s.empty() || s.size() > 4 || s.find_first_not_of("0123456789") != std::string::npos)
-             UsageError("--max-repeats: '" + s + "' is not a valid number (0 to 9999)");
-         a.iMaxRepeats = std::stoi(s);
+         a.iMaxRepeats = static_cast<int>(Number("--max-repeats", s, 0, 9999));
      }},
     {{"json", 0, false}, SetFlag<&TArgs::bJson>},
     {{"quiet", 'q', false}, SetFlag<&TArgs::bQuiet>},
@@ -203,23 +202,17 @@ constexpr TCliOption aOptions[] = {
     {{"child", 0, false}, SetFlag<&TArgs::bChild>},
     {{"parent-pid", 0, true},
      [](TArgs& a, const std::string& s) {
-         char* pEnd = nullptr;
-         a.iParentPid = std::strtoll(s.c_str(), &pEnd, 10);
-         if (s.empty() || *pEnd != '\0')
-             UsageError("--parent-pid needs a process id, not '" + s + "'");
+         a.iParentPid = Number("--parent-pid", s, 1, 0xFFFFFFFF);
      }},
     {{"file-sha256", 0, true}, SetText<&TArgs::sFileSha256>},
     {{"history", 0, false}, SetFlag<&TArgs::bHistory>},
     {{"limit", 0, true},
      [](TArgs& a, const std::string& s) {
-         a.history.iLimit = static_cast<int>(Count("--limit", s, 999999));
+         a.history.iLimit = static_cast<int>(Number("--limit", s, 1, 999999));
      }},
     {{"serial", 0, true},
      [](TArgs& a, const std::string& s) {
-         if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos ||
-             std::stoull(s) > 0xFFFFFFFFull)
-             UsageError("--serial: '" + s + "' is not a valid serial number");
-         a.history.iSerial = static_cast<std::uint32_t>(std::stoull(s));
+         a.history.iSerial = static_cast<std::uint32_t>(Number("--serial", s, 0, 0xFFFFFFFF));
      }},
     {{"since", 0, true},
      [](TArgs& a, const std::string& s) {
@@ -233,11 +226,11 @@ constexpr TCliOption aOptions[] = {
     {{"only-new", 0, false}, SetFlag<&TArgs::bOnlyNew>},
     {{"max-parallel", 0, true},
      [](TArgs& a, const std::string& s) {
-         a.iMaxParallel = Count("--max-parallel", s, 999);
+         a.iMaxParallel = static_cast<std::size_t>(Number("--max-parallel", s, 1, 999));
      }},
     {{"count", 0, true},
      [](TArgs& a, const std::string& s) {
-         a.iCount = Count("--count", s, 999999);
+         a.iCount = static_cast<std::size_t>(Number("--count", s, 1, 999999));
      }},
 };
 

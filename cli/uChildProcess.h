@@ -27,12 +27,18 @@ public:
     // end. False when it did not take all of s: it has ended, and its own output says why.
     bool WriteInput(const std::string& s);
     // Reads what the stream has, blocking until there is something: the number of bytes, 0 at
-    // its end. One thread per stream may call it while other threads use the other members.
+    // its end or once the process has been killed. One thread per stream may call it while the
+    // owner's thread uses the other members.
     std::size_t Read(TStream stream, char* pBuffer, std::size_t iSize);
     // Asks the process to cancel its update (SIGTERM; on Windows Ctrl+Break).
     void Cancel();
+    // Ends the process at once (SIGKILL to its process group; on Windows TerminateProcess) and
+    // ends the reads of both streams, also while another process (a grandchild) still holds
+    // their pipes open: nothing that the process left behind keeps its reader waiting.
+    void Kill();
     // Waits for the end: the exit status, or -1 when the process did not exit by itself (killed
-    // by a signal).
+    // by a signal, or by Kill). After Kill it waits a moment at most: a process that the system
+    // still holds (in the middle of closing a device, say) is left to end on its own.
     int Wait();
     // After Wait: how the process ended when it did not exit by itself ("killed by signal 9
     // (Killed)"); empty otherwise.

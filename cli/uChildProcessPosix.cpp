@@ -3,14 +3,17 @@
 #include "link/uSystemTexts.h"
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -20,12 +23,23 @@ struct TChildProcess::TImpl {
     int fdIn = -1;
     int fdOut = -1;
     int fdErr = -1;
+    // A pipe of this process alone: Kill writes to it, which ends every Read.
+    int fdKilledRead = -1;
+    int fdKilledWrite = -1;
+    bool bKilled = false;
+    std::chrono::steady_clock::time_point tKilled;
+    bool bReadsEnded = false;
     bool bWaited = false;
     int iExit = -1;
     int iSignal = 0;
 };
 
 namespace {
+
+// How long a killed process is waited for, from the kill. SIGKILL takes effect when the process
+// next leaves the kernel, at once unless a system call holds it (closing a port with unsent output
+// can take half a minute).
+constexpr auto KilledWait = std::chrono::seconds(1);
 
 std::runtime_error SystemError(const std::string& sWhat, int iError) {
     return std::runtime_error(sWhat + ": " + ErrorText(iError));
@@ -127,6 +141,7 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs, const std::s
     TPipe in;
     TPipe out;
     TPipe err;
+    TPipe killed;
     TFileActions actions;
     actions.Dup2(in.fdRead, 0);
     actions.Dup2(out.fdWrite, 1);
@@ -143,16 +158,20 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs, const std::s
     F->fdIn = TPipe::Take(in.fdWrite);
     F->fdOut = TPipe::Take(out.fdRead);
     F->fdErr = TPipe::Take(err.fdRead);
+    F->fdKilledRead = TPipe::Take(killed.fdRead);
+    F->fdKilledWrite = TPipe::Take(killed.fdWrite);
 }
 
 TChildProcess::~TChildProcess() {
     if (F->pid > 0 && !F->bWaited) {
-        ::kill(F->pid, SIGKILL);
+        Kill();
         Wait();
     }
     TPipe::Close(F->fdIn);
     TPipe::Close(F->fdOut);
     TPipe::Close(F->fdErr);
+    TPipe::Close(F->fdKilledRead);
+    TPipe::Close(F->fdKilledWrite);
 }
 
 bool TChildProcess::WriteInput(const std::string& s) {
@@ -173,7 +192,16 @@ bool TChildProcess::WriteInput(const std::string& s) {
 
 std::size_t TChildProcess::Read(TStream stream, char* pBuffer, std::size_t iSize) {
     const int fd = stream == TStream::Out ? F->fdOut : F->fdErr;
+    pollfd a[2] = {{F->fdKilledRead, POLLIN, 0}, {fd, POLLIN, 0}};
     for (;;) {
+        if (::poll(a, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return 0;
+        }
+        // Killed: what the pipe still holds, or a grandchild still writes, is not waited for.
+        if (a[0].revents != 0)
+            return 0;
         const ssize_t n = ::read(fd, pBuffer, iSize);
         if (n >= 0)
             return static_cast<std::size_t>(n);
@@ -185,8 +213,25 @@ std::size_t TChildProcess::Read(TStream stream, char* pBuffer, std::size_t iSize
 
 void TChildProcess::Cancel() {
     // Never after the wait: the process id may belong to another process by then.
-    if (F->pid > 0 && !F->bWaited)
+    if (F->pid > 0 && !F->bWaited && !F->bKilled)
         ::kill(F->pid, SIGTERM);
+}
+
+void TChildProcess::Kill() {
+    if (F->pid > 0 && !F->bWaited && !F->bKilled) {
+        // Its process group, which it leads: what it started goes with it. The group's id cannot
+        // be another's while the process has not been waited for.
+        if (::kill(-F->pid, SIGKILL) != 0)
+            ::kill(F->pid, SIGKILL);
+        F->bKilled = true;
+        F->tKilled = std::chrono::steady_clock::now();
+    }
+    if (!F->bReadsEnded) {
+        // The byte stays in the pipe: every Read from now on sees it.
+        while (::write(F->fdKilledWrite, "k", 1) < 0 && errno == EINTR) {
+        }
+        F->bReadsEnded = true;
+    }
 }
 
 int TChildProcess::Wait() {
@@ -194,7 +239,17 @@ int TChildProcess::Wait() {
         return F->iExit;
     int iStatus = 0;
     pid_t r = 0;
-    while ((r = ::waitpid(F->pid, &iStatus, 0)) < 0 && errno == EINTR) {
+    if (!F->bKilled) {
+        while ((r = ::waitpid(F->pid, &iStatus, 0)) < 0 && errno == EINTR) {
+        }
+    } else {
+        const auto tUntil = F->tKilled + KilledWait;
+        while ((r = ::waitpid(F->pid, &iStatus, WNOHANG)) == 0 || (r < 0 && errno == EINTR)) {
+            // Still held by the system: it ends on its own, unwaited for.
+            if (std::chrono::steady_clock::now() >= tUntil)
+                return -1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     }
     F->bWaited = true;
     F->iExit = r == F->pid && WIFEXITED(iStatus) ? WEXITSTATUS(iStatus) : -1;
@@ -203,7 +258,11 @@ int TChildProcess::Wait() {
 }
 
 std::string TChildProcess::EndedHow() const {
-    if (!F->bWaited || F->iExit >= 0)
+    if (!F->bWaited)
+        return F->bKilled ? "killed by signal " + std::to_string(SIGKILL) +
+                                ", and still held by the system"
+                          : std::string();
+    if (F->iExit >= 0)
         return {};
     if (F->iSignal == 0)
         return "ended in an unknown way";

@@ -2,13 +2,21 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <stdexcept>
 
 struct TChildProcess::TImpl {
     PROCESS_INFORMATION process{};
     HANDLE hIn = nullptr;
+    // Read with overlapped I/O, each with an event of its own that tells a read done.
     HANDLE hOut = nullptr;
     HANDLE hErr = nullptr;
+    HANDLE hOutDone = nullptr;
+    HANDLE hErrDone = nullptr;
+    // Set by Kill: it ends every Read.
+    HANDLE hKilled = nullptr;
+    bool bKilled = false;
+    ULONGLONG iKilledAt = 0; // GetTickCount64 at the kill
     bool bWaited = false;
     int iExit = -1;
 };
@@ -63,16 +71,51 @@ struct THandle {
     }
 };
 
-// A pipe of which the child inherits one end (bChildReads: the read end) and this process keeps
+// How long a killed process is waited for, from the kill: TerminateProcess returns before the
+// process has gone.
+constexpr DWORD KilledWaitMs = 1000;
+
+// The pipe of the child's standard input: the child inherits its read end, this process keeps
 // the other.
-struct TPipe {
+struct TInputPipe {
     THandle read;
     THandle write;
-    explicit TPipe(bool bChildReads) {
+    TInputPipe() {
         SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
         if (!::CreatePipe(&read.h, &write.h, &sa, 0))
             throw std::runtime_error(SystemError("CreatePipe"));
-        ::SetHandleInformation(bChildReads ? write.h : read.h, HANDLE_FLAG_INHERIT, 0);
+        ::SetHandleInformation(write.h, HANDLE_FLAG_INHERIT, 0);
+    }
+};
+
+// A pipe of an output stream: the child inherits its write end, as an anonymous pipe's; this
+// process reads the other with overlapped I/O, so that Kill can end a read that a grandchild
+// holding the write end would otherwise keep waiting. Anonymous pipes take no overlapped reads:
+// a named pipe of this process's own.
+struct TOutputPipe {
+    THandle read;
+    THandle write;
+    THandle done; // the event of the reads
+    TOutputPipe() {
+        static std::atomic<unsigned> iPipes{0};
+        const std::string sName = "\\\\.\\pipe\\kelvo-update-" +
+                                  std::to_string(::GetCurrentProcessId()) + "-" +
+                                  std::to_string(iPipes++);
+        read.h = ::CreateNamedPipeA(
+            sName.c_str(),
+            PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536,
+            65536, 0, nullptr);
+        if (read.h == INVALID_HANDLE_VALUE)
+            throw std::runtime_error(SystemError("CreateNamedPipe"));
+        SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+        write.h = ::CreateFileA(sName.c_str(), GENERIC_WRITE, 0, &sa, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (write.h == INVALID_HANDLE_VALUE)
+            throw std::runtime_error(SystemError("CreateFile of a pipe"));
+        done.h = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (done.h == nullptr)
+            throw std::runtime_error(SystemError("CreateEvent"));
     }
 };
 
@@ -91,9 +134,13 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs, const std::s
     for (const std::string& s : aArgs)
         sCommand += " " + Quoted(s);
 
-    TPipe in(true);
-    TPipe out(false);
-    TPipe err(false);
+    TInputPipe in;
+    TOutputPipe out;
+    TOutputPipe err;
+    THandle killed;
+    killed.h = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (killed.h == nullptr)
+        throw std::runtime_error(SystemError("CreateEvent"));
     STARTUPINFOA si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -110,19 +157,22 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs, const std::s
     F->hIn = in.write.Take();
     F->hOut = out.read.Take();
     F->hErr = err.read.Take();
+    F->hOutDone = out.done.Take();
+    F->hErrDone = err.done.Take();
+    F->hKilled = killed.Take();
 }
 
 TChildProcess::~TChildProcess() {
     if (!F->bWaited) {
-        ::TerminateProcess(F->process.hProcess, 1);
+        Kill();
         Wait();
     }
     ::CloseHandle(F->process.hThread);
     ::CloseHandle(F->process.hProcess);
     if (F->hIn != nullptr)
         ::CloseHandle(F->hIn);
-    ::CloseHandle(F->hOut);
-    ::CloseHandle(F->hErr);
+    for (const HANDLE h : {F->hOut, F->hErr, F->hOutDone, F->hErrDone, F->hKilled})
+        ::CloseHandle(h);
 }
 
 bool TChildProcess::WriteInput(const std::string& s) {
@@ -142,31 +192,67 @@ bool TChildProcess::WriteInput(const std::string& s) {
 }
 
 std::size_t TChildProcess::Read(TStream stream, char* pBuffer, std::size_t iSize) {
-    DWORD n = 0;
-    if (!::ReadFile(stream == TStream::Out ? F->hOut : F->hErr, pBuffer, static_cast<DWORD>(iSize),
-                    &n, nullptr))
-        return 0; // ERROR_BROKEN_PIPE: the child has ended
-    return n;
+    const HANDLE h = stream == TStream::Out ? F->hOut : F->hErr;
+    const HANDLE a[2] = {F->hKilled, stream == TStream::Out ? F->hOutDone : F->hErrDone};
+    for (;;) {
+        // Killed: what the pipe still holds, or a grandchild still writes, is not waited for.
+        if (::WaitForSingleObject(F->hKilled, 0) == WAIT_OBJECT_0)
+            return 0;
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = a[1];
+        if (!::ReadFile(h, pBuffer, static_cast<DWORD>(iSize), nullptr, &overlapped) &&
+            ::GetLastError() != ERROR_IO_PENDING)
+            return 0; // ERROR_BROKEN_PIPE: every writer has gone
+        if (::WaitForMultipleObjects(2, a, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            ::CancelIoEx(h, &overlapped);
+        // The read is done, or cancelled: either way it is over before its OVERLAPPED goes.
+        DWORD n = 0;
+        if (!::GetOverlappedResult(h, &overlapped, &n, TRUE))
+            return 0;
+        if (n > 0)
+            return n;
+        // A write of no bytes: nothing to hand on.
+    }
 }
 
 void TChildProcess::Cancel() {
-    if (!F->bWaited)
+    if (!F->bWaited && !F->bKilled)
         ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, F->process.dwProcessId);
+}
+
+void TChildProcess::Kill() {
+    // Fails when the process has ended by itself already: its own exit code stands then.
+    if (!F->bWaited && !F->bKilled && ::TerminateProcess(F->process.hProcess, 1)) {
+        F->bKilled = true;
+        F->iKilledAt = ::GetTickCount64();
+    }
+    ::SetEvent(F->hKilled);
 }
 
 int TChildProcess::Wait() {
     if (F->bWaited)
         return F->iExit;
-    ::WaitForSingleObject(F->process.hProcess, INFINITE);
+    DWORD iWait = INFINITE;
+    if (F->bKilled) {
+        const ULONGLONG iSince = ::GetTickCount64() - F->iKilledAt;
+        iWait = iSince < KilledWaitMs ? static_cast<DWORD>(KilledWaitMs - iSince) : 0;
+    }
+    // Still held by the system after a kill: it ends on its own, unwaited for.
+    if (::WaitForSingleObject(F->process.hProcess, iWait) != WAIT_OBJECT_0)
+        return -1;
     DWORD iCode = 0;
     F->bWaited = true;
-    F->iExit = ::GetExitCodeProcess(F->process.hProcess, &iCode) && iCode <= 255
+    // A killed process exits with TerminateProcess's code: it did not exit by itself.
+    F->iExit = !F->bKilled && ::GetExitCodeProcess(F->process.hProcess, &iCode) && iCode <= 255
                    ? static_cast<int>(iCode)
                    : -1;
     return F->iExit;
 }
 
 std::string TChildProcess::EndedHow() const {
-    // A Windows process always leaves an exit code, also when it was terminated from outside.
-    return {};
+    // A Windows process always leaves an exit code, also when it was terminated from outside;
+    // only Kill's own end is known as such.
+    if (!F->bKilled)
+        return {};
+    return F->bWaited ? "killed" : "killed, and still held by the system";
 }

@@ -1,23 +1,28 @@
 #include "cli/uChildRuns.h"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 #include <thread>
 
-// A child with the threads that read its two streams; they end when the child does.
+// A child with the threads that read its two streams; they end when the child does, or when it
+// is killed.
 struct TChildRuns::TChild {
     std::unique_ptr<TChildProcess> process;
     std::thread out;
     std::thread err;
     int iStreamsEnded = 0;
+    std::optional<TClock::time_point> tKill; // set by its cancel
+    bool bKilled = false;
 
     TChild() = default;
     TChild(const TChild&) = delete;
     TChild& operator=(const TChild&) = delete;
-    // A child left running (the owner ends early, or a start failed half-way) is cancelled and
-    // awaited; the process's own destructor kills it if it has still not ended.
+    // A start that failed half-way leaves a child that has not had its input: it is killed, which
+    // ends its reader too.
     ~TChild() {
         if (process && (out.joinable() || err.joinable()))
-            process->Cancel();
+            process->Kill();
         if (out.joinable())
             out.join();
         if (err.joinable())
@@ -26,12 +31,15 @@ struct TChildRuns::TChild {
     bool Running() const { return process && iStreamsEnded < 2; }
 };
 
-TChildRuns::TChildRuns(std::string sProgram) : FsProgram(std::move(sProgram)) {}
+TChildRuns::TChildRuns(std::string sProgram, std::chrono::milliseconds tKillAfter)
+    : FsProgram(std::move(sProgram)), FtKillAfter(tKillAfter) {}
 
 TChildRuns::~TChildRuns() {
-    // All are asked first, so that they end together rather than one after the other.
+    // All are asked first, so that they end together rather than one after the other; those
+    // that do not are killed in time.
     CancelAll();
-    FaChildren.clear();
+    while (FiRunning > 0)
+        Take(FtKillAfter);
 }
 
 void TChildRuns::Push(TRaw raw) {
@@ -88,16 +96,36 @@ TChildRuns::TId TChildRuns::Start(const std::vector<std::string>& aArgs,
     return id;
 }
 
+TChildRuns::TClock::time_point TChildRuns::NextKill(TClock::time_point tUntil) const {
+    for (const auto& [id, child] : FaChildren) {
+        if (child->tKill && !child->bKilled && child->Running())
+            tUntil = std::min(tUntil, *child->tKill);
+    }
+    return tUntil;
+}
+
+void TChildRuns::KillOverdue() {
+    const auto tNow = TClock::now();
+    for (auto& [id, child] : FaChildren) {
+        if (child->tKill && *child->tKill <= tNow && !child->bKilled && child->Running()) {
+            child->process->Kill();
+            child->bKilled = true;
+        }
+    }
+}
+
 std::vector<TChildRuns::TItem> TChildRuns::Take(std::chrono::milliseconds t) {
-    const auto tUntil = std::chrono::steady_clock::now() + t;
+    const auto tUntil = TClock::now() + t;
     std::vector<TItem> a;
     for (;;) {
         std::deque<TRaw> aRaw;
         {
             std::unique_lock lock(FMutex);
-            FReady.wait_until(lock, tUntil, [&] { return !FaQueue.empty(); });
+            FReady.wait_until(lock, NextKill(tUntil), [&] { return !FaQueue.empty(); });
             aRaw.swap(FaQueue);
         }
+        // A killed child's streams end at once: their ends come with the next wait.
+        KillOverdue();
         for (TRaw& raw : aRaw) {
             TItem item;
             item.kind = raw.kind;
@@ -123,26 +151,30 @@ std::vector<TChildRuns::TItem> TChildRuns::Take(std::chrono::milliseconds t) {
                 item.kind = TItem::TKind::End;
                 item.iExitStatus = child.process->Wait();
                 item.sHow = child.process->EndedHow();
+                item.bKilled = child.bKilled;
                 FaChildren.erase(it);
                 --FiRunning;
             }
             a.push_back(std::move(item));
         }
-        // Only the end of a stream came: there is still time to wait for something.
-        if (!a.empty() || aRaw.empty())
+        // Only the end of a stream came, or a child was killed: there may still be time to wait.
+        if (!a.empty() || TClock::now() >= tUntil)
             return a;
     }
 }
 
 void TChildRuns::Cancel(TId id) {
     const auto it = FaChildren.find(id);
-    if (it != FaChildren.end() && it->second->Running())
-        it->second->process->Cancel();
+    if (it == FaChildren.end() || !it->second->Running())
+        return;
+    TChild& child = *it->second;
+    child.process->Cancel();
+    // The time runs from the first cancel: asking again does not put the kill off.
+    if (!child.tKill)
+        child.tKill = TClock::now() + FtKillAfter;
 }
 
 void TChildRuns::CancelAll() {
-    for (auto& [id, child] : FaChildren) {
-        if (child->Running())
-            child->process->Cancel();
-    }
+    for (const auto& [id, child] : FaChildren)
+        Cancel(id);
 }

@@ -1,6 +1,7 @@
 // Child processes started one by one, each read by two threads of its own, and one queue where
 // their lines and their ends come to the thread that owns the children, together with what other
-// threads post to it: one loop waits for all of that at once, without polling.
+// threads post to it: one loop waits for all of that at once, without polling. A child that has
+// not ended a while after its cancel is killed, so that none can keep its owner waiting.
 #pragma once
 
 #include "cli/uChildProcess.h"
@@ -35,14 +36,26 @@ public:
         // End: the exit status; -1 when the process did not exit by itself, sHow says how.
         int iExitStatus = -1;
         std::string sHow;
+        // End: it had not ended tKillAfter after its cancel, and was killed.
+        bool bKilled = false;
         // End: why the child could not be started (its exit status is then 1); empty when it was.
         std::string sWhy;
         std::function<void()> posted; // Posted: for the owner's thread to call
     };
 
-    // The children run sProgram (found on the PATH), or this program itself when it is empty.
-    explicit TChildRuns(std::string sProgram = {});
-    // Children still running are cancelled and awaited.
+    using TClock = std::chrono::steady_clock;
+
+    // How long a child has to end after its cancel before it is killed. An update takes its
+    // cancel at its next exchange, at most the logger's restart wait and one read away, and then
+    // closes its port and completes its journal row.
+    static constexpr std::chrono::milliseconds DefaultKillAfter = std::chrono::seconds(5);
+
+    // The children run sProgram (found on the PATH), or this program itself when it is empty;
+    // each is killed when it has not ended tKillAfter after its cancel.
+    explicit TChildRuns(std::string sProgram = {},
+                        std::chrono::milliseconds tKillAfter = DefaultKillAfter);
+    // Children still running are cancelled and awaited, and killed as Take kills them: the
+    // destructor returns within tKillAfter and a moment.
     ~TChildRuns();
     TChildRuns(const TChildRuns&) = delete;
     TChildRuns& operator=(const TChildRuns&) = delete;
@@ -53,9 +66,11 @@ public:
     TId Start(const std::vector<std::string>& aArgs, const std::string& sInput);
     // Everything that has come, in the order it came, waiting up to t for something. A child's
     // threads are joined and its process awaited before its End is handed out: an ended child
-    // leaves nothing behind.
+    // leaves nothing behind (but a killed process that the system still holds). Kills the
+    // children whose time after their cancel is up.
     std::vector<TItem> Take(std::chrono::milliseconds t);
-    // Asks a child to cancel, if it is still running; it ends as it does.
+    // Asks a child to cancel, if it is still running; it ends as it does, or Take kills it
+    // tKillAfter later.
     void Cancel(TId id);
     void CancelAll();
     // The children whose End has not been taken yet.
@@ -80,8 +95,13 @@ private:
     void Push(TRaw raw);
     static void ReadLines(TChildProcess& process, TChildProcess::TStream stream, TId id,
                           TChildRuns& runs);
+    // The earliest time at which a cancelled child is to be killed; tUntil when that is later.
+    TClock::time_point NextKill(TClock::time_point tUntil) const;
+    // Kills the cancelled children whose time is up.
+    void KillOverdue();
 
     const std::string FsProgram;
+    const std::chrono::milliseconds FtKillAfter;
     std::mutex FMutex;
     std::condition_variable FReady;
     std::deque<TRaw> FaQueue;

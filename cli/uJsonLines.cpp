@@ -5,30 +5,13 @@
 #include "hexline/uShownText.h"
 #include "link/uCommThread.h"
 #include "link/uExceptions1V0.h"
+#include "link/uSystemTexts.h"
 
 #include <chrono>
-#include <cstdio>
 #include <limits>
 #include <utility>
 
 namespace {
-
-// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
-long long DaysFromCivil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
-long long SecondsOf(const std::tm& t) {
-    return DaysFromCivil(t.tm_year + 1900LL, static_cast<unsigned>(t.tm_mon + 1),
-                         static_cast<unsigned>(t.tm_mday)) *
-               86400 +
-           t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
-}
 
 constexpr std::pair<TEvent, const char*> aEventNames[] = {
     {TEvent::Start, "start"},
@@ -108,30 +91,8 @@ TJson StrOrNull(const std::string& s) {
     return s.empty() ? TJson() : TJson(s);
 }
 
-int UtcOffsetMinutes(const std::tm& local, const std::tm& utc) {
-    return static_cast<int>((SecondsOf(local) - SecondsOf(utc)) / 60);
-}
-
-std::string IsoTime(const std::tm& local, int iMillis, int iOffsetMinutes) {
-    const int iOffset = iOffsetMinutes < 0 ? -iOffsetMinutes : iOffsetMinutes;
-    char b[64];
-    std::snprintf(b, sizeof b, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec, iMillis, iOffsetMinutes < 0 ? '-' : '+', iOffset / 60,
-                  iOffset % 60);
-    return b;
-}
-
 std::string IsoTimeNow() {
-    const auto tNow = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(tNow);
-    const auto iMillis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                             tNow.time_since_epoch() - std::chrono::seconds(t))
-                             .count();
-    // Made on the main thread only, like the report lines.
-    const std::tm local = *std::localtime(&t);
-    const std::tm utc = *std::gmtime(&t);
-    return IsoTime(local, static_cast<int>(iMillis), UtcOffsetMinutes(local, utc));
+    return LocalIso(std::chrono::system_clock::now());
 }
 
 const char* EventName(TEvent event) {

@@ -9,7 +9,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,11 +27,7 @@ std::string JsonString(const std::string& s);
 // The text as a JSON string, or null for an empty one: the system did not tell it.
 TJson StrOrNull(const std::string& s);
 
-// The offset of local time from UTC in minutes, from one instant broken down both ways.
-int UtcOffsetMinutes(const std::tm& local, const std::tm& utc);
-// ISO 8601 with milliseconds and the offset: "2026-12-10T12:34:56.789+01:00".
-std::string IsoTime(const std::tm& local, int iMillis, int iOffsetMinutes);
-// The local time now in that form.
+// The local time now, ISO 8601 with milliseconds and the offset: "2026-12-10T12:34:56.789+01:00".
 std::string IsoTimeNow();
 
 // What an object of a run tells: its "event".

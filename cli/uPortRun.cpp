@@ -423,14 +423,18 @@ std::string PortDiagnostic(const std::string& sPort, const std::string& sText) {
     return "kelvo-update: " + EscapeControlChars(sPort) + ": " + sText;
 }
 
-// What is told on standard error when a child has ended: why it could not be started, or how
-// its process ended when it did not exit by itself and was not cancelled; empty otherwise.
-std::string ChildEndDiagnostic(const std::string& sPort, const std::string& sWhy,
-                               const std::string& sHow, bool bCancelled) {
-    if (!sWhy.empty())
-        return PortDiagnostic(sPort, sWhy);
-    if (!sHow.empty() && !bCancelled)
-        return PortDiagnostic(sPort, "its process was " + sHow);
+// What is told on standard error when a child has ended: why it could not be started, that it
+// had to be killed after its cancel, or how its process ended when it did not exit by itself and
+// was not cancelled; empty otherwise.
+std::string ChildEndDiagnostic(const std::string& sPort, const TChildRuns::TItem& end,
+                               bool bCancelled) {
+    if (!end.sWhy.empty())
+        return PortDiagnostic(sPort, end.sWhy);
+    if (end.bKilled)
+        return PortDiagnostic(sPort, "its process did not end after its cancel: " +
+                                         (end.sHow.empty() ? std::string("killed") : end.sHow));
+    if (!end.sHow.empty() && !bCancelled)
+        return PortDiagnostic(sPort, "its process was " + end.sHow);
     return {};
 }
 
@@ -463,8 +467,7 @@ void TChildOutput::Diagnostic(const std::string& s) const {
 void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled,
                    TClock::time_point t, const TChildOutput& output) {
     if (item.kind == TChildRuns::TItem::TKind::End) {
-        if (const std::string s = ChildEndDiagnostic(run.sPort, item.sWhy, item.sHow, bCancelled);
-            !s.empty())
+        if (const std::string s = ChildEndDiagnostic(run.sPort, item, bCancelled); !s.empty())
             output.Diagnostic(s);
         run.Ended(item.iExitStatus, bCancelled, t, item.sWhy, item.sHow);
         return;

@@ -1,6 +1,7 @@
 #include "cmdline/uCmdLine.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace {
 
@@ -84,4 +85,32 @@ TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
         }
     }
     return parsed;
+}
+
+std::optional<std::int64_t> ParseNumber(std::string_view s, std::int64_t iMin, std::int64_t iMax,
+                                        TNumberForm form) {
+    int iBase = 10;
+    if (form == TNumberForm::DecimalOrHex && s.size() > 2 && s[0] == '0' &&
+        (s[1] == 'x' || s[1] == 'X')) {
+        s.remove_prefix(2);
+        iBase = 16;
+    }
+    // from_chars takes a "-" for a signed type: only a range below 0 allows it, and only in
+    // decimal ("0x-1" is no number).
+    if (s.empty() || (s[0] == '-' && (iMin >= 0 || iBase != 10)))
+        return std::nullopt;
+    std::int64_t i = 0;
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), i, iBase);
+    if (r.ec != std::errc() || r.ptr != s.data() + s.size() || i < iMin || i > iMax)
+        return std::nullopt;
+    return i;
+}
+
+std::int64_t NumberOption(std::string_view sOption, std::string_view sValue, std::int64_t iMin,
+                          std::int64_t iMax) {
+    if (const auto i = ParseNumber(sValue, iMin, iMax))
+        return *i;
+    throw ECmdLine(std::string(sOption) + ": '" + std::string(sValue) +
+                   "' is not a valid number (" + std::to_string(iMin) + " to " +
+                   std::to_string(iMax) + ")");
 }

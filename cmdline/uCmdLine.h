@@ -3,9 +3,12 @@
 // every other argument as a word in its place.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct TOptionDef {
@@ -37,3 +40,17 @@ public:
 // that takes none.
 TParsedArgs ParseCommandLine(const std::vector<std::string>& aArgs,
                              std::span<const TOptionDef> aDefs);
+
+// How a number may be written: in decimal, or also in hexadecimal after "0x" or "0X".
+enum class TNumberForm { Decimal, DecimalOrHex };
+
+// s as a whole number from iMin to iMax: its digits and nothing else (no blank, no "+"; a "-"
+// before decimal digits only where iMin is below 0). Nothing for anything else, a number out of
+// the range included.
+std::optional<std::int64_t> ParseNumber(std::string_view s, std::int64_t iMin, std::int64_t iMax,
+                                        TNumberForm form = TNumberForm::Decimal);
+
+// The decimal number that the option sOption ("--limit") was given in sValue, from iMin to iMax.
+// Throws ECmdLine "--limit: 'x' is not a valid number (1 to 999999)" when it is not one.
+std::int64_t NumberOption(std::string_view sOption, std::string_view sValue, std::int64_t iMin,
+                          std::int64_t iMax);

@@ -1,10 +1,11 @@
 #include "journal/uJournal.h"
 
+#include "link/uSystemTexts.h"
+
 #include <sqlite3.h>
 
 #include <array>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -471,21 +472,6 @@ std::vector<TJournalRun> TJournal::History(const THistoryFilter& filter) {
     if (iCode != SQLITE_DONE)
         Fail(hDb, FPath, "cannot be read", iCode);
     return aRuns;
-}
-
-std::string UtcIso(std::chrono::system_clock::time_point t) {
-    using namespace std::chrono;
-    const auto ms = floor<milliseconds>(t);
-    const auto day = floor<days>(ms);
-    const year_month_day date{day};
-    const hh_mm_ss time{ms - day};
-    char s[32];
-    std::snprintf(s, sizeof s, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
-                  static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
-                  static_cast<int>(time.seconds().count()),
-                  static_cast<int>(time.subseconds().count()));
-    return s;
 }
 
 std::string UtcNow() {

@@ -8,7 +8,6 @@
 // EJournal as a warning: the journal never stops or changes an update.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -103,8 +102,7 @@ std::string JournalPath();
 // The computer's name, UTF-8; empty when the system does not tell it.
 std::string ComputerName();
 
-// UTC as ISO 8601 with milliseconds: "2026-12-10T18:56:28.920Z".
-std::string UtcIso(std::chrono::system_clock::time_point t);
+// UTC now as ISO 8601 with milliseconds: "2026-12-10T18:56:28.920Z".
 std::string UtcNow();
 // A UTC date or date-time as History's filter takes it, in the journal's own form (a prefix of
 // the stored times, so that text order is time order); nothing when sText is not one.

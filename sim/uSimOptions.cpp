@@ -3,7 +3,6 @@
 #include "cmdline/uCmdLine.h"
 #include "firmware/uFwFile.h"
 
-#include <charconv>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -14,19 +13,13 @@ namespace {
 constexpr std::uint32_t MaxBaud = 4000000;
 constexpr std::uint32_t MaxLatencyMs = 255; // the longest latency timer of common converters
 
-// Decimal, or hexadecimal after 0x; at most iMax.
-bool ParseNumber(std::string_view s, std::uint32_t iMax, std::uint32_t& i) {
-    int iBase = 10;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        s.remove_prefix(2);
-        iBase = 16;
-    }
-    std::uint64_t n = 0;
-    const auto r = std::from_chars(s.data(), s.data() + s.size(), n, iBase);
-    if (s.empty() || r.ec != std::errc() || r.ptr != s.data() + s.size() || n > iMax)
-        return false;
-    i = static_cast<std::uint32_t>(n);
-    return true;
+// A number from iMin to iMax, decimal or hexadecimal after 0x, into i; i stays as it was when s
+// is not one.
+bool SetNumber(std::string_view s, std::uint32_t iMin, std::uint32_t iMax, std::uint32_t& i) {
+    const std::optional<std::int64_t> n = ParseNumber(s, iMin, iMax, TNumberForm::DecimalOrHex);
+    if (n)
+        i = static_cast<std::uint32_t>(*n);
+    return n.has_value();
 }
 
 // A 16-bit code, or a version word also as MAJOR.MINOR (5.136 is 0x0588).
@@ -36,11 +29,11 @@ bool ParseWord(std::string_view s, bool bVersion, std::uint16_t& i) {
     if (bVersion && iDot != std::string_view::npos) {
         std::uint32_t iMajor = 0;
         std::uint32_t iMinor = 0;
-        if (!ParseNumber(s.substr(0, iDot), 255, iMajor) ||
-            !ParseNumber(s.substr(iDot + 1), 255, iMinor))
+        if (!SetNumber(s.substr(0, iDot), 0, 255, iMajor) ||
+            !SetNumber(s.substr(iDot + 1), 0, 255, iMinor))
             return false;
         n = iMajor << 8 | iMinor;
-    } else if (!ParseNumber(s, 0xFFFF, n)) {
+    } else if (!SetNumber(s, 0, 0xFFFF, n)) {
         return false;
     }
     i = static_cast<std::uint16_t>(n);
@@ -49,8 +42,10 @@ bool ParseWord(std::string_view s, bool bVersion, std::uint16_t& i) {
 
 // A count of occurrences: a decimal number from 1.
 bool ParseCount(std::string_view s, std::uint32_t& i) {
-    const auto r = std::from_chars(s.data(), s.data() + s.size(), i);
-    return r.ec == std::errc() && r.ptr == s.data() + s.size() && i > 0;
+    const std::optional<std::int64_t> n = ParseNumber(s, 1, 0xFFFFFFFF);
+    if (n)
+        i = static_cast<std::uint32_t>(*n);
+    return n.has_value();
 }
 
 // The value of an enumeration 0 .. iCount - 1 that name() calls sName.
@@ -94,7 +89,7 @@ const std::map<std::string, TValueOption, std::less<>>& ValueOptions() {
         {"--serial",
          {"a number 0-4294967295",
           [](TSimOptions& o, const std::string& s) {
-              return ParseNumber(s, 0xFFFFFFFF, o.config.iSerial);
+              return SetNumber(s, 0, 0xFFFFFFFF, o.config.iSerial);
           }}},
         {"--bl-class", {"a number 0-65535", Word(&TLoggerConfig::iBlClass)}},
         {"--bl-version", {"a version word or MAJOR.MINOR", Word(&TLoggerConfig::iBlVersion, true)}},
@@ -133,7 +128,7 @@ const std::map<std::string, TValueOption, std::less<>>& ValueOptions() {
          {"a built-in image 1-9",
           [](TSimOptions& o, const std::string& s) {
               std::uint32_t i = 0;
-              if (!ParseNumber(s, LoggerPresetCount, i) || i < 1)
+              if (!SetNumber(s, 1, LoggerPresetCount, i))
                   return false;
               o.config.iImage = static_cast<std::int32_t>(i);
               o.sImageFile.clear();
@@ -148,17 +143,17 @@ const std::map<std::string, TValueOption, std::less<>>& ValueOptions() {
         {"--restart-ms",
          {"a time from 0 to 60000 ms",
           [](TSimOptions& o, const std::string& s) {
-              return ParseNumber(s, 60000, o.iRestartMs);
+              return SetNumber(s, 0, 60000, o.iRestartMs);
           }}},
         {"--baud",
          {"a rate from 1 to 4000000",
           [](TSimOptions& o, const std::string& s) {
-              return ParseNumber(s, MaxBaud, o.iBaud) && o.iBaud > 0;
+              return SetNumber(s, 1, MaxBaud, o.iBaud);
           }}},
         {"--latency",
          {"milliseconds from 1 to 255",
           [](TSimOptions& o, const std::string& s) {
-              return ParseNumber(s, MaxLatencyMs, o.iLatencyMs) && o.iLatencyMs > 0;
+              return SetNumber(s, 1, MaxLatencyMs, o.iLatencyMs);
           }}},
         {"--link",
          {"a path",

@@ -404,6 +404,10 @@ TEST_F(EndToEnd, RefusalsBeforeThePortIsOpened) {
     } aBadValues[] = {
         {{"--max-repeats", "-1", "-y"}, "--max-repeats: '-1' is not a valid number (0 to 9999)"},
         {{"--max-repeats", "x", "-y"}, "--max-repeats: 'x' is not a valid number (0 to 9999)"},
+        {{"--history", "--serial", "4294967296"},
+         "--serial: '4294967296' is not a valid number (0 to 4294967295)"},
+        {{"--history", "--limit", "99999999999999999999"},
+         "--limit: '99999999999999999999' is not a valid number (1 to 999999)"},
         {{"--port", "-x", "-y"}, "'-x' looks like an option; use --port=-x"},
         {{"-p", "", "-y"}, "--port needs a port name"},
         {{"--port=", "-y"}, "--port needs a port name"},

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <map>
@@ -137,7 +139,10 @@ TEST(ChildRuns, APostWakesTheWaitAndACancelEndsAChild) {
 
     EXPECT_EQ(runs.Running(), 1u);
     runs.Cancel(id);
-    EXPECT_EQ(TakeAll(runs)[id].back(), "end:-1");
+    std::map<TChildRuns::TId, TChildRuns::TItem> ends;
+    EXPECT_EQ(TakeAll(runs, &ends)[id].back(), "end:-1");
+    EXPECT_FALSE(ends[id].bKilled) << "it ended on its cancel";
+    EXPECT_NE(ends[id].sHow.find("killed by signal 15"), std::string::npos) << ends[id].sHow;
     runs.Cancel(id); // an ended child: nothing to do
 }
 
@@ -154,3 +159,79 @@ TEST(ChildRuns, ChildrenStillRunningAreCancelledWhenTheOwnerGoes) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
     EXPECT_EQ(Threads(), iThreads);
 }
+
+// Children that end only when killed, and a grandchild ended by the test: POSIX only.
+#ifndef _WIN32
+namespace {
+
+// Children that do not end on their cancel: one ignores SIGTERM, as does the program it becomes;
+// the other, too, and a grandchild in a session of its own (out of reach of a kill of the child's
+// process group) holds its pipes open. Each writes a line once its trap is set, the second the
+// grandchild's process id.
+const std::vector<std::string> IgnoresTerm = {"-c", "trap '' TERM; echo ready; exec sleep 60"};
+const std::vector<std::string> GrandchildHoldsPipes = {
+    "-c", "trap '' TERM; setsid sh -c 'echo $$; exec sleep 60' & exec sleep 60"};
+
+// Takes until every child has written its first line; the lines by child.
+std::map<TChildRuns::TId, std::string> FirstLines(TChildRuns& runs, std::size_t iChildren) {
+    std::map<TChildRuns::TId, std::string> aFirst;
+    const auto tUntil = std::chrono::steady_clock::now() + 20s;
+    while (aFirst.size() < iChildren && std::chrono::steady_clock::now() < tUntil) {
+        for (const TChildRuns::TItem& item : runs.Take(1s)) {
+            EXPECT_EQ(item.kind, TKind::Out) << item.sLine;
+            aFirst.emplace(item.id, item.sLine);
+        }
+    }
+    EXPECT_EQ(aFirst.size(), iChildren);
+    return aFirst;
+}
+
+// The grandchild is this test's to end.
+void EndGrandchild(const std::string& sPid) {
+    const int iPid = std::atoi(sPid.c_str());
+    ASSERT_GT(iPid, 1) << sPid;
+    ::kill(iPid, SIGKILL);
+}
+
+} // namespace
+
+TEST(ChildRuns, AChildThatDoesNotEndOnItsCancelIsKilledInTime) {
+    const std::size_t iThreads = ThreadsBefore();
+    constexpr auto KillAfter = 300ms;
+    TChildRuns runs("sh", KillAfter);
+    const TChildRuns::TId stubborn = runs.Start(IgnoresTerm, {});
+    const TChildRuns::TId held = runs.Start(GrandchildHoldsPipes, {});
+    const std::string sGrandchild = FirstLines(runs, 2)[held];
+
+    const auto t0 = std::chrono::steady_clock::now();
+    runs.CancelAll();
+    // Not before its time.
+    EXPECT_TRUE(runs.Take(KillAfter - 100ms).empty());
+    std::map<TChildRuns::TId, TChildRuns::TItem> ends;
+    TakeAll(runs, &ends);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    for (const TChildRuns::TId id : {stubborn, held}) {
+        EXPECT_TRUE(ends[id].bKilled) << id;
+        EXPECT_EQ(ends[id].iExitStatus, -1) << id;
+        EXPECT_NE(ends[id].sHow.find("killed by signal 9"), std::string::npos) << ends[id].sHow;
+    }
+    // No reader waits for the grandchild.
+    EXPECT_EQ(Threads(), iThreads);
+    EndGrandchild(sGrandchild);
+}
+
+TEST(ChildRuns, TheOwnerGoesInTimeWhateverItsChildrenDo) {
+    const std::size_t iThreads = ThreadsBefore();
+    std::string sGrandchild;
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        TChildRuns runs("sh", 300ms);
+        runs.Start(IgnoresTerm, {});
+        const TChildRuns::TId held = runs.Start(GrandchildHoldsPipes, {});
+        sGrandchild = FirstLines(runs, 2)[held];
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 10s);
+    EXPECT_EQ(Threads(), iThreads);
+    EndGrandchild(sGrandchild);
+}
+#endif

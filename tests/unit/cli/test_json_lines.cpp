@@ -1,4 +1,4 @@
-// kelvo-update's JSON Lines: the texts, the times, the events and the versions they carry.
+// kelvo-update's JSON Lines: the texts, the events and the versions they carry.
 #include "cli/uJsonLines.h"
 #include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
@@ -8,17 +8,6 @@
 namespace {
 
 const std::string Fffd = "\xEF\xBF\xBD";
-
-std::tm Tm(int iYear, int iMonth, int iDay, int iHour, int iMinute, int iSecond) {
-    std::tm t{};
-    t.tm_year = iYear - 1900;
-    t.tm_mon = iMonth - 1;
-    t.tm_mday = iDay;
-    t.tm_hour = iHour;
-    t.tm_min = iMinute;
-    t.tm_sec = iSecond;
-    return t;
-}
 
 } // namespace
 
@@ -49,25 +38,6 @@ TEST(JsonString, EscapesAndReplacesIllFormedUtf8) {
     };
     for (const auto& c : aCases)
         EXPECT_EQ(JsonString(c.sIn), "\"" + c.sOut + "\"") << c.sIn;
-}
-
-TEST(IsoTime, OffsetFromTheSameInstantAcrossDayAndYearEnds) {
-    const struct {
-        std::tm local;
-        std::tm utc;
-        const char* sExpected; // with 7 ms
-    } aCases[] = {
-        {Tm(2026, 12, 10, 12, 34, 56), Tm(2026, 12, 10, 12, 34, 56),
-         "2026-12-10T12:34:56.007+00:00"},
-        {Tm(2026, 12, 10, 13, 34, 56), Tm(2026, 12, 10, 12, 34, 56),
-         "2026-12-10T13:34:56.007+01:00"},
-        {Tm(2026, 1, 1, 0, 30, 0), Tm(2025, 12, 31, 19, 45, 0), "2026-01-01T00:30:00.007+04:45"},
-        {Tm(2025, 12, 31, 20, 30, 0), Tm(2026, 1, 1, 0, 0, 0), "2025-12-31T20:30:00.007-03:30"},
-        {Tm(2028, 2, 29, 23, 0, 0), Tm(2028, 3, 1, 9, 0, 0), "2028-02-29T23:00:00.007-10:00"},
-        {Tm(2027, 3, 1, 0, 15, 0), Tm(2027, 2, 28, 10, 15, 0), "2027-03-01T00:15:00.007+14:00"},
-    };
-    for (const auto& c : aCases)
-        EXPECT_EQ(IsoTime(c.local, 7, UtcOffsetMinutes(c.local, c.utc)), c.sExpected);
 }
 
 TEST(RunEvents, TheSessionsOwnLinesAndTheRepeats) {

@@ -1,5 +1,6 @@
 // Several ports: the JSON Lines of the children read back, and what is made of them.
 #include "cli/uPortRun.h"
+#include "frontend/uNotifyTexts.h"
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,38 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
     EXPECT_EQ(ExitOfSeveral(aRuns), 0);
     EXPECT_EQ(SummaryLines(aRuns).back(), "All 1 loggers were updated.");
 }
+
+#ifndef _WIN32
+TEST(PortRun, AChildKilledAfterItsCancelEndsCancelledWithTheBootloaderNote) {
+    // A child that has found its logger in the bootloader and then no longer ends on its cancel:
+    // it ignores SIGTERM, as a child stuck in the kernel would seem to.
+    TChildRuns children("sh", 200ms);
+    children.Start({"-c", "trap '' TERM; echo '{\"event\":\"start\"}'; "
+                          "echo '{\"event\":\"class\",\"value\":51201}'; exec sleep 60"},
+                   {});
+    TPortRun run("/dev/ttyUSB0", TPortRun::TClock::now());
+    TInPlaceLines live(TInPlaceLines::TKind::Block);
+    const TChildOutput output{false, false, false, live};
+    bool bCancelled = false;
+    bool bKilled = false;
+    const auto tUntil = TPortRun::TClock::now() + 20s;
+    while (children.Running() > 0 && TPortRun::TClock::now() < tUntil) {
+        for (const TChildRuns::TItem& item : children.Take(100ms)) {
+            TakeChildItem(item, run, bCancelled, TPortRun::TClock::now(), output);
+            bKilled = bKilled || item.bKilled;
+        }
+        if (!bCancelled && run.sStage == "identifying") {
+            children.CancelAll();
+            bCancelled = true;
+        }
+    }
+    ASSERT_TRUE(run.bEnded);
+    EXPECT_TRUE(bKilled);
+    EXPECT_EQ(run.iExit, 20);
+    EXPECT_EQ(run.sOutcome, "Process cancelled!");
+    EXPECT_EQ(run.aNotes, std::vector<std::string>{Texts::LoggerWaitsInBootloader});
+}
+#endif
 
 namespace {
 

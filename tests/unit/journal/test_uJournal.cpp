@@ -411,11 +411,4 @@ TEST(JournalTime, NormalizeSinceTakesDatesAndDateTimes) {
         EXPECT_FALSE(NormalizeSince(s)) << s;
 }
 
-TEST(JournalTime, UtcIsoFormatsMilliseconds) {
-    using namespace std::chrono;
-    const sys_days day = 2026y / December / 10;
-    EXPECT_EQ(UtcIso(day + 18h + 56min + 28s + 920ms), "2026-12-10T18:56:28.920Z");
-    EXPECT_EQ(UtcIso(sys_days(1970y / January / 1) + 5ms), "1970-01-01T00:00:00.005Z");
-}
-
 } // namespace
