@@ -2,10 +2,10 @@
 
 #include "hexline/uConvert1V0.h"
 #include "hexline/uShownText.h"
+#include "link/uSystemTexts.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 #include <utility>
 
 namespace {
@@ -105,7 +105,7 @@ void TPortTrace::Line(const std::string& sPort, const std::string& sWhat,
                      static_cast<long long>(iMs % 1000), sShownPort.c_str(), sWhat.c_str(),
                      sShownText.c_str()) < 0 ||
         std::fflush(FpFile) != 0) {
-        FsError = std::error_code(errno, std::generic_category()).message();
+        FsError = ErrorText(errno);
         FbFailed = true;
     }
 }
