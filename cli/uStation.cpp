@@ -94,7 +94,8 @@ int RunStation(const TStationSettings& settings) {
     std::set<std::string> aListed;                      // the latest list
     std::set<std::string> aToldWaiting;                 // waiting ports whose wait has been told
 
-    TInPlaceLines live(TInPlaceLines::TKind::Block);
+    // The count below the ports stays however many ports there are.
+    TInPlaceLines live(TInPlaceLines::TKind::Block, 1);
     const TChildOutput output{settings.bJson, bReport, settings.bQuiet, live};
     // The station's own events: a JSON object with the port, or a report line.
     const auto tell = [&](const std::string& sPort, TEvent event, const std::string& sText) {

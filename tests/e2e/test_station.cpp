@@ -12,7 +12,9 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -40,6 +42,26 @@ std::string TodayUtc() {
     char s[16];
     std::strftime(s, sizeof s, "%Y-%m-%d", &tm);
     return s;
+}
+
+// The lines of the last block of live lines drawn before iEnd on a terminal: from the last move of
+// the cursor up to the block's first line, each line ended by an erase to its end.
+std::vector<std::string> LastBlock(const std::string& sSeen, std::size_t iEnd) {
+    std::size_t iStart = 0;
+    const std::regex up("\x1b\\[[0-9]+A\r");
+    for (auto it = std::sregex_iterator(sSeen.begin(), sSeen.begin() + static_cast<long>(iEnd), up);
+         it != std::sregex_iterator(); ++it)
+        iStart = static_cast<std::size_t>(it->position() + it->length());
+    std::vector<std::string> aLines;
+    for (std::size_t i = iStart; i < iEnd;) {
+        const std::size_t iErase = sSeen.find("\x1b[K", i);
+        if (iErase == std::string::npos || iErase >= iEnd)
+            break;
+        aLines.push_back(sSeen.substr(i, iErase - i));
+        i = sSeen.find('\n', iErase);
+        i = i == std::string::npos ? iEnd : i + 1;
+    }
+    return aLines;
 }
 
 // True when sOut has the whole line sLine.
@@ -83,12 +105,15 @@ struct Station : ::testing::Test {
     std::string Out() const { return ReadFile(dir / "station.out"); }
     std::string Err() const { return ReadFile(dir / "station.out.err"); }
 
-    // kelvo-update on a terminal of 120 columns (UTF-8), which is its standard streams.
-    std::unique_ptr<TTerminalProcess> StartOnATerminal(std::vector<std::string> aArgs) const {
+    // kelvo-update on a terminal of 120 columns and 30 rows unless said (UTF-8), which is its
+    // standard streams.
+    std::unique_ptr<TTerminalProcess> StartOnATerminal(std::vector<std::string> aArgs,
+                                                       unsigned short iColumns = 120,
+                                                       unsigned short iRows = 30) const {
         aArgs.insert(aArgs.begin(), KELVO_UPDATE_EXE);
         std::vector<std::string> aEnv = Env();
         aEnv.insert(aEnv.end(), {"LC_ALL=C.UTF-8", "TERM=xterm"});
-        return std::make_unique<TTerminalProcess>(aArgs, aEnv, 120, 30);
+        return std::make_unique<TTerminalProcess>(aArgs, aEnv, iColumns, iRows);
     }
 
     // A logger plugged in as devDir/sName: a simulator with aArgs, its files in dir/sFolder
@@ -405,4 +430,38 @@ TEST_F(Station, CtrlCTwiceOrSigtermCancelsTheRunningUpdateAndClosesItsPort) {
             << ReadFile(log);
         EXPECT_LT(paced->Record().size(), WholeImage);
     }
+}
+
+TEST_F(Station, TwentyFivePortsOnATerminalOf80By24KeepTheCountLineAndCountTheHiddenOnes) {
+    // Ports whose loggers --only-new leaves alone: the lines without an update running.
+    constexpr std::size_t Ports = 25;
+    for (std::size_t i = 0; i < Ports; ++i)
+        std::ofstream(devDir / ("ttyUSB" + std::to_string(i)));
+    auto station = StartOnATerminal({"--watch", "--yes", "--only-new"}, 80, 24);
+    const std::string sCount = "0 done, 0 failed, 0 in progress; Ctrl+C stops the station\x1b[K";
+    // The block as drawn once every port is on it.
+    std::vector<std::string> aBlock;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string s = station->Seen();
+            const std::size_t i = s.rfind(sCount);
+            if (i == std::string::npos)
+                return false;
+            aBlock = LastBlock(s, i + sCount.size());
+            return aBlock.size() > 1;
+        },
+        10s))
+        << station->Seen();
+    EXPECT_LE(aBlock.size(), 23u) << "never taller than the terminal less one line";
+    ASSERT_GE(aBlock.size(), 2u);
+    EXPECT_NE(aBlock.back().find("0 done, 0 failed, 0 in progress"), std::string::npos)
+        << aBlock.back();
+    const std::size_t iShown = static_cast<std::size_t>(
+        std::count_if(aBlock.begin(), aBlock.end(), [](const std::string& s) {
+            return s.find("here at start") != std::string::npos;
+        }));
+    EXPECT_EQ(aBlock[aBlock.size() - 2], "(" + std::to_string(Ports - iShown) + " more ports)");
+    EXPECT_EQ(iShown + 2, aBlock.size()) << "the ports shown, the hidden ones' count, the count";
+    station->Type("\x03");
+    EXPECT_EQ(Ends(*station, 10s), 0) << station->Seen();
 }
