@@ -59,13 +59,14 @@ Options:
                       offers it (any of them can be given to --port)
       --list-firmware print the built-in firmware images (and the file given with --file)
       --history       print the latest runs of the update journal, newest first (with --json
-                      as JSON Lines, with --csv as CSV); --limit N runs (20), only those of
-                      --serial N, of --port NAME (a port or converter name), --since DATE
+                      as JSON Lines, with --csv as CSV); --limit N runs (20; with --since:
+                      all), only those of --serial N, of --port NAME (a port or converter
+                      name, also without /dev/ or /dev/serial/by-id/), --since DATE
                       (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, UTC)
       --csv           with --history: CSV for a spreadsheet
       --limit N       with --history: at most N runs
       --serial N      with --history: the runs of the logger with this serial number
-      --since DATE    with --history: the runs since DATE (UTC)
+      --since DATE    with --history: every run since DATE (UTC), unless --limit
   -V, --version       print the version
   -h, --help          print this text
   key:value           start-up options: mf:+ (the update clears the measurements); in the
@@ -213,6 +214,7 @@ constexpr TCliOption aOptions[] = {
     {{"limit", 0, true},
      [](TArgs& a, const std::string& s) {
          a.history.iLimit = static_cast<int>(Count("--limit", s, 999999));
+         a.bLimit = true;
      }},
     {{"serial", 0, true},
      [](TArgs& a, const std::string& s) {
@@ -270,8 +272,7 @@ TArgs ParseArgs(int argc, char** argv) {
             UsageError("unexpected argument '" + s + "'");
         a.aKeyValues.push_back(s);
     }
-    const bool bFilters = a.history.iLimit != THistoryFilter{}.iLimit || a.history.iSerial ||
-                          !a.history.sSince.empty() || a.bCsv;
+    const bool bFilters = a.bLimit || a.history.iSerial || !a.history.sSince.empty() || a.bCsv;
     if (bFilters && !a.bHistory)
         UsageError("--limit, --serial, --since and --csv go with --history");
     if ((a.bOnlyNew || a.iMaxParallel || a.iCount) && !a.bWatch)
@@ -287,6 +288,10 @@ TArgs ParseArgs(int argc, char** argv) {
             UsageError("--csv and --json do not go together");
         if (!a.aPorts.empty())
             a.history.sPort = a.aPorts.front();
+        // A time to start from asks for every run since then: a day of a station is more than
+        // the latest 20.
+        if (!a.bLimit && !a.history.sSince.empty())
+            a.history.iLimit = 0;
         return a;
     }
     if (a.aPorts.empty() && !a.bAllPorts && !a.bWatch) {
