@@ -101,14 +101,17 @@ every logger was updated, otherwise that of the first port in the order given th
 
 With --watch the station shows a line per port on a terminal (waiting, the update's stage, done
 or failed) and rings the bell when an update ends; otherwise a line per event, beginning with the
-port, or --json objects with the port. The summary lists every update since the start; the exit
-status is 0 when each succeeded, otherwise that of the first that failed.
+port, or --json objects with the port. The summary lists the latest 100 updates (the earlier ones
+are counted), the loggers plugged in whose update never started (the station was stopped or had
+made its --count updates), and each port with failed updates once. The exit status is 0 when
+every update succeeded and no logger was left out, otherwise that of the first update that
+failed, else 20 for a logger not started.
 
 Exit status:
   0   success (also for a list, the version and this text)
   10  the port is not ready
   11  an error reading or writing the port
-  20  cancelled
+  20  cancelled (--watch: also a logger plugged in whose update never started)
   30  no answer, after the repeats
   40  no update for this logger
   41  the logger is not ready

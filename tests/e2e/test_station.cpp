@@ -171,7 +171,7 @@ TEST_F(Station, LoggersPluggedOneAfterAnotherAreEachUpdatedOnce) {
         EXPECT_EQ(aRow[1], aSerials[i]);
         EXPECT_EQ(aRow[3], "0");
     }
-    EXPECT_NE(sOut.find("All 3 loggers were updated."), std::string::npos) << sOut;
+    EXPECT_TRUE(HasLine(sOut, "3 updates, all succeeded.")) << sOut;
 
     const auto aRuns = History({"--since", TodayUtc()});
     ASSERT_EQ(aRuns.size(), 3u);
@@ -278,7 +278,8 @@ TEST_F(Station, JsonLinesWithOnlyOneUpdateAtATimeAndACountThatEndsIt) {
     };
     ASSERT_TRUE(WaitUntil(firstDone, 20s)) << Out() << Err();
     aSims[0].reset();
-    EXPECT_EQ(Ends(*station, 20s), 0) << Out() << Err();
+    // The third is left out: not started, and the station does not end with 0.
+    EXPECT_EQ(Ends(*station, 20s), 20) << Out() << Err();
 
     const auto a = JsonLines(Out());
     ASSERT_FALSE(a.empty());
@@ -308,13 +309,19 @@ TEST_F(Station, JsonLinesWithOnlyOneUpdateAtATimeAndACountThatEndsIt) {
 
     const auto& summary = a.back();
     EXPECT_EQ(summary["event"], "summary");
-    EXPECT_EQ(summary["exit"], 0);
-    ASSERT_EQ(summary["ports"].size(), 2u) << summary;
+    EXPECT_EQ(summary["exit"], 20);
+    EXPECT_EQ(summary["text"], "2 updates, all succeeded. 1 logger plugged in was not started.");
+    ASSERT_EQ(summary["ports"].size(), 3u) << summary;
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(summary["ports"][i]["port"], aPorts[i]) << summary;
         EXPECT_EQ(summary["ports"][i]["serial"], 320001 + static_cast<int>(i)) << summary;
         EXPECT_EQ(summary["ports"][i]["exit"], 0) << summary;
+        EXPECT_EQ(summary["ports"][i]["started"], true) << summary;
     }
+    EXPECT_EQ(summary["ports"][2]["port"], aPorts[2]) << summary;
+    EXPECT_EQ(summary["ports"][2]["started"], false) << summary;
+    EXPECT_EQ(summary["ports"][2]["exit"], 20) << summary;
+    EXPECT_EQ(summary["not_started"], 1) << summary;
 }
 
 TEST_F(Station, Refusals) {
@@ -372,7 +379,10 @@ TEST_F(Station, OnATerminalALinePerPortTheCountAndABell) {
     ASSERT_NE(iSummary, std::string::npos) << sSeen;
     for (const std::string& sPort : {sGood, sWrong})
         EXPECT_NE(sSeen.find(sPort, iSummary), std::string::npos) << sSeen;
-    EXPECT_NE(sSeen.find("Not updated: " + sWrong + " (exit status 45)", iSummary),
+    EXPECT_NE(sSeen.find("2 updates: 1 succeeded, 1 failed.\r\nNot updated:\r\n  " + sWrong +
+                             "  1 of 1 update failed, the last with exit status 45: Update was "
+                             "not successfull!",
+                         iSummary),
               std::string::npos)
         << sSeen;
 }
@@ -388,15 +398,27 @@ TEST_F(Station, CtrlCOnceLetsTheRunningUpdateFinishAndStartsNoOther) {
         [&] { return station->Seen().find("stopping: no new update starts") != std::string::npos; },
         5s))
         << station->Seen();
+    const std::size_t iStopping = station->Seen().size();
     auto late = Plug("ttyUSB1", {});
-    EXPECT_EQ(Ends(*station, 20s), 0) << station->Seen();
+    // Its turn never comes: it is listed as not started, and the station does not end with 0.
+    EXPECT_EQ(Ends(*station, 20s), 20) << station->Seen();
     const std::string sSeen = station->Seen();
     EXPECT_EQ(paced->Record().size(), WholeImage);
     EXPECT_TRUE(late->Record().empty()) << "plugged in after Ctrl+C";
+    EXPECT_NE(sSeen.find("not started \u2014 the station stops", iStopping), std::string::npos)
+        << sSeen;
+    EXPECT_EQ(sSeen.find("waiting for its turn", iStopping), std::string::npos) << sSeen;
     const std::size_t iSummary = sSeen.rfind("Port ");
     ASSERT_NE(iSummary, std::string::npos) << sSeen;
-    EXPECT_EQ(SummaryRow(sSeen.substr(iSummary), Port("ttyUSB0")).at(3), "0") << sSeen;
-    EXPECT_EQ(sSeen.find(Port("ttyUSB1"), iSummary), std::string::npos) << sSeen;
+    const std::string sSummary = sSeen.substr(iSummary);
+    EXPECT_EQ(SummaryRow(sSummary, Port("ttyUSB0")).at(3), "0") << sSeen;
+    EXPECT_EQ(SummaryRow(sSummary, Port("ttyUSB1")).at(3), "20") << sSummary;
+    EXPECT_NE(sSummary.find("Not started: the station was stopped before its turn."),
+              std::string::npos)
+        << sSummary;
+    EXPECT_NE(sSummary.find("1 update, which succeeded. 1 logger plugged in was not started."),
+              std::string::npos)
+        << sSummary;
 }
 
 TEST_F(Station, CtrlCTwiceOrSigtermCancelsTheRunningUpdateAndClosesItsPort) {
