@@ -20,6 +20,7 @@ TPortRun& TStationBook::Start(TId id, const std::string& sPort, TClock::time_poi
     if (FaAccounts.try_emplace(sPort).second)
         FaPorts.push_back(sPort);
     TRun& started = FaRunning.try_emplace(id, TRun{FiStarted, TPortRun(sPort, t)}).first->second;
+    FaRunningAt[sPort] = id;
     ++FiStarted;
     return started.run;
 }
@@ -48,6 +49,9 @@ void TStationBook::Finish(TId id) {
     }
     account.latest.reset();
     account.latest.emplace(done.run);
+    if (const auto at = FaRunningAt.find(done.run.sPort);
+        at != FaRunningAt.end() && at->second == id)
+        FaRunningAt.erase(at);
     FaLatest.push_back(std::move(done));
     FaRunning.erase(it);
     while (FaLatest.size() > FiKeptInFull) {
@@ -66,10 +70,8 @@ void TStationBook::NotStarted(const std::string& sPort, const std::string& sWhy)
 }
 
 const TPortRun* TStationBook::Latest(const std::string& sPort) const {
-    for (const auto& [id, running] : FaRunning) {
-        if (running.run.sPort == sPort)
-            return &running.run;
-    }
+    if (const auto at = FaRunningAt.find(sPort); at != FaRunningAt.end())
+        return &FaRunning.at(at->second).run;
     const auto it = FaAccounts.find(sPort);
     return it != FaAccounts.end() && it->second.latest ? &*it->second.latest : nullptr;
 }

@@ -79,7 +79,8 @@ private:
     // The first failed update, in start order: its order and exit status.
     std::optional<std::pair<std::size_t, int>> FFirstFailure;
     std::map<TId, TRun> FaRunning;
-    std::deque<TRun> FaLatest; // finished, in the order they finished
+    std::map<std::string, TId> FaRunningAt; // a port's update on now
+    std::deque<TRun> FaLatest;              // finished, in the order they finished
     std::map<std::string, TAccount> FaAccounts;
     std::vector<std::string> FaPorts; // the accounts' ports, in the order they came
 };
