@@ -59,13 +59,14 @@ Options:
                       offers it (any of them can be given to --port)
       --list-firmware print the built-in firmware images (and the file given with --file)
       --history       print the latest runs of the update journal, newest first (with --json
-                      as JSON Lines, with --csv as CSV); --limit N runs (20), only those of
-                      --serial N, of --port NAME (a port or converter name), --since DATE
+                      as JSON Lines, with --csv as CSV); --limit N runs (20; with --since:
+                      all), only those of --serial N, of --port NAME (a port or converter
+                      name, also without /dev/ or /dev/serial/by-id/), --since DATE
                       (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, UTC)
       --csv           with --history: CSV for a spreadsheet
       --limit N       with --history: at most N runs
       --serial N      with --history: the runs of the logger with this serial number
-      --since DATE    with --history: the runs since DATE (UTC)
+      --since DATE    with --history: every run since DATE (UTC), unless --limit
   -V, --version       print the version
   -h, --help          print this text
   key:value           start-up options: mf:+ (the update clears the measurements); in the
@@ -100,14 +101,17 @@ every logger was updated, otherwise that of the first port in the order given th
 
 With --watch the station shows a line per port on a terminal (waiting, the update's stage, done
 or failed) and rings the bell when an update ends; otherwise a line per event, beginning with the
-port, or --json objects with the port. The summary lists every update since the start; the exit
-status is 0 when each succeeded, otherwise that of the first that failed.
+port, or --json objects with the port. The summary lists the latest 100 updates (the earlier ones
+are counted), the loggers plugged in whose update never started (the station was stopped or had
+made its --count updates), and each port with failed updates once. The exit status is 0 when
+every update succeeded and no logger was left out, otherwise that of the first update that
+failed, else 20 for a logger not started.
 
 Exit status:
   0   success (also for a list, the version and this text)
   10  the port is not ready
   11  an error reading or writing the port
-  20  cancelled
+  20  cancelled (--watch: also a logger plugged in whose update never started)
   30  no answer, after the repeats
   40  no update for this logger
   41  the logger is not ready
@@ -209,6 +213,7 @@ constexpr TCliOption aOptions[] = {
     {{"limit", 0, true},
      [](TArgs& a, const std::string& s) {
          a.history.iLimit = static_cast<int>(Number("--limit", s, 1, 999999));
+         a.bLimit = true;
      }},
     {{"serial", 0, true},
      [](TArgs& a, const std::string& s) {
@@ -263,8 +268,7 @@ TArgs ParseArgs(int argc, char** argv) {
             UsageError("unexpected argument '" + s + "'");
         a.aKeyValues.push_back(s);
     }
-    const bool bFilters = a.history.iLimit != THistoryFilter{}.iLimit || a.history.iSerial ||
-                          !a.history.sSince.empty() || a.bCsv;
+    const bool bFilters = a.bLimit || a.history.iSerial || !a.history.sSince.empty() || a.bCsv;
     if (bFilters && !a.bHistory)
         UsageError("--limit, --serial, --since and --csv go with --history");
     if ((a.bOnlyNew || a.iMaxParallel || a.iCount) && !a.bWatch)
@@ -280,6 +284,10 @@ TArgs ParseArgs(int argc, char** argv) {
             UsageError("--csv and --json do not go together");
         if (!a.aPorts.empty())
             a.history.sPort = a.aPorts.front();
+        // A time to start from asks for every run since then: a day of a station is more than
+        // the latest 20.
+        if (!a.bLimit && !a.history.sSince.empty())
+            a.history.iLimit = 0;
         return a;
     }
     if (a.aPorts.empty() && !a.bAllPorts && !a.bWatch) {

@@ -40,6 +40,7 @@ struct TArgs {
     // --history and its filters (--port names the port to look for then).
     bool bHistory = false;
     bool bCsv = false;
+    bool bLimit = false; // --limit given: else all the runs since --since, or the latest 20
     THistoryFilter history;
     int iMaxRepeats = 3;
     std::vector<std::string> aKeyValues;

@@ -127,6 +127,11 @@ const TColumn aColumns[] = {
      [](const TJournalRun& r) {
          return std::string(!r.iStatus ? "maybe" : r.bLeftInBootloader ? "yes" : "no");
      }},
+    // Last, so that a spreadsheet that reads the earlier columns by position keeps working.
+    {"reason",
+     [](const TJournalRun& r) {
+         return r.sReason;
+     }},
 };
 
 std::string JsonOf(const TJournalRun& r) {
@@ -158,6 +163,7 @@ std::string JsonOf(const TJournalRun& r) {
     o["text"] = StrOrNull(r.sStatusText);
     o["interrupted"] = !r.iStatus;
     o["left_in_bootloader"] = r.bLeftInBootloader || !r.iStatus;
+    o["reason"] = StrOrNull(r.sReason);
     return JsonText(o);
 }
 
@@ -219,7 +225,9 @@ std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THi
          }},
         {"Outcome",
          [](const TJournalRun& r) {
-             return EscapeControlChars(Outcome(r));
+             // With the reason of a port that could not be used, as the message box has it.
+             return EscapeControlChars(Outcome(r) +
+                                       (r.sReason.empty() ? "" : " Reason: " + r.sReason));
          }},
     };
     std::vector<std::vector<std::string>> aRows(1);

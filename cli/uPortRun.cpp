@@ -319,6 +319,14 @@ std::vector<std::string> IndentedLines(const std::string& s, std::size_t iIndent
 } // namespace
 
 std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iColumns) {
+    std::vector<std::string> aLines = SummaryTable(aRuns, iColumns);
+    aLines.push_back(SummaryText(aRuns));
+    for (std::string& s : SummaryNotes(aRuns))
+        aLines.push_back(std::move(s));
+    return aLines;
+}
+
+std::vector<std::string> SummaryTable(const std::vector<TPortRun>& aRuns, int iColumns) {
     // Texts that come from the children, ports and outcomes, may hold control characters.
     std::vector<std::vector<std::string>> aRows{
         {"Port", "Serial", "Image", "Exit", "Time", "Outcome"}};
@@ -374,7 +382,11 @@ std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iC
                 aLines.push_back(std::move(s));
         }
     }
-    aLines.push_back(SummaryText(aRuns));
+    return aLines;
+}
+
+std::vector<std::string> SummaryNotes(const std::vector<TPortRun>& aRuns) {
+    std::vector<std::string> aLines;
     for (const TPortRun& run : aRuns) {
         for (const std::string& sNote : run.aNotes)
             aLines.push_back(EscapeControlChars(run.sPort) + ": " + EscapeControlChars(sNote));
@@ -382,36 +394,43 @@ std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iC
     return aLines;
 }
 
-std::string SummaryJson(const std::vector<TPortRun>& aRuns) {
-    TJson aPorts = TJson::array();
-    for (const TPortRun& run : aRuns) {
-        // The seconds with one decimal, as a number.
-        char aSeconds[32];
-        std::snprintf(aSeconds, sizeof aSeconds, "%.1f", run.dSeconds);
-        TJson o = TJson::object();
-        o["port"] = run.sPort;
-        o["serial"] = run.iSerial ? TJson(*run.iSerial) : TJson();
-        TJson image;
-        if (run.iEntry) {
-            image["entry"] = *run.iEntry;
-            image["description"] = run.sImage;
-        }
-        o["image"] = image;
-        o["exit"] = run.iExit;
-        o["success"] = run.iExit == 0;
-        o["text"] = run.sOutcome;
-        o["seconds"] = std::strtod(aSeconds, nullptr);
-        aPorts.push_back(std::move(o));
+TJson SummaryPortJson(const TPortRun& run) {
+    // The seconds with one decimal, as a number.
+    char aSeconds[32];
+    std::snprintf(aSeconds, sizeof aSeconds, "%.1f", run.dSeconds);
+    TJson o = TJson::object();
+    o["port"] = run.sPort;
+    o["serial"] = run.iSerial ? TJson(*run.iSerial) : TJson();
+    TJson image;
+    if (run.iEntry) {
+        image["entry"] = *run.iEntry;
+        image["description"] = run.sImage;
     }
-    const int iExit = ExitOfSeveral(aRuns);
+    o["image"] = image;
+    o["exit"] = run.iExit;
+    o["success"] = run.iExit == 0;
+    o["text"] = run.sOutcome;
+    o["seconds"] = std::strtod(aSeconds, nullptr);
+    return o;
+}
+
+TJson SummaryObject(const std::string& sText, int iExit) {
     TJson o = TJson::object();
     o["time"] = IsoTimeNow();
     o["event"] = EventName(TEvent::Summary);
     o["code"] = nullptr;
     o["value"] = nullptr;
-    o["text"] = SummaryText(aRuns);
+    o["text"] = sText;
     o["exit"] = iExit;
     o["success"] = iExit == 0;
+    return o;
+}
+
+std::string SummaryJson(const std::vector<TPortRun>& aRuns) {
+    TJson aPorts = TJson::array();
+    for (const TPortRun& run : aRuns)
+        aPorts.push_back(SummaryPortJson(run));
+    TJson o = SummaryObject(SummaryText(aRuns), ExitOfSeveral(aRuns));
     o["ports"] = std::move(aPorts);
     return JsonText(o);
 }
@@ -497,16 +516,23 @@ void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled
 }
 
 void ShowSummary(const std::vector<TPortRun>& aRuns, bool bJson, TInPlaceLines* pLive) {
+    ShowSummary(
+        bJson ? SummaryJson(aRuns) : std::string(),
+        [&](int iColumns) { return SummaryLines(aRuns, iColumns); }, bJson, pLive);
+}
+
+void ShowSummary(const std::string& sJson,
+                 const std::function<std::vector<std::string>(int iColumns)>& lines, bool bJson,
+                 TInPlaceLines* pLive) {
     // On the terminal of the live lines the summary takes their place; elsewhere (redirected) it
     // keeps its full width, and the live lines stay as they ended.
     const bool bSummaryOnTerminal = IsTerminal(stdout);
     if (pLive != nullptr && bSummaryOnTerminal)
         pLive->Clear();
     if (bJson) {
-        Console.Out(SummaryJson(aRuns));
+        Console.Out(sJson);
         return;
     }
-    for (const std::string& s :
-         SummaryLines(aRuns, bSummaryOnTerminal ? TerminalColumns(stdout) : 0))
+    for (const std::string& s : lines(bSummaryOnTerminal ? TerminalColumns(stdout) : 0))
         Console.Out(s);
 }

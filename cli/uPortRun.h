@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -87,9 +88,16 @@ std::vector<std::string> LiveLines(const std::vector<TPortRun>& aRuns, int iColu
 // iColumns, a table too wide for it has the outcome (and, if need be, the image) on indented
 // lines under each row; iColumns 0 or less: no limit.
 std::vector<std::string> SummaryLines(const std::vector<TPortRun>& aRuns, int iColumns = 0);
+// Its parts: the table, a header line and a row per run, and the notes, each after its port.
+std::vector<std::string> SummaryTable(const std::vector<TPortRun>& aRuns, int iColumns = 0);
+std::vector<std::string> SummaryNotes(const std::vector<TPortRun>& aRuns);
 
 // The summary as the last JSON object ("event":"summary").
 std::string SummaryJson(const std::vector<TPortRun>& aRuns);
+// A run as that object lists it under "ports".
+TJson SummaryPortJson(const TPortRun& run);
+// The summary's object with its text and exit status, the ports to be added.
+TJson SummaryObject(const std::string& sText, int iExit);
 
 // Where the children's lines go: the JSON Lines passed on, report lines (or only the outcomes)
 // on standard output, diagnostics on standard error, around the live lines.
@@ -109,3 +117,8 @@ void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled
 // The summary, as JSON or as the table on standard output; pLive: the live lines on the
 // terminal, which the table replaces when it goes there too.
 void ShowSummary(const std::vector<TPortRun>& aRuns, bool bJson, TInPlaceLines* pLive);
+// The same for a summary of its own: sJson its object, lines(iColumns) its lines for a terminal
+// of iColumns (0: no limit).
+void ShowSummary(const std::string& sJson,
+                 const std::function<std::vector<std::string>(int iColumns)>& lines, bool bJson,
+                 TInPlaceLines* pLive);

@@ -2,6 +2,7 @@
 
 #include "cli/uChildRuns.h"
 #include "cli/uConsolePlatform.h"
+#include "cli/uStationBook.h"
 #include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortWatch.h"
@@ -56,7 +57,9 @@ std::vector<std::string> StationLines(const std::vector<TStationRow>& aRows,
         if (row.state == TStationPort::Absent) {
             shown.sStage = "waiting";
         } else if (row.state == TStationPort::Waiting) {
-            shown.sStage = "waiting for its turn";
+            // Once the station stops, a waiting logger's turn never comes.
+            shown.sStage = bStopping ? "not started " + std::string(sDash) + " the station stops"
+                                     : std::string("waiting for its turn");
         } else if (!bRunShown) {
             shown.sStage = std::string("here at start ") + std::string(sDash) + " replug to update";
         } else if (row.pRun->bSuccess) {
@@ -73,7 +76,7 @@ std::vector<std::string> StationLines(const std::vector<TStationRow>& aRows,
                          std::to_string(tally.iFailed) + " failed, " +
                          std::to_string(tally.iRunning) + " in progress";
     if (tally.iWaiting > 0)
-        sCount += ", " + std::to_string(tally.iWaiting) + " waiting";
+        sCount += ", " + std::to_string(tally.iWaiting) + (bStopping ? " not started" : " waiting");
     sCount += bStopping ? "; stopping: no new update starts" : "; Ctrl+C stops the station";
     aLines.push_back(iColumns > 0 ? CutToWidth(sCount, static_cast<std::size_t>(iColumns - 1))
                                   : sCount);
@@ -87,14 +90,13 @@ int RunStation(const TStationSettings& settings) {
     const bool bReport = !settings.bJson && !settings.bQuiet && !(bLive && IsTerminal(stdout));
 
     TStationPlan plan(settings.rules);
-    std::vector<TPortRun> aRuns;                        // every run since the start, in start order
-    std::map<TChildRuns::TId, std::size_t> aRunOfChild; // a child's run in aRuns
-    std::map<std::string, std::size_t> aLatestRun;      // a port's latest run in aRuns
-    std::vector<std::string> aPorts;                    // every port seen, in order of arrival
-    std::set<std::string> aListed;                      // the latest list
-    std::set<std::string> aToldWaiting;                 // waiting ports whose wait has been told
+    TStationBook book;
+    std::vector<std::string> aPorts;    // every port seen, in order of arrival
+    std::set<std::string> aListed;      // the latest list
+    std::set<std::string> aToldWaiting; // waiting ports whose wait has been told
 
-    TInPlaceLines live(TInPlaceLines::TKind::Block);
+    // The count below the ports stays however many ports there are.
+    TInPlaceLines live(TInPlaceLines::TKind::Block, 1);
     const TChildOutput output{settings.bJson, bReport, settings.bQuiet, live};
     // The station's own events: a JSON object with the port, or a report line.
     const auto tell = [&](const std::string& sPort, TEvent event, const std::string& sText) {
@@ -124,11 +126,9 @@ int RunStation(const TStationSettings& settings) {
             TStationRow& row = aRows.emplace_back();
             row.sPort = sPort;
             row.state = plan.State(sPort);
-            if (const auto it = aLatestRun.find(sPort); it != aLatestRun.end()) {
-                row.pRun = &aRuns[it->second];
-                if (row.pRun->bSuccess && row.pRun->iEntry)
-                    row.sVersion = ImageVersion(*row.pRun->iEntry);
-            }
+            row.pRun = book.Latest(sPort);
+            if (row.pRun != nullptr && row.pRun->bSuccess && row.pRun->iEntry)
+                row.sVersion = ImageVersion(*row.pRun->iEntry);
         }
         return StationLines(aRows, plan.Tally(), iStopRequests > 0 || bCancelRequested,
                             StatusColumns(), TerminalEllipsis(), bUtf8 ? "\u2014" : "-");
@@ -169,11 +169,14 @@ int RunStation(const TStationSettings& settings) {
                     item.posted();
                 continue;
             }
-            TPortRun& run = aRuns[aRunOfChild.at(item.id)];
-            TakeChildItem(item, run, bCancelling, tNow, output);
+            TPortRun* pRun = book.Running(item.id);
+            if (pRun == nullptr)
+                continue;
+            TakeChildItem(item, *pRun, bCancelling, tNow, output);
             bDirty = true;
             if (item.kind == TChildRuns::TItem::TKind::End) {
-                plan.RunEnded(run.sPort, run.bSuccess);
+                plan.RunEnded(pRun->sPort, pRun->bSuccess);
+                book.Finish(item.id);
                 if (bLive)
                     Console.ErrInPlace("\a");
             }
@@ -200,11 +203,10 @@ int RunStation(const TStationSettings& settings) {
 
         for (const std::string& sPort : plan.TakeStarts()) {
             aToldWaiting.erase(sPort);
-            aLatestRun[sPort] = aRuns.size();
-            aRuns.emplace_back(sPort, TClock::now());
             std::vector<std::string> aArgs = settings.aChildArgs;
             aArgs.insert(aArgs.end(), {"--port", sPort});
-            aRunOfChild[children.Start(aArgs, settings.sChildInput)] = aLatestRun[sPort];
+            // A child that cannot be started has its end queued, taken from the next Take on.
+            book.Start(children.Start(aArgs, settings.sChildInput), sPort, TClock::now());
             bDirty = true;
         }
         // A port that waits for its turn is told once per wait.
@@ -228,6 +230,19 @@ int RunStation(const TStationSettings& settings) {
             break;
     }
 
-    ShowSummary(aRuns, settings.bJson, bLive ? &live : nullptr);
-    return ExitOfSeveral(aRuns);
+    // The loggers still waiting for their turn are left out: the station was stopped, or has made
+    // the updates it was asked to.
+    for (const std::string& sPort : aPorts) {
+        if (plan.State(sPort) == TStationPort::Waiting)
+            book.NotStarted(sPort, bStopping
+                                       ? "Not started: the station was stopped before its turn."
+                                       : "Not started: the station had made its " +
+                                             std::to_string(settings.rules.iCount.value_or(0)) +
+                                             " updates (--count).");
+    }
+    ShowSummary(
+        settings.bJson ? book.SummaryJson() : std::string(),
+        [&](int iColumns) { return book.SummaryLines(iColumns); }, settings.bJson,
+        bLive ? &live : nullptr);
+    return book.ExitStatus();
 }

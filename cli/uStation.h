@@ -20,8 +20,8 @@ struct TStationRow {
 
 // The station's lines on a terminal of iColumns (0 or less: no limit): one per port, then the
 // count of updates done, failed, in progress and waiting (and, once bStopping, that no more
-// start). sEllipsis stands for what a text leaves out, sDash separates "done 5.138" from what to
-// do next.
+// start: the waiting ones are not started). sEllipsis stands for what a text leaves out, sDash
+// separates "done 5.138" from what to do next.
 std::vector<std::string> StationLines(const std::vector<TStationRow>& aRows,
                                       const TStationTally& tally, bool bStopping, int iColumns,
                                       std::string_view sEllipsis, std::string_view sDash);
@@ -40,6 +40,7 @@ struct TStationSettings {
 // from starting, a second Ctrl+C or SIGTERM cancels the running ones.
 void OnStationSignal(int iSignal);
 
-// Runs the station until it is done; the exit status: 0 when every update succeeded, else that of
-// the first that did not. Install OnStationSignal first.
+// Runs the station until it is done; the exit status: 0 when every update succeeded and no logger
+// plugged in was left out, else that of the first update that failed, else 20 (cancelled) for a
+// logger whose update never started. Install OnStationSignal first.
 int RunStation(const TStationSettings& settings);

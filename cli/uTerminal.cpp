@@ -196,12 +196,21 @@ std::string TInPlaceLines::Draw(const std::vector<std::string>& aLines, int iCol
     }
     std::vector<std::string> aShown = aLines;
     // A block taller than the terminal would scroll its first lines away, out of the cursor's
-    // reach: the lines that do not fit are counted on the last line instead.
-    if (iRows > 1 && aShown.size() > static_cast<std::size_t>(iRows - 1)) {
-        const std::size_t iKept = static_cast<std::size_t>(iRows - 2);
-        const std::size_t iMore = aShown.size() - iKept;
-        aShown.resize(iKept);
-        aShown.push_back("(" + std::to_string(iMore) + " more ports)");
+    // reach: the lines that do not fit are counted on a line of their own instead, above the
+    // footer, which stays. A terminal too short even for that shows what it can of the footer.
+    if (iRows > 1 && aLines.size() > static_cast<std::size_t>(iRows - 1)) {
+        const auto iRoom = static_cast<std::size_t>(iRows - 1);
+        const std::size_t iFooter = std::min(FiFooter, aLines.size());
+        const auto footer = aLines.end() - static_cast<std::ptrdiff_t>(iFooter);
+        if (iRoom > iFooter) {
+            const std::size_t iKept = iRoom - iFooter - 1;
+            aShown.assign(aLines.begin(), aLines.begin() + static_cast<std::ptrdiff_t>(iKept));
+            aShown.push_back("(" + std::to_string(aLines.size() - iFooter - iKept) +
+                             " more ports)");
+            aShown.insert(aShown.end(), footer, aLines.end());
+        } else {
+            aShown.assign(aLines.end() - static_cast<std::ptrdiff_t>(iRoom), aLines.end());
+        }
     }
     // Up to the first line of the block, then every line anew, none into the last column.
     const std::size_t iUp = RowsShown(iColumns);

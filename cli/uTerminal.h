@@ -57,7 +57,9 @@ public:
         Block,
     };
 
-    explicit TInPlaceLines(TKind kind) : FKind(kind) {}
+    // iFooter: the last lines of every block, which always stay (the station's count): a block
+    // taller than the terminal counts the lines before them instead.
+    explicit TInPlaceLines(TKind kind, std::size_t iFooter = 0) : FKind(kind), FiFooter(iFooter) {}
 
     // Draws aLines over the lines shown (OneLine: the first of them).
     void Show(const std::vector<std::string>& aLines);
@@ -76,6 +78,7 @@ private:
     // The terminal's rows that a block takes now.
     std::size_t RowsShown(int iColumns) const;
     TKind FKind;
+    std::size_t FiFooter;
     std::vector<std::string> FaLines;
     std::vector<std::size_t> FaShownWidths; // the columns of each line on the terminal now
     int FiShownColumns = 0;                 // the terminal's width when they were drawn

@@ -210,11 +210,12 @@ void TRunJournal::Repeat() {
     Write();
 }
 
-void TRunJournal::End(std::int32_t iStatus, const std::string& sText, bool bLeftInBootloader,
-                      const TRunRecord& run) {
+void TRunJournal::End(std::int32_t iStatus, const std::string& sText, const std::string& sReason,
+                      bool bLeftInBootloader, const TRunRecord& run) {
     FRow->sEnded = UtcNow();
     FRow->iStatus = iStatus;
     FRow->sStatusText = sText;
+    FRow->sReason = sReason;
     FRow->iLinesSent = run.iLinesSent;
     FRow->bLeftInBootloader = bLeftInBootloader;
     Write();

@@ -48,10 +48,11 @@ public:
     std::string PinLine() const;
     // A repeat of the run starts.
     void Repeat();
-    // The run has ended with iStatus (0: success, 1: a fatal end) and the outcome sText; it
-    // left the logger in its bootloader or not; run is its record.
-    void End(std::int32_t iStatus, const std::string& sText, bool bLeftInBootloader,
-             const TRunRecord& run);
+    // The run has ended with iStatus (0: success, 1: a fatal end), the outcome sText and, for a
+    // port that could not be opened or used, sReason; it left the logger in its bootloader or
+    // not; run is its record.
+    void End(std::int32_t iStatus, const std::string& sText, const std::string& sReason,
+             bool bLeftInBootloader, const TRunRecord& run);
     // Waits until what was handed over so far is written, or the writer has given up.
     void Flush();
     // The warnings since the last call ("warning: ..."): at most one for the whole run.

@@ -207,7 +207,8 @@ TRunResult TUpdateSession::Run() {
         result.bIdentified = run.bIdentified;
         result.iSerial = run.iSerial;
         if (journal) {
-            journal->End(result.ExitStatus(), result.sOutcome, result.bLeftInBootloader, run);
+            journal->End(result.ExitStatus(), result.sOutcome, result.sReason,
+                         result.bLeftInBootloader, run);
             journal->Flush();
             warnings();
         }

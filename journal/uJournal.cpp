@@ -8,6 +8,7 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -16,17 +17,18 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The schema this program writes and reads (PRAGMA user_version).
-constexpr int SchemaVersion = 1;
+// The schema this program writes and reads (PRAGMA user_version): 1 the first; 2 adds the reason
+// why a port could not be opened or used.
+constexpr int SchemaVersion = 2;
 // How long a writer waits for another one before it gives up.
 constexpr int BusyTimeoutMs = 5000;
 
 // The columns of a run, in the order of BindRun and ReadRun (which reads "id" first).
-constexpr std::array<const char*, 23> RunColumns = {
-    "program",    "version",      "computer",    "port",        "converter",         "started",
-    "ended",      "serial",       "app_version", "class",       "platform",          "print",
-    "boot_class", "boot_version", "entry",       "image",       "file_name",         "file_sha256",
-    "lines_sent", "repeats",      "status",      "status_text", "left_in_bootloader"};
+constexpr std::array<const char*, 24> RunColumns = {
+    "program",    "version",      "computer",    "port",        "converter",          "started",
+    "ended",      "serial",       "app_version", "class",       "platform",           "print",
+    "boot_class", "boot_version", "entry",       "image",       "file_name",          "file_sha256",
+    "lines_sent", "repeats",      "status",      "status_text", "left_in_bootloader", "reason"};
 constexpr int RunColumnCount = static_cast<int>(RunColumns.size());
 
 // "c1<sSuffix>1, c2<sSuffix>2, ...", e.g. "program = ?1, version = ?2" or "?1, ?2".
@@ -58,10 +60,19 @@ CREATE TABLE IF NOT EXISTS runs (
     entry INTEGER, image TEXT, file_name TEXT, file_sha256 TEXT,
     lines_sent INTEGER NOT NULL DEFAULT 0, repeats INTEGER NOT NULL DEFAULT 0,
     status INTEGER, status_text TEXT,
-    left_in_bootloader INTEGER NOT NULL DEFAULT 0);
+    left_in_bootloader INTEGER NOT NULL DEFAULT 0,
+    reason TEXT);
 CREATE INDEX IF NOT EXISTS runs_converter ON runs (converter);
 CREATE INDEX IF NOT EXISTS runs_port ON runs (port);
 )";
+
+// What brings a journal of an earlier schema one version on, from version 1: each step only adds,
+// so that what the earlier program wrote stays as it was.
+constexpr const char* MigrationSql[] = {
+    // 1 to 2: the reason of a status 10 or 11.
+    "ALTER TABLE runs ADD COLUMN reason TEXT;",
+};
+static_assert(std::size(MigrationSql) == SchemaVersion - 1);
 
 fs::path FsPath(const std::string& sUtf8) {
     return fs::path(std::u8string(sUtf8.begin(), sUtf8.end()));
@@ -173,6 +184,7 @@ void BindRun(sqlite3_stmt* h, const TJournalRun& run) {
     BindInt(h, ++i, run.iStatus);
     BindText(h, ++i, run.sStatusText);
     sqlite3_bind_int(h, ++i, run.bLeftInBootloader ? 1 : 0);
+    BindText(h, ++i, run.sReason);
 }
 
 std::string ColumnText(sqlite3_stmt* h, int i) {
@@ -216,6 +228,7 @@ TJournalRun ReadRun(sqlite3_stmt* h) {
     run.iStatus = ColumnInt<std::int32_t>(h, i++);
     run.sStatusText = ColumnText(h, i++);
     run.bLeftInBootloader = sqlite3_column_int(h, i++) != 0;
+    run.sReason = ColumnText(h, i++);
     return run;
 }
 
@@ -252,6 +265,18 @@ std::string MoveAside(const std::string& sPath) {
         fs::rename(FsPath(sPath + "-wal"), FsPath(sAside + "-wal"), ignored);
     fs::remove(FsPath(sPath + "-shm"), ignored);
     return sAside;
+}
+
+// The names a column's port or converter goes by: as stored, and as the live lines show it
+// short, without "/dev/serial/by-id/" or "/dev/".
+std::string ShortNames(const std::string& sColumn) {
+    std::string s = sColumn;
+    for (const std::string_view sPrefix : {"/dev/serial/by-id/", "/dev/"}) {
+        const std::string sAfter = std::to_string(sPrefix.size() + 1);
+        s += ", CASE WHEN substr(" + sColumn + ", 1, " + std::to_string(sPrefix.size()) + ") = '" +
+             std::string(sPrefix) + "' THEN substr(" + sColumn + ", " + sAfter + ") END";
+    }
+    return s;
 }
 
 bool IsDigits(const std::string& s, std::size_t iPos, std::size_t iCount) {
@@ -303,17 +328,22 @@ std::unique_ptr<TJournal::TImpl> TJournal::TImpl::Open(const std::string& sPath)
     // Every commit reaches the disk: a run's row must survive a power cut.
     Exec(hDb, sPath, "PRAGMA synchronous=FULL", "cannot be opened");
     if (iVersion < SchemaVersion) {
-        // Several programs may start on a new file at once: one creates the schema, the others
-        // wait for its write lock and then find it done.
+        // Several programs may start on a new or earlier file at once: one creates or migrates
+        // the schema, the others wait for its write lock and then find it done.
         Exec(hDb, sPath, "BEGIN IMMEDIATE", "cannot be written");
         try {
             iVersion = UserVersion(hDb, sPath);
             if (iVersion > SchemaVersion)
                 throw Newer();
-            if (iVersion < SchemaVersion) {
+            if (iVersion == 0) {
                 Exec(hDb, sPath, SchemaSql, "cannot be written");
-                Exec(hDb, sPath, "PRAGMA user_version=1", "cannot be written");
+            } else {
+                for (int i = iVersion; i < SchemaVersion; ++i)
+                    Exec(hDb, sPath, MigrationSql[i - 1], "cannot be written");
             }
+            if (iVersion < SchemaVersion)
+                Exec(hDb, sPath, ("PRAGMA user_version=" + std::to_string(SchemaVersion)).c_str(),
+                     "cannot be written");
             Exec(hDb, sPath, "COMMIT", "cannot be written");
         } catch (...) {
             sqlite3_exec(hDb, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -456,10 +486,13 @@ std::vector<TJournalRun> TJournal::History(const THistoryFilter& filter) {
     const std::lock_guard guard(FImpl->lock);
     sqlite3* hDb = FImpl->db.get();
     TStmt stmt = Prepare(hDb, FPath,
-                         SelectRuns() + " WHERE (?1 IS NULL OR serial = ?1)"
-                                        " AND (?2 IS NULL OR port = ?2 OR converter = ?2)"
-                                        " AND (?3 IS NULL OR started >= ?3)"
-                                        " ORDER BY id DESC LIMIT ?4");
+                         SelectRuns() +
+                             " WHERE (?1 IS NULL OR serial = ?1)"
+                             " AND (?2 IS NULL OR ?2 IN (" +
+                             ShortNames("port") + ", " + ShortNames("converter") +
+                             "))"
+                             " AND (?3 IS NULL OR started >= ?3)"
+                             " ORDER BY id DESC LIMIT ?4");
     sqlite3_stmt* h = stmt.get();
     BindInt(h, 1, filter.iSerial);
     BindText(h, 2, filter.sPort);

@@ -45,6 +45,8 @@ struct TJournalRun {
     std::optional<std::int32_t> iStatus; // the final status (0 success); empty until completed
     std::string sStatusText;
     bool bLeftInBootloader = false;
+    // Why the port could not be opened or used, for status 10 and 11, in the system's terms.
+    std::string sReason;
 
     bool operator==(const TJournalRun&) const = default;
 };
@@ -53,7 +55,9 @@ struct TJournalRun {
 struct THistoryFilter {
     int iLimit = 20; // 0 or less: all
     std::optional<std::uint32_t> iSerial;
-    std::string sPort;  // the port name or the converter's name; empty: all
+    // The port name or the converter's name, each also without "/dev/serial/by-id/" or "/dev/" as
+    // the live lines show it; empty: all.
+    std::string sPort;
     std::string sSince; // UTC date "YYYY-MM-DD" or date-time "YYYY-MM-DDTHH:MM[:SS[.mmm]][Z]"
 };
 
@@ -62,10 +66,10 @@ struct THistoryFilter {
 class TJournal {
 public:
     // Opens the journal at sPath (UTF-8), creating its folders and the file as needed: WAL mode, a
-    // busy timeout of a few seconds, the schema created or checked. A damaged file is renamed
-    // "<path>.corrupt-<UTC timestamp>" and a new one is started; what happened goes to *psNotice
-    // (left untouched otherwise). A file of a newer schema than this program knows is left alone.
-    // Throws EJournal on every failure.
+    // busy timeout of a few seconds, the schema created, brought up from an earlier version (its
+    // rows kept) or checked. A damaged file is renamed "<path>.corrupt-<UTC timestamp>" and a new
+    // one is started; what happened goes to *psNotice (left untouched otherwise). A file of a
+    // newer schema than this program knows is left alone. Throws EJournal on every failure.
     static std::unique_ptr<TJournal> Open(const std::string& sPath,
                                           std::string* psNotice = nullptr);
     ~TJournal();

@@ -13,7 +13,9 @@
 #include <csignal>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -35,6 +37,26 @@ std::string TodayUtc() {
     char s[16];
     std::strftime(s, sizeof s, "%Y-%m-%d", &tm);
     return s;
+}
+
+// The lines of the last block of live lines drawn before iEnd on a terminal: from the last move of
+// the cursor up to the block's first line, each line ended by an erase to its end.
+std::vector<std::string> LastBlock(const std::string& sSeen, std::size_t iEnd) {
+    std::size_t iStart = 0;
+    const std::regex up("\x1b\\[[0-9]+A\r");
+    for (auto it = std::sregex_iterator(sSeen.begin(), sSeen.begin() + static_cast<long>(iEnd), up);
+         it != std::sregex_iterator(); ++it)
+        iStart = static_cast<std::size_t>(it->position() + it->length());
+    std::vector<std::string> aLines;
+    for (std::size_t i = iStart; i < iEnd;) {
+        const std::size_t iErase = sSeen.find("\x1b[K", i);
+        if (iErase == std::string::npos || iErase >= iEnd)
+            break;
+        aLines.push_back(sSeen.substr(i, iErase - i));
+        i = sSeen.find('\n', iErase);
+        i = i == std::string::npos ? iEnd : i + 1;
+    }
+    return aLines;
 }
 
 // True when sOut has the whole line sLine.
@@ -78,12 +100,15 @@ struct Station : ::testing::Test {
     std::string Out() const { return ReadFile(dir / "station.out"); }
     std::string Err() const { return ReadFile(dir / "station.out.err"); }
 
-    // kelvo-update on a terminal of 120 columns (UTF-8), which is its standard streams.
-    std::unique_ptr<TTerminalProcess> StartOnATerminal(std::vector<std::string> aArgs) const {
+    // kelvo-update on a terminal of 120 columns and 30 rows unless said (UTF-8), which is its
+    // standard streams.
+    std::unique_ptr<TTerminalProcess> StartOnATerminal(std::vector<std::string> aArgs,
+                                                       unsigned short iColumns = 120,
+                                                       unsigned short iRows = 30) const {
         aArgs.insert(aArgs.begin(), KELVO_UPDATE_EXE);
         std::vector<std::string> aEnv = Env();
         aEnv.insert(aEnv.end(), {"LC_ALL=C.UTF-8", "TERM=xterm"});
-        return std::make_unique<TTerminalProcess>(aArgs, aEnv, 120, 30);
+        return std::make_unique<TTerminalProcess>(aArgs, aEnv, iColumns, iRows);
     }
 
     // A logger plugged in as devDir/sName: a simulator with aArgs, its files in dir/sFolder
@@ -141,7 +166,7 @@ TEST_F(Station, LoggersPluggedOneAfterAnotherAreEachUpdatedOnce) {
         EXPECT_EQ(aRow[1], aSerials[i]);
         EXPECT_EQ(aRow[3], "0");
     }
-    EXPECT_NE(sOut.find("All 3 loggers were updated."), std::string::npos) << sOut;
+    EXPECT_TRUE(HasLine(sOut, "3 updates, all succeeded.")) << sOut;
 
     const auto aRuns = History({"--since", TodayUtc()});
     ASSERT_EQ(aRuns.size(), 3u);
@@ -247,7 +272,8 @@ TEST_F(Station, JsonLinesWithOnlyOneUpdateAtATimeAndACountThatEndsIt) {
     };
     ASSERT_TRUE(WaitUntil(firstDone, 20s)) << Out() << Err();
     aSims[0].reset();
-    EXPECT_EQ(Ends(*station, 20s), 0) << Out() << Err();
+    // The third is left out: not started, and the station does not end with 0.
+    EXPECT_EQ(Ends(*station, 20s), 20) << Out() << Err();
 
     const auto a = JsonLines(Out());
     ASSERT_FALSE(a.empty());
@@ -277,13 +303,19 @@ TEST_F(Station, JsonLinesWithOnlyOneUpdateAtATimeAndACountThatEndsIt) {
 
     const auto& summary = a.back();
     EXPECT_EQ(summary["event"], "summary");
-    EXPECT_EQ(summary["exit"], 0);
-    ASSERT_EQ(summary["ports"].size(), 2u) << summary;
+    EXPECT_EQ(summary["exit"], 20);
+    EXPECT_EQ(summary["text"], "2 updates, all succeeded. 1 logger plugged in was not started.");
+    ASSERT_EQ(summary["ports"].size(), 3u) << summary;
     for (std::size_t i = 0; i < 2; ++i) {
         EXPECT_EQ(summary["ports"][i]["port"], aPorts[i]) << summary;
         EXPECT_EQ(summary["ports"][i]["serial"], 320001 + static_cast<int>(i)) << summary;
         EXPECT_EQ(summary["ports"][i]["exit"], 0) << summary;
+        EXPECT_EQ(summary["ports"][i]["started"], true) << summary;
     }
+    EXPECT_EQ(summary["ports"][2]["port"], aPorts[2]) << summary;
+    EXPECT_EQ(summary["ports"][2]["started"], false) << summary;
+    EXPECT_EQ(summary["ports"][2]["exit"], 20) << summary;
+    EXPECT_EQ(summary["not_started"], 1) << summary;
 }
 
 TEST_F(Station, Refusals) {
@@ -341,7 +373,10 @@ TEST_F(Station, OnATerminalALinePerPortTheCountAndABell) {
     ASSERT_NE(iSummary, std::string::npos) << sSeen;
     for (const std::string& sPort : {sGood, sWrong})
         EXPECT_NE(sSeen.find(sPort, iSummary), std::string::npos) << sSeen;
-    EXPECT_NE(sSeen.find("Not updated: " + sWrong + " (exit status 45)", iSummary),
+    EXPECT_NE(sSeen.find("2 updates: 1 succeeded, 1 failed.\r\nNot updated:\r\n  " + sWrong +
+                             "  1 of 1 update failed, the last with exit status 45: Update was "
+                             "not successfull!",
+                         iSummary),
               std::string::npos)
         << sSeen;
 }
@@ -357,15 +392,27 @@ TEST_F(Station, CtrlCOnceLetsTheRunningUpdateFinishAndStartsNoOther) {
         [&] { return station->Seen().find("stopping: no new update starts") != std::string::npos; },
         5s))
         << station->Seen();
+    const std::size_t iStopping = station->Seen().size();
     auto late = Plug("ttyUSB1", {});
-    EXPECT_EQ(Ends(*station, 20s), 0) << station->Seen();
+    // Its turn never comes: it is listed as not started, and the station does not end with 0.
+    EXPECT_EQ(Ends(*station, 20s), 20) << station->Seen();
     const std::string sSeen = station->Seen();
     EXPECT_EQ(paced->Record().size(), WholeImage);
     EXPECT_TRUE(late->Record().empty()) << "plugged in after Ctrl+C";
+    EXPECT_NE(sSeen.find("not started \u2014 the station stops", iStopping), std::string::npos)
+        << sSeen;
+    EXPECT_EQ(sSeen.find("waiting for its turn", iStopping), std::string::npos) << sSeen;
     const std::size_t iSummary = sSeen.rfind("Port ");
     ASSERT_NE(iSummary, std::string::npos) << sSeen;
-    EXPECT_EQ(SummaryRow(sSeen.substr(iSummary), Port("ttyUSB0")).at(3), "0") << sSeen;
-    EXPECT_EQ(sSeen.find(Port("ttyUSB1"), iSummary), std::string::npos) << sSeen;
+    const std::string sSummary = sSeen.substr(iSummary);
+    EXPECT_EQ(SummaryRow(sSummary, Port("ttyUSB0")).at(3), "0") << sSeen;
+    EXPECT_EQ(SummaryRow(sSummary, Port("ttyUSB1")).at(3), "20") << sSummary;
+    EXPECT_NE(sSummary.find("Not started: the station was stopped before its turn."),
+              std::string::npos)
+        << sSummary;
+    EXPECT_NE(sSummary.find("1 update, which succeeded. 1 logger plugged in was not started."),
+              std::string::npos)
+        << sSummary;
 }
 
 TEST_F(Station, CtrlCTwiceOrSigtermCancelsTheRunningUpdateAndClosesItsPort) {
@@ -399,4 +446,38 @@ TEST_F(Station, CtrlCTwiceOrSigtermCancelsTheRunningUpdateAndClosesItsPort) {
             << ReadFile(log);
         EXPECT_LT(paced->Record().size(), WholeImage);
     }
+}
+
+TEST_F(Station, TwentyFivePortsOnATerminalOf80By24KeepTheCountLineAndCountTheHiddenOnes) {
+    // Ports whose loggers --only-new leaves alone: the lines without an update running.
+    constexpr std::size_t Ports = 25;
+    for (std::size_t i = 0; i < Ports; ++i)
+        std::ofstream(devDir / ("ttyUSB" + std::to_string(i)));
+    auto station = StartOnATerminal({"--watch", "--yes", "--only-new"}, 80, 24);
+    const std::string sCount = "0 done, 0 failed, 0 in progress; Ctrl+C stops the station\x1b[K";
+    // The block as drawn once every port is on it.
+    std::vector<std::string> aBlock;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const std::string s = station->Seen();
+            const std::size_t i = s.rfind(sCount);
+            if (i == std::string::npos)
+                return false;
+            aBlock = LastBlock(s, i + sCount.size());
+            return aBlock.size() > 1;
+        },
+        10s))
+        << station->Seen();
+    EXPECT_LE(aBlock.size(), 23u) << "never taller than the terminal less one line";
+    ASSERT_GE(aBlock.size(), 2u);
+    EXPECT_NE(aBlock.back().find("0 done, 0 failed, 0 in progress"), std::string::npos)
+        << aBlock.back();
+    const std::size_t iShown = static_cast<std::size_t>(
+        std::count_if(aBlock.begin(), aBlock.end(), [](const std::string& s) {
+            return s.find("here at start") != std::string::npos;
+        }));
+    EXPECT_EQ(aBlock[aBlock.size() - 2], "(" + std::to_string(Ports - iShown) + " more ports)");
+    EXPECT_EQ(iShown + 2, aBlock.size()) << "the ports shown, the hidden ones' count, the count";
+    station->Type("\x03");
+    EXPECT_EQ(Ends(*station, 10s), 0) << station->Seen();
 }

@@ -219,8 +219,14 @@ TEST(StationLines, EachPortSaysWhereItStands) {
         EXPECT_NE(a[i].find(s), std::string::npos) << a[i];
     // A logger that has gone: its port waits, without the serial number it had.
     EXPECT_TRUE(a[4].ends_with("  waiting") && a[4].find("320000") == std::string::npos) << a[4];
-    EXPECT_NE(StationLines(aRows, tally, true, 0, "...", "-").back().find("stopping"),
-              std::string::npos);
+    // Once the station stops, a waiting logger's turn never comes: it says so, not "waiting".
+    const std::vector<std::string> aStopping = StationLines(aRows, tally, true, 0, "...", "-");
+    EXPECT_NE(aStopping[3].find("not started - the station stops"), std::string::npos)
+        << aStopping[3];
+    EXPECT_NE(aStopping.back().find(
+                  "1 done, 2 failed, 1 in progress, 1 not started; stopping: no new update starts"),
+              std::string::npos)
+        << aStopping.back();
     for (const std::string& s : StationLines(aRows, tally, true, 40, "...", "-"))
         EXPECT_LE(DisplayWidth(s), 39u) << s;
 }

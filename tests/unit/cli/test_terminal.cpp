@@ -78,6 +78,61 @@ TEST(InPlaceLines, BlockRedrawnWithoutWrappingOrScrolling) {
     EXPECT_EQ(live.Erase(40).substr(0, 5), "\x1b[3A\r");
 }
 
+// A block taller than the terminal: the ports that do not fit are counted, exactly, and the footer
+// (the station's count line) stays below them.
+TEST(InPlaceLines, ATallBlockCountsTheHiddenPortsAndKeepsItsFooter) {
+    const struct {
+        std::size_t iPorts;
+        int iRows;
+        std::size_t iFooter;
+        std::vector<std::string> aExpected; // "pN" a port shown, "count" the footer
+    } aCases[] = {
+        {25, 24, 1, {}}, // checked by its figures below: 21 ports, "(4 more ports)", the count
+        {32, 24, 1, {}}, // 21 ports, "(11 more ports)", the count
+        {22, 24, 1, {}}, // just fits: 22 ports and the count
+        {5, 4, 1, {"p0", "(4 more ports)", "count"}},
+        {5, 4, 0, {"p0", "p1", "(3 more ports)"}},
+        {5, 3, 1, {"(5 more ports)", "count"}},
+        {5, 2, 1, {"count"}}, // no room but for the footer
+        {3, 24, 1, {"p0", "p1", "p2", "count"}},
+    };
+    for (const auto& c : aCases) {
+        std::vector<std::string> aLines;
+        for (std::size_t i = 0; i < c.iPorts; ++i)
+            aLines.push_back("p" + std::to_string(i));
+        if (c.iFooter > 0)
+            aLines.push_back("count");
+        TInPlaceLines live(TInPlaceLines::TKind::Block, c.iFooter);
+        const std::string sDrawn = live.Draw(aLines, 80, c.iRows);
+        std::vector<std::string> aShown;
+        for (std::size_t i = 1; i < sDrawn.size();) {
+            const std::size_t iEnd = sDrawn.find("\x1b[K\n", i);
+            if (iEnd == std::string::npos)
+                break;
+            aShown.push_back(sDrawn.substr(i, iEnd - i));
+            i = iEnd + 4;
+        }
+        const std::string sCase = std::to_string(c.iPorts) + " ports on " +
+                                  std::to_string(c.iRows) + " rows, footer " +
+                                  std::to_string(c.iFooter);
+        EXPECT_LE(aShown.size(), static_cast<std::size_t>(c.iRows - 1)) << sCase;
+        if (!c.aExpected.empty()) {
+            EXPECT_EQ(aShown, c.aExpected) << sCase;
+            continue;
+        }
+        // The ports shown and those counted add up to all of them; the footer is the last line.
+        ASSERT_FALSE(aShown.empty()) << sCase;
+        EXPECT_EQ(aShown.back(), "count") << sCase;
+        const std::size_t iShownPorts = static_cast<std::size_t>(std::count_if(
+            aShown.begin(), aShown.end(), [](const std::string& s) { return s.starts_with("p"); }));
+        std::size_t iMore = 0;
+        if (aShown.size() >= 2 && aShown[aShown.size() - 2].starts_with("("))
+            iMore = std::stoul(aShown[aShown.size() - 2].substr(1));
+        EXPECT_EQ(iShownPorts + iMore, c.iPorts) << sCase;
+        EXPECT_EQ(aShown.size(), std::min<std::size_t>(c.iPorts + 1, 23)) << sCase;
+    }
+}
+
 TEST(InPlaceLines, OneLineRedrawnAfterACarriageReturn) {
     const std::string Ellipsis = "\xE2\x80\xA6";
     TInPlaceLines line(TInPlaceLines::TKind::OneLine);

@@ -396,6 +396,10 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
         EXPECT_EQ(row.iStatus, std::optional<std::int32_t>(k.iExit));
         EXPECT_EQ(row.sStatusText, k.sOutcome);
         EXPECT_EQ(row.bLeftInBootloader, k.bNote);
+        EXPECT_EQ(row.sReason, k.aAttempts.front().end == E::PortMissing
+                                   ? std::string(PortReason::NoDevice)
+                                   : std::string())
+            << "the reason of a port that could not be opened, kept";
         EXPECT_EQ(row.iRepeats, iAttempts - 1);
         EXPECT_FALSE(row.sEnded.empty());
     }

@@ -90,6 +90,7 @@ TEST_F(JournalTest, RowRoundTripsWithEveryFieldAndWithNulls) {
     full.iStatus = 0;
     full.sStatusText = "Update successful";
     full.bLeftInBootloader = true;
+    full.sReason = "in use by another program: minicom (pid 4242)";
     const std::int64_t iFull = journal->Begin(full);
     EXPECT_EQ(iFull, full.iId);
     EXPECT_GT(iFull, 0);
@@ -113,7 +114,7 @@ TEST_F(JournalTest, RowRoundTripsWithEveryFieldAndWithNulls) {
     ASSERT_EQ(sqlite3_prepare_v2(hDb,
                                  "SELECT count(*) FROM runs WHERE converter IS NULL AND "
                                  "ended IS NULL AND serial IS NULL AND entry IS NULL AND "
-                                 "file_sha256 IS NULL AND status IS NULL",
+                                 "file_sha256 IS NULL AND status IS NULL AND reason IS NULL",
                                  -1, &h, nullptr),
               SQLITE_OK);
     ASSERT_EQ(sqlite3_step(h), SQLITE_ROW);
@@ -305,6 +306,52 @@ TEST_F(JournalTest, DamagedFileIsMovedAsideAndANewOneStarted) {
     }
 }
 
+// A journal of the first schema, written before runs kept their reason: its rows stay as they
+// were, and new rows keep the reason.
+TEST_F(JournalTest, AJournalOfTheFirstSchemaIsMigratedKeepingItsRows) {
+    fs::create_directories(fs::path(FPath).parent_path());
+    {
+        sqlite3* hDb = nullptr;
+        ASSERT_EQ(sqlite3_open(FPath.c_str(), &hDb), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(hDb, R"(
+CREATE TABLE runs (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    program TEXT, version TEXT, computer TEXT,
+    port TEXT, converter TEXT,
+    started TEXT, ended TEXT,
+    serial INTEGER, app_version INTEGER,
+    class INTEGER, platform INTEGER, print INTEGER, boot_class INTEGER, boot_version INTEGER,
+    entry INTEGER, image TEXT, file_name TEXT, file_sha256 TEXT,
+    lines_sent INTEGER NOT NULL DEFAULT 0, repeats INTEGER NOT NULL DEFAULT 0,
+    status INTEGER, status_text TEXT,
+    left_in_bootloader INTEGER NOT NULL DEFAULT 0);
+CREATE INDEX runs_converter ON runs (converter);
+CREATE INDEX runs_port ON runs (port);
+INSERT INTO runs (program, port, started, ended, serial, status, status_text)
+    VALUES ('kelvo-update', '/dev/ttyUSB0', '2026-12-10T08:00:00.000Z',
+            '2026-12-10T08:00:01.000Z', 320000, 10, 'Aborted');
+PRAGMA user_version=1;)",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(hDb);
+    }
+    auto journal = TJournal::Open(FPath);
+    TJournalRun run = Run("", "/dev/ttyUSB1", true, false);
+    run.iStatus = 11;
+    run.sReason = "the device was disconnected (Input/output error)";
+    journal->Begin(run);
+    const auto aRuns = journal->History({});
+    ASSERT_EQ(aRuns.size(), 2u);
+    EXPECT_EQ(aRuns[0], run);
+    EXPECT_EQ(aRuns[1].sPort, "/dev/ttyUSB0");
+    EXPECT_EQ(aRuns[1].iSerial, 320000u);
+    EXPECT_EQ(aRuns[1].iStatus, 10);
+    EXPECT_EQ(aRuns[1].sReason, "");
+    // Migrated once: a second program finds the file current.
+    journal.reset();
+    EXPECT_EQ(TJournal::Open(FPath)->History({}).size(), 2u);
+}
+
 TEST_F(JournalTest, NewerSchemaIsRefusedAndLeftAlone) {
     fs::create_directories(fs::path(FPath).parent_path());
     {
@@ -312,7 +359,7 @@ TEST_F(JournalTest, NewerSchemaIsRefusedAndLeftAlone) {
         ASSERT_EQ(sqlite3_open(FPath.c_str(), &hDb), SQLITE_OK);
         EXPECT_EQ(sqlite3_exec(hDb,
                                "CREATE TABLE runs (id INTEGER PRIMARY KEY, future TEXT);"
-                               "PRAGMA user_version=2;",
+                               "PRAGMA user_version=99;",
                                nullptr, nullptr, nullptr),
                   SQLITE_OK);
         sqlite3_close(hDb);
@@ -360,6 +407,8 @@ TEST_F(JournalTest, HistoryFiltersAndOrdersNewestFirst) {
     const auto i2 = Add("2026-12-10T08:00:00.000Z", 200, "/dev/ttyUSB1", "");
     const auto i3 = Add("2026-12-10T09:30:00.500Z", 100, "/dev/ttyUSB1", "convA");
     const auto i4 = Add("2026-12-11T00:00:00.000Z", 300, "COM3", "");
+    const auto i5 = Add("2026-12-01T00:00:00.000Z", 400, "/dev/ttyACM0",
+                        "/dev/serial/by-id/usb-K1X3-if00-port0");
 
     const auto Filter = [](int iLimit, std::optional<std::uint32_t> iSerial, std::string sPort,
                            std::string sSince) {
@@ -375,10 +424,16 @@ TEST_F(JournalTest, HistoryFiltersAndOrdersNewestFirst) {
         std::vector<std::int64_t> aIds;
     };
     const std::vector<TCase> aCases = {
-        {Filter(20, {}, "", ""), {i4, i3, i2, i1}},
-        {Filter(2, {}, "", ""), {i4, i3}},
+        {Filter(20, {}, "", ""), {i5, i4, i3, i2, i1}},
+        {Filter(2, {}, "", ""), {i5, i4}},
         {Filter(20, 100, "", ""), {i3, i1}},
         {Filter(20, {}, "/dev/ttyUSB1", ""), {i3, i2}},
+        // The short names of the live lines: without "/dev/" or "/dev/serial/by-id/".
+        {Filter(20, {}, "ttyUSB1", ""), {i3, i2}},
+        {Filter(20, {}, "usb-K1X3-if00-port0", ""), {i5}},
+        {Filter(20, {}, "ttyACM0", ""), {i5}},
+        {Filter(20, {}, "tty", ""), {}},
+        {Filter(20, {}, "dev/ttyUSB1", ""), {}},
         {Filter(20, {}, "convA", ""), {i3, i1}},
         {Filter(20, {}, "", "2026-12-10"), {i4, i3, i2}},
         {Filter(20, {}, "", "2026-12-10 09:30"), {i4, i3}},
