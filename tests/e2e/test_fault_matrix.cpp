@@ -104,6 +104,12 @@ TOutcome RunAgainst(const std::vector<std::string>& aSimArgs, const fs::path& di
         EXPECT_TRUE(hAgain) << "the port opens again at once";
     }
 
+    // The simulator notices a close at its next poll: on a busy machine that may take a while.
+    const auto tSeenEnd = std::chrono::steady_clock::now() + 3s;
+    while (bSimSeesClose && !bHangupRow &&
+           ReadFile(dir / "sim.out.err").find("port closed") == std::string::npos &&
+           std::chrono::steady_clock::now() < tSeenEnd)
+        std::this_thread::sleep_for(10ms);
     const int iSimExit = sim.Stop();
     // The simulator saw the port closed (a hang-up fault ends it by itself). A port opened and
     // closed without a byte in between can pass unseen between two of its polls.
