@@ -58,6 +58,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
         std::vector<std::string> aFirstCli;
         int iFirstExit;
         bool bSameSim;           // the logger stays on its line; else a new simulator in its place
+        bool bFinishedBetween;   // another logger updated completely on the line in between
         const char* sSecondPort; // the port name of the second run
         std::vector<std::string> aSecondHw; // the hardware the second run finds
         int iSecondExit;
@@ -68,6 +69,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
          {"--max-repeats", "0"},
          44,
          true,
+         false,
          "ttyUSB0",
          Entry8,
          0,
@@ -76,6 +78,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
          {"--fault", "line:hangup:100"},
          {},
          11,
+         false,
          false,
          "ttyUSB0",
          Entry8,
@@ -86,6 +89,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
          {},
          11,
          false,
+         false,
          "ttyUSB1",
          Entry8,
          45,
@@ -95,9 +99,31 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
          {},
          11,
          false,
+         false,
          "ttyUSB0",
          Entry9,
          0,
+         false},
+        {"the same print on another platform",
+         {"--fault", "line:hangup:100"},
+         {},
+         11,
+         false,
+         false,
+         "ttyUSB0",
+         {"--preset", "entry8", "--platform", "13"},
+         47,
+         false},
+        // The latest run on the converter decides: one that finished since lifts the pin.
+        {"a run finished since",
+         {"--fault", "line:hangup:100"},
+         {},
+         11,
+         false,
+         true,
+         "ttyUSB0",
+         Entry8,
+         45,
          false},
     };
     for (const auto& c : aCases) {
@@ -113,9 +139,17 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
         ASSERT_EQ(r1.iExit, c.iFirstExit) << c.sWhy << "\n" << r1.sOut;
         ASSERT_NE(r1.sOut.find(LoggerWaits), std::string::npos) << c.sWhy << "\n" << r1.sOut;
 
+        if (c.bFinishedBetween) {
+            first.reset();
+            const auto other = SimIn(caseDir / "between", Entry9);
+            const auto r = Cli({"-p", PortLink(caseDir, "ttyUSB0", *other), "-y"});
+            ASSERT_EQ(r.iExit, 0) << c.sWhy << "\n" << r.sOut;
+        }
         std::unique_ptr<TSim> second;
-        std::string sPort = PortLink(caseDir, c.sSecondPort, *first);
-        if (!c.bSameSim) {
+        std::string sPort;
+        if (c.bSameSim) {
+            sPort = PortLink(caseDir, c.sSecondPort, *first);
+        } else {
             first.reset();
             second = restart(c.sWhy, c.aSecondHw);
             sPort = PortLink(caseDir, c.sSecondPort, *second);
