@@ -257,6 +257,47 @@ TEST_F(EndToEnd, JournalTroubleNeverStopsTheUpdate) {
     ::setenv("KELVO_JOURNAL", journal.c_str(), 1);
 }
 
+TEST_F(EndToEnd, JournalHeldByAnotherProgramDuringTheTransferIsWaitedOut) {
+    // Another program takes the journal's write lock as soon as the run's row is there and holds
+    // it past the busy timeout: the update goes on, and its row is completed afterwards.
+    const fs::path held = dir / "held.sqlite3";
+    ::setenv("KELVO_JOURNAL", held.c_str(), 1);
+    TProcess holder({"/usr/bin/python3", "-c", R"(
+import os, sqlite3, sys, time
+path = sys.argv[1]
+while not os.path.exists(path):
+    time.sleep(0.005)
+c = sqlite3.connect(path, isolation_level=None, timeout=10)
+while True:
+    try:
+        if c.execute('select count(*) from runs').fetchone()[0]:
+            break
+    except sqlite3.OperationalError:
+        pass
+    time.sleep(0.005)
+c.execute('begin immediate')
+# Taken while the run was still going on.
+if c.execute('select count(*) from runs where ended is null').fetchone()[0] != 1:
+    sys.exit(3)
+time.sleep(6)
+c.execute('commit')
+)",
+                     held.string()},
+                    {}, dir / "holder.out");
+    const auto pSim = SimIn(dir / "held", {"--preset", "entry9"});
+    const auto r = Cli({"-p", pSim->sPort, "-y"});
+    ASSERT_EQ(holder.Wait(), 0) << ReadFile(dir / "holder.out.err");
+    EXPECT_EQ(r.iExit, 0) << r.sErr;
+    EXPECT_LE(Count(r.sErr, "warning:"), 1) << r.sErr;
+    EXPECT_EQ(pSim->Record().size(), WholeImage);
+    const auto h = Cli({"--history", "--json", "--limit", "1"});
+    const auto aRows = JsonLines(h.sOut);
+    ASSERT_EQ(aRows.size(), 1u) << h.sOut << h.sErr;
+    EXPECT_EQ(aRows[0]["status"], 0) << aRows[0];
+    EXPECT_EQ(aRows[0]["lines_sent"], 783) << aRows[0];
+    ::setenv("KELVO_JOURNAL", journal.c_str(), 1);
+}
+
 TEST_F(EndToEnd, HistoryAsTableJsonAndCsv) {
     {
         const auto pSim = SimIn(dir / "ok", {"--preset", "entry9"});
