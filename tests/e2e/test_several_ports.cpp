@@ -7,15 +7,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <pty.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -511,18 +514,36 @@ TEST_F(EndToEnd, SeveralPortsProgramTheFileAsItWasChecked) {
 }
 
 TEST_F(EndToEnd, AllPortsTakeEachDeviceOnce) {
-    TSim sim(dir, {"--preset", "entry9"});
-    const fs::path devDir = dir / "dev";
-    fs::create_directories(devDir);
-    fs::create_symlink(sim.sPort, devDir / "ttyUSB0");
-    fs::create_symlink(sim.sPort, devDir / "ttyACM3");
-    TProcess run({KELVO_UPDATE_EXE, "--all-ports", "--yes"},
-                 {"KELVO_DEV_DIR=" + devDir.string(), "XDG_CONFIG_HOME=" + configHome.string()},
-                 dir / "cli.out");
-    EXPECT_EQ(run.Wait(), 0) << ReadFile(dir / "cli.out.err");
-    EXPECT_EQ(Count(ReadFile(dir / "cli.out"), "Start at serial port"), 1)
-        << ReadFile(dir / "cli.out");
-    EXPECT_EQ(sim.Record().size(), WholeImage);
+    // A second name for the device: a symbolic link, which a canonical path also resolves, and a
+    // device node of its own with the same device number, which only the device number tells.
+    for (const bool bNode : {false, true}) {
+        SCOPED_TRACE(bNode ? "device node" : "symbolic link");
+        if (bNode && ::geteuid() != 0) {
+            GTEST_SKIP() << "a device node needs root";
+        }
+        const fs::path caseDir = dir / (bNode ? "node" : "link");
+        fs::create_directories(caseDir);
+        TSim sim(caseDir, {"--preset", "entry9"});
+        const fs::path devDir = caseDir / "dev";
+        fs::create_directories(devDir);
+        fs::create_symlink(sim.sPort, devDir / "ttyUSB0");
+        if (bNode) {
+            struct stat st {};
+            ASSERT_EQ(::stat(sim.sPort.c_str(), &st), 0);
+            // Named after the link: a pseudo-terminal opens only through its own file system.
+            ASSERT_EQ(::mknod((devDir / "ttyUSB9").c_str(), S_IFCHR | 0600, st.st_rdev), 0)
+                << std::strerror(errno);
+        } else {
+            fs::create_symlink(sim.sPort, devDir / "ttyACM3");
+        }
+        TProcess run({KELVO_UPDATE_EXE, "--all-ports", "--yes"},
+                     {"KELVO_DEV_DIR=" + devDir.string(), "XDG_CONFIG_HOME=" + configHome.string()},
+                     caseDir / "cli.out");
+        EXPECT_EQ(run.Wait(), 0) << ReadFile(caseDir / "cli.out.err");
+        EXPECT_EQ(Count(ReadFile(caseDir / "cli.out"), "Start at serial port"), 1)
+            << ReadFile(caseDir / "cli.out");
+        EXPECT_EQ(sim.Record().size(), WholeImage);
+    }
 }
 
 TEST_F(EndToEnd, SeveralPortsPipedShowTheSerialAndEscapeWhatTheChildrenTell) {
