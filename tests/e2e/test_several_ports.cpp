@@ -504,13 +504,27 @@ TEST_F(EndToEnd, SeveralPortsProgramTheFileAsItWasChecked) {
     for (const auto& p : aSims)
         EXPECT_EQ(p->Record().size(), WholeImage) << p->sPort << "\n" << sSeen;
 
-    // A child checks what it was handed.
-    TProcess child({KELVO_UPDATE_EXE, "--child", "--json", "-y", "-p", aSims[0]->sPort, "--file",
-                    file.string(), "--file-sha256", std::string(64, '0'), "f:+"},
-                   {"XDG_CONFIG_HOME=" + configHome.string()}, dir / "child.out");
-    EXPECT_EQ(child.Wait(), 2);
-    EXPECT_NE(ReadFile(dir / "child.out.err").find("arrived changed"), std::string::npos)
-        << ReadFile(dir / "child.out.err");
+    // A child checks the bytes handed on its standard input against the digest it was given: a
+    // good image with another digest is refused, and nothing is sent.
+    const fs::path image = fs::path(KELVO_IMAGES_DIR) / "entry9.kfw";
+    for (const bool bChanged : {false, true}) {
+        SCOPED_TRACE(bChanged ? "another digest" : "its digest");
+        const fs::path childDir = dir / (bChanged ? "child-changed" : "child");
+        const auto aChildSims = Sims(childDir, {{"--preset", "entry9"}});
+        TProcess child({"/bin/sh", "-c",
+                        "d=${3:-$(sha256sum < \"$2\" | cut -c1-64)}; exec \"$0\" --child --json -y "
+                        "-p \"$1\" --file \"$2\" --file-sha256 \"$d\" f:+ < \"$2\"",
+                        KELVO_UPDATE_EXE, aChildSims[0]->sPort, image.string(),
+                        bChanged ? std::string(64, '0') : std::string()},
+                       {"XDG_CONFIG_HOME=" + configHome.string()}, childDir / "child.out");
+        const std::string sErr = [&] {
+            const int iExit = child.Wait();
+            EXPECT_EQ(iExit, bChanged ? 2 : 0);
+            return ReadFile(childDir / "child.out.err");
+        }();
+        EXPECT_EQ(sErr.find("arrived changed") != std::string::npos, bChanged) << sErr;
+        EXPECT_EQ(aChildSims[0]->Record().size(), bChanged ? 0u : WholeImage) << sErr;
+    }
 }
 
 TEST_F(EndToEnd, AllPortsTakeEachDeviceOnce) {
