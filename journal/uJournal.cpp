@@ -251,8 +251,10 @@ std::string FileStamp() {
     return s; // "20261210T185628.920Z"
 }
 
-// Moves a damaged journal aside together with its write-ahead log (which would otherwise be
-// replayed into the new file) and drops its shared-memory index. Returns the new name.
+// Moves a damaged journal aside together with its write-ahead log and drops its shared-memory
+// index. The log holds the journal's latest rows when it was not copied into the file (another
+// program still had the journal open); left beside the new file, SQLite would delete it and
+// those rows with it. Returns the new name.
 std::string MoveAside(const std::string& sPath) {
     const std::string sAside = sPath + ".corrupt-" + FileStamp();
     std::error_code error;

@@ -58,6 +58,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
         std::vector<std::string> aFirstCli;
         int iFirstExit;
         bool bSameSim;           // the logger stays on its line; else a new simulator in its place
+        bool bFinishedBetween;   // another logger updated completely on the line in between
         const char* sSecondPort; // the port name of the second run
         std::vector<std::string> aSecondHw; // the hardware the second run finds
         int iSecondExit;
@@ -68,6 +69,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
          {"--max-repeats", "0"},
          44,
          true,
+         false,
          "ttyUSB0",
          Entry8,
          0,
@@ -76,6 +78,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
          {"--fault", "line:hangup:100"},
          {},
          11,
+         false,
          false,
          "ttyUSB0",
          Entry8,
@@ -86,6 +89,7 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
          {},
          11,
          false,
+         false,
          "ttyUSB1",
          Entry8,
          45,
@@ -95,9 +99,31 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
          {},
          11,
          false,
+         false,
          "ttyUSB0",
          Entry9,
          0,
+         false},
+        {"the same print on another platform",
+         {"--fault", "line:hangup:100"},
+         {},
+         11,
+         false,
+         false,
+         "ttyUSB0",
+         {"--preset", "entry8", "--platform", "13"},
+         47,
+         false},
+        // The latest run on the converter decides: one that finished since lifts the pin.
+        {"a run finished since",
+         {"--fault", "line:hangup:100"},
+         {},
+         11,
+         false,
+         true,
+         "ttyUSB0",
+         Entry8,
+         45,
          false},
     };
     for (const auto& c : aCases) {
@@ -113,9 +139,17 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
         ASSERT_EQ(r1.iExit, c.iFirstExit) << c.sWhy << "\n" << r1.sOut;
         ASSERT_NE(r1.sOut.find(LoggerWaits), std::string::npos) << c.sWhy << "\n" << r1.sOut;
 
+        if (c.bFinishedBetween) {
+            first.reset();
+            const auto other = SimIn(caseDir / "between", Entry9);
+            const auto r = Cli({"-p", PortLink(caseDir, "ttyUSB0", *other), "-y"});
+            ASSERT_EQ(r.iExit, 0) << c.sWhy << "\n" << r.sOut;
+        }
         std::unique_ptr<TSim> second;
-        std::string sPort = PortLink(caseDir, c.sSecondPort, *first);
-        if (!c.bSameSim) {
+        std::string sPort;
+        if (c.bSameSim) {
+            sPort = PortLink(caseDir, c.sSecondPort, *first);
+        } else {
             first.reset();
             second = restart(c.sWhy, c.aSecondHw);
             sPort = PortLink(caseDir, c.sSecondPort, *second);
@@ -220,6 +254,47 @@ TEST_F(EndToEnd, JournalTroubleNeverStopsTheUpdate) {
     EXPECT_EQ(Count(r.sErr, "warning:"), 1) << r.sErr;
     EXPECT_NE(r.sErr.find("newer"), std::string::npos) << r.sErr;
     EXPECT_EQ(ReadFile(newer), sBefore);
+    ::setenv("KELVO_JOURNAL", journal.c_str(), 1);
+}
+
+TEST_F(EndToEnd, JournalHeldByAnotherProgramDuringTheTransferIsWaitedOut) {
+    // Another program takes the journal's write lock as soon as the run's row is there and holds
+    // it past the busy timeout: the update goes on, and its row is completed afterwards.
+    const fs::path held = dir / "held.sqlite3";
+    ::setenv("KELVO_JOURNAL", held.c_str(), 1);
+    TProcess holder({"/usr/bin/python3", "-c", R"(
+import os, sqlite3, sys, time
+path = sys.argv[1]
+while not os.path.exists(path):
+    time.sleep(0.005)
+c = sqlite3.connect(path, isolation_level=None, timeout=10)
+while True:
+    try:
+        if c.execute('select count(*) from runs').fetchone()[0]:
+            break
+    except sqlite3.OperationalError:
+        pass
+    time.sleep(0.005)
+c.execute('begin immediate')
+# Taken while the run was still going on.
+if c.execute('select count(*) from runs where ended is null').fetchone()[0] != 1:
+    sys.exit(3)
+time.sleep(6)
+c.execute('commit')
+)",
+                     held.string()},
+                    {}, dir / "holder.out");
+    const auto pSim = SimIn(dir / "held", {"--preset", "entry9"});
+    const auto r = Cli({"-p", pSim->sPort, "-y"});
+    ASSERT_EQ(holder.Wait(), 0) << ReadFile(dir / "holder.out.err");
+    EXPECT_EQ(r.iExit, 0) << r.sErr;
+    EXPECT_LE(Count(r.sErr, "warning:"), 1) << r.sErr;
+    EXPECT_EQ(pSim->Record().size(), WholeImage);
+    const auto h = Cli({"--history", "--json", "--limit", "1"});
+    const auto aRows = JsonLines(h.sOut);
+    ASSERT_EQ(aRows.size(), 1u) << h.sOut << h.sErr;
+    EXPECT_EQ(aRows[0]["status"], 0) << aRows[0];
+    EXPECT_EQ(aRows[0]["lines_sent"], 783) << aRows[0];
     ::setenv("KELVO_JOURNAL", journal.c_str(), 1);
 }
 

@@ -7,15 +7,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <pty.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -501,28 +504,60 @@ TEST_F(EndToEnd, SeveralPortsProgramTheFileAsItWasChecked) {
     for (const auto& p : aSims)
         EXPECT_EQ(p->Record().size(), WholeImage) << p->sPort << "\n" << sSeen;
 
-    // A child checks what it was handed.
-    TProcess child({KELVO_UPDATE_EXE, "--child", "--json", "-y", "-p", aSims[0]->sPort, "--file",
-                    file.string(), "--file-sha256", std::string(64, '0'), "f:+"},
-                   {"XDG_CONFIG_HOME=" + configHome.string()}, dir / "child.out");
-    EXPECT_EQ(child.Wait(), 2);
-    EXPECT_NE(ReadFile(dir / "child.out.err").find("arrived changed"), std::string::npos)
-        << ReadFile(dir / "child.out.err");
+    // A child checks the bytes handed on its standard input against the digest it was given: a
+    // good image with another digest is refused, and nothing is sent.
+    const fs::path image = fs::path(KELVO_IMAGES_DIR) / "entry9.kfw";
+    for (const bool bChanged : {false, true}) {
+        SCOPED_TRACE(bChanged ? "another digest" : "its digest");
+        const fs::path childDir = dir / (bChanged ? "child-changed" : "child");
+        const auto aChildSims = Sims(childDir, {{"--preset", "entry9"}});
+        TProcess child({"/bin/sh", "-c",
+                        "d=${3:-$(sha256sum < \"$2\" | cut -c1-64)}; exec \"$0\" --child --json -y "
+                        "-p \"$1\" --file \"$2\" --file-sha256 \"$d\" f:+ < \"$2\"",
+                        KELVO_UPDATE_EXE, aChildSims[0]->sPort, image.string(),
+                        bChanged ? std::string(64, '0') : std::string()},
+                       {"XDG_CONFIG_HOME=" + configHome.string()}, childDir / "child.out");
+        const std::string sErr = [&] {
+            const int iExit = child.Wait();
+            EXPECT_EQ(iExit, bChanged ? 2 : 0);
+            return ReadFile(childDir / "child.out.err");
+        }();
+        EXPECT_EQ(sErr.find("arrived changed") != std::string::npos, bChanged) << sErr;
+        EXPECT_EQ(aChildSims[0]->Record().size(), bChanged ? 0u : WholeImage) << sErr;
+    }
 }
 
 TEST_F(EndToEnd, AllPortsTakeEachDeviceOnce) {
-    TSim sim(dir, {"--preset", "entry9"});
-    const fs::path devDir = dir / "dev";
-    fs::create_directories(devDir);
-    fs::create_symlink(sim.sPort, devDir / "ttyUSB0");
-    fs::create_symlink(sim.sPort, devDir / "ttyACM3");
-    TProcess run({KELVO_UPDATE_EXE, "--all-ports", "--yes"},
-                 {"KELVO_DEV_DIR=" + devDir.string(), "XDG_CONFIG_HOME=" + configHome.string()},
-                 dir / "cli.out");
-    EXPECT_EQ(run.Wait(), 0) << ReadFile(dir / "cli.out.err");
-    EXPECT_EQ(Count(ReadFile(dir / "cli.out"), "Start at serial port"), 1)
-        << ReadFile(dir / "cli.out");
-    EXPECT_EQ(sim.Record().size(), WholeImage);
+    // A second name for the device: a symbolic link, which a canonical path also resolves, and a
+    // device node of its own with the same device number, which only the device number tells.
+    for (const bool bNode : {false, true}) {
+        SCOPED_TRACE(bNode ? "device node" : "symbolic link");
+        if (bNode && ::geteuid() != 0) {
+            GTEST_SKIP() << "a device node needs root";
+        }
+        const fs::path caseDir = dir / (bNode ? "node" : "link");
+        fs::create_directories(caseDir);
+        TSim sim(caseDir, {"--preset", "entry9"});
+        const fs::path devDir = caseDir / "dev";
+        fs::create_directories(devDir);
+        fs::create_symlink(sim.sPort, devDir / "ttyUSB0");
+        if (bNode) {
+            struct stat st {};
+            ASSERT_EQ(::stat(sim.sPort.c_str(), &st), 0);
+            // Named after the link: a pseudo-terminal opens only through its own file system.
+            ASSERT_EQ(::mknod((devDir / "ttyUSB9").c_str(), S_IFCHR | 0600, st.st_rdev), 0)
+                << std::strerror(errno);
+        } else {
+            fs::create_symlink(sim.sPort, devDir / "ttyACM3");
+        }
+        TProcess run({KELVO_UPDATE_EXE, "--all-ports", "--yes"},
+                     {"KELVO_DEV_DIR=" + devDir.string(), "XDG_CONFIG_HOME=" + configHome.string()},
+                     caseDir / "cli.out");
+        EXPECT_EQ(run.Wait(), 0) << ReadFile(caseDir / "cli.out.err");
+        EXPECT_EQ(Count(ReadFile(caseDir / "cli.out"), "Start at serial port"), 1)
+            << ReadFile(caseDir / "cli.out");
+        EXPECT_EQ(sim.Record().size(), WholeImage);
+    }
 }
 
 TEST_F(EndToEnd, SeveralPortsPipedShowTheSerialAndEscapeWhatTheChildrenTell) {

@@ -229,6 +229,21 @@ TEST_F(Station, AFailureAndAnUnplugStayWithTheirPortAndThePlugInAgainFinishesIt)
     EXPECT_EQ(aRuns[1]["left_in_bootloader"], true) << aRuns[1];
 }
 
+TEST_F(Station, AFailureFollowedOnItsPortByASuccessStillFailsTheStation) {
+    // The port's latest run succeeds; the station's status is still that of the failed one.
+    auto station = Start({"--watch", "--yes", "--count", "2"});
+    auto wrong = Plug("ttyUSB0", {"--serial", "320001", "--fault", "restart-ident:wrongclass"});
+    const std::string sPort = Port("ttyUSB0");
+    ASSERT_TRUE(
+        WaitUntil([&] { return HasLine(Out(), sPort + ": Update was not successfull!"); }, 20s))
+        << Out();
+    wrong.reset();
+    std::this_thread::sleep_for(300ms);
+    auto good = Plug("ttyUSB0", {"--serial", "320002"}, "good");
+    EXPECT_EQ(Ends(*station, 30s), 45) << Out() << Err();
+    EXPECT_EQ(good->Record().size(), WholeImage) << Out();
+}
+
 TEST_F(Station, OnlyNewLeavesALoggerPresentAtStartAloneUntilItIsPluggedInAgain) {
     auto present = Plug("ttyUSB0", {"--serial", "320001"}, "present");
     auto station = Start({"--watch", "--only-new", "--yes", "--count", "2"});

@@ -151,6 +151,28 @@ TEST(PortWatch, ReportsEachChangeOfTheFolder) {
     fs::remove_all(base);
 }
 
+TEST(PortWatch, RescanFindsAChangeTheNotificationMisses) {
+    // The device folder is a link, and the watch follows it to the folder it named then: the link
+    // turned to another folder with a port in it changes nothing the watch sees.
+    const fs::path base =
+        fs::temp_directory_path() / ("kelvo-port-rescan-" + std::to_string(getpid()));
+    fs::remove_all(base);
+    fs::create_directories(base / "first");
+    fs::create_directories(base / "second");
+    std::ofstream(base / "second" / "ttyUSB4");
+    const fs::path dev = base / "dev";
+    fs::create_directory_symlink("first", dev);
+
+    TReports reports;
+    TPortWatch watch(reports.Callback(), dev.string(), 1s);
+    ASSERT_TRUE(reports.WaitFor({}));
+    fs::create_directory_symlink("second", base / "dev.new");
+    fs::rename(base / "dev.new", dev);
+    EXPECT_TRUE(reports.WaitFor({(dev / "ttyUSB4").string()}));
+    EXPECT_TRUE(watch.Notifies());
+    fs::remove_all(base);
+}
+
 TEST(PortWatch, StopsAtOnceWhenDestroyed) {
     const fs::path dev =
         fs::temp_directory_path() / ("kelvo-port-stop-" + std::to_string(getpid()));

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -350,6 +351,55 @@ PRAGMA user_version=1;)",
     // Migrated once: a second program finds the file current.
     journal.reset();
     EXPECT_EQ(TJournal::Open(FPath)->History({}).size(), 2u);
+}
+
+TEST_F(JournalTest, DamagedFileIsMovedAsideWithItsWriteAheadLog) {
+    // The latest row lives only in the write-ahead log when the file's first page is found
+    // damaged: another program that wrote it still has the journal open, so the log is not
+    // copied into the file when the damaged journal is closed.
+    {
+        auto journal = TJournal::Open(FPath);
+        TJournalRun run = Run("convA", "earlier", true, false);
+        journal->Begin(run);
+    }
+    sqlite3* hOther = nullptr;
+    ASSERT_EQ(sqlite3_open(FPath.c_str(), &hOther), SQLITE_OK);
+    const std::unique_ptr<sqlite3, int (*)(sqlite3*)> other(hOther, sqlite3_close);
+    // Neither is it copied when that program ends later (its log then has another name).
+    sqlite3_db_config(hOther, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    ASSERT_EQ(sqlite3_exec(hOther,
+                           "INSERT INTO runs (program, port) VALUES ('kelvo-update', 'latest')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    ASSERT_GT(fs::file_size(FPath + "-wal"), 0u);
+    const std::string sFirstPage = ReadAll(FPath).substr(0, 4096);
+    {
+        std::fstream f(FPath, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(100);
+        f << std::string(3000, 'Z');
+    }
+
+    std::string sNotice;
+    auto journal = TJournal::Open(FPath, &sNotice);
+    EXPECT_THAT(sNotice, HasSubstr("damaged"));
+    EXPECT_TRUE(journal->History({}).empty());
+    std::vector<fs::path> aAside;
+    for (const auto& entry : fs::directory_iterator(fs::path(FPath).parent_path()))
+        if (const std::string sName = entry.path().filename().string();
+            sName.starts_with("journal.sqlite3.corrupt-") && !sName.ends_with("-wal"))
+            aAside.push_back(entry.path());
+    ASSERT_EQ(aAside.size(), 1u);
+
+    // With its first page mended, the copy set aside, read with its log, has the latest row.
+    {
+        std::fstream f(aAside[0], std::ios::in | std::ios::out | std::ios::binary);
+        f.write(sFirstPage.data(), static_cast<std::streamsize>(sFirstPage.size()));
+    }
+    auto aside = TJournal::Open(aAside[0].string());
+    const auto aRuns = aside->History({});
+    ASSERT_EQ(aRuns.size(), 2u);
+    EXPECT_EQ(aRuns[0].sPort, "latest");
+    EXPECT_EQ(aRuns[1].sPort, "earlier");
 }
 
 TEST_F(JournalTest, NewerSchemaIsRefusedAndLeftAlone) {
