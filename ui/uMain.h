@@ -26,7 +26,6 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
-class QTimer;
 
 // What the main window is made from besides the options it reads itself.
 struct TMainSettings {
