@@ -379,6 +379,18 @@ TEST_F(JournalTest, DamagedFileIsMovedAsideWithItsWriteAheadLog) {
         f << std::string(3000, 'Z');
     }
 
+#ifdef _WIN32
+    // Windows does not rename a file that another program holds open: the journal is left as
+    // it is, log and all, and the open says why.
+    try {
+        TJournal::Open(FPath);
+        FAIL() << "a damaged journal held open elsewhere was opened";
+    } catch (const EJournal& e) {
+        EXPECT_THAT(e.what(), HasSubstr("is damaged and cannot be moved aside"));
+    }
+    EXPECT_EQ(ReadAll(FPath).substr(100, 3000), std::string(3000, 'Z'));
+    EXPECT_GT(fs::file_size(FPath + "-wal"), 0u);
+#else
     std::string sNotice;
     auto journal = TJournal::Open(FPath, &sNotice);
     EXPECT_THAT(sNotice, HasSubstr("damaged"));
@@ -400,6 +412,7 @@ TEST_F(JournalTest, DamagedFileIsMovedAsideWithItsWriteAheadLog) {
     ASSERT_EQ(aRuns.size(), 2u);
     EXPECT_EQ(aRuns[0].sPort, "latest");
     EXPECT_EQ(aRuns[1].sPort, "earlier");
+#endif
 }
 
 TEST_F(JournalTest, NewerSchemaIsRefusedAndLeftAlone) {
