@@ -29,6 +29,9 @@ struct TArgs {
     // the firmware file's bytes, which come on standard input instead of from the file.
     std::optional<long long> iParentPid;
     std::optional<std::string> sFileSha256;
+    // Hidden, with --child: the station started this update because the port has just arrived;
+    // an open refused while the port settles is tried again for a few seconds.
+    bool bPortArrived = false;
     std::optional<std::string> sFile;
     std::optional<std::string> sTrace;
     bool bReadInfoOnly = false;

@@ -41,6 +41,7 @@ constexpr std::pair<TEvent, const char*> aEventNames[] = {
     {TEvent::Plugged, "plugged"},
     {TEvent::Unplugged, "unplugged"},
     {TEvent::Waiting, "waiting"},
+    {TEvent::Settling, "settling"},
 };
 
 TJson ImageObject(std::int32_t iEntry, const std::string& sDescription) {
@@ -123,6 +124,8 @@ TEvent RunEvent(const TStep& step) {
         return TEvent::GaveUp;
     case TSource::Warning:
         return TEvent::Reason;
+    case TSource::Settling:
+        return TEvent::Settling;
     case TSource::Notification:
         break;
     }

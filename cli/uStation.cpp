@@ -204,7 +204,9 @@ int RunStation(const TStationSettings& settings) {
         for (const std::string& sPort : plan.TakeStarts()) {
             aToldWaiting.erase(sPort);
             std::vector<std::string> aArgs = settings.aChildArgs;
-            aArgs.insert(aArgs.end(), {"--port", sPort});
+            // Started as the port appears: udev, a modem manager's probe or another program may
+            // still hold it for a moment, and the child waits for that.
+            aArgs.insert(aArgs.end(), {"--port-arrived", "--port", sPort});
             // A child that cannot be started has its end queued, taken from the next Take on.
             book.Start(children.Start(aArgs, settings.sChildInput), sPort, TClock::now());
             bDirty = true;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,11 +45,24 @@ struct TPortDetails {
     bool operator==(const TPortDetails&) const = default;
 };
 
-// Linux: the ports of ListComPorts, in its order, with their details from the sysfs tree under
-// sSysDir (the tty's device link, up to the USB device that has idVendor and idProduct) and the
-// by-id links of sDevDir. Windows: every port of HKLM "hardware\devicemap\serialcomm" in the
-// registry's order, also those of other drivers (such as \Device\USBSER000), which are not
-// bInGuiList, so that an operator can find the name of a port that the port box leaves out; both
-// folders are ignored.
+// Linux: what udev knows of a port's device: the attributes of the USB device above the tty (as
+// sysfs has them) and the device's links (udev's database; none where no udev daemon keeps one).
+struct TTtyDevice {
+    std::string sVendorId;
+    std::string sProductId;
+    std::string sProduct;
+    std::string sSerial;
+    std::vector<std::string> aLinks; // such as /dev/serial/by-id/usb-..., in udev's order
+};
+// The device of a port by its path; nothing when the system does not know it as a device.
+using TTtyLookup = std::function<std::optional<TTtyDevice>(const std::string& sPort)>;
+
+// Linux: the ports of ListComPorts, in its order, with their details from lookup (empty: udev,
+// through libudev, by the port's device number): the USB device's ids, product and serial number,
+// and the port's link under <sDevDir>/serial/by-id among the device's links, or, where udev keeps
+// no database, the first link of that folder that leads to the port. Windows: every port of HKLM
+// "hardware\devicemap\serialcomm" in the registry's order, also those of other drivers (such as
+// \Device\USBSER000), which are not bInGuiList, so that an operator can find the name of a port
+// that the port box leaves out; sDevDir and lookup are ignored.
 std::vector<TPortDetails> ListPortDetails(const std::string& sDevDir = "/dev",
-                                          const std::string& sSysDir = "/sys");
+                                          const TTtyLookup& lookup = {});

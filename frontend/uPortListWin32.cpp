@@ -61,7 +61,7 @@ void ListComPorts(std::vector<std::string>& aList, const std::string&) {
             aList.push_back(std::move(d.sPort));
 }
 
-std::vector<TPortDetails> ListPortDetails(const std::string&, const std::string&) {
+std::vector<TPortDetails> ListPortDetails(const std::string&, const TTtyLookup&) {
     return SerialCommPorts();
 }
 

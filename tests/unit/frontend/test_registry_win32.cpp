@@ -227,7 +227,7 @@ TEST(RegistryPortList, DetailsOfEveryRegisteredPortMarkingTheGuiList) {
                     aExpected.push_back(d);
         }
         ASSERT_EQ(aExpected.size(), aBefore.size() + 4);
-        EXPECT_EQ(ListPortDetails("ignored", "ignored"), aExpected);
+        EXPECT_EQ(ListPortDetails("ignored"), aExpected);
     }
     EXPECT_EQ(ListPortDetails(), aBefore) << "the test's values are gone again";
 }
