@@ -83,11 +83,11 @@ TEST(PortDetails, FromSysfsAndByIdLinks) {
     const std::string d = dev.string() + "/";
     const std::vector<TPortDetails> aExpected = {
         {d + "ttyACM0", (byId / "usb-Acm_Board-if00").string(), "2341", "0043", "Acm \xff Board",
-         "", ""},
+         "", "", ""},
         {d + "ttyUSB0", (byId / "usb-Kelvo_Cable_K12345-if00-port0").string(), "0403", "6001",
-         "Kelvo Cable", "K12345", ""},
-        {d + "ttyUSB1", "", "", "", "", "", ""},
-        {d + "ttyUSB10", "", "", "", "", "", ""},
+         "Kelvo Cable", "K12345", "", ""},
+        {d + "ttyUSB1", "", "", "", "", "", "", ""},
+        {d + "ttyUSB10", "", "", "", "", "", "", ""},
     };
     EXPECT_EQ(ListPortDetails(dev.string(), sys.string()), aExpected);
 
