@@ -1,8 +1,10 @@
 // The registry stores of the Windows build: the port list of HKLM "hardware\devicemap\serialcomm"
-// and its change notification, and the internal mode of HKCU "Software\Orlenta\Quarn". Runs
-// against the live registry (under Wine in the test script) and puts back whatever it changed.
+// with the details of its ports' devices (SetupAPI) and its change notification, and the internal
+// mode of HKCU "Software\Orlenta\Quarn". Runs against the live registry (under Wine in the test
+// script) and puts back whatever it changed.
 #include "frontend/uPortList.h"
 #include "frontend/uPortWatch.h"
+#include "frontend/uRunJournal.h"
 #include "frontend/uStartupOptions.h"
 
 #include <windows.h>
@@ -332,6 +334,11 @@ TEST(RegistryPortList, DetailsOfThePortDevicesThroughSetupApi) {
         const std::vector<TPortDetails> aExpected = {Port("COM36", "\\Device\\VCP6"), usb, noSerial,
                                                      machine};
         EXPECT_EQ(aOurs, aExpected);
+        // The update journal's converter: the USB serial number, whatever the port's spelling;
+        // none without one (the journal then goes by the port's name).
+        EXPECT_EQ(ConverterOf("\\\\.\\com37"), "KELVO42");
+        EXPECT_EQ(ConverterOf("COM38"), "");
+        EXPECT_EQ(ConverterOf("COM39"), "");
     }
     EXPECT_EQ(ListPortDetails(), aBefore) << "the test's ports and devices are gone again";
 }
