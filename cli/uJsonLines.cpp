@@ -227,6 +227,7 @@ std::vector<std::string> PortListJson(const std::vector<TPortDetails>& aPorts) {
         o["product-id"] = StrOrNull(d.sProductId);
         o["product"] = StrOrNull(d.sProduct);
         o["serial"] = StrOrNull(d.sSerial);
+        o["description"] = StrOrNull(d.sDescription);
         o["device"] = StrOrNull(d.sDeviceName);
         o["in-gui-list"] = d.bInGuiList;
         aLines.push_back(JsonText(o));

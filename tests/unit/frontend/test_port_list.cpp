@@ -68,11 +68,11 @@ TEST(PortDetails, FromUdevAndByIdLinks) {
 
     const std::vector<TPortDetails> aExpected = {
         {d + "ttyACM0", (byId / "usb-Acm_Board-if00").string(), "2341", "0043", "Acm \xff Board",
-         "", ""},
+         "", "", ""},
         {d + "ttyUSB0", d + "serial/by-id/usb-Kelvo_Cable_K12345-if00-port0", "0403", "6001",
-         "Kelvo Cable", "K12345", ""},
-        {d + "ttyUSB1", "", "", "", "", "", ""},
-        {d + "ttyUSB10", "", "", "", "", "", ""},
+         "Kelvo Cable", "K12345", "", ""},
+        {d + "ttyUSB1", "", "", "", "", "", "", ""},
+        {d + "ttyUSB10", "", "", "", "", "", "", ""},
     };
     EXPECT_EQ(ListPortDetails(dev.string(), lookup), aExpected);
     EXPECT_EQ(aAsked, (std::vector<std::string>{d + "ttyACM0", d + "ttyUSB0", d + "ttyUSB1",
