@@ -3,6 +3,7 @@
 #include "tests/e2e/EndToEnd.h"
 #include "tests/support/CliOutput.h"
 #include "tests/support/Process.h"
+#include "tests/support/Terminal.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -233,6 +235,31 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
     }
     ::setenv("KELVO_JOURNAL", journal.c_str(), 1);
     ::unsetenv("KELVO_DEV_DIR");
+}
+
+TEST_F(EndToEnd, APinThroughThePortNameIsAskedOnTheTerminal) {
+    // The pinned logger of an interrupted run, found in its bootloader again through the same port
+    // name, which is all that ties the two: the operator is asked, and yes keeps the pin.
+    auto first = SimIn(dir / "first", {"--preset", "entry8", "--fault", "line:hangup:100"});
+    ASSERT_EQ(Cli({"-p", PortLink(dir, "ttyUSB0", *first), "-y"}).iExit, 11);
+    first.reset();
+    const auto again = SimIn(dir / "again", {"--preset", "entry8", "--start", "bootloader"});
+    TTerminalProcess cli(
+        {KELVO_UPDATE_EXE, "-p", PortLink(dir, "ttyUSB0", *again)},
+        {"KELVO_JOURNAL=" + journal.string(), "XDG_CONFIG_HOME=" + configHome.string()}, 120, 30);
+    const auto answer = [&](const std::string& sQuestion) {
+        ASSERT_TRUE(WaitUntil([&] { return cli.Seen().ends_with(sQuestion + " [y/N] "); }, 20s))
+            << cli.Seen();
+        cli.Type("y\r");
+    };
+    answer("Do you really continue without saving ?");
+    answer("Is the serial number on its label 328297 ?");
+    EXPECT_EQ(cli.Wait(), 0) << cli.Seen();
+    const std::string sSeen = cli.Seen();
+    EXPECT_NE(sSeen.find("Serial number 328297 " + PinLine), std::string::npos) << sSeen;
+    EXPECT_NE(sSeen.find("Update Kelvo model 26113 V5.136 succesfully completed."),
+              std::string::npos)
+        << sSeen;
 }
 
 TEST_F(EndToEnd, JournalRecordsEveryPortOfARunAndAKilledOne) {
