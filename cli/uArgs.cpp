@@ -65,7 +65,11 @@ Options:
                       (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS, UTC)
       --csv           with --history: CSV for a spreadsheet
       --limit N       with --history: at most N runs
-      --serial N      with --history: the runs of the logger with this serial number
+      --serial N      the serial number on the logger's label (1 to 4294967295), for a
+                      logger found in its bootloader, which does not tell it: the image is
+                      chosen as if it had been read; a logger whose application reports another
+                      one is not updated (exit status 40); one port only. With --history: the
+                      runs of the logger with this serial number
       --since DATE    with --history: every run since DATE (UTC), unless --limit
   -V, --version       print the version
   -h, --help          print this text
@@ -85,8 +89,11 @@ Environment:
 
 Every update is recorded in the update journal: the logger, its hardware, the image, the outcome.
 A logger found in its bootloader on a converter where an interrupted run left it is selected for
-with the serial number that run read. A journal that cannot be written gives a warning; the
-update goes on.
+with the serial number that run read. Where only the port name ties the two (a converter without
+a serial number), the question whether it is that logger is asked on the terminal; with --yes, or
+without a terminal, that serial number is not taken, and a logger that it would pin to its
+firmware is not updated (exit status 47: "in its bootloader, serial unknown: update it with
+--serial"). A journal that cannot be written gives a warning; the update goes on.
 
 The report and the outcome go to standard output; usage errors, refusals, warnings and reasons to
 standard error. On a terminal a progress bar on standard error takes the place of the
@@ -113,14 +120,16 @@ Exit status:
   11  an error reading or writing the port
   20  cancelled (--watch: also a logger plugged in whose update never started)
   30  no answer, after the repeats
-  40  no update for this logger
+  40  no update for this logger (also: its application reports another serial number than
+      --serial)
   41  the logger is not ready
   42  the image's last line is wrong
   43  a conversion error
   44  a programming error, after the repeats
   45  the update was not successful
   46  an invalid answer from the logger
-  47  no fitting image
+  47  no fitting image (also: a logger in its bootloader that may be pinned to its firmware,
+      whose serial number is unknown)
   70  only the update information was read (--read-info-only)
   1   a fatal exception (--history: the journal cannot be read)
   2   a usage error, or a refusal before a port was opened (also: no port for --list-ports
@@ -218,7 +227,8 @@ constexpr TCliOption aOptions[] = {
      }},
     {{"serial", 0, true},
      [](TArgs& a, const std::string& s) {
-         a.history.iSerial = static_cast<std::uint32_t>(Number("--serial", s, 0, 0xFFFFFFFF));
+         // Which of its two uses counts is known once the whole line is read.
+         a.iLabelSerial = static_cast<std::uint32_t>(Number("--serial", s, 0, 0xFFFFFFFF));
      }},
     {{"since", 0, true},
      [](TArgs& a, const std::string& s) {
@@ -269,9 +279,19 @@ TArgs ParseArgs(int argc, char** argv) {
             UsageError("unexpected argument '" + s + "'");
         a.aKeyValues.push_back(s);
     }
-    const bool bFilters = a.bLimit || a.history.iSerial || !a.history.sSince.empty() || a.bCsv;
+    if (a.bHistory) {
+        a.history.iSerial = a.iLabelSerial;
+        a.iLabelSerial.reset();
+    }
+    const bool bFilters = a.bLimit || !a.history.sSince.empty() || a.bCsv;
     if (bFilters && !a.bHistory)
-        UsageError("--limit, --serial, --since and --csv go with --history");
+        UsageError("--limit, --since and --csv go with --history");
+    // The number on a label: a logger's serial number is never 0, which stands for none read.
+    if (a.iLabelSerial == 0u)
+        UsageError("--serial: 0 is not a logger's serial number (1 to 4294967295)");
+    if (a.iLabelSerial && (a.bWatch || a.bAllPorts || a.aPorts.size() > 1))
+        UsageError("--serial names one logger: it goes with one port, not with several, "
+                   "--all-ports or --watch");
     if ((a.bOnlyNew || a.iMaxParallel || a.iCount) && !a.bWatch)
         UsageError("--only-new, --max-parallel and --count go with --watch");
     if (a.bWatch && (a.bAllPorts || !a.aPorts.empty() || a.bChild || a.bListPorts ||

@@ -6,6 +6,7 @@
 #include "journal/uJournal.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,6 +47,8 @@ struct TArgs {
     bool bLimit = false; // --limit given: else all the runs since --since, or the latest 20
     THistoryFilter history;
     int iMaxRepeats = 3;
+    // --serial for an update: the serial number from the logger's label.
+    std::optional<std::uint32_t> iLabelSerial;
     std::vector<std::string> aKeyValues;
 };
 

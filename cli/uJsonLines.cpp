@@ -239,11 +239,13 @@ void TJsonRun::Step(const TStep& step) {
     if (step.action != TAction::Report && step.action != TAction::Diagnostic)
         return;
     const bool bNotification = step.source == TSource::Notification && step.iCode >= 0;
-    // The serial number is 32 bits without a sign.
+    // The serial number is 32 bits without a sign, also where it comes from the journal or the
+    // label.
+    const bool bSerial = step.iCode == Notify::Serial || (step.iCode >= Notify::PinFromJournal &&
+                                                          step.iCode <= Notify::SerialDiffers);
     const TJson value = !bNotification ? TJson()
-                        : step.iCode == Notify::Serial
-                            ? TJson(static_cast<std::uint32_t>(step.iNotified))
-                            : TJson(step.iNotified);
+                        : bSerial      ? TJson(static_cast<std::uint32_t>(step.iNotified))
+                                       : TJson(step.iNotified);
     TJson o =
         RunObject(RunEvent(step), bNotification ? TJson(step.iCode) : TJson(), value, step.sText);
     if (bNotification && step.iCode == Notify::Version)

@@ -79,6 +79,19 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
         TRunJournal::TStart{"kelvo-update", sPort, args.sFile.value_or(""), sFileSha256};
     if (portTrace)
         settings.openPort = portTrace->Wrap(OpenComPort);
+    settings.iLabelSerial = args.iLabelSerial.value_or(0);
+    // Whether the logger in its bootloader is the one an interrupted update left on this port
+    // name: asked on the terminal; with --yes (a child's too) or without a terminal, the answer
+    // is no one's, and that update's serial number is not taken.
+    const bool bAskPin = !args.bYes && IsTerminal(stdin);
+    if (bAskPin) {
+        settings.askPin = [&](const TPinQuestion& q) {
+            bar.Clear();
+            const bool bYes = AskOnTerminal(q.sText);
+            bar.Redraw();
+            return bYes;
+        };
+    }
     // A child's diagnostics go out among those of the other ports: they name theirs.
     const std::string sDiagnosticPrefix =
         "kelvo-update: " + (args.bChild ? EscapeControlChars(sPort) + ": " : std::string());
@@ -89,6 +102,14 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
     };
     TUpdateSession session(settings, [&](const TStep& step) {
         warnOfTrace();
+        if (step.iCode == Notify::PinNotTaken && !args.bYes && !bAskPin) {
+            bar.Clear();
+            Console.Err(sDiagnosticPrefix +
+                        "no terminal to ask whether the logger is the one that the interrupted "
+                        "update left in its bootloader: its serial number is not taken (give the "
+                        "one from the logger's label with --serial)");
+            bar.Redraw();
+        }
         const bool bDiagnostic = step.action == TAction::Diagnostic;
         if (args.bJson) {
             json.Step(step);

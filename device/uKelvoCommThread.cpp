@@ -7,6 +7,9 @@
 #include "hexline/uConvert1V0.h"
 #include "link/uExceptions1V0.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 using namespace Kelvo;
@@ -108,6 +111,11 @@ bool TKelvoCommThread::Identify(TLogger& logger, bool bFirst) {
         SendCommand(true, CmdIdentify, IdentSerialArg, 0, 0, 0, 0, 0);
         logger.iSerial = MakeSerial(FRxBuffer[4], FRxBuffer[3], FRxBuffer[2], FRxBuffer[1]);
         Post(Notify::Serial, static_cast<std::int32_t>(logger.iSerial));
+        // The operator named another logger: this one is left in its application, untouched.
+        if (FRun.iLabelSerial != 0 && logger.iSerial != FRun.iLabelSerial) {
+            Post(Notify::SerialDiffers, static_cast<std::int32_t>(logger.iSerial));
+            throw EQuarn(Status::WrongLogger);
+        }
         if (!FRun.bIdentified) {
             FRun.bIdentified = true;
             FRun.iSerial = logger.iSerial;
@@ -178,19 +186,57 @@ void TKelvoCommThread::ReadHardware(TLogger& logger) {
     }
 }
 
-// A logger that this run never saw in its application, left in its bootloader by an earlier run
-// that read it there: with the same hardware it is the same logger, and a pinned one keeps its
-// pinned image.
+// A logger that this run never saw in its application tells no serial number in its bootloader.
+// The serial number from its label counts as read from an application 5.136, so that a pinned
+// logger keeps its pinned image (which version it ran, the bootloader cannot tell). Else an earlier
+// run left it there and read it: with the same hardware on the same converter it is the same
+// logger, and a pinned one keeps its pinned image. Through the port name alone it may as well be
+// the next logger of a station: the controller is asked, or the pin is not applied.
 void TKelvoCommThread::RecallEarlierRun(TLogger& logger) {
-    if (!logger.bFoundInBootloader || FRun.bIdentified || !FRun.earlier)
+    if (!logger.bFoundInBootloader || FRun.bIdentified)
+        return;
+    if (FRun.iLabelSerial != 0) {
+        logger.iSerial = FRun.iLabelSerial;
+        logger.iAppVersion = PinnedAppVersion;
+        Post(Notify::LabelSerial, static_cast<std::int32_t>(logger.iSerial));
+        return;
+    }
+    if (!FRun.earlier)
         return;
     const TRunRecord::TEarlierRun& e = *FRun.earlier;
-    if (e.iBootClass == logger.iClass && e.iBootVersion == logger.iVersion &&
-        e.iPlatform == logger.iPlatform && e.iPrint == logger.iPrint) {
-        logger.iSerial = e.iSerial;
-        logger.iAppVersion = e.iAppVersion;
-        Post(Notify::PinFromJournal, static_cast<std::int32_t>(logger.iSerial));
+    if (e.iBootClass != logger.iClass || e.iBootVersion != logger.iVersion ||
+        e.iPlatform != logger.iPlatform || e.iPrint != logger.iPrint)
+        return;
+    const auto iSerial = static_cast<std::int32_t>(e.iSerial);
+    if (!e.bByConverter && !PinConfirmed(iSerial)) {
+        if (FRun.portNamePin == TRunRecord::TPortNamePin::Withhold &&
+            e.iAppVersion == PinnedAppVersion && isPinnedSerial(e.iSerial)) {
+            // It may be that pinned logger: any image but the pinned one could harm it.
+            Post(Notify::SerialUnknown, iSerial);
+            throw EQuarn(Status::NoFittingImage);
+        }
+        Post(Notify::PinNotTaken, iSerial);
+        return;
     }
+    logger.iSerial = e.iSerial;
+    logger.iAppVersion = e.iAppVersion;
+    Post(Notify::PinFromJournal, iSerial);
+}
+
+// Whether the controller confirms that the earlier run's logger is this one: asked once per run
+// (its repeats keep the answer); the wait ends with the cancel flag.
+bool TKelvoCommThread::PinConfirmed(std::int32_t iSerial) {
+    if (FRun.portNamePin != TRunRecord::TPortNamePin::Ask)
+        return false;
+    if (FRun.iPinAnswer < 0) {
+        Post(Notify::PinAsk, iSerial);
+        while (FRun.iPinAnswer < 0) {
+            if (bCancel)
+                throw EQuarn(Status::Cancelled);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    return FRun.iPinAnswer > 0;
 }
 
 // The first catalogue image that fits, into iFwIndex; the loaded file alone when it is selected.

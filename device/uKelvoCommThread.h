@@ -26,6 +26,7 @@ private:
     void EnterBootloader();
     void ReadHardware(TLogger& logger);
     void RecallEarlierRun(TLogger& logger);
+    bool PinConfirmed(std::int32_t iSerial);
     TBl3FileHeader SelectImage(const TLogger& logger);
     void TransferImage(const TLogger& logger);
     void RestartAndConfirm(const TLogger& logger, const TBl3FileHeader& header);

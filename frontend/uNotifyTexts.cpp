@@ -167,3 +167,27 @@ std::string ReportLine(const std::string& sText) {
     const std::tm tm = LocalTime(std::time(nullptr));
     return Fmt("%02d-%02d-%02d -> ", tm.tm_hour, tm.tm_min, tm.tm_sec) + sText;
 }
+
+std::string PinQuestionText(std::uint32_t iSerial, const std::string& sStarted) {
+    const std::string sSerial = std::to_string(iSerial);
+    return "The update of " + sStarted + " on this port was interrupted and left the logger " +
+           sSerial +
+           " in its bootloader. The logger on the port waits in its bootloader with the same "
+           "hardware, but the port tells nothing that shows it is the same logger.\r\nIs the "
+           "serial number on its label " +
+           sSerial + " ?";
+}
+
+std::string PinNotTakenText(std::uint32_t iSerial, const std::string& sStarted) {
+    return "Serial number " + std::to_string(iSerial) + " of the interrupted update of " +
+           sStarted + " not taken: only the port name ties that update to this logger";
+}
+
+std::string LabelSerialText(std::uint32_t iSerial) {
+    return "Serial number " + std::to_string(iSerial) + " from the logger's label";
+}
+
+std::string SerialDiffersText(std::uint32_t iRead, std::uint32_t iLabel) {
+    return "Not updated: the logger reports serial number " + std::to_string(iRead) + ", not " +
+           std::to_string(iLabel) + " as given from its label.";
+}

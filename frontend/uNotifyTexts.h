@@ -20,6 +20,16 @@ constexpr const char* AskCloseWhileRunning =
 // The end of a run that left the logger in its bootloader with no image programmed completely.
 constexpr const char* LoggerWaitsInBootloader =
     "The logger is waiting in its bootloader: run the update again to finish it.";
+// The same end when the logger's serial number could not be known there: running the update
+// again cannot help a logger that may be pinned, its serial number from the label can.
+constexpr const char* LoggerWaitsSerialUnknown =
+    "The logger is waiting in its bootloader, where it does not tell its serial number: update it "
+    "again with the serial number from its label (kelvo-update --serial N, or the serial number "
+    "field of the internal mode).";
+// The outcome when an earlier run on the port name alone names a pinned serial number: the
+// logger is not updated.
+constexpr const char* SerialUnknownOutcome =
+    "in its bootloader, serial unknown: update it with --serial";
 // What to check when the logger stayed silent through every repeat.
 constexpr const char* CheckSilentLogger =
     "The logger did not answer: check the cable, that the logger is switched on and its battery "
@@ -73,6 +83,16 @@ std::vector<TStep> NotificationSteps(std::int32_t iCode, std::int32_t iValue,
 
 // The text of a completed update that programmed catalogue entry iEntry.
 std::string DoneText(std::int32_t iEntry);
+
+// The question whether the logger in its bootloader is the one that an interrupted update of
+// sStarted on the same port name left there, with serial number iSerial.
+std::string PinQuestionText(std::uint32_t iSerial, const std::string& sStarted);
+// The report line when that update's serial number is not applied.
+std::string PinNotTakenText(std::uint32_t iSerial, const std::string& sStarted);
+// The report line when the serial number from the logger's label is applied.
+std::string LabelSerialText(std::uint32_t iSerial);
+// The outcome when the logger's application reports iRead instead of iLabel.
+std::string SerialDiffersText(std::uint32_t iRead, std::uint32_t iLabel);
 
 // The report and status line that starts every update, restarts included.
 std::string StartText(const std::string& sPort);

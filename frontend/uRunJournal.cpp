@@ -146,8 +146,10 @@ void TRunJournal::Prepare(TRunRecord& run) {
         if (!e || !e->iSerial || !e->iAppVersion || !e->iBootClass || !e->iBootVersion ||
             !e->iPlatform || !e->iPrint)
             return;
-        run.earlier = TRunRecord::TEarlierRun{*e->iSerial,      *e->iAppVersion, *e->iBootClass,
-                                              *e->iBootVersion, *e->iPlatform,   *e->iPrint};
+        // Without a converter identity the earlier run was looked up by the port name.
+        run.earlier = TRunRecord::TEarlierRun{
+            *e->iSerial,   *e->iAppVersion, *e->iBootClass,           *e->iBootVersion,
+            *e->iPlatform, *e->iPrint,      !FRow->sConverter.empty()};
         FsEarlierStarted = e->sStarted;
         FiEarlierAppVersion = *e->iAppVersion;
     });
@@ -186,6 +188,11 @@ void TRunJournal::Notification(std::int32_t iCode, std::int32_t iValue) {
         // Recorded as this run's own, so that a run after another interruption still knows it.
         FRow->iSerial = static_cast<std::uint32_t>(iValue);
         FRow->iAppVersion = FiEarlierAppVersion;
+        Write();
+        break;
+    case Notify::LabelSerial:
+        // The operator's serial number; the application version stays unknown.
+        FRow->iSerial = static_cast<std::uint32_t>(iValue);
         Write();
         break;
     case Notify::TransferBegins:

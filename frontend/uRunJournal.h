@@ -40,13 +40,16 @@ public:
     TRunJournal(const TRunJournal&) = delete;
     TRunJournal& operator=(const TRunJournal&) = delete;
 
-    // Before the run's first worker: what an interrupted earlier run on the same converter read
-    // of its logger, for the serial-number rule (TRunRecord::earlier).
+    // Before the run's first worker: what an interrupted earlier run on the same converter (or,
+    // where the converter tells no identity, on the same port name) read of its logger, for the
+    // serial-number rule (TRunRecord::earlier).
     void Prepare(TRunRecord& run);
     // Every notification of the run's workers, in their order.
     void Notification(std::int32_t iCode, std::int32_t iValue);
     // The report line of Notify::PinFromJournal: the serial number and when that run was.
     std::string PinLine() const;
+    // When the earlier run that Prepare found began (UTC); empty when there is none.
+    const std::string& EarlierStarted() const { return FsEarlierStarted; }
     // A repeat of the run starts.
     void Repeat();
     // The run has ended with iStatus (0: success, 1: a fatal end), the outcome sText and, for a

@@ -69,6 +69,14 @@ TRunResult TUpdateSession::Run() {
         journal->Prepare(run);
         warnings();
     }
+    run.iLabelSerial = FSettings.iLabelSerial;
+    run.portNamePin =
+        FSettings.askPin ? TRunRecord::TPortNamePin::Ask : TRunRecord::TPortNamePin::Withhold;
+    // The run's serial number is known: read, applied from a pin, or given from the label.
+    bool bSerialGiven = FSettings.iLabelSerial != 0;
+    // The outcome that replaces the status text of the run's end, when the worker said why.
+    std::string sOwnOutcome;
+    const std::string sEarlierStarted = journal ? journal->EarlierStarted() : std::string();
 
     std::int32_t iAttemptCmd = FSettings.iCommand;
     const auto launch = [&] {
@@ -96,8 +104,11 @@ TRunResult TUpdateSession::Run() {
     // message box.
     const auto finish = [&](TStep message) {
         result.bLeftInBootloader = !result.bSuccess && run.bInBootloader;
+        result.bSerialUnknown = run.bInBootloader && !run.bIdentified && !bSerialGiven;
         if (result.bLeftInBootloader) {
-            result.sNote = Texts::LoggerWaitsInBootloader;
+            // Running the update again cannot tell a serial number that nothing could know.
+            result.sNote = result.bSerialUnknown ? Texts::LoggerWaitsSerialUnknown
+                                                 : Texts::LoggerWaitsInBootloader;
             Emit({TAction::Report, result.sNote, 0, TSource::Note});
             message.sText += "\r\n" + result.sNote;
         }
@@ -153,7 +164,31 @@ TRunResult TUpdateSession::Run() {
                 Emit(stamped({TAction::Report, journal->PinLine()}));
             warnings();
         }
+        const auto iSerial = static_cast<std::uint32_t>(n->iValue);
         switch (n->iCode) {
+        case Notify::PinFromJournal:
+            bSerialGiven = true;
+            break;
+        case Notify::PinAsk: {
+            const TPinQuestion q{iSerial, sEarlierStarted,
+                                 PinQuestionText(iSerial, sEarlierStarted)};
+            const bool bYes = FSettings.askPin && !Stopping() && FSettings.askPin(q);
+            run.iPinAnswer = bYes ? 1 : 0; // the worker waits for it
+            break;
+        }
+        case Notify::PinNotTaken:
+            Emit(stamped({TAction::Report, PinNotTakenText(iSerial, sEarlierStarted)}));
+            break;
+        case Notify::SerialUnknown:
+            Emit(stamped({TAction::Report, PinNotTakenText(iSerial, sEarlierStarted)}));
+            sOwnOutcome = Texts::SerialUnknownOutcome;
+            break;
+        case Notify::LabelSerial:
+            Emit(stamped({TAction::Report, LabelSerialText(iSerial)}));
+            break;
+        case Notify::SerialDiffers:
+            sOwnOutcome = SerialDiffersText(iSerial, FSettings.iLabelSerial);
+            break;
         case Notify::Class:
             if (!result.iClass)
                 result.iClass = n->iValue;
@@ -185,8 +220,9 @@ TRunResult TUpdateSession::Run() {
             result.bSuccess = n->iCode == Notify::Done;
             result.iStatus = result.bSuccess ? 0 : n->iValue;
             result.bFatal = !result.bSuccess && n->iValue == 0;
-            result.sOutcome =
-                result.bSuccess ? DoneText(iFwIndex) : StatusText(n->iValue, FSettings.sPort);
+            result.sOutcome = result.bSuccess        ? DoneText(iFwIndex)
+                              : !sOwnOutcome.empty() ? sOwnOutcome
+                                                     : StatusText(n->iValue, FSettings.sPort);
             if (result.iStatus == Status::PortNotReady || result.iStatus == Status::PortIoError)
                 result.sReason = sPortReason;
         }
@@ -205,6 +241,9 @@ TRunResult TUpdateSession::Run() {
                 break;
             case TAction::Report:
             case TAction::Status:
+                // The worker said why the run ends: that replaces the status's text.
+                if (bEnds && !sOwnOutcome.empty())
+                    step.sText = sOwnOutcome;
                 if (!bRepeatLeft &&
                     (n->iCode == Notify::NoAnswer ||
                      (n->iCode == Notify::Status && n->iValue == Status::EchoMismatch)))
@@ -216,6 +255,8 @@ TRunResult TUpdateSession::Run() {
                 Emit(stamped(std::move(step)));
                 break;
             case TAction::Message:
+                if (bEnds && !sOwnOutcome.empty())
+                    step.sText = sOwnOutcome;
                 finish(stamped(std::move(step)));
                 break;
             case TAction::EndUpdate:

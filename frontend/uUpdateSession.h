@@ -18,6 +18,18 @@
 #include <optional>
 #include <string>
 
+// The question asked when an interrupted update on the same port name, with no converter identity
+// to tie it to this logger, left a logger with the same hardware in its bootloader.
+struct TPinQuestion {
+    std::uint32_t iSerial = 0; // what that update read
+    std::string sStarted;      // when it began (UTC)
+    std::string sText;         // the question, lines separated by "\r\n"
+};
+// Answers the question on the session's thread: true, the logger is that one and its serial
+// number is applied. It may wait for the operator; it should return false once the session is
+// cancelled.
+using TPinAsker = std::function<bool(const TPinQuestion& question)>;
+
 struct TSessionSettings {
     std::string sPort;
     std::int32_t iCommand = 0; // the command number of the first attempt
@@ -37,6 +49,12 @@ struct TSessionSettings {
     // Zero: the first refusal counts.
     std::chrono::milliseconds settle{0};
     std::int32_t iSettlePauseMs = 200;
+    // The serial number from the logger's label (0: none): a logger found in its bootloader is
+    // selected for with it; a logger whose application reports another one is not updated.
+    std::uint32_t iLabelSerial = 0;
+    // Asked about an interrupted update found through the port name alone. None: its serial
+    // number is not applied, and a logger that it says is pinned is not updated.
+    TPinAsker askPin;
 };
 
 // How long a port that has just arrived may take to settle: udev's rules, and a modem manager's
@@ -62,6 +80,9 @@ struct TRunResult {
     // what helps), empty otherwise.
     bool bLeftInBootloader = false;
     std::string sNote;
+    // The logger was found in its bootloader and its serial number stayed unknown (not read, not
+    // from a journal's pin, not given from its label).
+    bool bSerialUnknown = false;
     // The logger as the run's first identification in its application found it; bIdentified
     // false: the run never found it there (then iSerial is 0).
     bool bIdentified = false;

@@ -34,7 +34,13 @@ constexpr std::int32_t Candidate = 27;      // catalogue index under examination
 constexpr std::int32_t UpidInfo = 28;       // info word of the update-ID block
 constexpr std::int32_t Serial = 29; // serial number (32 bits) of a logger in its application
 constexpr std::int32_t PinFromJournal = 30; // serial number that an interrupted earlier run read
-constexpr std::int32_t VectorLine = 40;     // 0 held back, 1 being sent now
+// The earlier run is tied to this logger by the port name only (no converter identity):
+constexpr std::int32_t PinAsk = 31;        // its serial number; the worker waits for iPinAnswer
+constexpr std::int32_t PinNotTaken = 32;   // its serial number, not applied
+constexpr std::int32_t SerialUnknown = 33; // its serial number is pinned: the logger is not updated
+constexpr std::int32_t LabelSerial = 34;   // the serial number from the label, applied
+constexpr std::int32_t SerialDiffers = 35; // the serial number the application reports instead
+constexpr std::int32_t VectorLine = 40;    // 0 held back, 1 being sent now
 } // namespace Notify
 
 // Where a worker posts its notifications. Post must not block the worker and must keep the order
@@ -70,8 +76,22 @@ struct TRunRecord {
         std::uint16_t iBootVersion = 0;
         std::uint16_t iPlatform = 0;
         std::uint16_t iPrint = 0;
+        // Found through the converter's identity; false: through the port name alone, which a
+        // station's next logger shares, so it is not the same logger by itself.
+        bool bByConverter = false;
     };
     std::optional<TEarlierRun> earlier;
+    // What becomes of an earlier run found through the port name alone whose hardware fits:
+    // Ask posts Notify::PinAsk and waits for iPinAnswer; Withhold never applies it, and a logger
+    // whose earlier serial number is pinned is then not updated.
+    enum class TPortNamePin : std::uint8_t { Ask, Withhold };
+    TPortNamePin portNamePin = TPortNamePin::Withhold;
+    // The controller's answer to Notify::PinAsk: -1 none yet, 0 no, 1 yes. Kept for the repeats
+    // of the run, which do not ask again.
+    std::atomic<int> iPinAnswer{-1};
+    // The serial number from the logger's label (0: none given): a logger found in its bootloader
+    // is selected for with it, a logger whose application reports another one is refused.
+    std::uint32_t iLabelSerial = 0;
     // The data lines that the logger took, echo compared, over every worker of the run.
     std::int32_t iLinesSent = 0;
     // Why the latest worker could not open its port, or why a call on the open port failed, in

@@ -23,6 +23,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -31,7 +32,12 @@
 #include <QStatusBar>
 #include <QTimer>
 
+#include <charconv>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -47,6 +53,38 @@ constexpr int StatusBarHeight = 19;
 
 QString Q(const std::string& s) {
     return QString::fromStdString(s).replace("\r\n", "\n");
+}
+
+// The answer to a question that the session asks the window: given on the window thread, awaited
+// on the session's.
+struct TAnswer {
+    std::mutex lock;
+    std::condition_variable given;
+    std::optional<bool> bYes;
+};
+
+// The session's question whether the logger is the one of an interrupted update on the same port
+// name, on its way to the window thread.
+class TPinQuestionEvent : public QEvent {
+public:
+    static const QEvent::Type EventType;
+    TPinQuestionEvent(std::string sText, std::shared_ptr<TAnswer> answer)
+        : QEvent(EventType), sText(std::move(sText)), answer(std::move(answer)) {}
+    const std::string sText;
+    const std::shared_ptr<TAnswer> answer;
+};
+const QEvent::Type TPinQuestionEvent::EventType =
+    static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Asks the window from the session's thread and waits for the operator; a cancel (also by
+// closing the window) ends the wait with no.
+bool AskWindow(QObject& window, const TPinQuestion& q) {
+    const auto answer = std::make_shared<TAnswer>();
+    QCoreApplication::postEvent(&window, new TPinQuestionEvent(q.sText, answer));
+    std::unique_lock lock(answer->lock);
+    while (!answer->bYes && !bCancel)
+        answer->given.wait_for(lock, std::chrono::milliseconds(50));
+    return answer->bYes.value_or(false) && !bCancel;
 }
 
 } // namespace
@@ -202,6 +240,17 @@ void TfrmMain::CreateControls() {
     chkReadInfoOnly->setObjectName("chkReadInfoOnly");
     chkReadInfoOnly->setGeometry(32, 168, 145, 17);
 
+    lblSerial = new QLabel("Serial number:", Panel1);
+    lblSerial->setObjectName("lblSerial");
+    lblSerial->setGeometry(196, 168, 110, 17);
+    edtSerial = new QLineEdit(Panel1);
+    edtSerial->setObjectName("edtSerial");
+    edtSerial->setMaxLength(10);
+    edtSerial->setPlaceholderText("from the label");
+    edtSerial->setToolTip("For a logger found in its bootloader, which does not tell its serial "
+                          "number: the number on its label. Empty: none.");
+    edtSerial->setGeometry(310, 164, 115, 25);
+
     StatusBar1 = statusBar();
     StatusBar1->setObjectName("StatusBar1");
     StatusBar1->setSizeGripEnabled(false);
@@ -221,6 +270,8 @@ void TfrmMain::ReadOptionsAndLayout(const std::vector<std::string>& aParams) {
     const bool bInternal = IsInternalMode();
     chkReadInfoOnly->setChecked(false);
     chkReadInfoOnly->setVisible(bInternal && bReadInfoSupported);
+    lblSerial->setVisible(bInternal);
+    edtSerial->setVisible(bInternal);
     ReadStartupOptions(aParams, bInternal);
 
     if (iFileMode == 2) {
@@ -288,6 +339,10 @@ void TfrmMain::StartUpdate(std::int32_t iCmd) {
     settings.iRestartWaitMs = FiRestartWaitMs;
     settings.journal =
         TRunJournal::TStart{"kelvo-firmware-update", FPort, FsFileName, FsFileSha256};
+    settings.iLabelSerial = FiLabelSerial;
+    settings.askPin = [this](const TPinQuestion& q) {
+        return AskWindow(*this, q);
+    };
     FSession = std::make_unique<TRunningSession>(std::move(settings), *this);
 }
 
@@ -356,7 +411,40 @@ std::string TfrmMain::ChooseFile() {
     return sFile.toStdString();
 }
 
+bool TfrmMain::ReadLabelSerial() {
+    FiLabelSerial = 0;
+    if (edtSerial->isHidden())
+        return true; // not in the internal mode
+    const std::string s = edtSerial->text().trimmed().toStdString();
+    if (s.empty())
+        return true;
+    std::uint32_t i = 0;
+    const auto [pEnd, ec] = std::from_chars(s.data(), s.data() + s.size(), i);
+    if (ec != std::errc() || pEnd != s.data() + s.size() || i == 0) {
+        const std::string sText = "The serial number \"" + s +
+                                  "\" is not one from a logger's label (a number from 1 to "
+                                  "4294967295): nothing was started.";
+        SetStatusText(sText);
+        ShowResultBox(sText);
+        return false;
+    }
+    FiLabelSerial = i;
+    return true;
+}
+
 bool TfrmMain::event(QEvent* pEvent) {
+    if (pEvent->type() == TPinQuestionEvent::EventType) {
+        const auto* p = static_cast<const TPinQuestionEvent*>(pEvent);
+        // Not that logger unless the operator says so: "No" is the default. A question left
+        // behind by an update that has ended is not shown.
+        const bool bYes = FSession != nullptr && Confirm(p->sText, false);
+        {
+            const std::lock_guard guard(p->answer->lock);
+            p->answer->bYes = bYes;
+        }
+        p->answer->given.notify_all();
+        return true;
+    }
     if (pEvent->type() == TStepEvent::EventType) {
         const auto* p = static_cast<const TStepEvent*>(pEvent);
         if (p->bEnd)
@@ -370,6 +458,7 @@ bool TfrmMain::event(QEvent* pEvent) {
 
 void TfrmMain::SessionEnded() {
     FSession.reset(); // its thread has posted this as its last act: the join does not wait
+    QCoreApplication::removePostedEvents(this, TPinQuestionEvent::EventType);
 }
 
 void TfrmMain::ShowStep(const TStep& step) {
@@ -446,12 +535,16 @@ void TfrmMain::btnProgClick() {
         if (!Confirm(Texts::AskSaveMeasurements))
             return;
     }
+    if (!ReadLabelSerial())
+        return;
     PrepareUpdate("");
     StartUpdate(0);
 }
 
 void TfrmMain::btnFileClick() {
     if (IsRunning())
+        return;
+    if (!ReadLabelSerial())
         return;
     const std::string sFile = ChooseFile();
     if (sFile.empty())
@@ -511,6 +604,7 @@ void TfrmMain::StopWorker() {
     }
     // Its last steps would show a result box for an update nobody waits for any more.
     QCoreApplication::removePostedEvents(this, TStepEvent::EventType);
+    QCoreApplication::removePostedEvents(this, TPinQuestionEvent::EventType);
     EndUpdate();
 }
 
@@ -574,6 +668,8 @@ void TfrmMain::menInfoFirmwareClick() {
 
 void TfrmMain::menInfoFileClick() {
     if (IsRunning())
+        return;
+    if (!ReadLabelSerial())
         return;
     const std::string sFile = ChooseFile();
     if (sFile.empty())

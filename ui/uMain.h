@@ -22,6 +22,7 @@ class QComboBox;
 class QFileDialog;
 class QFrame;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -102,6 +103,9 @@ public:
     QPushButton* btnClose;
     QPushButton* btnCancel;
     QCheckBox* chkReadInfoOnly;
+    // Internal mode: the serial number from the label of a logger found in its bootloader.
+    QLabel* lblSerial;
+    QLineEdit* edtSerial;
     QStatusBar* StatusBar1;
     QMenu* menInfo;
     QAction* menInfoFirmware;
@@ -132,6 +136,9 @@ private:
     void SessionEnded();
     // The question with "Yes" and "No"; Enter answers with the default button.
     bool Confirm(const std::string& sQuestion, bool bDefaultYes = true);
+    // The serial number field's number into FiLabelSerial (0: empty); false, after telling the
+    // operator, when it is not a serial number.
+    bool ReadLabelSerial();
     std::string ChooseFile();
     void SetBusy(bool bBusy);
     void HandleWindowMove();
@@ -147,7 +154,8 @@ private:
     // without a worker writing it (when the update was prepared, from the session's steps, after
     // an attempt ended). Written on the window thread only.
     std::int32_t FiFwIndex = -1;
-    std::int32_t FiCandidate = -1; // the entry of the latest "Check" notification
+    std::int32_t FiCandidate = -1;   // the entry of the latest "Check" notification
+    std::uint32_t FiLabelSerial = 0; // from the serial number field, for the prepared update
     TPortOpener FOpenPort;
     std::string FsDevDir;
     struct TRunningSession;

@@ -21,6 +21,15 @@ inline constexpr std::size_t WholeImage = 3 + 783 + 1;
 inline const std::string LoggerWaits =
     "The logger is waiting in its bootloader: run the update again to finish it.";
 
+// The same when nothing could tell the logger's serial number in its bootloader.
+inline const std::string LoggerWaitsSerialUnknown =
+    "The logger is waiting in its bootloader, where it does not tell its serial number: update it "
+    "again with the serial number from its label (kelvo-update --serial N, or the serial number "
+    "field of the internal mode).";
+// The outcome when an earlier run on the same port name alone names a pinned serial number.
+inline const std::string SerialUnknown =
+    "in its bootloader, serial unknown: update it with --serial";
+
 // The outcome of a run whose line went away (a hang-up, an unplugged converter).
 inline const std::string Hangup = "Aborted because error when reading/writing to serial port!";
 

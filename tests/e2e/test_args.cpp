@@ -50,6 +50,16 @@ TEST_F(EndToEnd, RefusalsBeforeThePortIsOpened) {
          "--serial: '4294967296' is not a valid number (0 to 4294967295)"},
         {{"--history", "--limit", "99999999999999999999"},
          "--limit: '99999999999999999999' is not a valid number (1 to 999999)"},
+        {{"-p", "/dev/kelvo-none", "-y", "--serial", "0"},
+         "--serial: 0 is not a logger's serial number (1 to 4294967295)"},
+        {{"-p", "/dev/kelvo-none", "-y", "--serial", "4294967296"},
+         "--serial: '4294967296' is not a valid number (0 to 4294967295)"},
+        {{"-p", "/dev/kelvo-a", "-p", "/dev/kelvo-b", "-y", "--serial", "328297"},
+         "--serial names one logger: it goes with one port, not with several, --all-ports or "
+         "--watch"},
+        {{"--watch", "-y", "--serial", "328297"},
+         "--serial names one logger: it goes with one port, not with several, --all-ports or "
+         "--watch"},
         {{"--port", "-x", "-y"}, "'-x' looks like an option; use --port=-x"},
         {{"-p", "", "-y"}, "--port needs a port name"},
         {{"--port=", "-y"}, "--port needs a port name"},

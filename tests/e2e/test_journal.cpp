@@ -3,6 +3,7 @@
 #include "tests/e2e/EndToEnd.h"
 #include "tests/support/CliOutput.h"
 #include "tests/support/Process.h"
+#include "tests/support/Terminal.h"
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -25,12 +27,20 @@ namespace fs = std::filesystem;
 namespace {
 
 // A stable name for a port, as a converter's device name is: a link in dir/dev to the simulator's
-// pseudo-terminal, made anew for each simulator.
-std::string PortLink(const fs::path& dir, const std::string& sName, const TSimProcess& sim) {
+// pseudo-terminal, made anew for each simulator. bById: the converter tells its identity too, a
+// by-id link of the name's own; those of the converters before are gone with them.
+std::string PortLink(const fs::path& dir, const std::string& sName, const TSimProcess& sim,
+                     bool bById = false) {
     const fs::path link = dir / "dev" / sName;
     fs::create_directories(link.parent_path());
     fs::remove(link);
     fs::create_symlink(sim.sPort, link);
+    if (bById) {
+        const fs::path byId = dir / "dev" / "serial" / "by-id" / ("usb-Kelvo_" + sName + "-port0");
+        fs::remove_all(byId.parent_path());
+        fs::create_directories(byId.parent_path());
+        fs::create_symlink(sim.sPort, byId);
+    }
     return link.string();
 }
 
@@ -38,6 +48,11 @@ std::string PortLink(const fs::path& dir, const std::string& sName, const TSimPr
 std::unique_ptr<TSim> SimIn(const fs::path& d, const std::vector<std::string>& aArgs) {
     fs::create_directories(d);
     return std::make_unique<TSim>(d, aArgs);
+}
+
+// True when sOut ends with the outcome line sLine.
+bool HasOutcome(const std::string& sOut, const std::string& sLine) {
+    return sOut.ends_with(sLine + "\n");
 }
 
 } // namespace
@@ -63,6 +78,11 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
         std::vector<std::string> aSecondHw; // the hardware the second run finds
         int iSecondExit;
         bool bPin;
+        // The converter tells no identity: only the port name ties the two runs.
+        bool bNameOnly = false;
+        std::vector<std::string> aSecondCli = {};
+        std::string sSecondOutcome = {};
+        std::string sSecondNote = {};
     } aCases[] = {
         {"echo differs, no repeat left",
          {"--fault", "line:echo:5"},
@@ -125,15 +145,46 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
          Entry8,
          45,
          false},
+        // A station's next logger comes through the same port name: that is no pin, and a logger
+        // that may be the pinned one is not updated.
+        {"the port name alone, --yes",
+         {"--fault", "line:hangup:100"},
+         {},
+         11,
+         false,
+         false,
+         "ttyUSB0",
+         Entry8,
+         47,
+         false,
+         true,
+         {},
+         SerialUnknown,
+         LoggerWaitsSerialUnknown},
+        {"the port name alone, the serial number from the label",
+         {"--fault", "line:hangup:100"},
+         {},
+         11,
+         false,
+         false,
+         "ttyUSB0",
+         Entry8,
+         0,
+         false,
+         true,
+         {"--serial", "328297"},
+         "Update Kelvo model 26113 V5.136 succesfully completed."},
     };
     for (const auto& c : aCases) {
         const fs::path caseDir = dir / c.sWhy;
         fs::create_directories(caseDir);
         ::setenv("KELVO_JOURNAL", (caseDir / "journal.sqlite3").c_str(), 1);
+        ::setenv("KELVO_DEV_DIR", (caseDir / "dev").c_str(), 1);
         std::vector<std::string> aFirst = Entry8;
         aFirst.insert(aFirst.end(), c.aFault.begin(), c.aFault.end());
         auto first = SimIn(caseDir / "first", aFirst);
-        std::vector<std::string> aCli{"-p", PortLink(caseDir, "ttyUSB0", *first), "-y"};
+        std::vector<std::string> aCli{"-p", PortLink(caseDir, "ttyUSB0", *first, !c.bNameOnly),
+                                      "-y"};
         aCli.insert(aCli.end(), c.aFirstCli.begin(), c.aFirstCli.end());
         const auto r1 = Cli(aCli);
         ASSERT_EQ(r1.iExit, c.iFirstExit) << c.sWhy << "\n" << r1.sOut;
@@ -142,19 +193,21 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
         if (c.bFinishedBetween) {
             first.reset();
             const auto other = SimIn(caseDir / "between", Entry9);
-            const auto r = Cli({"-p", PortLink(caseDir, "ttyUSB0", *other), "-y"});
+            const auto r = Cli({"-p", PortLink(caseDir, "ttyUSB0", *other, !c.bNameOnly), "-y"});
             ASSERT_EQ(r.iExit, 0) << c.sWhy << "\n" << r.sOut;
         }
         std::unique_ptr<TSim> second;
         std::string sPort;
         if (c.bSameSim) {
-            sPort = PortLink(caseDir, c.sSecondPort, *first);
+            sPort = PortLink(caseDir, c.sSecondPort, *first, !c.bNameOnly);
         } else {
             first.reset();
             second = restart(c.sWhy, c.aSecondHw);
-            sPort = PortLink(caseDir, c.sSecondPort, *second);
+            sPort = PortLink(caseDir, c.sSecondPort, *second, !c.bNameOnly);
         }
-        const auto r2 = Cli({"-p", sPort, "-y"});
+        std::vector<std::string> aSecondCli{"-p", sPort, "-y"};
+        aSecondCli.insert(aSecondCli.end(), c.aSecondCli.begin(), c.aSecondCli.end());
+        const auto r2 = Cli(aSecondCli);
         EXPECT_EQ(r2.iExit, c.iSecondExit) << c.sWhy << "\n" << r2.sOut;
         EXPECT_EQ(r2.sOut.find("Serial number 328297 " + PinLine) != std::string::npos, c.bPin)
             << c.sWhy << "\n"
@@ -164,8 +217,49 @@ TEST_F(EndToEnd, JournalKeepsThePinOfALoggerInterruptedInItsBootloader) {
                 << c.sWhy << "\n"
                 << r2.sOut;
         }
+        if (!c.sSecondOutcome.empty()) {
+            EXPECT_TRUE(HasOutcome(r2.sOut, c.sSecondOutcome)) << c.sWhy << "\n" << r2.sOut;
+        }
+        if (!c.sSecondNote.empty()) {
+            EXPECT_NE(r2.sOut.find(c.sSecondNote), std::string::npos) << c.sWhy << "\n" << r2.sOut;
+        }
+        if (c.bNameOnly) {
+            // The row of the second run never carries the first logger's serial number unless
+            // the operator gave it.
+            const auto h = Cli({"--history", "--json", "--limit", "1"});
+            const auto aRows = JsonLines(h.sOut);
+            ASSERT_EQ(aRows.size(), 1u) << h.sOut;
+            EXPECT_EQ(aRows[0]["status"], c.iSecondExit) << aRows[0];
+            EXPECT_EQ(aRows[0]["serial"].is_null(), c.aSecondCli.empty()) << aRows[0];
+        }
     }
     ::setenv("KELVO_JOURNAL", journal.c_str(), 1);
+    ::unsetenv("KELVO_DEV_DIR");
+}
+
+TEST_F(EndToEnd, APinThroughThePortNameIsAskedOnTheTerminal) {
+    // The pinned logger of an interrupted run, found in its bootloader again through the same port
+    // name, which is all that ties the two: the operator is asked, and yes keeps the pin.
+    auto first = SimIn(dir / "first", {"--preset", "entry8", "--fault", "line:hangup:100"});
+    ASSERT_EQ(Cli({"-p", PortLink(dir, "ttyUSB0", *first), "-y"}).iExit, 11);
+    first.reset();
+    const auto again = SimIn(dir / "again", {"--preset", "entry8", "--start", "bootloader"});
+    TTerminalProcess cli(
+        {KELVO_UPDATE_EXE, "-p", PortLink(dir, "ttyUSB0", *again)},
+        {"KELVO_JOURNAL=" + journal.string(), "XDG_CONFIG_HOME=" + configHome.string()}, 120, 30);
+    const auto answer = [&](const std::string& sQuestion) {
+        ASSERT_TRUE(WaitUntil([&] { return cli.Seen().ends_with(sQuestion + " [y/N] "); }, 20s))
+            << cli.Seen();
+        cli.Type("y\r");
+    };
+    answer("Do you really continue without saving ?");
+    answer("Is the serial number on its label 328297 ?");
+    EXPECT_EQ(cli.Wait(), 0) << cli.Seen();
+    const std::string sSeen = cli.Seen();
+    EXPECT_NE(sSeen.find("Serial number 328297 " + PinLine), std::string::npos) << sSeen;
+    EXPECT_NE(sSeen.find("Update Kelvo model 26113 V5.136 succesfully completed."),
+              std::string::npos)
+        << sSeen;
 }
 
 TEST_F(EndToEnd, JournalRecordsEveryPortOfARunAndAKilledOne) {

@@ -716,3 +716,13 @@ TEST_F(EndToEnd, JsonStaysValidUtf8WithABrokenPortName) {
     EXPECT_TRUE(a[3]["logger"].is_null());
     EXPECT_TRUE(a[3]["image"].is_null());
 }
+
+TEST_F(EndToEnd, ALoggerThatReportsAnotherSerialNumberThanTheLabelsIsNotUpdated) {
+    TSim sim(dir, {"--preset", "entry8"});
+    const auto r = Cli({"-p", sim.sPort, "-y", "--serial", "328298"});
+    EXPECT_EQ(r.iExit, 40) << r.sOut;
+    EXPECT_TRUE(r.sOut.ends_with("Not updated: the logger reports serial number 328297, not 328298 "
+                                 "as given from its label.\n"))
+        << r.sOut;
+    EXPECT_TRUE(sim.Record().empty()) << "left in its application, untouched";
+}

@@ -12,6 +12,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -66,7 +67,9 @@ private slots:
     void firmwareFile();
     void unreadableFirmwareFileStartsNothing();
     void progressBackToZeroWithoutSuccess();
+    void journalKeepsThePinOfACancelledLogger_data();
     void journalKeepsThePinOfACancelledLogger();
+    void serialNumberFromTheLabel();
     void fatalRunIsRecordedAsAFailure();
     void closingDuringAnUpdateRecordsItCancelled();
     void journalHeldByAnotherProgramDoesNotStopTheWindow();
@@ -329,29 +332,55 @@ void TestUpdate::progressBackToZeroWithoutSuccess() {
     QCOMPARE(w.ProgressBar1->value(), 0);
 }
 
+void TestUpdate::journalKeepsThePinOfACancelledLogger_data() {
+    QTest::addColumn<bool>("bSameLogger"); // the operator's answer
+    QTest::newRow("yes") << true;
+    QTest::newRow("no") << false;
+}
+
 void TestUpdate::journalKeepsThePinOfACancelledLogger() {
     // A logger pinned to 5.136 (serial 328297) goes silent in its transfer, and the operator
     // cancels the repeat: it waits in its bootloader, where it tells no serial number. The next
-    // "Update" finds it there; the journal knows it.
+    // "Update" finds it there; the journal knows it, but only through the port's name, so the
+    // operator is asked whether it is that logger.
+    QFETCH(bool, bSameLogger);
     TLoggerConfig c = Preset("entry8");
     c.aFaults = {{TExchangeKind::Line, TFaultType::NoAnswer, 10, 5}};
     TRig rig(c);
     TfrmMain& w = *rig.main;
+    w.OnConfirm = [&](const std::string& s) {
+        rig.aQuestions.push_back(s);
+        return s == Texts::AskSaveMeasurements || bSameLogger;
+    };
     w.SetRestartWait(400);
     w.btnProgClick();
     QTRY_COMPARE(w.StatusText(), "Repeat update because communication error!");
     w.btnCancelClick();
     QVERIFY(rig.WaitIdle());
     rig.aMessages.clear();
+    rig.aQuestions.clear();
     w.btnProgClick();
     QVERIFY(rig.WaitIdle());
+    // Asked after the texts of the logger's hardware, once.
+    QCOMPARE(rig.aQuestions.size(), 2u);
+    QCOMPARE(rig.aQuestions[0], Texts::AskSaveMeasurements);
+    QVERIFY(rig.aQuestions[1].starts_with("The update of "));
+    QVERIFY(rig.aQuestions[1].ends_with("Is the serial number on its label 328297 ?"));
     QCOMPARE(rig.aMessages,
-             std::vector<std::string>{"Update Kelvo model 26113 V5.136 succesfully completed."});
+             std::vector<std::string>{bSameLogger
+                                          ? "Update Kelvo model 26113 V5.136 succesfully completed."
+                                          : std::string("Update was not successfull!\r\n") +
+                                                Texts::LoggerWaitsSerialUnknown});
     QCOMPARE(rig.Report()
                  .filter(QRegularExpression("^Serial number 328297 taken from the "
                                             "interrupted update of "))
                  .size(),
-             1);
+             bSameLogger ? 1 : 0);
+    QCOMPARE(rig.Report()
+                 .filter(QRegularExpression("^Serial number 328297 of the interrupted "
+                                            "update of .* not taken"))
+                 .size(),
+             bSameLogger ? 0 : 1);
 
     // Both runs are in the journal, newest first.
     THistoryFilter latest;
@@ -359,15 +388,49 @@ void TestUpdate::journalKeepsThePinOfACancelledLogger() {
     const auto aRuns = TJournal::Open(JournalPath())->History(latest);
     QCOMPARE(aRuns.size(), 2u);
     QCOMPARE(aRuns[0].sProgram, "kelvo-firmware-update");
-    QCOMPARE(aRuns[0].iStatus, std::optional<std::int32_t>(0));
-    QCOMPARE(aRuns[0].iEntry, std::optional<std::int32_t>(8));
-    QCOMPARE(aRuns[0].iSerial, std::optional<std::uint32_t>(328297));
-    QCOMPARE(aRuns[0].iLinesSent, GetSelFwLastIndex()); // every line of image 8 is a data line
-    QVERIFY(!aRuns[0].bLeftInBootloader);
+    QCOMPARE(aRuns[0].iStatus, std::optional<std::int32_t>(bSameLogger ? 0 : 45));
+    QCOMPARE(aRuns[0].iSerial, bSameLogger ? std::optional<std::uint32_t>(328297) : std::nullopt);
+    if (bSameLogger) {
+        QCOMPARE(aRuns[0].iEntry, std::optional<std::int32_t>(8));
+        QCOMPARE(aRuns[0].iLinesSent, GetSelFwLastIndex()); // every line of image 8 is a data line
+        QVERIFY(!aRuns[0].bLeftInBootloader);
+    }
     QCOMPARE(aRuns[1].iStatus, std::optional<std::int32_t>(20));
     QCOMPARE(aRuns[1].iRepeats, 1);
     QVERIFY(aRuns[1].bLeftInBootloader);
     QCOMPARE(aRuns[1].iSerial, std::optional<std::uint32_t>(328297));
+}
+
+void TestUpdate::serialNumberFromTheLabel() {
+    {
+        TRig normal;
+        QVERIFY(normal.main->edtSerial->isHidden());
+    }
+    store.reset();
+    store = std::make_unique<TOptionStore>(true);
+    // A pinned logger in its bootloader that no earlier run knows.
+    TLoggerConfig c = Preset("entry8");
+    c.bStartInBootloader = true;
+    TRig rig(c);
+    TfrmMain& w = *rig.main;
+    QVERIFY(!w.edtSerial->isHidden());
+
+    w.edtSerial->setText("32829x");
+    w.btnProgClick();
+    QCOMPARE(rig.iOpens.load(), 0);
+    QCOMPARE(rig.aMessages.size(), 1u);
+    QVERIFY(rig.aMessages[0].starts_with("The serial number \"32829x\" is not one from a logger's "
+                                         "label"));
+    QVERIFY(!w.IsRunning());
+
+    rig.aMessages.clear();
+    w.edtSerial->setText("328297");
+    w.btnProgClick();
+    QVERIFY(rig.WaitIdle());
+    QCOMPARE(rig.aMessages,
+             std::vector<std::string>{"Update Kelvo model 26113 V5.136 succesfully completed."});
+    QVERIFY(rig.Report().contains("Serial number 328297 from the logger's label"));
+    QCOMPARE(LatestRun().iSerial, std::optional<std::uint32_t>(328297));
 }
 
 void TestUpdate::fatalRunIsRecordedAsAFailure() {

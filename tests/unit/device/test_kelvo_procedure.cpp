@@ -506,8 +506,13 @@ TEST_F(Procedure, EarlierRunFromTheJournalKeepsThePin) {
     // A pinned logger (entry 8's hardware, serial 328297, application 5.136) that an earlier run
     // left in its bootloader: found there, it tells neither serial number nor version.
     const TBl3FileHeader h = GetFwHeader(8);
-    const TRunRecord::TEarlierRun same{328297,         Kelvo::PinnedAppVersion, Kelvo::BootClassBL3,
-                                       h.quarn_bl_ver, h.quarn_platform,        h.quarn_print};
+    const TRunRecord::TEarlierRun same{328297,
+                                       Kelvo::PinnedAppVersion,
+                                       Kelvo::BootClassBL3,
+                                       h.quarn_bl_ver,
+                                       h.quarn_platform,
+                                       h.quarn_print,
+                                       true};
     auto otherPrint = same;
     otherPrint.iPrint = static_cast<std::uint16_t>(h.quarn_print + 1);
     // Each hardware code on its own: the same print on another platform, another bootloader.
@@ -555,4 +560,120 @@ TEST_F(Procedure, EarlierRunFromTheJournalKeepsThePin) {
     EXPECT_EQ(r.Final(), (std::pair{0, 0}));
     EXPECT_TRUE(r.Values(Notify::PinFromJournal).empty());
     EXPECT_EQ(run.iLinesSent, 783) << "every data line, the vector table included";
+}
+
+TEST_F(Procedure, APinThroughThePortNameAloneIsNeverGuessed) {
+    // A pinned logger in its bootloader (entry 8's hardware); the earlier run that left a logger
+    // of that hardware there was found through the port name only, as a station's next logger
+    // would be.
+    const TBl3FileHeader h = GetFwHeader(8);
+    const TRunRecord::TEarlierRun pinned{
+        328297,         Kelvo::PinnedAppVersion, Kelvo::BootClassBL3,
+        h.quarn_bl_ver, h.quarn_platform,        h.quarn_print,
+        false};
+    auto plain = pinned;
+    plain.iSerial = 328296;
+    using P = TRunRecord::TPortNamePin;
+    const struct {
+        const char* sWhy;
+        TRunRecord::TEarlierRun earlier;
+        P policy;
+        int iAnswer;                               // given before the run: nothing is waited for
+        std::pair<std::int32_t, std::int32_t> end; // 70: an image was selected
+        std::int32_t iSelected;
+        std::int32_t iNotified; // the one pin notification posted
+    } aCases[] = {
+        {"withheld, pinned serial: not updated",
+         pinned,
+         P::Withhold,
+         -1,
+         {10, 47},
+         -1,
+         Notify::SerialUnknown},
+        {"withheld, serial without the pin",
+         plain,
+         P::Withhold,
+         -1,
+         {10, 70},
+         7,
+         Notify::PinNotTaken},
+        {"answered yes", pinned, P::Ask, 1, {10, 70}, 8, Notify::PinFromJournal},
+        {"answered no", pinned, P::Ask, 0, {10, 70}, 7, Notify::PinNotTaken},
+    };
+    const std::int32_t aPinCodes[] = {Notify::PinFromJournal, Notify::PinAsk, Notify::PinNotTaken,
+                                      Notify::SerialUnknown, Notify::LabelSerial};
+    for (const auto& k : aCases) {
+        Reset();
+        auto c = Preset("entry8");
+        c.bStartInBootloader = true;
+        bReadInfoOnly = true;
+        TLoggerModel model(c);
+        TRunRecord run;
+        run.earlier = k.earlier;
+        run.portNamePin = k.policy;
+        run.iPinAnswer = k.iAnswer;
+        const TRun r = RunOn(model, &run);
+        EXPECT_EQ(r.Final(), k.end) << k.sWhy;
+        EXPECT_EQ(iFwIndex, k.iSelected) << k.sWhy;
+        for (std::int32_t iCode : aPinCodes) {
+            EXPECT_EQ(r.Values(iCode),
+                      iCode == k.iNotified
+                          ? std::vector<std::int32_t>{static_cast<std::int32_t>(k.earlier.iSerial)}
+                          : std::vector<std::int32_t>{})
+                << k.sWhy << ", code " << iCode;
+        }
+    }
+}
+
+TEST_F(Procedure, TheSerialNumberFromTheLabel) {
+    const struct {
+        const char* sWhy;
+        const char* sPreset;
+        bool bInBootloader;
+        std::uint32_t iLabel;
+        std::pair<std::int32_t, std::int32_t> end;
+        std::int32_t iSelected;
+        bool bBootEntry; // the bootloader-entry command was sent
+    } aCases[] = {
+        // In its bootloader it counts as read: the pin rule applies to it.
+        {"pinned serial in the bootloader", "entry8", true, 328297, {10, 70}, 8, false},
+        {"serial without the pin in the bootloader", "entry8", true, 328296, {10, 70}, 7, false},
+        // An application tells its own: the same one goes on, another one is refused there.
+        {"the application reports it", "entry8", false, 328297, {10, 70}, 8, true},
+        {"the application reports another", "entry8", false, 328298, {10, 40}, -1, false},
+    };
+    for (const auto& k : aCases) {
+        Reset();
+        auto c = Preset(k.sPreset);
+        c.bStartInBootloader = k.bInBootloader;
+        bReadInfoOnly = true;
+        TLoggerModel model(c);
+        TRunRecord run;
+        run.iLabelSerial = k.iLabel;
+        // A journal's pin on the converter gives way to the operator's serial number.
+        const TBl3FileHeader h = GetFwHeader(8);
+        run.earlier = TRunRecord::TEarlierRun{328296,
+                                              Kelvo::PinnedAppVersion,
+                                              Kelvo::BootClassBL3,
+                                              h.quarn_bl_ver,
+                                              h.quarn_platform,
+                                              h.quarn_print,
+                                              true};
+        const TRun r = RunOn(model, &run);
+        EXPECT_EQ(r.Final(), k.end) << k.sWhy;
+        EXPECT_EQ(iFwIndex, k.iSelected) << k.sWhy;
+        EXPECT_TRUE(r.Values(Notify::PinFromJournal).empty()) << k.sWhy;
+        EXPECT_EQ(r.Values(Notify::LabelSerial),
+                  k.bInBootloader ? std::vector<std::int32_t>{static_cast<std::int32_t>(k.iLabel)}
+                                  : std::vector<std::int32_t>{})
+            << k.sWhy;
+        EXPECT_EQ(r.Values(Notify::SerialDiffers), k.end.second == 40
+                                                       ? std::vector<std::int32_t>{328297}
+                                                       : std::vector<std::int32_t>{})
+            << k.sWhy;
+        const bool bEntered = std::any_of(r.aWrites.begin(), r.aWrites.end(), [](const TBytes& a) {
+            return a.size() == 8 && a[0] == 0x85;
+        });
+        EXPECT_EQ(bEntered, k.bBootEntry) << k.sWhy;
+    }
 }

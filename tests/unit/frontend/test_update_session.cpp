@@ -1,11 +1,14 @@
 // The update session that every front end runs: what a run means for each way its attempts end,
 // a run whose worker's notifications do not all arrive, and a sink that fails.
+#include "device/uKelvoCommThread.h"
+#include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
 #include "frontend/uUpdateSession.h"
 #include "journal/uJournal.h"
 #include "link/uExceptions1V0.h"
 #include "link/uNotifyQueue.h"
 #include "link/uPortReason.h"
+#include "sim/uLoggerModel.h"
 #include "tests/support/FakeSerial.h"
 
 #include <gtest/gtest.h>
@@ -529,5 +532,188 @@ TEST(UpdateSession, AnArrivedPortIsOpenedAgainWhileItSettles) {
     CommThreadClass = before;
     bCancel = false;
     bInterrupted = false;
+    iFwIndex = -1;
+}
+
+namespace {
+
+// The update procedure with its waits left out.
+class TFastKelvo : public TKelvoCommThread {
+public:
+    using TKelvoCommThread::TKelvoCommThread;
+
+protected:
+    void Sleep(std::int32_t) override {}
+};
+
+} // namespace
+
+// A pinned logger in its bootloader (entry 8's hardware) on a port whose latest run was
+// interrupted with a logger of that hardware, serial 328297 and application 5.136, left there. The
+// port's name is all that ties them: a station's next logger could be anyone.
+TEST(UpdateSession, APinThroughThePortNameIsAskedForOrNotApplied) {
+    const std::string sStarted = "2026-12-10T08:00:00.000Z";
+    const std::string sAsked = PinQuestionText(328297, sStarted);
+    const std::string sNotTaken = PinNotTakenText(328297, sStarted);
+    const std::string sDone8 = DoneText(8);
+    const std::string sWaits = Texts::LoggerWaitsSerialUnknown;
+    const struct {
+        const char* sName;
+        std::optional<bool> bAnswer; // none: nobody to ask
+        std::uint32_t iLabel;
+        std::int32_t iExit;
+        std::string sOutcome;
+        std::optional<std::uint32_t> iRowSerial;
+        bool bAsked;
+        std::string sLine; // a report line of the run
+        bool bSerialUnknown;
+    } aCases[] = {
+        {"nobody to ask",
+         {},
+         0,
+         Status::NoFittingImage,
+         Texts::SerialUnknownOutcome,
+         {},
+         false,
+         sNotTaken,
+         true},
+        {"answered yes", true, 0, 0, sDone8, 328297u, true,
+         "Serial number 328297 taken from the interrupted update of " + sStarted, false},
+        // The operator says it is another logger: the rule as for any logger in its bootloader,
+        // and this one, pinned after all, takes image 7 badly.
+        {"answered no",
+         false,
+         0,
+         Status::WrongClassAfter,
+         "Update was not successfull!",
+         {},
+         true,
+         sNotTaken,
+         true},
+        {"the serial number from the label",
+         {},
+         328297,
+         0,
+         sDone8,
+         328297u,
+         false,
+         LabelSerialText(328297),
+         false},
+    };
+    const TCommThreadClass before = CommThreadClass;
+    CommThreadClass = CommThreadClassOf<TFastKelvo>();
+    for (const auto& k : aCases) {
+        SCOPED_TRACE(k.sName);
+        TTempJournal journal;
+        {
+            TJournalRun earlier;
+            earlier.sProgram = "test";
+            earlier.sPort = "sim";
+            earlier.sStarted = sStarted;
+            earlier.iSerial = 328297;
+            earlier.iAppVersion = Kelvo::PinnedAppVersion;
+            const TBl3FileHeader h = GetFwHeader(8);
+            earlier.iBootClass = Kelvo::BootClassBL3;
+            earlier.iBootVersion = h.quarn_bl_ver;
+            earlier.iPlatform = h.quarn_platform;
+            earlier.iPrint = h.quarn_print;
+            TJournal::Open(journal.path.string())->Begin(earlier); // never completed
+        }
+        auto config = LoggerPreset("entry8");
+        ASSERT_TRUE(config);
+        config->bStartInBootloader = true;
+        TLoggerModel model(*config);
+        TFakeSerial fake;
+        fake.Responder = [&model](const TBytes& a) {
+            return model.Receive(a.data(), a.size());
+        };
+        TSessionSettings settings;
+        settings.sPort = "sim";
+        settings.openPort = fake.Opener();
+        settings.iMaxRepeats = 0;
+        settings.journal = TRunJournal::TStart{"test", "sim", "", ""};
+        settings.iLabelSerial = k.iLabel;
+        std::vector<TPinQuestion> aAsked;
+        if (k.bAnswer) {
+            settings.askPin = [&](const TPinQuestion& q) {
+                aAsked.push_back(q);
+                return *k.bAnswer;
+            };
+        }
+        iFwIndex = -1;
+        std::vector<std::string> aReport;
+        const TRunResult r = TUpdateSession(settings, [&](const TStep& step) {
+                                 if (step.action == TAction::Report)
+                                     aReport.push_back(step.sText);
+                             }).Run();
+        EXPECT_EQ(r.ExitStatus(), k.iExit);
+        EXPECT_EQ(r.sOutcome, k.sOutcome);
+        EXPECT_EQ(aAsked.size(), k.bAsked ? 1u : 0u);
+        if (!aAsked.empty()) {
+            EXPECT_EQ(aAsked[0].iSerial, 328297u);
+            EXPECT_EQ(aAsked[0].sStarted, sStarted);
+            EXPECT_EQ(aAsked[0].sText, sAsked);
+        }
+        EXPECT_NE(std::find_if(aReport.begin(), aReport.end(),
+                               [&](const std::string& s) { return s.starts_with(k.sLine); }),
+                  aReport.end())
+            << k.sLine;
+        // A logger whose serial number nobody knows: only its label can help, not a new run.
+        EXPECT_EQ(r.bSerialUnknown, k.bSerialUnknown);
+        EXPECT_EQ(r.sNote, k.iExit == 0 ? "" : sWaits);
+        const TJournalRun row = journal.Latest();
+        EXPECT_EQ(row.iStatus, std::optional<std::int32_t>(k.iExit));
+        EXPECT_EQ(row.sStatusText, k.sOutcome);
+        EXPECT_EQ(row.iSerial, k.iRowSerial) << "never another logger's serial number";
+        EXPECT_EQ(row.bLeftInBootloader, k.iExit != 0);
+    }
+    CommThreadClass = before;
+    iFwIndex = -1;
+}
+
+// The question waits for the operator; a cancel meanwhile ends the run as cancelled.
+TEST(UpdateSession, ACancelWhileThePinQuestionIsOpenEndsTheRun) {
+    const TCommThreadClass before = CommThreadClass;
+    CommThreadClass = CommThreadClassOf<TFastKelvo>();
+    TTempJournal journal;
+    {
+        TJournalRun earlier;
+        earlier.sProgram = "test";
+        earlier.sPort = "sim";
+        earlier.iSerial = 328297;
+        earlier.iAppVersion = Kelvo::PinnedAppVersion;
+        const TBl3FileHeader h = GetFwHeader(8);
+        earlier.iBootClass = Kelvo::BootClassBL3;
+        earlier.iBootVersion = h.quarn_bl_ver;
+        earlier.iPlatform = h.quarn_platform;
+        earlier.iPrint = h.quarn_print;
+        TJournal::Open(journal.path.string())->Begin(earlier);
+    }
+    auto config = LoggerPreset("entry8");
+    ASSERT_TRUE(config);
+    config->bStartInBootloader = true;
+    TLoggerModel model(*config);
+    TFakeSerial fake;
+    fake.Responder = [&model](const TBytes& a) {
+        return model.Receive(a.data(), a.size());
+    };
+    TSessionSettings settings;
+    settings.sPort = "sim";
+    settings.openPort = fake.Opener();
+    settings.journal = TRunJournal::TStart{"test", "sim", "", ""};
+    TUpdateSession* pSession = nullptr;
+    settings.askPin = [&](const TPinQuestion&) {
+        std::thread([&] { pSession->Cancel(); }).join(); // the operator, from elsewhere
+        while (!bCancel)
+            std::this_thread::sleep_for(1ms);
+        return false;
+    };
+    TUpdateSession session(settings, [](const TStep&) {});
+    pSession = &session;
+    const TRunResult r = session.Run();
+    EXPECT_EQ(r.ExitStatus(), Status::Cancelled);
+    EXPECT_LE(model.TakeRecord().size(), 2u) << "the hardware requests, nothing programmed";
+    CommThreadClass = before;
+    bCancel = false;
     iFwIndex = -1;
 }
