@@ -5,6 +5,7 @@
 # of the folder imports: a DLL of Windows itself or one in the folder (OBJDUMP reads the imports).
 # cmake -DDIR=<folder> [-DZIP=<zip>] [-DGUI=<the GUI's .exe>] [-DNOTICES=<file>]
 #       [-DOBJDUMP=<x86_64-w64-mingw32-objdump>] -P CheckReleaseFolder.cmake
+cmake_minimum_required(VERSION 3.25)
 
 set(aFaults)
 get_filename_component(DIR "${DIR}" REALPATH)
