@@ -45,7 +45,7 @@ std::vector<TComponent> Components() {
     a.push_back({std::string("Qt ") + QT_VERSION_STR,
                  {"GNU LESSER GENERAL PUBLIC LICENSE\n                       Version 3",
                   "GNU GENERAL PUBLIC LICENSE\n                       Version 3",
-                  "Files: src/3rdparty/zlib/src/*", "License: libpng"}});
+                  "src/3rdparty/zlib/src/*", "License: libpng"}});
 #else
     // The system's libraries: the system's licence files named.
     a.push_back({std::string("Qt ") + QT_VERSION_STR,
