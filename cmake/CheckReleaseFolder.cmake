@@ -1,7 +1,11 @@
 # What an operator gets in the Windows release folder (and its zip): the documents as HTML whose
-# links and pictures are found inside the folder, README.txt with Windows line ends, and none of
-# the service team's notes on the internal mode (they hold its access code).
-# cmake -DDIR=<folder> [-DZIP=<zip>] [-DGUI=<the GUI's .exe>] -P CheckReleaseFolder.cmake
+# links and pictures are found inside the folder, README.txt and THIRD-PARTY-NOTICES.txt with
+# Windows line ends (the notices as the build wrote them, NOTICES), none of the service team's
+# notes on the internal mode (they hold its access code), and every DLL that a program or library
+# of the folder imports: a DLL of Windows itself or one in the folder (OBJDUMP reads the imports).
+# cmake -DDIR=<folder> [-DZIP=<zip>] [-DGUI=<the GUI's .exe>] [-DNOTICES=<file>]
+#       [-DOBJDUMP=<x86_64-w64-mingw32-objdump>] -P CheckReleaseFolder.cmake
+cmake_minimum_required(VERSION 3.25)
 
 set(aFaults)
 get_filename_component(DIR "${DIR}" REALPATH)
@@ -29,7 +33,11 @@ foreach(sFile IN LISTS aFiles)
   endif()
 endforeach()
 
-foreach(sNeeded README.txt docs/operators-guide.html docs/cli.html)
+set(aNeeded README.txt docs/operators-guide.html docs/cli.html)
+if(NOTICES)
+  list(APPEND aNeeded THIRD-PARTY-NOTICES.txt)
+endif()
+foreach(sNeeded IN LISTS aNeeded)
   if(NOT EXISTS ${DIR}/${sNeeded})
     list(APPEND aFaults "${sNeeded} is missing")
   endif()
@@ -70,14 +78,67 @@ foreach(sPage IN LISTS aPages)
   endforeach()
 endforeach()
 
-if(EXISTS ${DIR}/README.txt)
-  # Read as bytes: file(READ) would take CR LF as a line end of its own.
-  file(READ ${DIR}/README.txt sReadme HEX)
-  string(REGEX REPLACE "(..)" "\\1 " sBytes "${sReadme}")
-  string(REPLACE "0d 0a " "" sBare "${sBytes}")
-  if(sBare MATCHES "(^| )0[ad] " OR sBare STREQUAL sBytes)
-    list(APPEND aFaults "README.txt has line ends other than CR LF")
+foreach(sText README.txt THIRD-PARTY-NOTICES.txt)
+  if(EXISTS ${DIR}/${sText})
+    # Read as bytes: file(READ) would take CR LF as a line end of its own.
+    file(READ ${DIR}/${sText} sHex HEX)
+    string(REGEX REPLACE "(..)" "\\1 " sBytes "${sHex}")
+    string(REPLACE "0d 0a " "" sBare "${sBytes}")
+    if(sBare MATCHES "(^| )0[ad] " OR sBare STREQUAL sBytes)
+      list(APPEND aFaults "${sText} has line ends other than CR LF")
+    endif()
   endif()
+endforeach()
+if(NOTICES AND EXISTS ${DIR}/THIRD-PARTY-NOTICES.txt)
+  file(READ ${DIR}/THIRD-PARTY-NOTICES.txt sShipped)
+  file(READ ${NOTICES} sBuilt)
+  string(REPLACE "\r\n" "\n" sShipped "${sShipped}")
+  if(NOT sShipped STREQUAL sBuilt)
+    list(APPEND aFaults "THIRD-PARTY-NOTICES.txt is not the build's ${NOTICES}")
+  endif()
+endif()
+
+# DLLs that every Windows installation has (and the API sets that stand for them); any other DLL
+# that a file of the folder imports must be in the folder, where Windows looks first.
+set(aSystemDlls advapi32 authz bcrypt cfgmgr32 comctl32 comdlg32 crypt32 d2d1 d3d9 d3d11 d3d12
+    dwmapi dwrite dxgi gdi32 imm32 iphlpapi kernel32 mpr msvcrt netapi32 ntdll ole32 oleaut32
+    secur32 setupapi shcore shell32 shlwapi user32 userenv uxtheme version winmm ws2_32 wtsapi32)
+set(nImports 0)
+if(OBJDUMP)
+  file(GLOB_RECURSE aBinaries ${DIR}/*.exe ${DIR}/*.dll)
+  foreach(sBinary IN LISTS aBinaries)
+    file(RELATIVE_PATH sName ${DIR} ${sBinary})
+    execute_process(COMMAND ${OBJDUMP} -p ${sBinary} RESULT_VARIABLE iExit OUTPUT_VARIABLE sDump
+                    ERROR_VARIABLE sError)
+    if(NOT iExit EQUAL 0)
+      list(APPEND aFaults "${OBJDUMP} -p ${sName}: ${sError}")
+      continue()
+    endif()
+    string(REGEX MATCHALL "DLL Name: [^\n]+" aImports "${sDump}")
+    foreach(sImport IN LISTS aImports)
+      string(REGEX REPLACE "^DLL Name: " "" sDll "${sImport}")
+      string(STRIP "${sDll}" sDll)
+      string(TOLOWER "${sDll}" sLower)
+      string(REGEX REPLACE "\\.dll$" "" sStem "${sLower}")
+      math(EXPR nImports "${nImports} + 1")
+      if(sStem IN_LIST aSystemDlls OR sStem MATCHES "^(api|ext)-ms-win-")
+        continue()
+      endif()
+      # Windows finds a DLL whatever the case of its name.
+      file(GLOB aHere ${DIR}/*)
+      set(bFound FALSE)
+      foreach(sHere IN LISTS aHere)
+        get_filename_component(sHereName ${sHere} NAME)
+        string(TOLOWER "${sHereName}" sHereName)
+        if(sHereName STREQUAL sLower)
+          set(bFound TRUE)
+        endif()
+      endforeach()
+      if(NOT bFound)
+        list(APPEND aFaults "${sName} imports ${sDll}, which is neither in the folder nor part of Windows")
+      endif()
+    endforeach()
+  endforeach()
 endif()
 
 # Windows shows a program's first icon; Qt takes the one named IDI_ICON1 (UTF-16 in the
@@ -95,4 +156,5 @@ if(aFaults)
   message(FATAL_ERROR "${DIR}:\n  ${sFaults}")
 endif()
 list(LENGTH aPages iPages)
-message(STATUS "${DIR}: ${iPages} pages, their links and pictures found, README.txt with CR LF")
+message(STATUS "${DIR}: ${iPages} pages, their links and pictures found, README.txt and "
+               "THIRD-PARTY-NOTICES.txt with CR LF, ${nImports} DLL imports found")

@@ -82,10 +82,12 @@ if(TARGET kelvo-logger-sim)
   install(FILES ${PROJECT_SOURCE_DIR}/sim/README.md DESTINATION ${KELVO_DOCDIR}/kelvo-logger-sim
           COMPONENT kelvo-logger-sim)
 endif()
-# Every Debian package carries the copyright and the changelog in its own documentation folder.
+# Every Debian package carries the copyright, the third-party notices (ThirdPartyNotices.cmake)
+# and the changelog in its own documentation folder.
 if(NOT WIN32)
   foreach(sComponent kelvo-firmware-update kelvo-logger-sim)
-    install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${KELVO_GZIP_DIR}/changelog.gz
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${KELVO_NOTICES}
+                  ${KELVO_GZIP_DIR}/changelog.gz
             DESTINATION ${KELVO_DOCDIR}/${sComponent} COMPONENT ${sComponent})
   endforeach()
 endif()

@@ -1,6 +1,7 @@
 # The Windows build's release folder, <build>/release, refreshed on every build: both programs
 # (static, stripped when the toolchain has a strip), the operator's guide and the command line's
-# page as HTML with the guide's pictures, and a short read-me with Windows line ends; and the same
+# page as HTML with the guide's pictures, a short read-me and the third-party notices
+# (ThirdPartyNotices.cmake) with Windows line ends; and the same
 # packed as kelvo-firmware-update-<version>-win64.zip beside it. The service team's notes on the
 # internal mode (docs/internal-mode.md) are never part of it.
 set(KELVO_RELEASE_DIR ${CMAKE_BINARY_DIR}/release)
@@ -32,7 +33,10 @@ endforeach()
 list(APPEND aReleaseCommands
      COMMAND ${CMAKE_COMMAND} -DMARKDOWN=${KELVO_MARKDOWN} -DSOURCE=${PROJECT_SOURCE_DIR}
              -DDIR=${KELVO_RELEASE_DIR} -P ${PROJECT_SOURCE_DIR}/cmake/ReleaseDocuments.cmake)
-list(APPEND aReleaseFiles README.txt docs)
+list(APPEND aReleaseCommands
+     COMMAND ${CMAKE_COMMAND} -DIN=${KELVO_NOTICES} -DOUT=${KELVO_RELEASE_DIR}/THIRD-PARTY-NOTICES.txt
+             -P ${PROJECT_SOURCE_DIR}/cmake/CopyCrlf.cmake)
+list(APPEND aReleaseFiles README.txt THIRD-PARTY-NOTICES.txt docs)
 # What the documents are made from (every page of docs/, a few more than are shipped).
 file(GLOB aDocSources ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/docs/windows-readme.txt
      ${PROJECT_SOURCE_DIR}/docs/screenshots/*.png)
@@ -44,7 +48,7 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E chdir ${KELVO_RELEASE_DIR}
           ${CMAKE_COMMAND} -E tar cf ${KELVO_RELEASE_ZIP} --format=zip ${aReleaseFiles}
   DEPENDS kelvo-update $<$<TARGET_EXISTS:kelvo-firmware-update>:kelvo-firmware-update>
-          ${aDocSources} ${PROJECT_SOURCE_DIR}/cmake/ReleaseDocuments.cmake
+          ${aDocSources} ${KELVO_NOTICES} ${PROJECT_SOURCE_DIR}/cmake/ReleaseDocuments.cmake
           ${PROJECT_SOURCE_DIR}/cmake/MarkdownToHtml.cmake ${PROJECT_SOURCE_DIR}/cmake/CopyCrlf.cmake
   COMMENT "Release folder ${KELVO_RELEASE_DIR} and ${KELVO_RELEASE_ZIP}"
   VERBATIM)

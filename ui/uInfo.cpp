@@ -2,9 +2,13 @@
 
 #include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
+#include "uVersionInfo.h"
 #include "ui/uWindowPlace.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QHeaderView>
+#include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QTreeWidget>
@@ -13,6 +17,13 @@
 #include <algorithm>
 
 QPointer<TfrmInfo> frmInfo;
+
+QString AboutText(const QString& sAppDir) {
+    const QString sFolder = QDir::cleanPath(QDir(sAppDir).filePath(KELVO_NOTICES_FOLDER));
+    return QString(
+               "Kelvo Firmware Update %1\nThird-party software: see THIRD-PARTY-NOTICES.txt in\n%2")
+        .arg(KelvoVersion, QDir::toNativeSeparators(sFolder));
+}
 
 TfrmInfo::TfrmInfo(QWidget* pParent) : QDialog(pParent) {
     setObjectName("frmInfo");
@@ -30,6 +41,11 @@ TfrmInfo::TfrmInfo(QWidget* pParent) : QDialog(pParent) {
         aColumns << s;
     ListView1->setHeaderLabels(aColumns);
 
+    lblAbout = new QLabel(AboutText(QCoreApplication::applicationDirPath()), this);
+    lblAbout->setObjectName("lblAbout");
+    lblAbout->setContentsMargins(13, 4, 13, 0);
+    lblAbout->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
     Panel1 = new QWidget(this);
     Panel1->setObjectName("Panel1");
     Panel1->setFixedHeight(37);
@@ -43,6 +59,7 @@ TfrmInfo::TfrmInfo(QWidget* pParent) : QDialog(pParent) {
     pLayout->setContentsMargins(0, 0, 0, 0);
     pLayout->setSpacing(0);
     pLayout->addWidget(ListView1);
+    pLayout->addWidget(lblAbout);
     pLayout->addWidget(Panel1);
     new TFrameWatch(*this, [this] { Place(); });
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 struct TBl3FileHeader;
+class QLabel;
 class QPushButton;
 class QTreeWidget;
 class QWidget;
@@ -32,6 +33,8 @@ public:
     int AutoSizeColumns();
 
     QTreeWidget* ListView1;
+    // The program's version and where the third-party notices are, under the list.
+    QLabel* lblAbout;
     QWidget* Panel1;
     QPushButton* Button1;
 
@@ -45,3 +48,7 @@ private:
 };
 
 extern QPointer<TfrmInfo> frmInfo;
+
+// The text of lblAbout: the program's name and version, then the notices' file and the folder
+// that holds it (next to the program folder sAppDir, where the installation puts it).
+QString AboutText(const QString& sAppDir);

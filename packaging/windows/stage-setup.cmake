@@ -1,5 +1,6 @@
 # Run with cmake -P at build time: unpacks the release zip into STAGE (so the setup installs
-# exactly what the zip holds), adds LICENSE.txt made from COPYRIGHT, and writes FILES, the
+# exactly what the zip holds, THIRD-PARTY-NOTICES.txt among it), adds LICENSE.txt made from
+# COPYRIGHT, and writes FILES, the
 # setup's include file with two macros generated from the same list:
 #   InstallFiles    every file of STAGE into $INSTDIR, in its folder
 #   UninstallFiles  the same files removed by name, then their folders (deepest first) when empty
@@ -27,8 +28,13 @@ if(EXISTS ${STAGE}/LICENSE.txt)
   message(FATAL_ERROR "stage-setup.cmake: the release zip already holds a LICENSE.txt")
 endif()
 
-# The licence: the copyright line and the licence text of the machine-readable copyright file,
-# with Windows line ends (the licence page and Notepad show it as it is).
+if(NOT EXISTS ${STAGE}/THIRD-PARTY-NOTICES.txt)
+  message(FATAL_ERROR "stage-setup.cmake: the release zip lacks THIRD-PARTY-NOTICES.txt")
+endif()
+
+# The licence: the copyright line and the licence text of the machine-readable copyright file's
+# first Files paragraph (ours; the licences of others' software follow it and are in the
+# notices), with Windows line ends (the licence page and Notepad show it as it is).
 file(STRINGS ${COPYRIGHT} aLines)
 set(sCopyright "")
 set(sLicense "")
@@ -36,9 +42,12 @@ set(bInLicense FALSE)
 foreach(sLine IN LISTS aLines)
   if(sLine MATCHES "^Upstream-Name: (.*)$")
     set(sName "${CMAKE_MATCH_1}")
-  elseif(sLine MATCHES "^Copyright: (.*)$")
+  elseif(sLine MATCHES "^Copyright: (.*)$" AND NOT sCopyright)
     set(sCopyright "Copyright ${CMAKE_MATCH_1}")
   elseif(sLine MATCHES "^License: (.*)$")
+    if(sLicense)
+      break()
+    endif()
     set(bInLicense TRUE)
   elseif(bInLicense AND sLine MATCHES "^ (.*)$")
     set(sText "${CMAKE_MATCH_1}")
@@ -53,7 +62,10 @@ endforeach()
 if(NOT sName OR NOT sCopyright OR NOT sLicense)
   message(FATAL_ERROR "stage-setup.cmake: no name, copyright or licence text in ${COPYRIGHT}")
 endif()
-file(WRITE ${STAGE}/LICENSE.txt "${sName}\r\n\r\n${sCopyright}\r\n\r\n${sLicense}")
+file(WRITE ${STAGE}/LICENSE.txt
+     "${sName}\r\n\r\n${sCopyright}\r\n\r\n${sLicense}\r\n"
+     "The programs contain the software of others, each under its own licence: see\r\n"
+     "THIRD-PARTY-NOTICES.txt in the installation folder.\r\n")
 
 # NSIS strings: a $ is written $$.
 function(nsis_text sOut sIn)

@@ -70,9 +70,15 @@ wi_value() {
 wi_check_installed() {
     local what=$1 f v
     for f in kelvo-firmware-update.exe kelvo-update.exe README.txt LICENSE.txt uninstall.exe \
-        "${wi_release_files[@]}"; do
+        THIRD-PARTY-NOTICES.txt "${wi_release_files[@]}"; do
         [ -f "$wi_folder/$f" ] || wi_fail "$what: $f is not installed"
     done
+    # The installed notices are the release folder's, and name NSIS, whose code the setup
+    # program and the installed uninstall.exe are.
+    cmp -s "$build/mingw/release/THIRD-PARTY-NOTICES.txt" "$wi_folder/THIRD-PARTY-NOTICES.txt" ||
+        wi_fail "$what: THIRD-PARTY-NOTICES.txt differs from the release folder's"
+    grep -q '^NSIS ' "$wi_folder/THIRD-PARTY-NOTICES.txt" 2>/dev/null ||
+        wi_fail "$what: THIRD-PARTY-NOTICES.txt does not name NSIS"
     [ -f "$wi_shortcut" ] || wi_fail "$what: no shortcut $wi_shortcut"
     [ "$(wi_entries)" = 1 ] || wi_fail "$what: $(wi_entries) Uninstall entries, expected 1"
     for v in "DisplayName=Kelvo Firmware Update" "DisplayVersion=$wi_version" \

@@ -5,6 +5,7 @@
 
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
+#include "uVersionInfo.h"
 #include "ui/uInfo.h"
 #include "ui/uInitForms.h"
 #include "ui/uMessage.h"
@@ -16,6 +17,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -207,6 +209,23 @@ void TestWindows::overview() {
     QCOMPARE(frmInfo->frameGeometry().topLeft(), rMain.topLeft());
     QCOMPARE(frmInfo->frameGeometry().height(), rMain.height());
     QVERIFY(frmInfo->width() >= 30 + 6 * 5);
+    // Under the list: the version and the installed notices' folder, each line shown whole.
+    const QLabel& about = *frmInfo->lblAbout;
+    QVERIFY(about.isVisibleTo(frmInfo));
+    QCOMPARE(about.text(), AboutText(QCoreApplication::applicationDirPath()));
+    QVERIFY(about.geometry().top() >= list.geometry().bottom());
+    QVERIFY(about.height() >= about.sizeHint().height());
+#ifdef Q_OS_WIN
+    QCOMPARE(AboutText("C:/Program Files/Kelvo Firmware Update"),
+             QString("Kelvo Firmware Update %1\nThird-party software: see THIRD-PARTY-NOTICES.txt "
+                     "in\nC:\\Program Files\\Kelvo Firmware Update")
+                 .arg(KelvoVersion));
+#else
+    QCOMPARE(AboutText("/usr/bin"),
+             QString("Kelvo Firmware Update %1\nThird-party software: see THIRD-PARTY-NOTICES.txt "
+                     "in\n/usr/share/doc/kelvo-firmware-update")
+                 .arg(KelvoVersion));
+#endif
 
     OpenOverview(*w.menInfoFirmware);
     QCOMPARE(Column(list, 1), aVersions);
