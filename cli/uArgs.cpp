@@ -208,6 +208,10 @@ constexpr TCliOption aOptions[] = {
      [](TArgs& a, const std::string& s) {
          a.iParentPid = Number("--parent-pid", s, 1, 0xFFFFFFFF);
      }},
+    {{"update-id", 0, true},
+     [](TArgs& a, const std::string& s) {
+         a.iUpdateId = Number("--update-id", s, 1, std::int64_t{1} << 53);
+     }},
     {{"file-sha256", 0, true}, SetText<&TArgs::sFileSha256>},
     {{"history", 0, false}, SetFlag<&TArgs::bHistory>},
     {{"limit", 0, true},
@@ -300,6 +304,8 @@ TArgs ParseArgs(int argc, char** argv) {
         UsageError("--child is for one port with --json");
     if (!a.bChild && (a.iParentPid || a.sFileSha256))
         UsageError("--parent-pid and --file-sha256 are for --child");
+    if (!a.bChild && a.iUpdateId)
+        UsageError("--update-id is for --child");
     if (a.sFileSha256 && !a.sFile)
         UsageError("--file-sha256 needs --file");
     return a;

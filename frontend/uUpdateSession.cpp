@@ -47,6 +47,7 @@ TRunResult TUpdateSession::Run() {
     if (FSettings.journal) {
         journal = std::make_unique<TRunJournal>(*FSettings.journal);
         journal->Prepare(run);
+        FiJournalRow = journal->RowId();
         warnings();
     }
 
@@ -68,9 +69,13 @@ TRunResult TUpdateSession::Run() {
     // The end of the run's last attempt, once its worker has been joined: the note, then the
     // message box.
     const auto finish = [&](TStep message) {
-        result.bLeftInBootloader = !result.bSuccess && run.bInBootloader;
-        if (result.bLeftInBootloader) {
+        result.bLeftInBootloader =
+            !result.bSuccess && run.bInBootloader && !result.bRestartUnconfirmed;
+        if (result.bLeftInBootloader)
             result.sNote = Texts::LoggerWaitsInBootloader;
+        else if (result.bRestartUnconfirmed)
+            result.sNote = Texts::CheckRestartedLogger;
+        if (!result.sNote.empty()) {
             Emit({TAction::Report, result.sNote, 0, TSource::Note});
             message.sText += "\r\n" + result.sNote;
         }
@@ -98,6 +103,8 @@ TRunResult TUpdateSession::Run() {
         const auto stamped = [&](TStep step) {
             step.iCode = n->iCode;
             step.iNotified = n->iValue;
+            if (n->iCode == Notify::Progress)
+                step.iLinesSent = run.iLinesSent;
             return step;
         };
         if (journal) {
@@ -142,6 +149,11 @@ TRunResult TUpdateSession::Run() {
                 result.bSuccess ? DoneText(iFwIndex) : StatusText(n->iValue, FSettings.sPort);
             if (result.iStatus == Status::PortNotReady || result.iStatus == Status::PortIoError)
                 result.sReason = sPortReason;
+            // Lost after the finish request: the logger may well run its new image already.
+            result.bRestartUnconfirmed =
+                result.iStatus == Status::PortIoError && run.bFinishRequested;
+            if (result.bRestartUnconfirmed)
+                result.sOutcome = Texts::RestartNotConfirmed;
         }
         // A repeat that is due; with none left the run gives up and does not announce it.
         std::optional<std::int32_t> iRepeatCmd;
@@ -208,10 +220,28 @@ TRunResult TUpdateSession::Run() {
         result.iSerial = run.iSerial;
         if (journal) {
             journal->End(result.ExitStatus(), result.sOutcome, result.sReason,
-                         result.bLeftInBootloader, run);
+                         result.bLeftInBootloader, result.bRestartUnconfirmed, run);
             journal->Flush();
             warnings();
         }
         return result;
     }
+}
+
+TRunResult UnreportedRunResult(const std::string& sPort, const std::string& sHow, bool bCancelled,
+                               bool bInBootloader) {
+    TRunResult result;
+    if (bCancelled) {
+        result.iStatus = Status::Cancelled;
+        result.sOutcome = StatusText(Status::Cancelled, sPort);
+    } else {
+        result.bFatal = true;
+        result.sOutcome = "The update program ended unexpectedly: " +
+                          (sHow.empty() ? std::string("it did not exit by itself") : sHow) + ".";
+    }
+    result.bLeftInBootloader = bInBootloader;
+    if (bInBootloader)
+        result.sNote = Texts::LoggerWaitsInBootloader;
+    result.sMessage = result.sOutcome + (result.sNote.empty() ? "" : "\r\n" + result.sNote);
+    return result;
 }

@@ -123,8 +123,8 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
         "Port          Serial                Image       Exit  Time  Outcome",
         "/dev/ttyUSB0  320000                Image nine  0     1:01  Done.",
         "/dev/ttyUSB1  -                     -           20    0:05  Process cancelled!",
-        "/dev/ttyUSB2  unknown (bootloader)  -           1     0:05  Its process ended without a "
-        "result: it did not exit by itself.",
+        "/dev/ttyUSB2  unknown (bootloader)  -           1     0:05  The update program ended "
+        "unexpectedly: it did not exit by itself.",
         "Not updated: /dev/ttyUSB1 (exit status 20), /dev/ttyUSB2 (exit status 1); 1 of 3 loggers "
         "were updated.",
         std::string("/dev/ttyUSB2: ") + Texts::LoggerWaitsInBootloader};
@@ -201,6 +201,7 @@ std::vector<TPortRun> RunsInProgress(const std::vector<std::string>& aPorts) {
     aRuns[1].Event(Json(R"({"event":"platform","value":12})"), t0);
     if (aRuns.size() > 2) {
         aRuns[2].Event(Json(R"({"event":"serial","value":4294967295})"), t0);
+        aRuns[2].Event(Json(R"({"event":"result","exit":0,"success":true,"text":"Done."})"), t0);
         aRuns[2].Ended(0, false, t0 + 99s);
     }
     return aRuns;
