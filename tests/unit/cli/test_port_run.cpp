@@ -145,6 +145,16 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
     aRuns.pop_back();
     EXPECT_EQ(ExitOfSeveral(aRuns), 0);
     EXPECT_EQ(SummaryLines(aRuns).back(), "All 1 loggers were updated.");
+
+    // A process that exits by itself without its result never counts as a success.
+    TPortRun silent("/dev/ttyUSB3", t0);
+    silent.Event(Json(R"({"event":"start","journal_row":7})"), t0);
+    silent.Ended(0, false, t0 + 1s);
+    EXPECT_EQ(silent.iExit, 1);
+    EXPECT_FALSE(silent.bSuccess);
+    EXPECT_EQ(silent.sOutcome,
+              "The update program ended unexpectedly: it exited with status 0 without its result.");
+    EXPECT_EQ(silent.iJournalRow, 7);
 }
 
 #ifndef _WIN32
