@@ -213,6 +213,7 @@ constexpr TCliOption aOptions[] = {
          a.iUpdateId = Number("--update-id", s, 1, std::int64_t{1} << 53);
      }},
     {{"file-sha256", 0, true}, SetText<&TArgs::sFileSha256>},
+    {{"port-arrived", 0, false}, SetFlag<&TArgs::bPortArrived>},
     {{"history", 0, false}, SetFlag<&TArgs::bHistory>},
     {{"limit", 0, true},
      [](TArgs& a, const std::string& s) {
@@ -302,8 +303,8 @@ TArgs ParseArgs(int argc, char** argv) {
         UsageError("--all-ports and --port do not go together");
     if (a.bChild && (a.aPorts.size() != 1 || !a.bJson))
         UsageError("--child is for one port with --json");
-    if (!a.bChild && (a.iParentPid || a.sFileSha256))
-        UsageError("--parent-pid and --file-sha256 are for --child");
+    if (!a.bChild && (a.iParentPid || a.sFileSha256 || a.bPortArrived))
+        UsageError("--parent-pid, --file-sha256 and --port-arrived are for --child");
     if (!a.bChild && a.iUpdateId)
         UsageError("--update-id is for --child");
     if (a.sFileSha256 && !a.sFile)

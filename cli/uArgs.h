@@ -32,6 +32,9 @@ struct TArgs {
     // which every JSON object of it carries.
     std::optional<long long> iUpdateId;
     std::optional<std::string> sFileSha256;
+    // Hidden, with --child: the station started this update because the port has just arrived;
+    // an open refused while the port settles is tried again for a few seconds.
+    bool bPortArrived = false;
     std::optional<std::string> sFile;
     std::optional<std::string> sTrace;
     bool bReadInfoOnly = false;

@@ -70,8 +70,8 @@ std::vector<std::string> PortListLines(const std::vector<TPortDetails>& aPorts) 
         return aLines;
     // The cells of the columns; the port always, the others when any port fills them. "GUI list"
     // only when a port is listed that the port box does not offer (Windows: another driver's).
-    constexpr const char* aNames[] = {"Port",  "USB id", "Product", "Serial",
-                                      "By-id", "Device", "GUI list"};
+    constexpr const char* aNames[] = {"Port",  "USB id",      "Product", "Serial",
+                                      "By-id", "Description", "Device",  "GUI list"};
     constexpr std::size_t GuiListColumn = std::size(aNames) - 1;
     using TRow = std::array<std::string, std::size(aNames)>;
     std::vector<TRow> aRows;
@@ -80,8 +80,8 @@ std::vector<std::string> PortListLines(const std::vector<TPortDetails>& aPorts) 
         const std::string sUsbId = d.sVendorId.empty() && d.sProductId.empty()
                                        ? std::string()
                                        : d.sVendorId + ":" + d.sProductId;
-        aRows.push_back({d.sPort, sUsbId, d.sProduct, d.sSerial, d.sById, d.sDeviceName,
-                         d.bInGuiList ? "yes" : "no"});
+        aRows.push_back({d.sPort, sUsbId, d.sProduct, d.sSerial, d.sById, d.sDescription,
+                         d.sDeviceName, d.bInGuiList ? "yes" : "no"});
         for (std::size_t i = 0; i < GuiListColumn; ++i)
             aShown[i] = aShown[i] || !aRows.back()[i].empty();
         aShown[GuiListColumn] = aShown[GuiListColumn] || !d.bInGuiList;

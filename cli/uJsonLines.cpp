@@ -41,6 +41,7 @@ constexpr std::pair<TEvent, const char*> aEventNames[] = {
     {TEvent::Plugged, "plugged"},
     {TEvent::Unplugged, "unplugged"},
     {TEvent::Waiting, "waiting"},
+    {TEvent::Settling, "settling"},
 };
 
 TJson ImageObject(std::int32_t iEntry, const std::string& sDescription) {
@@ -123,6 +124,8 @@ TEvent RunEvent(const TStep& step) {
         return TEvent::GaveUp;
     case TSource::Warning:
         return TEvent::Reason;
+    case TSource::Settling:
+        return TEvent::Settling;
     case TSource::Notification:
         break;
     }
@@ -224,6 +227,7 @@ std::vector<std::string> PortListJson(const std::vector<TPortDetails>& aPorts) {
         o["product-id"] = StrOrNull(d.sProductId);
         o["product"] = StrOrNull(d.sProduct);
         o["serial"] = StrOrNull(d.sSerial);
+        o["description"] = StrOrNull(d.sDescription);
         o["device"] = StrOrNull(d.sDeviceName);
         o["in-gui-list"] = d.bInGuiList;
         aLines.push_back(JsonText(o));

@@ -60,6 +60,9 @@ enum class TEvent {
     Plugged,
     Unplugged,
     Waiting,
+    // A port that has just arrived refuses the open for now: held by another program, or not
+    // yet open to this user. The update tries again for a few seconds.
+    Settling,
 };
 
 // The name an event is written with.

@@ -125,6 +125,11 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
     case TEvent::GaveUp:
         sStage = "gave up";
         break;
+    case TEvent::Settling:
+        // Its text says who holds the port, so that the operator can tell what keeps it.
+        if (const std::optional<std::string> sText = JsonStr(o, "text"))
+            sStage = *sText;
+        break;
     case TEvent::Result: {
         FbResult = true;
         sOutcome = JsonStr(o, "text").value_or("");

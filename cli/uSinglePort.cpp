@@ -73,6 +73,8 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
     TSessionSettings settings;
     settings.sPort = sPort;
     settings.iMaxRepeats = args.iMaxRepeats;
+    if (args.bPortArrived)
+        settings.settle = PortSettleTime;
     settings.journal =
         TRunJournal::TStart{"kelvo-update", sPort, args.sFile.value_or(""), sFileSha256};
     if (portTrace)

@@ -207,7 +207,10 @@ int RunStation(const TStationSettings& settings) {
             aToldWaiting.erase(sPort);
             const long long iUpdate = ++iLastUpdate;
             std::vector<std::string> aArgs = settings.aChildArgs;
-            aArgs.insert(aArgs.end(), {"--port", sPort, "--update-id", std::to_string(iUpdate)});
+            // Started as the port appears: udev, a modem manager's probe or another program may
+            // still hold it for a moment, and the child waits for that.
+            aArgs.insert(aArgs.end(), {"--port-arrived", "--port", sPort, "--update-id",
+                                       std::to_string(iUpdate)});
             // A child that cannot be started has its end queued, taken from the next Take on.
             book.Start(children.Start(aArgs, settings.sChildInput), sPort, TClock::now()).iUpdate =
                 iUpdate;

@@ -1,6 +1,7 @@
 # What `cmake --install` puts in place: the programs (those that are built), their man pages and
-# documentation, the icon and the desktop entry of the operator's program. Every file belongs to
-# one of two components, which become the Debian packages that cpack makes on Linux:
+# documentation, the icon and the desktop entry of the operator's program, the udev rule for the
+# logger's converter. Every file belongs to one of two components, which become the Debian
+# packages that cpack makes on Linux:
 #   kelvo-firmware-update  the operator's programs kelvo-firmware-update and kelvo-update
 #   kelvo-logger-sim       the simulated logger
 # docs/internal-mode.md holds the internal mode's access code: it is for the service team and is
@@ -54,6 +55,14 @@ if(TARGET kelvo-firmware-update)
           COMPONENT kelvo-firmware-update)
   install(FILES ${PROJECT_SOURCE_DIR}/ui/data/kelvo-firmware-update.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT kelvo-firmware-update)
+endif()
+
+# The udev rule that tells modem managers to leave the logger's converter alone: in the package
+# (prefix /usr) /usr/lib/udev/rules.d, where udev reads the rules of packages. Relative, so that an
+# installation elsewhere never writes into the system's folders.
+if(TARGET kelvo-update AND CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/70-kelvo-logger.rules
+          DESTINATION lib/udev/rules.d COMPONENT kelvo-firmware-update)
 endif()
 
 # The documentation keeps the repository's relative layout, so that the links between the pages

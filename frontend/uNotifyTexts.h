@@ -59,6 +59,7 @@ enum class TSource {
     GaveUp,       // the repeats have run out
     Note,         // the run has ended with the logger waiting in its bootloader
     Warning,      // the update journal could not be written
+    Settling,     // the port has just arrived and refuses the open for now: tried again shortly
 };
 
 struct TStep {

@@ -1,8 +1,12 @@
+// The Linux port list: the USB serial devices of the device folder, and what udev knows of each
+// (through libudev).
 #include "frontend/uPortList.h"
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
+#include <libudev.h>
+#include <memory>
+#include <optional>
 #include <sys/stat.h>
 #include <system_error>
 
@@ -46,37 +50,63 @@ bool NaturalLess(const std::string& a, const std::string& b) {
     return a.size() - i < b.size() - j;
 }
 
-// A sysfs attribute's text without its line end; empty when it is missing.
-std::string ReadAttribute(const fs::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::string s;
-    if (!f || !std::getline(f, s))
-        return {};
-    while (!s.empty() && (s.back() == '\r' || s.back() == ' '))
-        s.pop_back();
-    return s;
+// libudev's objects, each released with its own unref.
+struct TUdevUnref {
+    void operator()(udev* p) const { udev_unref(p); }
+    void operator()(udev_device* p) const { udev_device_unref(p); }
+};
+
+// An attribute's text without the spaces and line ends that some devices pad it with; empty
+// when it is missing.
+std::string AttributeText(std::string sText) {
+    while (!sText.empty() && (sText.back() == '\r' || sText.back() == '\n' || sText.back() == ' '))
+        sText.pop_back();
+    return sText;
 }
 
-// True when p lies below root (both canonical).
-bool IsBelow(const fs::path& p, const fs::path& root) {
-    const auto [itRoot, itPath] = std::mismatch(root.begin(), root.end(), p.begin(), p.end());
-    return itRoot == root.end() && itPath != p.end();
+std::string Text(const char* s) {
+    return s != nullptr ? s : "";
 }
 
-// The USB device of tty sName: the first folder above its device link that has idVendor and
-// idProduct (a ttyUSB sits below the interface of its USB device, a ttyACM's link is the
-// interface itself); empty when there is none below sSysDir.
-fs::path UsbDeviceOf(const fs::path& sysDir, const std::string& sName) {
-    std::error_code ec;
-    const fs::path root = fs::canonical(sysDir, ec);
-    if (ec)
-        return {};
-    fs::path p = fs::canonical(sysDir / "class" / "tty" / sName / "device", ec);
-    if (ec)
-        return {};
-    for (; IsBelow(p, root); p = p.parent_path()) {
-        if (fs::exists(p / "idVendor", ec) && fs::exists(p / "idProduct", ec))
-            return p;
+// What udev knows of the character device of sPort, found by its device number, so that a name
+// in another folder (a test's, a link) still finds its own device and never another one's.
+std::optional<TTtyDevice> UdevTtyDevice(const std::string& sPort) {
+    struct stat st {};
+    if (::stat(sPort.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return std::nullopt;
+    const std::unique_ptr<udev, TUdevUnref> hUdev(udev_new());
+    if (!hUdev)
+        return std::nullopt;
+    const std::unique_ptr<udev_device, TUdevUnref> hDevice(
+        udev_device_new_from_devnum(hUdev.get(), 'c', st.st_rdev));
+    if (!hDevice)
+        return std::nullopt;
+    TTtyDevice d;
+    for (udev_list_entry* e = udev_device_get_devlinks_list_entry(hDevice.get()); e != nullptr;
+         e = udev_list_entry_get_next(e))
+        d.aLinks.emplace_back(udev_list_entry_get_name(e));
+    // A ttyUSB sits below an interface of its USB device, a ttyACM's device is the interface:
+    // either way the USB device is the first parent of that type. The device owns it.
+    if (udev_device* pUsb =
+            udev_device_get_parent_with_subsystem_devtype(hDevice.get(), "usb", "usb_device")) {
+        d.sVendorId = Text(udev_device_get_sysattr_value(pUsb, "idVendor"));
+        d.sProductId = Text(udev_device_get_sysattr_value(pUsb, "idProduct"));
+        d.sProduct = Text(udev_device_get_sysattr_value(pUsb, "product"));
+        d.sSerial = Text(udev_device_get_sysattr_value(pUsb, "serial"));
+    }
+    return d;
+}
+
+// The first of the device's links, in name order, that lies in <devDir>/serial/by-id.
+std::string ByIdLinkAmong(std::vector<std::string> aLinks, const std::string& sDevDir) {
+    std::string sByIdDir = sDevDir;
+    while (sByIdDir.size() > 1 && sByIdDir.back() == '/')
+        sByIdDir.pop_back();
+    sByIdDir += "/serial/by-id/";
+    std::sort(aLinks.begin(), aLinks.end());
+    for (const std::string& s : aLinks) {
+        if (s.starts_with(sByIdDir) && s.size() > sByIdDir.size())
+            return s;
     }
     return {};
 }
@@ -116,21 +146,24 @@ void ListComPorts(std::vector<std::string>& aList, const std::string& sDevDir) {
         aList.push_back(sPrefix + s);
 }
 
-std::vector<TPortDetails> ListPortDetails(const std::string& sDevDir, const std::string& sSysDir) {
+std::vector<TPortDetails> ListPortDetails(const std::string& sDevDir, const TTtyLookup& lookup) {
     std::vector<std::string> aPorts;
     ListComPorts(aPorts, sDevDir);
     std::vector<TPortDetails> aList;
     for (const auto& sPort : aPorts) {
         TPortDetails d;
         d.sPort = sPort;
-        d.sById = ByIdLinkOf(sDevDir, sPort);
-        if (const fs::path usb = UsbDeviceOf(sSysDir, fs::path(sPort).filename().string());
-            !usb.empty()) {
-            d.sVendorId = ReadAttribute(usb / "idVendor");
-            d.sProductId = ReadAttribute(usb / "idProduct");
-            d.sProduct = ReadAttribute(usb / "product");
-            d.sSerial = ReadAttribute(usb / "serial");
+        if (const std::optional<TTtyDevice> device =
+                lookup ? lookup(sPort) : UdevTtyDevice(sPort)) {
+            d.sVendorId = AttributeText(device->sVendorId);
+            d.sProductId = AttributeText(device->sProductId);
+            d.sProduct = AttributeText(device->sProduct);
+            d.sSerial = AttributeText(device->sSerial);
+            d.sById = ByIdLinkAmong(device->aLinks, sDevDir);
         }
+        // Without udev's database (no udev daemon) the links are only in the folder.
+        if (d.sById.empty())
+            d.sById = ByIdLinkOf(sDevDir, sPort);
         aList.push_back(std::move(d));
     }
     return aList;

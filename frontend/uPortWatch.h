@@ -13,9 +13,11 @@
 
 // Reports the list of ListComPorts(aList, sDevDir) (same ports, same order) through a callback,
 // called on the watcher's own thread: once at start, then each time the list has changed. The
-// system tells of changes (Linux: inotify on sDevDir; Windows: a change notification on the
-// registry's serialcomm key); a rescan every `rescan` is the safety net. Where that notification
-// cannot be had (or while sDevDir is missing), it rescans every second instead.
+// system tells of changes (Linux: udev's events of tty devices, which come once its rules have
+// run, when sDevDir is /dev and a udev daemon runs, else inotify on sDevDir; Windows: a change
+// notification on the registry's serialcomm key); a rescan every `rescan` is the safety net.
+// Where that notification cannot be had (or while sDevDir is missing), it rescans every second
+// instead.
 //
 // The callback must return quickly and must not throw nor destroy the watcher; handing the list
 // to a queue that another thread drains is the intended use. Destroying the watcher stops its

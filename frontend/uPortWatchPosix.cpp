@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <libudev.h>
+#include <memory>
 #include <optional>
 #include <poll.h>
 #include <stdexcept>
@@ -25,6 +28,18 @@ constexpr std::chrono::milliseconds FallbackRescan = std::chrono::seconds(1);
 constexpr std::uint32_t WatchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                     IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
+struct TUdevUnref {
+    void operator()(udev* p) const { udev_unref(p); }
+    void operator()(udev_monitor* p) const { udev_monitor_unref(p); }
+};
+
+// True when sDevDir is the system's device folder, whose ports udev announces.
+bool IsSystemDevDir(const std::string& sDevDir) {
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::weakly_canonical(sDevDir, ec);
+    return !ec && p == "/dev";
+}
+
 } // namespace
 
 struct TPortWatch::TImpl {
@@ -34,6 +49,7 @@ struct TPortWatch::TImpl {
           bNotifies(bNotifies) {}
     ~TImpl() {
         CloseNotify();
+        CloseMonitor();
         if (iStop >= 0)
             ::close(iStop);
     }
@@ -45,6 +61,53 @@ struct TPortWatch::TImpl {
         if (iNotify >= 0 && iWatch < 0)
             iWatch = ::inotify_add_watch(iNotify, sDevDir.c_str(), WatchMask);
         return iWatch >= 0;
+    }
+
+    // udev's own events of tty devices, where a udev daemon runs and sDevDir is /dev: they come
+    // once udev's rules have run (the device's group and mode set, its links made), where
+    // inotify tells of a new node the moment the kernel makes it. Without the daemon no event
+    // would ever come; then, and for any other folder, inotify tells of the changes.
+    bool OpenMonitor() {
+        if (!IsSystemDevDir(sDevDir))
+            return false;
+        hUdev.reset(udev_new());
+        if (!hUdev)
+            return false;
+        {
+            const std::unique_ptr<udev_queue, udev_queue* (*)(udev_queue*)> hQueue(
+                udev_queue_new(hUdev.get()), udev_queue_unref);
+            if (!hQueue || udev_queue_get_udev_is_active(hQueue.get()) == 0) {
+                hUdev.reset();
+                return false;
+            }
+        }
+        hMonitor.reset(udev_monitor_new_from_netlink(hUdev.get(), "udev"));
+        if (!hMonitor ||
+            udev_monitor_filter_add_match_subsystem_devtype(hMonitor.get(), "tty", nullptr) < 0 ||
+            udev_monitor_enable_receiving(hMonitor.get()) < 0) {
+            CloseMonitor();
+            return false;
+        }
+        iMonitor = udev_monitor_get_fd(hMonitor.get());
+        return iMonitor >= 0;
+    }
+
+    void CloseMonitor() {
+        hMonitor.reset();
+        hUdev.reset();
+        iMonitor = -1;
+    }
+
+    // Takes every pending udev event; true when one of them is of a port that the list takes.
+    bool ReadMonitor() {
+        bool bChanged = false;
+        while (udev_device* p = udev_monitor_receive_device(hMonitor.get())) {
+            const char* sName = udev_device_get_sysname(p);
+            if (sName != nullptr && IsUsbSerialName(sName))
+                bChanged = true;
+            udev_device_unref(p);
+        }
+        return bChanged;
     }
 
     void CloseNotify() {
@@ -100,32 +163,42 @@ struct TPortWatch::TImpl {
         bool bRescan = true;
         for (;;) {
             if (bRescan) {
-                bNotifies = iWatch >= 0;
+                bNotifies = iWatch >= 0 || iMonitor >= 0;
                 std::vector<std::string> aPorts;
                 ListComPorts(aPorts, sDevDir);
                 if (!aLast || aPorts != *aLast) {
                     onChange(aPorts);
                     aLast = std::move(aPorts);
                 }
-                tNext = TClock::now() + (iWatch >= 0 ? rescan : FallbackRescan);
+                tNext = TClock::now() + (bNotifies ? rescan : FallbackRescan);
                 bRescan = false;
             }
             const auto wait =
                 std::chrono::ceil<std::chrono::milliseconds>(tNext - TClock::now()).count();
-            pollfd aFds[2] = {{iStop, POLLIN, 0}, {iNotify, POLLIN, 0}};
-            const int r = ::poll(aFds, iNotify >= 0 ? 2 : 1,
+            // The stop signal first, then whichever of udev and inotify tells of changes.
+            pollfd aFds[2] = {{iStop, POLLIN, 0}, {iMonitor >= 0 ? iMonitor : iNotify, POLLIN, 0}};
+            const bool bTold = aFds[1].fd >= 0;
+            const int r = ::poll(aFds, bTold ? 2 : 1,
                                  static_cast<int>(std::clamp<long long>(wait, 0, 1 << 30)));
-            if (r < 0 && errno != EINTR)
-                CloseNotify(); // only the stop signal and the rescans are left
+            if (r < 0 && errno != EINTR) {
+                // Only the stop signal and the rescans are left.
+                CloseMonitor();
+                CloseNotify();
+            }
             if (r > 0 && aFds[0].revents != 0)
                 return;
-            if (r > 0 && iNotify >= 0 && aFds[1].revents != 0) {
-                bRescan = ReadEvents();
-                if (iWatch < 0 && AddWatch())
-                    bRescan = true; // the folder is back
+            if (r > 0 && bTold && aFds[1].revents != 0) {
+                if (iMonitor >= 0) {
+                    bRescan = ReadMonitor();
+                } else {
+                    bRescan = ReadEvents();
+                    if (iWatch < 0 && AddWatch())
+                        bRescan = true; // the folder is back
+                }
             }
             if (TClock::now() >= tNext) {
-                AddWatch();
+                if (iMonitor < 0)
+                    AddWatch();
                 bRescan = true;
             }
         }
@@ -138,6 +211,9 @@ struct TPortWatch::TImpl {
     int iStop = -1;   // an eventfd: the destructor's stop signal
     int iNotify = -1; // inotify; -1 when it is not to be had
     int iWatch = -1;  // the watch of sDevDir; -1 while there is none
+    std::unique_ptr<udev, TUdevUnref> hUdev;
+    std::unique_ptr<udev_monitor, TUdevUnref> hMonitor;
+    int iMonitor = -1; // the udev monitor's socket (owned by it); -1 when inotify is used
     std::thread thread;
 };
 
@@ -146,9 +222,11 @@ TPortWatch::TPortWatch(TCallback onChange, std::string sDevDir, std::chrono::mil
     F->iStop = ::eventfd(0, EFD_CLOEXEC);
     if (F->iStop < 0)
         throw std::runtime_error("Cannot watch the ports: " + ErrorText(errno));
-    F->iNotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     // Watched before the first listing, so that no change between the two is missed.
-    F->AddWatch();
+    if (!F->OpenMonitor()) {
+        F->iNotify = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        F->AddWatch();
+    }
     F->thread = std::thread([p = F.get()] { p->Run(); });
 }
 

@@ -17,8 +17,9 @@
 #include <thread>
 #include <vector>
 
-// What identifies the USB serial converter behind sPort: its by-id name, else its USB serial
-// number; empty when the system tells neither (then the port name has to do).
+// What identifies the USB serial converter behind sPort: its by-id name (Linux), else its USB
+// serial number (on Windows from the device instance ID); empty when the system tells neither
+// (then the port name has to do).
 std::string ConverterOf(const std::string& sPort);
 
 // Completes the row iId of a run whose program ended before it completed the row itself (killed,

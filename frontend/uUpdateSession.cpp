@@ -3,6 +3,7 @@
 #include "firmware/uFWVersions.h"
 #include "link/uExceptions1V0.h"
 #include "link/uNotifyQueue.h"
+#include "link/uPortReason.h"
 #include "link/uRS232.h"
 
 #include <chrono>
@@ -12,6 +13,25 @@
 #include <utility>
 
 std::atomic<bool> bInterrupted{false};
+
+namespace {
+
+// A refused open that a port may get past once it has settled after its arrival: another program
+// holds it for a moment, or udev has not given it its group yet.
+bool MaySettle(const std::string& sPortReason) {
+    return sPortReason.starts_with(PortReason::InUse) ||
+           sPortReason.starts_with(PortReason::Permission);
+}
+
+} // namespace
+
+std::string SettlingText(const std::string& sPortReason, const std::string& sHolders) {
+    if (!sHolders.empty())
+        return "settling: held by " + sHolders;
+    return std::string("settling: ") + (sPortReason.starts_with(PortReason::InUse)
+                                            ? PortReason::InUse
+                                            : PortReason::Permission);
+}
 
 TUpdateSession::TUpdateSession(TSessionSettings settings, TStepSink sink)
     : FSettings(std::move(settings)), FSink(std::move(sink)) {}
@@ -51,15 +71,22 @@ TRunResult TUpdateSession::Run() {
         warnings();
     }
 
+    std::int32_t iAttemptCmd = FSettings.iCommand;
+    const auto launch = [&] {
+        // A cancel by the operator survives every start; nothing else stops the new attempt.
+        bCancel = Stopping();
+        worker = CommThreadClass(queue, iAttemptCmd, FSettings.sPort, FSettings.openPort, &run);
+    };
     const auto start = [&](std::int32_t cmd) {
         const std::string s = StartText(FSettings.sPort);
         Emit({TAction::BeginUpdate, "", 0, TSource::Start});
         Emit({TAction::Report, s, 0, TSource::Start});
         Emit({TAction::Status, s, 0, TSource::Start});
-        // A cancel by the operator survives every start; nothing else stops the new attempt.
-        bCancel = Stopping();
-        worker = CommThreadClass(queue, cmd, FSettings.sPort, FSettings.openPort, &run);
+        iAttemptCmd = cmd;
+        launch();
     };
+    const auto tSettleEnd = std::chrono::steady_clock::now() + FSettings.settle;
+    std::string sSettling; // the settling step shown last: each change is shown once
     // Waits up to iMs, ending early when the operator cancels (the new attempt then ends at once).
     const auto wait = [&](std::int32_t iMs) {
         const auto tEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(iMs);
@@ -99,6 +126,26 @@ TRunResult TUpdateSession::Run() {
             n = queue.Wait(std::chrono::milliseconds(0));
             if (!n)
                 n = TNotification{last->first, last->second};
+        }
+        // A port that has just arrived and refuses the open for now is opened again after a
+        // pause, within the same attempt: no new start, no repeat, the same journal row.
+        if (n->iCode == Notify::Status && n->iValue == Status::PortNotReady && !Stopping() &&
+            std::chrono::steady_clock::now() < tSettleEnd) {
+            worker.reset(); // it has ended: its run record can be read
+            if (MaySettle(run.sPortReason)) {
+                std::string s = SettlingText(run.sPortReason, PortHolders(FSettings.sPort));
+                if (s != sSettling) {
+                    sSettling = s;
+                    Emit({TAction::Report, std::move(s), 0, TSource::Settling});
+                }
+                wait(FSettings.iSettlePauseMs);
+                if (!Stopping()) {
+                    launch();
+                    continue;
+                }
+                // Cancelled while the port settled: the run ends as a cancelled attempt does.
+                n = TNotification{Notify::Status, Status::Cancelled};
+            }
         }
         const auto stamped = [&](TStep step) {
             step.iCode = n->iCode;

@@ -11,6 +11,7 @@
 #include "link/uCommThread.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -30,7 +31,21 @@ struct TSessionSettings {
     std::int32_t iNotifyWaitMs = 60000;
     // The run's row in the update journal (none: the run is not recorded).
     std::optional<TRunJournal::TStart> journal;
+    // The port has just arrived: for this long from the run's start, an open refused because
+    // another program holds the port (a modem manager probing it) or because its permissions are
+    // not set yet is tried again, every iSettlePauseMs, before the run counts it as status 10.
+    // Zero: the first refusal counts.
+    std::chrono::milliseconds settle{0};
+    std::int32_t iSettlePauseMs = 200;
 };
+
+// How long a port that has just arrived may take to settle: udev's rules, and a modem manager's
+// probe of a new tty, take a few seconds at most.
+constexpr std::chrono::milliseconds PortSettleTime = std::chrono::seconds(5);
+
+// The step while an arrived port settles: "settling: held by NAME (pid N)" when the programs that
+// hold the port are seen, "settling: " and the reason of the refused open otherwise.
+std::string SettlingText(const std::string& sPortReason, const std::string& sHolders);
 
 // What a run means, decided once for every front end.
 struct TRunResult {

@@ -53,10 +53,11 @@ install_missing() {
 
 # What the native build and its tests need (Xvfb and openbox: the GUI test under a window manager;
 # Python: the CSV of --history read back by its csv module; python3-markdown: the HTML pages of the
-# Windows release, also made by the native build's document check).
+# Windows release, also made by the native build's document check; libudev-dev: port arrival and
+# details on Linux).
 native_packages=(cmake ninja-build g++ make googletest libgtest-dev libgmock-dev srecord
     qt6-base-dev groff-base nlohmann-json3-dev xvfb openbox libsqlite3-dev python3
-    python3-markdown)
+    python3-markdown libudev-dev)
 
 # What the Debian packages need: dpkg-shlibdeps for their dependencies, man for the installed pages,
 # lintian for Debian's checks of the packages.

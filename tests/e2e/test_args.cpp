@@ -315,13 +315,15 @@ TEST_F(EndToEnd, PortListWithDetails) {
     EXPECT_EQ(r.sOut, "Port\tBy-id\n" + d + "/ttyACM916\t-\n" + d + "/ttyUSB917\t" + sById + "\n");
     r = list(devDir, "--json");
     EXPECT_EQ(r.iExit, 0) << r.sErr;
-    EXPECT_EQ(r.sOut, "{\"list\":\"port\",\"port\":\"" + d +
-                          "/ttyACM916\",\"by-id\":null,\"vendor-id\":null,\"product-id\":null,"
-                          "\"product\":null,\"serial\":null,\"device\":null,\"in-gui-list\":true}\n"
-                          "{\"list\":\"port\",\"port\":\"" +
-                          d + "/ttyUSB917\",\"by-id\":\"" + sById +
-                          "\",\"vendor-id\":null,\"product-id\":null,\"product\":null,"
-                          "\"serial\":null,\"device\":null,\"in-gui-list\":true}\n");
+    EXPECT_EQ(r.sOut,
+              "{\"list\":\"port\",\"port\":\"" + d +
+                  "/ttyACM916\",\"by-id\":null,\"vendor-id\":null,\"product-id\":null,"
+                  "\"product\":null,\"serial\":null,\"description\":null,\"device\":null,"
+                  "\"in-gui-list\":true}\n"
+                  "{\"list\":\"port\",\"port\":\"" +
+                  d + "/ttyUSB917\",\"by-id\":\"" + sById +
+                  "\",\"vendor-id\":null,\"product-id\":null,\"product\":null,"
+                  "\"serial\":null,\"description\":null,\"device\":null,\"in-gui-list\":true}\n");
     // No port: said on standard error, exit status 2, nothing on standard output.
     for (const char* sArgs : {"", "--json"}) {
         r = list(devDir / "serial", sArgs);

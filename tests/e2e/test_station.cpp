@@ -179,6 +179,45 @@ TEST_F(Station, LoggersPluggedOneAfterAnotherAreEachUpdatedOnce) {
     EXPECT_EQ(aJournalSerials, std::set<std::string>(std::begin(aSerials), std::end(aSerials)));
 }
 
+// A port that another program holds as it appears (a modem manager probing a new tty does so for
+// a few seconds) is updated once the holder lets go: the update says who holds it while it
+// settles, and remains one attempt with one journal row.
+TEST_F(Station, APortHeldAsItAppearsIsUpdatedOnceItsHolderLetsGo) {
+    auto station = Start({"--watch", "--yes", "--json", "--count", "1"});
+    fs::create_directories(dir / "held");
+    TSimProcess sim(KELVO_SIM_EXE, dir / "held", {"--serial", "320011"});
+    // The holder has the pty open before its name appears, and keeps it for 2 s.
+    TProcess holder({"/bin/sh", "-c", "exec sleep 2 < " + sim.sPort}, {}, dir / "holder.out");
+    const std::string sHolder = std::to_string(holder.Pid());
+    const std::string sProc = "/proc/" + sHolder;
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(sProc + "/comm") == "sleep\n"; }, 5s));
+    const std::string sPort = Port("ttyUSB0");
+    fs::create_symlink(sim.sPort, sPort);
+
+    EXPECT_EQ(Ends(*station, 30s), 0) << Out() << Err();
+    EXPECT_EQ(holder.Wait(), 0);
+    const auto a = JsonLines(Out());
+    const auto count = [&](const std::string& sEvent) {
+        return std::count_if(a.begin(), a.end(), [&](const nlohmann::json& o) {
+            return o.value("event", "") == sEvent && o.value("port", "") == sPort;
+        });
+    };
+    const auto settling = std::find_if(a.begin(), a.end(), [&](const nlohmann::json& o) {
+        return o.value("event", "") == "settling";
+    });
+    ASSERT_NE(settling, a.end()) << Out();
+    EXPECT_EQ((*settling)["port"], sPort);
+    EXPECT_EQ((*settling)["text"], "settling: held by sleep (pid " + sHolder + ")");
+    EXPECT_EQ(count("start"), 1) << Out();
+    EXPECT_EQ(count("status"), 0) << Out();
+    EXPECT_EQ(sim.Record().size(), WholeImage);
+
+    const auto aRuns = History({"--since", TodayUtc()});
+    ASSERT_EQ(aRuns.size(), 1u);
+    EXPECT_EQ(aRuns[0]["status"], 0) << aRuns[0];
+    EXPECT_EQ(aRuns[0]["repeats"], 0) << aRuns[0];
+}
+
 TEST_F(Station, AFailureAndAnUnplugStayWithTheirPortAndThePlugInAgainFinishesIt) {
     auto station = Start({"--watch", "--yes", "--count", "4"});
     // In order of arrival: a logger that reports a wrong class after its restart, a good one, and

@@ -49,5 +49,17 @@ TEST(PortList, MarksThePortsThatTheGuiLeavesOut) {
     // Only ports of the list: no column for it.
     EXPECT_EQ(PortListLines({aMixed[0]}),
               (std::vector<std::string>{"Port\tDevice", "COM7\t\\Device\\VCP0"}));
+    // What the port devices tell: a column for each detail that any port has.
+    std::vector<TPortDetails> aDevices = aMixed;
+    aDevices[0].sVendorId = "0403";
+    aDevices[0].sProductId = "6001";
+    aDevices[0].sSerial = "A12345";
+    aDevices[0].sDescription = "USB Serial Port";
+    aDevices[1].sDescription = "USB Serial Device";
+    EXPECT_EQ(
+        PortListLines(aDevices),
+        (std::vector<std::string>{"Port\tUSB id\tSerial\tDescription\tDevice\tGUI list",
+                                  "COM7\t0403:6001\tA12345\tUSB Serial Port\t\\Device\\VCP0\tyes",
+                                  "COM9\t-\t-\tUSB Serial Device\t\\Device\\USBSER000\tno"}));
     EXPECT_TRUE(PortListLines({}).empty());
 }

@@ -114,11 +114,19 @@ TEST(JsonPorts, EveryKeyAndWhetherTheGuiListsThePort) {
     usbser.sPort = "COM9";
     usbser.sDeviceName = "\\Device\\USBSER000";
     usbser.bInGuiList = false;
+    // What the port's device tells on Windows.
+    usbser.sVendorId = "2341";
+    usbser.sProductId = "0043";
+    usbser.sProduct = "Acm Board";
+    usbser.sSerial = "K9";
+    usbser.sDescription = "USB Serial Device";
     EXPECT_EQ(PortListJson({vcp, usbser}),
               (std::vector<std::string>{
                   R"({"list":"port","port":"COM7","by-id":null,"vendor-id":null,"product-id":null,)"
-                  R"("product":null,"serial":null,"device":"\\Device\\VCP0","in-gui-list":true})",
-                  R"({"list":"port","port":"COM9","by-id":null,"vendor-id":null,"product-id":null,)"
-                  R"("product":null,"serial":null,"device":"\\Device\\USBSER000",)"
+                  R"("product":null,"serial":null,"description":null,"device":"\\Device\\VCP0",)"
+                  R"("in-gui-list":true})",
+                  R"({"list":"port","port":"COM9","by-id":null,"vendor-id":"2341",)"
+                  R"("product-id":"0043","product":"Acm Board","serial":"K9",)"
+                  R"("description":"USB Serial Device","device":"\\Device\\USBSER000",)"
                   R"("in-gui-list":false})"}));
 }

@@ -89,9 +89,13 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
     aRuns.emplace_back("/dev/ttyUSB2", t0);
     TPortRun& ok = aRuns[0];
     EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  -           waiting");
+    // A port that has just arrived and is held shows who holds it while it settles.
+    ok.Event(Json(R"({"event":"start"})"), t0);
+    ok.Event(Json(R"j({"event":"settling","text":"settling: held by mm (pid 8)"})j"), t0);
+    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  -           settling: held by mm (pid 8)");
     for (const char* s :
-         {R"({"event":"start"})", R"({"event":"class","value":26113})",
-          R"({"event":"serial","value":320000})", R"({"event":"candidate","value":9})",
+         {R"({"event":"class","value":26113})", R"({"event":"serial","value":320000})",
+          R"({"event":"candidate","value":9})",
           R"({"event":"selected","entry":9,"description":"Image nine"})"})
         ok.Event(Json(s), t0);
     ok.Event(Json(R"({"event":"progress","value":10})"), t0 + 10s);

@@ -1,14 +1,19 @@
 // The registry stores of the Windows build: the port list of HKLM "hardware\devicemap\serialcomm"
-// and its change notification, and the internal mode of HKCU "Software\Orlenta\Quarn". Runs
-// against the live registry (under Wine in the test script) and puts back whatever it changed.
+// with the details of its ports' devices (SetupAPI) and its change notification, and the internal
+// mode of HKCU "Software\Orlenta\Quarn". Runs against the live registry (under Wine in the test
+// script) and puts back whatever it changed.
 #include "frontend/uPortList.h"
 #include "frontend/uPortWatch.h"
+#include "frontend/uRunJournal.h"
 #include "frontend/uStartupOptions.h"
 
 #include <windows.h>
 
+#include <setupapi.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -18,7 +23,8 @@
 #include <vector>
 
 void PrintTo(const TPortDetails& d, std::ostream* os) {
-    *os << "{" << d.sPort << " | " << d.sDeviceName
+    *os << "{" << d.sPort << " | " << d.sDeviceName << " | " << d.sVendorId << ":" << d.sProductId
+        << " | " << d.sProduct << " | " << d.sSerial << " | " << d.sDescription
         << (d.bInGuiList ? "" : " | not in the GUI's list") << "}";
 }
 
@@ -139,6 +145,55 @@ private:
     std::vector<std::pair<std::wstring, std::optional<TRegValue>>> FaTouched;
 };
 
+// A device of the Ports class, made through SetupAPI as a driver's installer would, with the
+// port name in its hardware key and a description; removed again when it goes.
+class TTestPortDevice {
+public:
+    TTestPortDevice(const std::wstring& sInstanceId, const std::wstring& sPortName,
+                    const std::wstring& sDescription)
+        : FhSet(::SetupDiCreateDeviceInfoList(&PortsClass, nullptr)) {
+        FDev.cbSize = sizeof FDev;
+        if (FhSet == INVALID_HANDLE_VALUE ||
+            !::SetupDiCreateDeviceInfoW(FhSet, sInstanceId.c_str(), &PortsClass, nullptr, nullptr,
+                                        0, &FDev))
+            return;
+        FbCreated = ::SetupDiRegisterDeviceInfo(FhSet, &FDev, 0, nullptr, nullptr, nullptr);
+        if (!FbCreated)
+            return;
+        const std::vector<BYTE> aDesc = SzData(sDescription);
+        const HKEY hKey = ::SetupDiCreateDevRegKeyW(FhSet, &FDev, DICS_FLAG_GLOBAL, 0, DIREG_DEV,
+                                                    nullptr, nullptr);
+        FbReady = ::SetupDiSetDeviceRegistryPropertyW(FhSet, &FDev, SPDRP_DEVICEDESC, aDesc.data(),
+                                                      static_cast<DWORD>(aDesc.size())) &&
+                  hKey != INVALID_HANDLE_VALUE;
+        if (hKey != INVALID_HANDLE_VALUE) {
+            const std::vector<BYTE> aPort = SzData(sPortName);
+            FbReady =
+                FbReady && ::RegSetValueExW(hKey, L"PortName", 0, REG_SZ, aPort.data(),
+                                            static_cast<DWORD>(aPort.size())) == ERROR_SUCCESS;
+            ::RegCloseKey(hKey);
+        }
+    }
+    ~TTestPortDevice() {
+        if (FbCreated)
+            ::SetupDiRemoveDevice(FhSet, &FDev);
+        if (FhSet != INVALID_HANDLE_VALUE)
+            ::SetupDiDestroyDeviceInfoList(FhSet);
+    }
+    TTestPortDevice(const TTestPortDevice&) = delete;
+    TTestPortDevice& operator=(const TTestPortDevice&) = delete;
+
+    bool IsReady() const { return FbReady; }
+
+private:
+    static constexpr GUID PortsClass = {
+        0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    HDEVINFO FhSet;
+    SP_DEVINFO_DATA FDev{};
+    bool FbCreated = false;
+    bool FbReady = false;
+};
+
 const wchar_t* const SerialCommKey = L"hardware\\devicemap\\serialcomm";
 const wchar_t* const QuarnKey = L"Software\\Orlenta\\Quarn";
 
@@ -227,9 +282,65 @@ TEST(RegistryPortList, DetailsOfEveryRegisteredPortMarkingTheGuiList) {
                     aExpected.push_back(d);
         }
         ASSERT_EQ(aExpected.size(), aBefore.size() + 4);
-        EXPECT_EQ(ListPortDetails("ignored", "ignored"), aExpected);
+        EXPECT_EQ(ListPortDetails("ignored"), aExpected);
     }
     EXPECT_EQ(ListPortDetails(), aBefore) << "the test's values are gone again";
+}
+
+TEST(RegistryPortList, DetailsOfThePortDevicesThroughSetupApi) {
+    // Under Wine there is no USB device: the registry's ports are listed as they are.
+    const std::vector<TPortDetails> aBefore = ListPortDetails();
+    const auto Port = [](const char* sPort, const char* sDevice) {
+        TPortDetails d;
+        d.sPort = sPort;
+        d.sDeviceName = sDevice;
+        return d;
+    };
+    TPortDetails usb = Port("COM37", "\\Device\\VCP7");
+    usb.sVendorId = "0403";
+    usb.sProductId = "6001";
+    usb.sSerial = "KELVO42";
+    usb.sDescription = "Kelvo test port";
+    TPortDetails noSerial = Port("COM38", "\\Device\\VCP8");
+    noSerial.sVendorId = "067b";
+    noSerial.sProductId = "2303";
+    noSerial.sDescription = "Kelvo port without serial";
+    TPortDetails machine = Port("COM39", "\\Device\\Serial9");
+    machine.sDescription = "Kelvo machine port";
+    machine.bInGuiList = false;
+    {
+        TTestKey key(HKEY_LOCAL_MACHINE, SerialCommKey);
+        ASSERT_TRUE(key.IsOpen());
+        key.Set({L"\\Device\\VCP7", REG_SZ, SzData(L"COM37")});
+        key.Set({L"\\Device\\VCP8", REG_SZ, SzData(L"COM38")});
+        key.Set({L"\\Device\\Serial9", REG_SZ, SzData(L"COM39")});
+        key.Set({L"\\Device\\VCP6", REG_SZ, SzData(L"COM36")}); // no device behind it
+        // The port names as drivers write them, in any case; the ports' instance IDs as USB
+        // and the machine give them.
+        const TTestPortDevice usbDevice(L"USB\\VID_0403&PID_6001\\KELVO42", L"com37",
+                                        L"Kelvo test port");
+        const TTestPortDevice noSerialDevice(L"USB\\VID_067B&PID_2303\\5&1D3B4F2&0&2", L"COM38",
+                                             L"Kelvo port without serial");
+        const TTestPortDevice machineDevice(L"ACPI\\PNP0501\\KELVO9", L"COM39",
+                                            L"Kelvo machine port");
+        ASSERT_TRUE(usbDevice.IsReady() && noSerialDevice.IsReady() && machineDevice.IsReady());
+
+        std::vector<TPortDetails> aOurs;
+        for (const TPortDetails& d : ListPortDetails())
+            if (d.sPort.starts_with("COM3") && d.sPort.size() == 5 && d.sPort >= "COM36")
+                aOurs.push_back(d);
+        std::sort(aOurs.begin(), aOurs.end(),
+                  [](const TPortDetails& a, const TPortDetails& b) { return a.sPort < b.sPort; });
+        const std::vector<TPortDetails> aExpected = {Port("COM36", "\\Device\\VCP6"), usb, noSerial,
+                                                     machine};
+        EXPECT_EQ(aOurs, aExpected);
+        // The update journal's converter: the USB serial number, whatever the port's spelling;
+        // none without one (the journal then goes by the port's name).
+        EXPECT_EQ(ConverterOf("\\\\.\\com37"), "KELVO42");
+        EXPECT_EQ(ConverterOf("COM38"), "");
+        EXPECT_EQ(ConverterOf("COM39"), "");
+    }
+    EXPECT_EQ(ListPortDetails(), aBefore) << "the test's ports and devices are gone again";
 }
 
 TEST(RegistryInternalMode, OnlyTheAccessCodeAsDwordInTheUsersHive) {

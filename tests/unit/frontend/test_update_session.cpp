@@ -5,6 +5,7 @@
 #include "journal/uJournal.h"
 #include "link/uExceptions1V0.h"
 #include "link/uNotifyQueue.h"
+#include "link/uPortReason.h"
 #include "tests/support/FakeSerial.h"
 
 #include <gtest/gtest.h>
@@ -462,5 +463,96 @@ TEST(UpdateSession, ACancelDuringTheRestartWaitEndsTheRun) {
     EXPECT_EQ(TPlayedWorker::iAttempt, 1u);
     CommThreadClass = before;
     bCancel = false;
+    iFwIndex = -1;
+}
+
+// A port that has just arrived may refuse the open for a moment (a modem manager probes it, udev
+// has not set its group yet): the run opens it again until the settle time is up, in the same
+// attempt and journal row, and says once that it waits. Other refusals, and a run whose port did
+// not just arrive, end at the first one.
+TEST(UpdateSession, AnArrivedPortIsOpenedAgainWhileItSettles) {
+    const std::string sPermission =
+        std::string(PortReason::Permission) + ": only its owner root may open it (mode 0600)";
+    const std::string sInUse = std::string(PortReason::InUse) + ": sleep (pid 4242)";
+    const struct {
+        const char* sName;
+        std::chrono::milliseconds settle;
+        std::string sReason;
+        int iRefusals; // opens refused before the port opens; -1: every one
+        bool bCancel;  // the operator cancels when the settling is shown
+        std::int32_t iExit;
+        int iOpens; // the opener's calls; -1: more than one
+        const char* sSettling;
+    } aCases[] = {
+        {"permission set late", 5s, sPermission, 3, false, 0, 4, "settling: permission denied"},
+        {"held for a while", 5s, sInUse, 2, false, 0, 3, "settling: in use by another program"},
+        {"held beyond the settle time", 150ms, sInUse, -1, false, Status::PortNotReady, -1,
+         "settling: in use by another program"},
+        {"cancelled while it settles", 5s, sPermission, -1, true, Status::Cancelled, 1,
+         "settling: permission denied"},
+        {"no such device: no wait", 5s, PortReason::NoDevice, -1, false, Status::PortNotReady, 1,
+         nullptr},
+        {"not arrived: no wait", 0ms, sPermission, -1, false, Status::PortNotReady, 1, nullptr},
+    };
+    const TCommThreadClass before = CommThreadClass;
+    CommThreadClass = CommThreadClassOf<TPlayedWorker>();
+    TTempJournal journal;
+    for (const auto& k : aCases) {
+        SCOPED_TRACE(k.sName);
+        TPlayedWorker::aScript = {{}};
+        TPlayedWorker::iAttempt = 0;
+        TFakeSerial fake;
+        int iOpens = 0;
+        TSessionSettings settings;
+        settings.sPort = "sim";
+        settings.settle = k.settle;
+        settings.iSettlePauseMs = 10;
+        settings.journal = TRunJournal::TStart{"test", "sim", "", ""};
+        settings.openPort = [&](const std::string& sPort, std::int32_t iBaud, std::string* psWhy) {
+            if (const int i = iOpens++; k.iRefusals < 0 || i < k.iRefusals) {
+                *psWhy = k.sReason;
+                return TPortHandle();
+            }
+            return fake.Opener()(sPort, iBaud, psWhy);
+        };
+        std::vector<TStep> aSteps;
+        TUpdateSession* pSession = nullptr;
+        TUpdateSession session(settings, [&](const TStep& step) {
+            aSteps.push_back(step);
+            if (k.bCancel && step.source == TSource::Settling)
+                pSession->Cancel();
+        });
+        pSession = &session;
+        const auto t0 = std::chrono::steady_clock::now();
+        const TRunResult r = session.Run();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
+        EXPECT_EQ(r.ExitStatus(), k.iExit);
+        if (k.iOpens < 0)
+            EXPECT_GT(iOpens, 1);
+        else
+            EXPECT_EQ(iOpens, k.iOpens);
+        // The refusal that ends the run is its reason, as without the wait.
+        EXPECT_EQ(r.sReason, k.iExit == Status::PortNotReady ? k.sReason : "");
+
+        std::vector<std::string> aSettling;
+        for (const TStep& s : aSteps) {
+            if (s.source == TSource::Settling) {
+                EXPECT_EQ(s.action, TAction::Report);
+                aSettling.push_back(s.sText);
+            }
+        }
+        EXPECT_EQ(aSettling,
+                  k.sSettling ? std::vector<std::string>{k.sSettling} : std::vector<std::string>{});
+        // One attempt, one start and one row, however often the port was opened.
+        EXPECT_EQ(std::count_if(aSteps.begin(), aSteps.end(),
+                                [](const TStep& s) { return s.action == TAction::BeginUpdate; }),
+                  1);
+        const TJournalRun row = journal.Latest();
+        EXPECT_EQ(row.iStatus, std::optional<std::int32_t>(k.iExit));
+        EXPECT_EQ(row.iRepeats, 0);
+    }
+    CommThreadClass = before;
+    bCancel = false;
+    bInterrupted = false;
     iFwIndex = -1;
 }
