@@ -141,7 +141,7 @@ double JournalMsPerRun(const fs::path& dir, int iRuns) {
         for (const auto& [iCode, iValue] : aNotes)
             journal.Notification(iCode, iValue);
         run.iLinesSent = 783;
-        journal.End(0, "Update succesfully completed.", "", false, run);
+        journal.End(0, "Update succesfully completed.", "", false, false, run);
         journal.Flush();
         for (const std::string& s : journal.TakeWarnings())
             std::printf("%s\n", s.c_str());

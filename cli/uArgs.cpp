@@ -217,6 +217,10 @@ constexpr TCliOption aOptions[] = {
      [](TArgs& a, const std::string& s) {
          a.iParentPid = Number("--parent-pid", s, 1, 0xFFFFFFFF);
      }},
+    {{"update-id", 0, true},
+     [](TArgs& a, const std::string& s) {
+         a.iUpdateId = Number("--update-id", s, 1, std::int64_t{1} << 53);
+     }},
     {{"file-sha256", 0, true}, SetText<&TArgs::sFileSha256>},
     {{"port-arrived", 0, false}, SetFlag<&TArgs::bPortArrived>},
     {{"history", 0, false}, SetFlag<&TArgs::bHistory>},
@@ -321,6 +325,8 @@ TArgs ParseArgs(int argc, char** argv) {
         UsageError("--child is for one port with --json");
     if (!a.bChild && (a.iParentPid || a.sFileSha256 || a.bPortArrived))
         UsageError("--parent-pid, --file-sha256 and --port-arrived are for --child");
+    if (!a.bChild && a.iUpdateId)
+        UsageError("--update-id is for --child");
     if (a.sFileSha256 && !a.sFile)
         UsageError("--file-sha256 needs --file");
     return a;

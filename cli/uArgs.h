@@ -29,6 +29,9 @@ struct TArgs {
     // Hidden, with --child: the process that started this one, which it watches; the SHA-256 of
     // the firmware file's bytes, which come on standard input instead of from the file.
     std::optional<long long> iParentPid;
+    // Hidden, with --child: the number that the process that started this one gave the update,
+    // which every JSON object of it carries.
+    std::optional<long long> iUpdateId;
     std::optional<std::string> sFileSha256;
     // Hidden, with --child: the station started this update because the port has just arrived;
     // an open refused while the port settles is tried again for a few seconds.

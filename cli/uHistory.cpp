@@ -125,7 +125,10 @@ const TColumn aColumns[] = {
      }},
     {"left in bootloader",
      [](const TJournalRun& r) {
-         return std::string(!r.iStatus ? "maybe" : r.bLeftInBootloader ? "yes" : "no");
+         return std::string(!r.iStatus              ? "maybe"
+                            : r.bRestartUnconfirmed ? "unknown (restart not confirmed)"
+                            : r.bLeftInBootloader   ? "yes"
+                                                    : "no");
      }},
     // Last, so that a spreadsheet that reads the earlier columns by position keeps working.
     {"reason",
@@ -162,7 +165,10 @@ std::string JsonOf(const TJournalRun& r) {
     o["status"] = num(r.iStatus);
     o["text"] = StrOrNull(r.sStatusText);
     o["interrupted"] = !r.iStatus;
-    o["left_in_bootloader"] = r.bLeftInBootloader || !r.iStatus;
+    // Unknown (null) when the port was lost while the logger restarted.
+    o["left_in_bootloader"] =
+        r.bRestartUnconfirmed ? TJson() : TJson(r.bLeftInBootloader || !r.iStatus);
+    o["restart_unconfirmed"] = r.bRestartUnconfirmed;
     o["reason"] = StrOrNull(r.sReason);
     return JsonText(o);
 }

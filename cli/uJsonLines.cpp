@@ -261,8 +261,15 @@ void TJsonRun::Step(const TStep& step) {
         o["entry"] = *iEntry;
         o["description"] = FirmwareDescription(*iEntry);
     }
+    if (bNotification && step.iCode == Notify::Progress)
+        o["lines_sent"] = step.iLinesSent;
     if (FbPortOnEveryLine)
         o["port"] = FsPort;
+    o["update"] = FiUpdate;
+    // The row is known from the first start on: a program that watches can complete it when
+    // this one cannot.
+    if (step.source == TSource::Start)
+        o["journal_row"] = FiJournalRow ? TJson(*FiJournalRow) : TJson();
     Console.Out(JsonText(o));
 }
 
@@ -282,7 +289,10 @@ void TJsonRun::Result(const TRunResult& result) {
         result.iEntry ? ImageObject(*result.iEntry, FirmwareDescription(*result.iEntry)) : TJson();
     o["reason"] = StrOrNull(result.sReason);
     o["left_in_bootloader"] = result.bLeftInBootloader;
+    o["restart_unconfirmed"] = result.bRestartUnconfirmed;
     o["note"] = StrOrNull(result.sNote);
+    o["update"] = FiUpdate;
+    o["journal_row"] = FiJournalRow ? TJson(*FiJournalRow) : TJson();
     Console.Out(JsonText(o));
 }
 

@@ -92,8 +92,11 @@ std::vector<std::string> PortListJson(const std::vector<TPortDetails>& aPorts);
 class TJsonRun {
 public:
     // bPortOnEveryLine: every object names the port, not only the result (one of several ports).
-    explicit TJsonRun(std::string sPort, bool bPortOnEveryLine = false)
-        : FsPort(std::move(sPort)), FbPortOnEveryLine(bPortOnEveryLine) {}
+    // iUpdate: the update's number, which every object carries.
+    explicit TJsonRun(std::string sPort, bool bPortOnEveryLine = false, long long iUpdate = 1)
+        : FsPort(std::move(sPort)), FbPortOnEveryLine(bPortOnEveryLine), FiUpdate(iUpdate) {}
+    // The run's row in the update journal, told in its start objects and its result.
+    void JournalRow(std::optional<std::int64_t> iRow) { FiJournalRow = iRow; }
     // One step of the session; writes the report lines and diagnostics.
     void Step(const TStep& step);
     // The last object: the run's result, with its exit status, outcome and note.
@@ -102,6 +105,8 @@ public:
 private:
     std::string FsPort;
     bool FbPortOnEveryLine;
+    long long FiUpdate;
+    std::optional<std::int64_t> FiJournalRow;
 };
 
 // A line of a child's JSON Lines read back: the object it holds, or nothing when it holds no

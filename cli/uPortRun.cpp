@@ -4,6 +4,7 @@
 #include "cli/uConsolePlatform.h"
 #include "device/uKelvoCommThread.h"
 #include "firmware/uFwFile.h"
+#include "frontend/uRunJournal.h"
 #include "frontend/uUpdateSession.h"
 #include "hexline/uFmt.h"
 #include "hexline/uShownText.h"
@@ -55,6 +56,8 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
     };
     switch (*event) {
     case TEvent::Start:
+        if (const auto iRow = JsonInt(o, "journal_row"))
+            iJournalRow = *iRow;
         ++FiAttempts;
         FbIdentified = false;
         sStage = FiAttempts == 1 ? "starting" : "repeat " + std::to_string(FiAttempts - 1);
@@ -65,7 +68,11 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
     case TEvent::Class:
     case TEvent::Version:
         sStage = FbSelected ? "checking" : "identifying";
+        if (*event == TEvent::Version && iValue && !FiVersion)
+            FiVersion = static_cast<std::int32_t>(*iValue);
         if (*event == TEvent::Class && iValue) {
+            if (!FiClass)
+                FiClass = static_cast<std::int32_t>(*iValue);
             const bool bBootloader = Kelvo::IsBootloaderClass(static_cast<std::uint16_t>(*iValue));
             // A bootloader at the attempt's first identification: the logger was in it already.
             if (!FbIdentified && bBootloader)
@@ -100,6 +107,8 @@ void TPortRun::Event(const TJson& o, TClock::time_point t) {
             iPercent = static_cast<int>(*iValue);
             FRate.Add(t, *iPercent);
         }
+        if (const auto iLines = JsonInt(o, "lines_sent"))
+            iLinesSent = static_cast<std::int32_t>(*iLines);
         break;
     case TEvent::VectorTable:
         if (iValue == 1)
@@ -154,25 +163,44 @@ void TPortRun::Ended(int iExitStatus, bool bCancelled, TClock::time_point t,
                      const std::string& sWhy, const std::string& sHow) {
     bEnded = true;
     dSeconds = std::chrono::duration<double>(t - FtStart).count();
-    // The process's own status counts; one that did not exit by itself was cancelled when it
-    // was asked to be, and failed otherwise.
+    // The process's own status counts, with its result.
     iExit = iExitStatus >= 0 ? iExitStatus : (bCancelled ? Status::Cancelled : 1);
-    bSuccess = iExit == 0;
-    // Without a result the child said why on standard error (a refusal, exit status 2, or a fatal
-    // end), or it was ended from outside before it could say anything.
+    // Without a result the child could not be started, said why on standard error (a refusal,
+    // exit status 2), or ended before it could tell its result: killed, crashed, or cancelled and
+    // killed when it did not end. Never a success.
     if (!FbResult) {
-        if (!sWhy.empty())
-            sOutcome = sWhy;
-        else if (iExitStatus == 2)
-            sOutcome = "Refused before the port was opened.";
-        else if (iExitStatus < 0 && !bCancelled)
-            sOutcome = "Its process ended without a result: " +
-                       (sHow.empty() ? std::string("it did not exit by itself") : sHow) + ".";
-        else
-            sOutcome = StatusText(iExit, sPort);
-        if (FbInBootloader && sWhy.empty())
-            aNotes.push_back(Texts::LoggerWaitsInBootloader);
+        TRunResult r;
+        if (!sWhy.empty()) {
+            r.bFatal = true;
+            r.sOutcome = sWhy;
+        } else if (iExitStatus == 2) {
+            r.iStatus = iExitStatus;
+            r.sOutcome = "Refused before the port was opened.";
+        } else if (iExitStatus < 0) {
+            r = UnreportedRunResult(sPort, sHow, bCancelled, FbInBootloader);
+        } else {
+            r = UnreportedRunResult(sPort,
+                                    "it exited with status " + std::to_string(iExitStatus) +
+                                        " without its result",
+                                    false, FbInBootloader);
+            // A status of its own stays; only 0 would claim a success that nobody saw.
+            if (iExitStatus > 1) {
+                r.bFatal = false;
+                r.iStatus = iExitStatus;
+            }
+        }
+        r.iClass = FiClass;
+        r.iVersion = FiVersion;
+        r.bIdentified = iSerial.has_value();
+        r.iSerial = iSerial.value_or(0);
+        r.iEntry = iEntry;
+        iExit = r.ExitStatus();
+        sOutcome = r.sOutcome;
+        if (!r.sNote.empty())
+            aNotes.push_back(r.sNote);
+        unreported = std::move(r);
     }
+    bSuccess = iExit == 0;
     if (bSuccess) {
         sStage = "done";
         iPercent = 100;
@@ -405,6 +433,7 @@ TJson SummaryPortJson(const TPortRun& run) {
     std::snprintf(aSeconds, sizeof aSeconds, "%.1f", run.dSeconds);
     TJson o = TJson::object();
     o["port"] = run.sPort;
+    o["update"] = run.iUpdate > 0 ? TJson(run.iUpdate) : TJson();
     o["serial"] = run.iSerial ? TJson(*run.iSerial) : TJson();
     TJson image;
     if (run.iEntry) {
@@ -480,6 +509,27 @@ std::string PortReportLine(const std::string& sPort, const TJson& o) {
            (JsonEvent(o) == TEvent::Result ? sText : ReportLine(sText));
 }
 
+// A child that ended without its result: the result it would have written, and its row in the
+// journal completed, as far as the child had not done so itself.
+void ReportUnreported(const TPortRun& run, const TChildOutput& output) {
+    const TRunResult& r = *run.unreported;
+    if (output.bJson) {
+        TJsonRun json(run.sPort, true, run.iUpdate);
+        json.JournalRow(run.iJournalRow);
+        json.Result(r);
+    } else if (output.bReport || output.bOutcomes) {
+        output.live.Clear();
+        Console.Out(EscapeControlChars(run.sPort) + ": " + r.sOutcome);
+        output.live.Redraw();
+    }
+    if (run.iJournalRow) {
+        const std::string sWarning = CompleteUnendedRun(
+            *run.iJournalRow, r.ExitStatus(), r.sOutcome, run.iLinesSent, r.bLeftInBootloader);
+        if (!sWarning.empty())
+            output.Diagnostic(PortDiagnostic(run.sPort, EscapeControlChars(sWarning)));
+    }
+}
+
 } // namespace
 
 void TChildOutput::Diagnostic(const std::string& s) const {
@@ -494,6 +544,8 @@ void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled
         if (const std::string s = ChildEndDiagnostic(run.sPort, item, bCancelled); !s.empty())
             output.Diagnostic(s);
         run.Ended(item.iExitStatus, bCancelled, t, item.sWhy, item.sHow);
+        if (run.unreported)
+            ReportUnreported(run, output);
         return;
     }
     // The child's diagnostics name the port already.

@@ -48,6 +48,15 @@ public:
     std::string LiveLine(const TLiveLayout& layout) const;
 
     const std::string sPort;
+    // The update's number, which the parent gave its child (0: none, a logger never started).
+    long long iUpdate = 0;
+    // The child's row in the update journal, as its start told it.
+    std::optional<std::int64_t> iJournalRow;
+    // The data lines the logger has taken, as the latest progress told it.
+    std::int32_t iLinesSent = 0;
+    // What the run means when its child ended without telling it (killed, crashed): decided here
+    // from what its lines told, for the parent to report and to complete the journal's row.
+    std::optional<TRunResult> unreported;
     std::optional<std::uint32_t> iSerial;
     std::string sStage = "waiting";
     std::optional<int> iPercent;
@@ -69,6 +78,9 @@ private:
     bool FbSelected = false;
     bool FbResult = false;
     bool FbIdentified = false; // the attempt has had its first identification
+    // The class and version word of the run's first identification.
+    std::optional<std::int32_t> FiClass;
+    std::optional<std::int32_t> FiVersion;
     // The latest identification found the logger in its bootloader, and no success came since.
     bool FbInBootloader = false;
 };

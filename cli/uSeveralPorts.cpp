@@ -25,9 +25,11 @@ int RunSeveral(const TSeveralSettings& settings) {
     TInPlaceLines live(TInPlaceLines::TKind::Block);
     const TChildOutput output{settings.bJson, bReport, false, live};
     for (const std::string& sPort : settings.aPorts) {
-        aRuns.emplace_back(sPort, TClock::now());
+        TPortRun& run = aRuns.emplace_back(sPort, TClock::now());
+        // The updates are numbered in port order, from 1.
+        run.iUpdate = static_cast<long long>(aRuns.size());
         std::vector<std::string> aArgs = settings.aChildArgs;
-        aArgs.insert(aArgs.end(), {"--port", sPort});
+        aArgs.insert(aArgs.end(), {"--port", sPort, "--update-id", std::to_string(run.iUpdate)});
         children.Start(aArgs, settings.sChildInput);
     }
 

@@ -57,7 +57,7 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
     // On the terminal that shows the bar, "Progress N%" lines would only repeat it.
     const bool bProgressLines = !(bBar && IsTerminal(stdout));
     TProgressBar bar;
-    TJsonRun json(sPort, args.bChild);
+    TJsonRun json(sPort, args.bChild, args.iUpdateId.value_or(1));
     // A trace that can no longer be written is given up with one warning; the update goes on.
     const auto warnOfTrace = [&] {
         if (!portTrace)
@@ -100,6 +100,7 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
         return EscapeControlChars(step.sText) +
                (step.bNoSuchPort ? " ('kelvo-update --list-ports' lists the serial ports)" : "");
     };
+    const TUpdateSession* pSession = nullptr; // for its journal row, known once it runs
     TUpdateSession session(settings, [&](const TStep& step) {
         warnOfTrace();
         if (step.iCode == Notify::PinNotTaken && !args.bYes && !bAskPin) {
@@ -112,6 +113,7 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
         }
         const bool bDiagnostic = step.action == TAction::Diagnostic;
         if (args.bJson) {
+            json.JournalRow(pSession->JournalRow());
             json.Step(step);
             if (bDiagnostic)
                 Console.Err(sDiagnosticPrefix + diagnostic(step));
@@ -136,6 +138,7 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
             bar.Show(step.iValue);
         }
     });
+    pSession = &session;
     const TRunResult result = session.Run();
     warnOfTrace();
     bar.Clear();

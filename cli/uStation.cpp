@@ -142,6 +142,8 @@ int RunStation(const TStationSettings& settings) {
     bool bDirty = true;
     bool bStopping = false;
     bool bCancelling = false;
+    // The updates are numbered as they start, from 1, for as long as the station runs.
+    long long iLastUpdate = 0;
     for (;;) {
         std::vector<TChildRuns::TItem> aItems =
             children.Take(children.Running() > 0 ? std::chrono::milliseconds(DrawInterval)
@@ -203,12 +205,15 @@ int RunStation(const TStationSettings& settings) {
 
         for (const std::string& sPort : plan.TakeStarts()) {
             aToldWaiting.erase(sPort);
+            const long long iUpdate = ++iLastUpdate;
             std::vector<std::string> aArgs = settings.aChildArgs;
             // Started as the port appears: udev, a modem manager's probe or another program may
             // still hold it for a moment, and the child waits for that.
-            aArgs.insert(aArgs.end(), {"--port-arrived", "--port", sPort});
+            aArgs.insert(aArgs.end(), {"--port-arrived", "--port", sPort, "--update-id",
+                                       std::to_string(iUpdate)});
             // A child that cannot be started has its end queued, taken from the next Take on.
-            book.Start(children.Start(aArgs, settings.sChildInput), sPort, TClock::now());
+            book.Start(children.Start(aArgs, settings.sChildInput), sPort, TClock::now()).iUpdate =
+                iUpdate;
             bDirty = true;
         }
         // A port that waits for its turn is told once per wait.

@@ -329,9 +329,11 @@ void TKelvoCommThread::RestartAndConfirm(const TLogger& logger, const TBl3FileHe
     Sleep(BeforeFinishMs);
     MakeRequest(RequestFor(logger.iClass, ReqFinish), 0);
     SendLine(sHexLine, FinishReplyBytes, true);
+    FRun.bFinishRequested = true;
     Sleep(RestartWaitMs);
 
     SendCommand(true, CmdIdentify, 0, 0, 0, 0, 0, 0);
+    FRun.bFinishRequested = false;
     const std::uint16_t iClass = MakeWord(FRxBuffer[2], FRxBuffer[3]);
     FRun.bInBootloader = IsBootloaderClass(iClass);
     Post(Notify::Class, iClass);

@@ -30,6 +30,15 @@ constexpr const char* LoggerWaitsSerialUnknown =
 // logger is not updated.
 constexpr const char* SerialUnknownOutcome =
     "in its bootloader, serial unknown: update it with --serial";
+// The end of a run whose port was lost after the finish request, while the logger restarted: its
+// outcome, and the note that says what helps.
+constexpr const char* RestartNotConfirmed =
+    "The port was lost while the logger restarted: restart could not be confirmed (plug it in "
+    "again to check).";
+constexpr const char* CheckRestartedLogger =
+    "Every line was programmed and the finish request sent; whether the logger restarted into its "
+    "new firmware is unknown. Plug it in again: a logger that still waits in its bootloader needs "
+    "the update again.";
 // What to check when the logger stayed silent through every repeat.
 constexpr const char* CheckSilentLogger =
     "The logger did not answer: check the cable, that the logger is switched on and its battery "
@@ -71,6 +80,8 @@ struct TStep {
     std::int32_t iCode = -1; // source Notification: the notification's code and value
     std::int32_t iNotified = 0;
     bool bNoSuchPort = false; // a Diagnostic that says the port does not exist
+    // Notify::Progress: the data lines that the logger has taken so far in the run.
+    std::int32_t iLinesSent = 0;
     bool operator==(const TStep&) const = default;
 };
 

@@ -218,12 +218,25 @@ void TRunJournal::Repeat() {
 }
 
 void TRunJournal::End(std::int32_t iStatus, const std::string& sText, const std::string& sReason,
-                      bool bLeftInBootloader, const TRunRecord& run) {
+                      bool bLeftInBootloader, bool bRestartUnconfirmed, const TRunRecord& run) {
     FRow->sEnded = UtcNow();
     FRow->iStatus = iStatus;
     FRow->sStatusText = sText;
     FRow->sReason = sReason;
     FRow->iLinesSent = run.iLinesSent;
     FRow->bLeftInBootloader = bLeftInBootloader;
+    FRow->bRestartUnconfirmed = bRestartUnconfirmed;
     Write();
+}
+
+std::string CompleteUnendedRun(std::int64_t iId, std::int32_t iStatus, const std::string& sText,
+                               std::int32_t iLinesSent, bool bLeftInBootloader) {
+    try {
+        TJournal::Open(JournalPath())
+            ->CompleteUnended(iId, iStatus, sText, iLinesSent, bLeftInBootloader);
+        return {};
+    } catch (const std::exception& e) {
+        return std::string("warning: the update journal's row ") + std::to_string(iId) +
+               " could not be completed: " + e.what();
+    }
 }

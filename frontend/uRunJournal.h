@@ -22,6 +22,13 @@
 // (then the port name has to do).
 std::string ConverterOf(const std::string& sPort);
 
+// Completes the row iId of a run whose program ended before it completed the row itself (killed,
+// crashed): the status, the outcome, the data lines sent as far as they are known, and whether
+// the logger was left in its bootloader. A row that its run completed is left as it is. Opens the
+// journal for this alone, on the caller's thread; the warning when that failed, else empty.
+std::string CompleteUnendedRun(std::int64_t iId, std::int32_t iStatus, const std::string& sText,
+                               std::int32_t iLinesSent, bool bLeftInBootloader);
+
 class TRunJournal {
 public:
     struct TStart {
@@ -54,9 +61,12 @@ public:
     void Repeat();
     // The run has ended with iStatus (0: success, 1: a fatal end), the outcome sText and, for a
     // port that could not be opened or used, sReason; it left the logger in its bootloader or
-    // not; run is its record.
+    // not, or cannot tell (bRestartUnconfirmed: the port was lost while the logger restarted);
+    // run is its record.
     void End(std::int32_t iStatus, const std::string& sText, const std::string& sReason,
-             bool bLeftInBootloader, const TRunRecord& run);
+             bool bLeftInBootloader, bool bRestartUnconfirmed, const TRunRecord& run);
+    // The row's id in the journal; 0 when the journal could not be written.
+    std::int64_t RowId() const { return FRow->iId; }
     // Waits until what was handed over so far is written, or the writer has given up.
     void Flush();
     // The warnings since the last call ("warning: ..."): at most one for the whole run.

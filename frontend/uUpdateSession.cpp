@@ -67,6 +67,7 @@ TRunResult TUpdateSession::Run() {
     if (FSettings.journal) {
         journal = std::make_unique<TRunJournal>(*FSettings.journal);
         journal->Prepare(run);
+        FiJournalRow = journal->RowId();
         warnings();
     }
     run.iLabelSerial = FSettings.iLabelSerial;
@@ -103,12 +104,17 @@ TRunResult TUpdateSession::Run() {
     // The end of the run's last attempt, once its worker has been joined: the note, then the
     // message box.
     const auto finish = [&](TStep message) {
-        result.bLeftInBootloader = !result.bSuccess && run.bInBootloader;
+        result.bLeftInBootloader =
+            !result.bSuccess && run.bInBootloader && !result.bRestartUnconfirmed;
         result.bSerialUnknown = run.bInBootloader && !run.bIdentified && !bSerialGiven;
         if (result.bLeftInBootloader) {
             // Running the update again cannot tell a serial number that nothing could know.
             result.sNote = result.bSerialUnknown ? Texts::LoggerWaitsSerialUnknown
                                                  : Texts::LoggerWaitsInBootloader;
+        } else if (result.bRestartUnconfirmed) {
+            result.sNote = Texts::CheckRestartedLogger;
+        }
+        if (!result.sNote.empty()) {
             Emit({TAction::Report, result.sNote, 0, TSource::Note});
             message.sText += "\r\n" + result.sNote;
         }
@@ -156,6 +162,8 @@ TRunResult TUpdateSession::Run() {
         const auto stamped = [&](TStep step) {
             step.iCode = n->iCode;
             step.iNotified = n->iValue;
+            if (n->iCode == Notify::Progress)
+                step.iLinesSent = run.iLinesSent;
             return step;
         };
         if (journal) {
@@ -225,6 +233,11 @@ TRunResult TUpdateSession::Run() {
                                                      : StatusText(n->iValue, FSettings.sPort);
             if (result.iStatus == Status::PortNotReady || result.iStatus == Status::PortIoError)
                 result.sReason = sPortReason;
+            // Lost after the finish request: the logger may well run its new image already.
+            result.bRestartUnconfirmed =
+                result.iStatus == Status::PortIoError && run.bFinishRequested;
+            if (result.bRestartUnconfirmed)
+                result.sOutcome = Texts::RestartNotConfirmed;
         }
         // A repeat that is due; with none left the run gives up and does not announce it.
         std::optional<std::int32_t> iRepeatCmd;
@@ -296,10 +309,28 @@ TRunResult TUpdateSession::Run() {
         result.iSerial = run.iSerial;
         if (journal) {
             journal->End(result.ExitStatus(), result.sOutcome, result.sReason,
-                         result.bLeftInBootloader, run);
+                         result.bLeftInBootloader, result.bRestartUnconfirmed, run);
             journal->Flush();
             warnings();
         }
         return result;
     }
+}
+
+TRunResult UnreportedRunResult(const std::string& sPort, const std::string& sHow, bool bCancelled,
+                               bool bInBootloader) {
+    TRunResult result;
+    if (bCancelled) {
+        result.iStatus = Status::Cancelled;
+        result.sOutcome = StatusText(Status::Cancelled, sPort);
+    } else {
+        result.bFatal = true;
+        result.sOutcome = "The update program ended unexpectedly: " +
+                          (sHow.empty() ? std::string("it did not exit by itself") : sHow) + ".";
+    }
+    result.bLeftInBootloader = bInBootloader;
+    if (bInBootloader)
+        result.sNote = Texts::LoggerWaitsInBootloader;
+    result.sMessage = result.sOutcome + (result.sNote.empty() ? "" : "\r\n" + result.sNote);
+    return result;
 }

@@ -79,6 +79,10 @@ struct TRunResult {
     // The logger waits in its bootloader with no image programmed completely; sNote says so (and
     // what helps), empty otherwise.
     bool bLeftInBootloader = false;
+    // The port was lost after the finish request, before the restarted logger answered: whether
+    // it runs its new image or waits in its bootloader is unknown (not bLeftInBootloader); sNote
+    // says what helps.
+    bool bRestartUnconfirmed = false;
     std::string sNote;
     // The logger was found in its bootloader and its serial number stayed unknown (not read, not
     // from a journal's pin, not given from its label).
@@ -116,6 +120,9 @@ public:
     // From any thread: the operator cancels. The running attempt ends with status 20 at its next
     // exchange, and no repeat runs past it.
     void Cancel() noexcept;
+    // The run's row in the update journal, once Run has written it; nothing before, or when the
+    // run is not recorded. For the steps' sink, which runs on the thread of Run.
+    std::optional<std::int64_t> JournalRow() const { return FiJournalRow; }
 
 private:
     bool Stopping() const { return FbStop || bInterrupted; }
@@ -124,4 +131,13 @@ private:
     const TSessionSettings FSettings;
     const TStepSink FSink;
     std::atomic<bool> FbStop{false};
+    std::optional<std::int64_t> FiJournalRow;
 };
+
+// What a run means whose update program ended without telling its result (killed, crashed, or
+// exited without a word), as the program that started it knows it: sHow says how it ended
+// (empty: not known); bCancelled: it had been asked to cancel; bInBootloader: the logger was last
+// seen in its bootloader. A cancelled run is 20; any other is a fatal end (1): the program ended
+// in a way that none of its statuses describes.
+TRunResult UnreportedRunResult(const std::string& sPort, const std::string& sHow, bool bCancelled,
+                               bool bInBootloader);

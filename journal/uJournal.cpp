@@ -18,17 +18,37 @@ namespace fs = std::filesystem;
 namespace {
 
 // The schema this program writes and reads (PRAGMA user_version): 1 the first; 2 adds the reason
-// why a port could not be opened or used.
-constexpr int SchemaVersion = 2;
+// why a port could not be opened or used; 3 that a restart could not be confirmed.
+constexpr int SchemaVersion = 3;
 // How long a writer waits for another one before it gives up.
 constexpr int BusyTimeoutMs = 5000;
 
 // The columns of a run, in the order of BindRun and ReadRun (which reads "id" first).
-constexpr std::array<const char*, 24> RunColumns = {
-    "program",    "version",      "computer",    "port",        "converter",          "started",
-    "ended",      "serial",       "app_version", "class",       "platform",           "print",
-    "boot_class", "boot_version", "entry",       "image",       "file_name",          "file_sha256",
-    "lines_sent", "repeats",      "status",      "status_text", "left_in_bootloader", "reason"};
+constexpr std::array<const char*, 25> RunColumns = {"program",
+                                                    "version",
+                                                    "computer",
+                                                    "port",
+                                                    "converter",
+                                                    "started",
+                                                    "ended",
+                                                    "serial",
+                                                    "app_version",
+                                                    "class",
+                                                    "platform",
+                                                    "print",
+                                                    "boot_class",
+                                                    "boot_version",
+                                                    "entry",
+                                                    "image",
+                                                    "file_name",
+                                                    "file_sha256",
+                                                    "lines_sent",
+                                                    "repeats",
+                                                    "status",
+                                                    "status_text",
+                                                    "left_in_bootloader",
+                                                    "reason",
+                                                    "restart_unconfirmed"};
 constexpr int RunColumnCount = static_cast<int>(RunColumns.size());
 
 // "c1<sSuffix>1, c2<sSuffix>2, ...", e.g. "program = ?1, version = ?2" or "?1, ?2".
@@ -61,7 +81,8 @@ CREATE TABLE IF NOT EXISTS runs (
     lines_sent INTEGER NOT NULL DEFAULT 0, repeats INTEGER NOT NULL DEFAULT 0,
     status INTEGER, status_text TEXT,
     left_in_bootloader INTEGER NOT NULL DEFAULT 0,
-    reason TEXT);
+    reason TEXT,
+    restart_unconfirmed INTEGER NOT NULL DEFAULT 0);
 CREATE INDEX IF NOT EXISTS runs_converter ON runs (converter);
 CREATE INDEX IF NOT EXISTS runs_port ON runs (port);
 )";
@@ -71,6 +92,8 @@ CREATE INDEX IF NOT EXISTS runs_port ON runs (port);
 constexpr const char* MigrationSql[] = {
     // 1 to 2: the reason of a status 10 or 11.
     "ALTER TABLE runs ADD COLUMN reason TEXT;",
+    // 2 to 3: the port lost while the logger restarted; earlier rows did not know it.
+    "ALTER TABLE runs ADD COLUMN restart_unconfirmed INTEGER NOT NULL DEFAULT 0;",
 };
 static_assert(std::size(MigrationSql) == SchemaVersion - 1);
 
@@ -185,6 +208,7 @@ void BindRun(sqlite3_stmt* h, const TJournalRun& run) {
     BindText(h, ++i, run.sStatusText);
     sqlite3_bind_int(h, ++i, run.bLeftInBootloader ? 1 : 0);
     BindText(h, ++i, run.sReason);
+    sqlite3_bind_int(h, ++i, run.bRestartUnconfirmed ? 1 : 0);
 }
 
 std::string ColumnText(sqlite3_stmt* h, int i) {
@@ -229,6 +253,7 @@ TJournalRun ReadRun(sqlite3_stmt* h) {
     run.sStatusText = ColumnText(h, i++);
     run.bLeftInBootloader = sqlite3_column_int(h, i++) != 0;
     run.sReason = ColumnText(h, i++);
+    run.bRestartUnconfirmed = sqlite3_column_int(h, i++) != 0;
     return run;
 }
 
@@ -298,7 +323,7 @@ int Number(const std::string& s, std::size_t iPos, std::size_t iCount) {
 
 struct TJournal::TImpl {
     TDb db;
-    TStmt insert, update, lastOnConverter, lastOnPort;
+    TStmt insert, update, completeUnended, lastOnConverter, lastOnPort;
     std::mutex lock; // one statement at a time on this connection
 
     static std::unique_ptr<TImpl> Open(const std::string& sPath);
@@ -361,6 +386,10 @@ std::unique_ptr<TJournal::TImpl> TJournal::TImpl::Open(const std::string& sPath)
     impl->update = Prepare(hDb, sPath,
                            "UPDATE runs SET " + ColumnList(true, " = ?") + " WHERE id = ?" +
                                std::to_string(RunColumnCount + 1));
+    impl->completeUnended = Prepare(hDb, sPath,
+                                    "UPDATE runs SET ended = ?1, status = ?2, status_text = ?3,"
+                                    " lines_sent = max(lines_sent, ?4), left_in_bootloader = ?5"
+                                    " WHERE id = ?6 AND ended IS NULL");
     // A completed run that never heard a logger (the port was busy, nothing answered) tells
     // nothing of the one there: it is passed over.
     const std::string sMetALogger =
@@ -453,6 +482,24 @@ void TJournal::Update(const TJournalRun& run) {
                        " of this run");
 }
 
+bool TJournal::CompleteUnended(std::int64_t iId, std::int32_t iStatus, const std::string& sText,
+                               std::int32_t iLinesSent, bool bLeftInBootloader) {
+    const std::lock_guard guard(FImpl->lock);
+    sqlite3_stmt* h = FImpl->completeUnended.get();
+    const TResetGuard reset{h};
+    const std::string sEnded = UtcNow();
+    BindText(h, 1, sEnded);
+    sqlite3_bind_int(h, 2, iStatus);
+    BindText(h, 3, sText);
+    sqlite3_bind_int(h, 4, iLinesSent);
+    sqlite3_bind_int(h, 5, bLeftInBootloader ? 1 : 0);
+    sqlite3_bind_int64(h, 6, iId);
+    const int iCode = sqlite3_step(h);
+    if (iCode != SQLITE_DONE)
+        Fail(FImpl->db.get(), FPath, "cannot be written", iCode);
+    return sqlite3_changes(FImpl->db.get()) > 0;
+}
+
 std::optional<TJournalRun> TJournal::InterruptedRunOn(const std::string& sConverter,
                                                       const std::string& sPort,
                                                       std::int64_t iExcludeId) {
@@ -470,7 +517,7 @@ std::optional<TJournalRun> TJournal::InterruptedRunOn(const std::string& sConver
     // Every run on the converter either finished (completed, logger not left in its bootloader)
     // or may have left a logger there, so only the latest one decides.
     TJournalRun run = ReadRun(h);
-    if (run.sEnded.empty() || run.bLeftInBootloader)
+    if (run.sEnded.empty() || run.bLeftInBootloader || run.bRestartUnconfirmed)
         return run;
     return std::nullopt;
 }

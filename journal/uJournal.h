@@ -45,6 +45,9 @@ struct TJournalRun {
     std::optional<std::int32_t> iStatus; // the final status (0 success); empty until completed
     std::string sStatusText;
     bool bLeftInBootloader = false;
+    // The port was lost while the logger restarted after the finish request: whether it was left
+    // in its bootloader is unknown.
+    bool bRestartUnconfirmed = false;
     // Why the port could not be opened or used, for status 10 and 11, in the system's terms.
     std::string sReason;
 
@@ -82,9 +85,15 @@ public:
     std::int64_t Begin(TJournalRun& run);
     // Rewrites every field of the row run.iId; the caller sets sEnded and iStatus to complete it.
     void Update(const TJournalRun& run);
+    // Completes the row iId, when it has not been completed yet, for a run whose program ended
+    // without completing it: ended now, iStatus, sText, the lines sent (never fewer than the row
+    // has) and bLeftInBootloader. True when it did; false for a completed row or none.
+    bool CompleteUnended(std::int64_t iId, std::int32_t iStatus, const std::string& sText,
+                         std::int32_t iLinesSent, bool bLeftInBootloader);
     // The latest run on this converter (its name when sConverter is not empty, else the port name
-    // sPort), other than iExcludeId, when that run left its logger in the bootloader or never
-    // completed its row; nothing when the latest run there finished otherwise, or there is none.
+    // sPort), other than iExcludeId, when that run left its logger in the bootloader, may have
+    // (its port was lost while the logger restarted) or never completed its row; nothing when the
+    // latest run there finished otherwise, or there is none.
     std::optional<TJournalRun> InterruptedRunOn(const std::string& sConverter,
                                                 const std::string& sPort, std::int64_t iExcludeId);
     // The rows that pass the filter, newest first. Throws std::invalid_argument for a malformed

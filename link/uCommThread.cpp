@@ -36,7 +36,14 @@ void TCommThread::WaitFor() {
 }
 
 void TCommThread::Sleep(std::int32_t iMs) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(iMs));
+    if (!FhPort) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(iMs));
+        return;
+    }
+    // A logger unplugged during a wait (the two seconds of its restart above all) is noticed
+    // then, not at the next exchange.
+    if (!FhPort->WaitUnlessHungUp(iMs))
+        PortFailed("WaitUnlessHungUp");
 }
 
 void TCommThread::Execute() noexcept {
@@ -45,6 +52,7 @@ void TCommThread::Execute() noexcept {
     std::int32_t iValue = FCmd;
     try {
         FRun.sPortReason.clear();
+        FRun.bFinishRequested = false;
         FhPort = FOpenPort(FsPort, Baud, &FRun.sPortReason);
         if (!FhPort)
             throw EQuarn(Status::PortNotReady);

@@ -92,8 +92,9 @@ struct TRunRecord {
     // The serial number from the logger's label (0: none given): a logger found in its bootloader
     // is selected for with it, a logger whose application reports another one is refused.
     std::uint32_t iLabelSerial = 0;
-    // The data lines that the logger took, echo compared, over every worker of the run.
-    std::int32_t iLinesSent = 0;
+    // The data lines that the logger took, echo compared, over every worker of the run. Atomic:
+    // the controller reads it while a worker runs, to tell how far the transfer has come.
+    std::atomic<std::int32_t> iLinesSent = 0;
     // Why the latest worker could not open its port, or why a call on the open port failed, in
     // the system's terms; empty otherwise.
     std::string sPortReason;
@@ -101,6 +102,9 @@ struct TRunRecord {
     // finish request has not been confirmed yet): it waits there, unfinished, until an update
     // is completed.
     bool bInBootloader = false;
+    // The latest attempt sent the finish request and has not yet heard the restarted logger: a
+    // port lost now leaves unknown whether the logger restarted into its new image.
+    bool bFinishRequested = false;
 };
 
 // How a worker opens its port: OpenComPort, or a test's fake. On failure the opener may say why in
@@ -157,7 +161,8 @@ protected:
     // A call on the open port failed: its reason goes to the run record, status 11 is raised.
     [[noreturn]] void PortFailed(const char* sCall);
     void Post(std::int32_t iCode, std::int32_t iValue) noexcept { FhWindow.Post(iCode, iValue); }
-    // The protocol's fixed waits and the pause between attempts.
+    // The protocol's fixed waits and the pause between attempts. On an open port the wait ends
+    // as soon as the device hangs up: status 11, its reason in the run record.
     virtual void Sleep(std::int32_t iMs);
 
     std::int32_t FCmd;

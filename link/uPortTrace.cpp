@@ -32,6 +32,10 @@ public:
         return bOk;
     }
 
+    bool WaitUnlessHungUp(std::int32_t iMs) override {
+        return Traced("wait", FhPort->WaitUnlessHungUp(iMs));
+    }
+
     std::string LastError() const override { return FhPort->LastError(); }
 
     bool Close() override {

@@ -28,6 +28,10 @@ public:
     // Read iCount bytes, giving up after iCount + 200 ms with what has arrived in iRead. False
     // when the system call fails.
     virtual bool Read(std::uint8_t* pData, std::uint32_t iCount, std::uint32_t& iRead) = 0;
+    // Waits iMs, ending early when the device hangs up (a converter unplugged, the other end of
+    // the line closed): false then, with the reason in LastError; true when the time has passed.
+    // The default, for a port that cannot tell, only waits.
+    virtual bool WaitUnlessHungUp(std::int32_t iMs);
     // Close the port; the platform's success flag. Closing twice is harmless.
     virtual bool Close() = 0;
     // Why the latest call that returned false failed, in the system's terms ("the device was

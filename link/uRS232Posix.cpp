@@ -173,6 +173,21 @@ public:
         return true;
     }
 
+    // Nothing is read: what arrives meanwhile stays for the next read. A device that has gone
+    // away reports a hang-up (or an error) to poll at once, whatever it was asked to watch for.
+    bool WaitUnlessHungUp(std::int32_t iMs) override {
+        const auto tDeadline = TClock::now() + std::chrono::milliseconds(iMs);
+        for (int iLeft = iMs; iLeft > 0; iLeft = MsLeft(tDeadline)) {
+            pollfd p{Ffd, 0, 0};
+            const int iReady = poll(&p, 1, iLeft);
+            if (iReady < 0 && errno != EINTR)
+                return Failed(errno);
+            if (iReady > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+                return LineFailed(p.revents);
+        }
+        return true;
+    }
+
     // Asks the driver to hand over received bytes at once instead of collecting them for a
     // while (a USB serial converter's driver may hold them for up to its latency time). A device
     // that has no such setting (a pseudo-terminal) or refuses it is used as it is: the update

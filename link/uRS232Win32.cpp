@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -34,6 +35,21 @@ public:
         const bool bOk = ::ReadFile(Fh, pData, iCount, &n, nullptr) != 0;
         iRead = n;
         return Kept(bOk);
+    }
+
+    // Windows tells a removed device only through a failing call: the error state is asked for
+    // every few milliseconds.
+    bool WaitUnlessHungUp(std::int32_t iMs) override {
+        constexpr DWORD SliceMs = 20;
+        const ULONGLONG tEnd = ::GetTickCount64() + static_cast<ULONGLONG>(iMs > 0 ? iMs : 0);
+        for (ULONGLONG tNow = ::GetTickCount64(); tNow < tEnd; tNow = ::GetTickCount64()) {
+            DWORD iErrors = 0;
+            COMSTAT stat{};
+            if (::ClearCommError(Fh, &iErrors, &stat) == 0)
+                return Kept(false);
+            ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(SliceMs, tEnd - tNow)));
+        }
+        return true;
     }
 
     std::string LastError() const override { return FsLastError; }

@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <pty.h>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -326,12 +327,20 @@ TEST_F(EndToEnd, SeveralPortsAsJsonLines) {
         EXPECT_NE(std::find(std::begin(aPorts), std::end(aPorts), a[i].value("port", "")),
                   std::end(aPorts))
             << a[i];
+    // Every object of an update carries its number, its own: the ports' updates from 1.
+    std::set<int> aUpdates;
     for (const std::string& sPort : aPorts) {
         std::vector<std::string> aEvents;
+        std::set<int> aOfPort;
         for (const auto& o : a) {
-            if (o.value("port", "") == sPort)
-                aEvents.push_back(o.value("event", ""));
+            if (o.value("port", "") != sPort)
+                continue;
+            aEvents.push_back(o.value("event", ""));
+            aOfPort.insert(o.value("update", 0));
         }
+        EXPECT_EQ(aOfPort.size(), 1u) << sPort;
+        EXPECT_NE(*aOfPort.begin(), 0) << sPort;
+        aUpdates.insert(aOfPort.begin(), aOfPort.end());
         ASSERT_FALSE(aEvents.empty()) << sPort;
         EXPECT_EQ(aEvents.front(), "start") << sPort;
         EXPECT_EQ(aEvents.back(), "result") << sPort;
@@ -349,6 +358,7 @@ TEST_F(EndToEnd, SeveralPortsAsJsonLines) {
     EXPECT_EQ(summary["success"], true);
     EXPECT_EQ(summary["text"], "All 3 loggers were updated.");
     ASSERT_EQ(summary["ports"].size(), 3u) << summary;
+    EXPECT_EQ(aUpdates, (std::set<int>{1, 2, 3}));
     const struct {
         nlohmann::json serial;
         int iEntry;
@@ -356,6 +366,7 @@ TEST_F(EndToEnd, SeveralPortsAsJsonLines) {
     for (std::size_t i = 0; i < 3; ++i) {
         const auto& p = summary["ports"][i];
         EXPECT_EQ(p["port"], aPorts[i]);
+        EXPECT_EQ(p["update"], static_cast<int>(i) + 1) << p;
         EXPECT_EQ(p["serial"], aExpected[i].serial) << p;
         EXPECT_EQ(p["image"]["entry"], aExpected[i].iEntry) << p;
         EXPECT_EQ(p["exit"], 0);
@@ -433,10 +444,73 @@ TEST_F(EndToEnd, SeveralPortsChildrenCarryTheNameAndAreReportedWhenKilled) {
     const auto aRow = SummaryRow(sOut, sVictimPort);
     ASSERT_EQ(aRow.size(), 6u) << sOut;
     EXPECT_EQ(aRow[3], "1");
-    EXPECT_NE(aRow[5].find("Its process ended without a result: killed by signal 9"),
+    EXPECT_NE(aRow[5].find("The update program ended unexpectedly: killed by signal 9"),
               std::string::npos)
         << sOut;
     EXPECT_NE(sOut.find(sVictimPort + ": " + LoggerWaits), std::string::npos) << sOut;
+}
+
+// A child killed in its transfer still has its result, written by its parent, and its journal
+// row completed: the status, the lines the logger took and that it waits in its bootloader.
+TEST_F(EndToEnd, SeveralPortsAChildKilledInItsTransferIsAccountedFor) {
+    // The victim paced, so that it is still transferring when it is killed; the other is not.
+    const auto aSims =
+        Sims(dir, {{"--preset", "entry9", "--baud", "9600"}, {"--preset", "entry9"}});
+    const std::string sVictim = aSims[0]->sPort;
+    auto cli = StartCli({"-p", sVictim, "-p", aSims[1]->sPort, "-y", "--json"});
+    const auto ofVictim = [&](const std::string& sEvent) {
+        std::vector<nlohmann::json> a;
+        for (const auto& o : JsonLines(ReadFile(dir / "cli.out"))) {
+            if (o.value("port", "") == sVictim && o.value("event", "") == sEvent)
+                a.push_back(o);
+        }
+        return a;
+    };
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto a = ofVictim("progress");
+            return !a.empty() && a.back().value("lines_sent", 0) > 0;
+        },
+        30s))
+        << ReadFile(dir / "cli.out");
+    pid_t victim = 0;
+    for (const pid_t pid : ChildrenOf(cli->Pid())) {
+        if (ReadFile("/proc/" + std::to_string(pid) + "/cmdline").find(sVictim) !=
+            std::string::npos)
+            victim = pid;
+    }
+    ASSERT_NE(victim, 0);
+    ::kill(victim, SIGKILL);
+    EXPECT_EQ(cli->Wait(), 1) << ReadFile(dir / "cli.out.err");
+
+    const auto aStarts = ofVictim("start");
+    ASSERT_EQ(aStarts.size(), 1u);
+    const auto iRow = aStarts[0]["journal_row"];
+    ASSERT_TRUE(iRow.is_number_integer()) << aStarts[0];
+    const int iLinesSeen = ofVictim("progress").back()["lines_sent"];
+    const auto aResults = ofVictim("result");
+    ASSERT_EQ(aResults.size(), 1u) << ReadFile(dir / "cli.out");
+    const auto& r = aResults[0];
+    EXPECT_EQ(r["exit"], 1) << r;
+    EXPECT_EQ(r["success"], false) << r;
+    EXPECT_EQ(r["text"], "The update program ended unexpectedly: killed by signal 9 (Killed).")
+        << r;
+    EXPECT_EQ(r["left_in_bootloader"], true) << r;
+    EXPECT_EQ(r["note"], LoggerWaits) << r;
+    EXPECT_EQ(r["update"], aStarts[0]["update"]) << r;
+    EXPECT_EQ(r["journal_row"], iRow) << r;
+    EXPECT_EQ(r["logger"]["serial"], 320000) << r;
+
+    const auto history = Cli({"--history", "--json", "--port", sVictim});
+    const auto aRuns = JsonLines(history.sOut);
+    ASSERT_EQ(aRuns.size(), 1u) << history.sOut << history.sErr;
+    const auto& row = aRuns[0];
+    EXPECT_EQ(row["status"], 1) << row;
+    EXPECT_EQ(row["interrupted"], false) << row;
+    EXPECT_FALSE(row["ended"].is_null()) << row;
+    EXPECT_EQ(row["text"], r["text"]) << row;
+    EXPECT_GE(row["lines_sent"], iLinesSeen) << row;
+    EXPECT_EQ(row["left_in_bootloader"], true) << row;
 }
 
 TEST_F(EndToEnd, SeveralPortsChildrenCancelWhenTheirParentIsGone) {

@@ -269,6 +269,82 @@ TEST_F(Station, AFailureAndAnUnplugStayWithTheirPortAndThePlugInAgainFinishesIt)
     EXPECT_EQ(aRuns[1]["left_in_bootloader"], true) << aRuns[1];
 }
 
+namespace {
+
+// The milliseconds of the day of a JSON object's local time ("...T12:34:56.789+01:00").
+long MsOfDay(const nlohmann::json& o) {
+    const std::string s = o.value("time", "");
+    if (s.size() < 23)
+        return -1;
+    return ((std::stol(s.substr(11, 2)) * 60 + std::stol(s.substr(14, 2))) * 60 +
+            std::stol(s.substr(17, 2))) *
+               1000 +
+           std::stol(s.substr(20, 3));
+}
+
+} // namespace
+
+// A logger unplugged right after the finish request: its update ends at once, saying that its
+// restart could not be confirmed, and frees the port for the next logger, whose plug-in follows
+// the result.
+TEST_F(Station, AnUnplugWhileTheLoggerRestartsEndsItsUpdateAtOnce) {
+    auto station = Start({"--watch", "--yes", "--json", "--count", "2"});
+    auto first = Plug("ttyUSB0", {"--fault", "finish:hangup"}, "first");
+    const std::string sPort = Port("ttyUSB0");
+    const auto events = [&](const std::string& sEvent) {
+        std::vector<nlohmann::json> a;
+        for (const auto& o : JsonLines(Out())) {
+            if (o.value("port", "") == sPort && o.value("event", "") == sEvent)
+                a.push_back(o);
+        }
+        return a;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return !events("unplugged").empty(); }, 20s)) << Out() << Err();
+    // The next logger comes soon after, well within the two seconds of a restart.
+    std::this_thread::sleep_for(300ms);
+    auto next = Plug("ttyUSB0", {}, "next");
+    EXPECT_EQ(Ends(*station, 30s), 11) << Out() << Err();
+
+    const auto a = JsonLines(Out());
+    std::vector<std::size_t> aPlugged;
+    std::vector<std::size_t> aResults;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const std::string sEvent = a[i].value("event", "");
+        if (sEvent == "plugged")
+            aPlugged.push_back(i);
+        if (sEvent == "result")
+            aResults.push_back(i);
+        // Every object of an update names it; the station's own objects name a port only.
+        if (sEvent != "plugged" && sEvent != "unplugged" && sEvent != "waiting" &&
+            sEvent != "summary") {
+            EXPECT_TRUE(a[i].contains("update")) << a[i];
+        }
+    }
+    ASSERT_EQ(aPlugged.size(), 2u) << Out();
+    ASSERT_EQ(aResults.size(), 2u) << Out();
+    EXPECT_LT(aResults[0], aPlugged[1]) << "the result before the next logger's plug-in";
+    const auto& r = a[aResults[0]];
+    EXPECT_EQ(r["update"], 1) << r;
+    EXPECT_EQ(r["exit"], 11) << r;
+    EXPECT_EQ(r["text"], "The port was lost while the logger restarted: restart could not be "
+                         "confirmed (plug it in again to check).")
+        << r;
+    EXPECT_EQ(r["left_in_bootloader"], false) << r;
+    EXPECT_EQ(r["restart_unconfirmed"], true) << r;
+    // At once: not after the two seconds that the logger has to restart.
+    const auto aFinishing = events("vector-table");
+    ASSERT_FALSE(aFinishing.empty());
+    EXPECT_LT(MsOfDay(r) - MsOfDay(aFinishing.back()), 1500) << aFinishing.back() << r;
+    EXPECT_EQ(a[aResults[1]]["update"], 2) << a[aResults[1]];
+    EXPECT_EQ(a[aResults[1]]["exit"], 0) << a[aResults[1]];
+
+    const auto aRuns = History({"--port", sPort});
+    ASSERT_EQ(aRuns.size(), 2u);
+    EXPECT_EQ(aRuns[1]["status"], 11) << aRuns[1];
+    EXPECT_TRUE(aRuns[1]["left_in_bootloader"].is_null()) << aRuns[1];
+    EXPECT_EQ(aRuns[1]["restart_unconfirmed"], true) << aRuns[1];
+}
+
 TEST_F(Station, AFailureFollowedOnItsPortByASuccessStillFailsTheStation) {
     // The port's latest run succeeds; the station's status is still that of the failed one.
     auto station = Start({"--watch", "--yes", "--count", "2"});

@@ -127,8 +127,8 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
         "Port          Serial                Image       Exit  Time  Outcome",
         "/dev/ttyUSB0  320000                Image nine  0     1:01  Done.",
         "/dev/ttyUSB1  -                     -           20    0:05  Process cancelled!",
-        "/dev/ttyUSB2  unknown (bootloader)  -           1     0:05  Its process ended without a "
-        "result: it did not exit by itself.",
+        "/dev/ttyUSB2  unknown (bootloader)  -           1     0:05  The update program ended "
+        "unexpectedly: it did not exit by itself.",
         "Not updated: /dev/ttyUSB1 (exit status 20), /dev/ttyUSB2 (exit status 1); 1 of 3 loggers "
         "were updated.",
         std::string("/dev/ttyUSB2: ") + Texts::LoggerWaitsInBootloader};
@@ -149,6 +149,16 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
     aRuns.pop_back();
     EXPECT_EQ(ExitOfSeveral(aRuns), 0);
     EXPECT_EQ(SummaryLines(aRuns).back(), "All 1 loggers were updated.");
+
+    // A process that exits by itself without its result never counts as a success.
+    TPortRun silent("/dev/ttyUSB3", t0);
+    silent.Event(Json(R"({"event":"start","journal_row":7})"), t0);
+    silent.Ended(0, false, t0 + 1s);
+    EXPECT_EQ(silent.iExit, 1);
+    EXPECT_FALSE(silent.bSuccess);
+    EXPECT_EQ(silent.sOutcome,
+              "The update program ended unexpectedly: it exited with status 0 without its result.");
+    EXPECT_EQ(silent.iJournalRow, 7);
 }
 
 #ifndef _WIN32
@@ -205,6 +215,7 @@ std::vector<TPortRun> RunsInProgress(const std::vector<std::string>& aPorts) {
     aRuns[1].Event(Json(R"({"event":"platform","value":12})"), t0);
     if (aRuns.size() > 2) {
         aRuns[2].Event(Json(R"({"event":"serial","value":4294967295})"), t0);
+        aRuns[2].Event(Json(R"({"event":"result","exit":0,"success":true,"text":"Done."})"), t0);
         aRuns[2].Ended(0, false, t0 + 99s);
     }
     return aRuns;

@@ -185,6 +185,7 @@ TEST(StationLines, EachPortSaysWhereItStands) {
     const auto t0 = TPortRun::TClock::now();
     TPortRun done("/dev/ttyUSB0", t0);
     done.iSerial = 320000;
+    done.Event(*ReadJsonLine(R"({"event":"result","text":"Done.","exit":0})"), t0);
     done.Ended(0, false, t0);
     TPortRun failed("/dev/ttyUSB1", t0);
     failed.Event(*ReadJsonLine(R"({"event":"result","text":"No answer.","exit":30})"), t0);

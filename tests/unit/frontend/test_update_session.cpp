@@ -175,6 +175,7 @@ struct TAttempt {
     TEnd end = TEnd::Done;
     std::int32_t iStatus = 0; // TEnd::Status
     bool bInBootloader = false;
+    bool bFinishRequested = false; // it ends after the finish request, before the restart answered
 };
 
 // A worker that plays the attempts of aScript one after the other: it identifies the logger in
@@ -196,6 +197,7 @@ protected:
         iFwIndex = 9;
         Post(Notify::TransferBegins, FCmd);
         FRun.bInBootloader = a.bInBootloader;
+        FRun.bFinishRequested = a.bFinishRequested;
         switch (a.end) {
         case TAttempt::TEnd::Done:
             return;
@@ -251,6 +253,8 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
     using E = TAttempt::TEnd;
     const std::string sDone = DoneText(9);
     const std::string sNote = Texts::LoggerWaitsInBootloader;
+    const std::string sCheck = Texts::CheckRestartedLogger;
+    const std::string sLost = "Aborted because error when reading/writing to serial port!";
     const struct {
         const char* sName;
         std::vector<TAttempt> aAttempts;
@@ -259,10 +263,10 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
         std::int32_t iExit; // the journal's status and kelvo-update's exit status
         std::string sOutcome;
         std::string sMessage; // the message box
-        bool bNote;
-        TSource lastReport; // where the run's last report line comes from
+        std::string sNote;    // sNote: left in the bootloader; sCheck: restart unconfirmed
+        TSource lastReport;   // where the run's last report line comes from
     } aCases[] = {
-        {"success", {{}}, 3, true, 0, sDone, sDone, false, TSource::Notification},
+        {"success", {{}}, 3, true, 0, sDone, sDone, "", TSource::Notification},
         {"fatal exception",
          {{E::Fatal}},
          3,
@@ -270,7 +274,7 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
          1,
          "Fatal Exception has occurred!",
          "Fatal Exception has occurred!",
-         false,
+         "",
          TSource::Notification},
         {"cancelled in the bootloader",
          {{E::Status, Status::Cancelled, true}},
@@ -279,7 +283,7 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
          20,
          "Process cancelled!",
          "Process cancelled!\r\n" + sNote,
-         true,
+         sNote,
          TSource::Note},
         {"the port is missing",
          {{E::PortMissing}},
@@ -288,8 +292,27 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
          10,
          "Aborted because serial port \"sim\" is not ready!",
          "Aborted because serial port \"sim\" is not ready!\r\nReason: no such device",
-         false,
+         "",
          TSource::Notification},
+        {"the port is lost in the transfer",
+         {{E::Status, Status::PortIoError, true}},
+         3,
+         false,
+         11,
+         sLost,
+         sLost + "\r\n" + sNote,
+         sNote,
+         TSource::Note},
+        // The logger may run its new image already, or wait in its bootloader: nobody can tell.
+        {"the port is lost while the logger restarts",
+         {{E::Status, Status::PortIoError, true, true}},
+         3,
+         false,
+         11,
+         Texts::RestartNotConfirmed,
+         sLost + "\r\n" + sCheck,
+         sCheck,
+         TSource::Note},
         {"conversion error",
          {{E::Status, Status::BadImageLine}},
          3,
@@ -297,7 +320,7 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
          43,
          "Aborted because conversion error!",
          "Aborted because conversion error!",
-         false,
+         "",
          TSource::Notification},
         {"no answer, then success",
          {{E::NoAnswer}, {}},
@@ -306,7 +329,7 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
          0,
          sDone,
          sDone,
-         false,
+         "",
          TSource::Notification},
         {"programming error, then success",
          {{E::Status, Status::EchoMismatch}, {}},
@@ -315,7 +338,7 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
          0,
          sDone,
          sDone,
-         false,
+         "",
          TSource::Notification},
         {"no answer, repeats run out",
          {{E::NoAnswer, 0, true}, {E::NoAnswer, 0, true}},
@@ -324,7 +347,7 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
          30,
          "Gave up after 1 repeats: communication error!",
          "Gave up after 1 repeats: communication error!\r\n" + sNote,
-         true,
+         sNote,
          TSource::Note},
         {"programming error, repeats run out",
          {{E::Status, Status::EchoMismatch}, {E::Status, Status::EchoMismatch}},
@@ -333,7 +356,7 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
          44,
          "Gave up after 1 repeats: programming error!",
          "Gave up after 1 repeats: programming error!",
-         false,
+         "",
          TSource::GaveUp},
     };
     const TCommThreadClass before = CommThreadClass;
@@ -365,8 +388,9 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
         EXPECT_EQ(r.bFatal, k.iExit == 1);
         EXPECT_EQ(r.sOutcome, k.sOutcome);
         EXPECT_EQ(r.sMessage, k.sMessage);
-        EXPECT_EQ(r.bLeftInBootloader, k.bNote);
-        EXPECT_EQ(r.sNote, k.bNote ? sNote : "");
+        EXPECT_EQ(r.bLeftInBootloader, k.sNote == sNote);
+        EXPECT_EQ(r.bRestartUnconfirmed, k.sNote == sCheck);
+        EXPECT_EQ(r.sNote, k.sNote);
         // What the attempts learnt of the logger, unless the port never opened.
         const bool bReached = k.aAttempts.front().end != E::PortMissing;
         EXPECT_EQ(r.bIdentified, bReached);
@@ -399,7 +423,8 @@ TEST(UpdateSession, WhatARunMeansForEachEnd) {
         const TJournalRun row = journal.Latest();
         EXPECT_EQ(row.iStatus, std::optional<std::int32_t>(k.iExit));
         EXPECT_EQ(row.sStatusText, k.sOutcome);
-        EXPECT_EQ(row.bLeftInBootloader, k.bNote);
+        EXPECT_EQ(row.bLeftInBootloader, k.sNote == sNote);
+        EXPECT_EQ(row.bRestartUnconfirmed, k.sNote == sCheck) << "unknown, not the bootloader";
         EXPECT_EQ(row.sReason, k.aAttempts.front().end == E::PortMissing
                                    ? std::string(PortReason::NoDevice)
                                    : std::string())

@@ -92,6 +92,7 @@ TEST_F(JournalTest, RowRoundTripsWithEveryFieldAndWithNulls) {
     full.sStatusText = "Update successful";
     full.bLeftInBootloader = true;
     full.sReason = "in use by another program: minicom (pid 4242)";
+    full.bRestartUnconfirmed = true;
     const std::int64_t iFull = journal->Begin(full);
     EXPECT_EQ(iFull, full.iId);
     EXPECT_GT(iFull, 0);
@@ -224,6 +225,41 @@ TEST_F(JournalTest, InterruptedRunOnFollowsThePinRule) {
     const auto found = journal->InterruptedRunOn("convA", "/dev/ttyUSB0", 0);
     ASSERT_TRUE(found);
     EXPECT_EQ(found->iId, left.iId);
+}
+
+// A run whose program was killed is completed by the program that started it, once: a row that
+// its run completed stays as it is, and what the row knew of the lines sent is never lowered.
+TEST_F(JournalTest, AnUnendedRowIsCompletedOnlyOnce) {
+    auto journal = TJournal::Open(FPath);
+    TJournalRun killed = Run("convA", "/dev/ttyUSB0", false, false);
+    killed.iLinesSent = 40;
+    journal->Begin(killed);
+    TJournalRun ended = Run("convB", "/dev/ttyUSB1", true, false);
+    journal->Begin(ended);
+
+    EXPECT_TRUE(journal->CompleteUnended(killed.iId, 1, "ended unexpectedly", 30, true));
+    EXPECT_FALSE(journal->CompleteUnended(killed.iId, 20, "again", 500, false));
+    EXPECT_FALSE(journal->CompleteUnended(ended.iId, 1, "ended unexpectedly", 9, true));
+    EXPECT_FALSE(journal->CompleteUnended(ended.iId + 1000, 1, "no such row", 9, true));
+    const auto aRuns = journal->History({});
+    ASSERT_EQ(aRuns.size(), 2u);
+    EXPECT_EQ(aRuns[0], ended);
+    const TJournalRun& r = aRuns[1];
+    EXPECT_FALSE(r.sEnded.empty());
+    EXPECT_EQ(r.iStatus, 1);
+    EXPECT_EQ(r.sStatusText, "ended unexpectedly");
+    EXPECT_EQ(r.iLinesSent, 40);
+    EXPECT_TRUE(r.bLeftInBootloader);
+    // Left in its bootloader: the next run on the converter finds it.
+    EXPECT_EQ(journal->InterruptedRunOn("convA", "/dev/ttyUSB0", 0)->iId, killed.iId);
+
+    // A restart that could not be confirmed may have left the logger in its bootloader too.
+    TJournalRun unconfirmed = Run("convB", "/dev/ttyUSB1", true, false);
+    unconfirmed.bRestartUnconfirmed = true;
+    journal->Begin(unconfirmed);
+    const auto found = journal->InterruptedRunOn("convB", "/dev/ttyUSB1", 0);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->iId, unconfirmed.iId);
 }
 
 TEST_F(JournalTest, SeveralWritersAtOnceLoseNoRow) {
