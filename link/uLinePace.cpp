@@ -24,7 +24,13 @@ TLinePace::TClock::time_point TLinePace::FirstLook(TClock::time_point tStart,
                                                    std::uint32_t iCount) const {
     if (!FbKeepsPace)
         return tStart;
-    return std::max(tStart, FtLineFree + FtPace * iCount + FtPace / 4);
+    // A longer answer is looked at once early, when PaceProbe of its bytes can be there: a device
+    // that has sent more by then is faster than the pace taken (one taken during a stall, say),
+    // and is not read at that pace any longer.
+    auto tLook = FtLineFree + FtPace * iCount + FtPace / 4;
+    if (iCount > PaceProbe + PaceSlack)
+        tLook = std::min(tLook, FtLineFree + FtPace * PaceProbe);
+    return std::max(tStart, tLook);
 }
 
 TLinePace::TClock::time_point TLinePace::Found(TClock::time_point tFirst, std::uint32_t iFirst,
@@ -32,8 +38,18 @@ TLinePace::TClock::time_point TLinePace::Found(TClock::time_point tFirst, std::u
                                                std::uint32_t iCount) {
     if (FtPace.count() == 0)
         return tNow;
+    // More bytes than the pace can have carried since the request left: the device is faster
+    // than the pace taken, which is looked at again.
+    const bool bFaster =
+        FbKeepsPace &&
+        (tNow <= FtLineFree ? iDone > PaceSlack : iDone > (tNow - FtLineFree) / FtPace + PaceSlack);
     // An answer is coming: the request has left, however slow the pace was thought to be.
     FtLineFree = std::min(FtLineFree, tFirst);
+    if (bFaster) {
+        FbKeepsPace = false;
+        FiPaceLooks = 0;
+        return tNow;
+    }
     // The bytes still missing but the last cannot be there before their byte times; the last one
     // is left to poll, so that a sender a little faster costs nothing.
     const auto tRest = [&] {

@@ -103,9 +103,9 @@ TEST(LinePace, AFasterDeviceIsReadAtItsOwnPace) {
 }
 
 // A device at the configured line's pace (a real logger at 9600 baud): its first long read takes
-// the pace at the look 16 byte times after the first byte; every later read sleeps once, until
-// the request and the whole answer have crossed, and finds the answer there.
-TEST(LinePace, ADeviceAtTheLinesPaceIsReadInOneLook) {
+// the pace at the look 16 byte times after the first byte; every later read looks once when 16
+// bytes of the answer can be there, then when all but the last can, and ends with the last.
+TEST(LinePace, ADeviceAtTheLinesPaceIsReadInFewLooks) {
     TLinePace pace(LineByte);
     auto t = TClock::time_point{} + std::chrono::seconds(1);
     const auto aFirst = Answer(t, LineLength, LineByte);
@@ -122,8 +122,9 @@ TEST(LinePace, ADeviceAtTheLinesPaceIsReadInOneLook) {
     t = aFirst.back() + std::chrono::milliseconds(5);
     for (int i = 0; i < 5; ++i) {
         const TRead r = Exchange(pace, t, Answer(t, LineLength, LineByte));
-        EXPECT_EQ(r.tFirstLook, t + LineByte * 2 * LineLength + LineByte / 4);
-        EXPECT_EQ(r.iWakes, 1);
+        EXPECT_EQ(r.tFirstLook, t + LineByte * (LineLength + 16));
+        EXPECT_EQ(r.iWakes, 3);
+        EXPECT_EQ(r.tLate, nanoseconds{});
         t += LineByte * 2 * LineLength + std::chrono::milliseconds(5);
     }
 }
@@ -144,4 +145,23 @@ TEST(LinePace, AStallDuringTheFirstLookIsNotTakenAsThePace) {
             EXPECT_LT(r.tLate, tByte) << "read " << i;
         }
     }
+}
+
+// A faster device whose first long answer came at the configured line's pace (starved of the
+// processor while many updates start at once) is taken at that pace, then seen to be faster: the
+// reads after it follow its own pace instead of waiting 9600 baud's time for every line.
+TEST(LinePace, AFasterDeviceTakenAtTheLinesPaceIsReadAtItsOwnAfterwards) {
+    const nanoseconds tByte(10'000'000'000LL / 96000);
+    TLinePace pace(LineByte);
+    auto t = TClock::time_point{} + std::chrono::seconds(1);
+    Exchange(pace, t, Answer(t, LineLength, LineByte));
+    ASSERT_TRUE(pace.KeepsPace());
+    for (int i = 0; i < 20; ++i) {
+        t += std::chrono::milliseconds(300);
+        const TRead r = Exchange(pace, t, Answer(t, LineLength, tByte));
+        if (i > 1) {
+            EXPECT_LT(r.tLate, tByte) << "read " << i;
+        }
+    }
+    EXPECT_LT(pace.Pace(), LineByte);
 }
