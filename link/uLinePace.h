@@ -28,7 +28,8 @@ public:
     void Written(TClock::time_point tStart, std::uint32_t iCount);
 
     // The first look of a read of iCount bytes that begins at tStart: from a device that keeps its
-    // pace the whole answer cannot be there before the request and the answer have crossed.
+    // pace the whole answer cannot be there before the request and the answer have crossed (a
+    // longer answer is looked at once before, to see that the device is not faster).
     TClock::time_point FirstLook(TClock::time_point tStart, std::uint32_t iCount) const;
 
     // A look at tNow found iDone of iCount bytes, the first iFirst of them found at tFirst: when
