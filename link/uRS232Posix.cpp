@@ -1,6 +1,7 @@
 // POSIX serial backend: termios raw 9600 8N1, exclusive through TIOCEXCL and flock.
 #include "link/uRS232.h"
 
+#include "link/uLinePace.h"
 #include "link/uPortReason.h"
 #include "link/uSystemTexts.h"
 
@@ -27,14 +28,6 @@ using TClock = std::chrono::steady_clock;
 
 // Constant added to every read limit, as the logger's protocol expects.
 constexpr int ReadTotalTimeoutConstant = 200;
-// Bytes that a read may find beyond what the line could have carried since its first byte, and
-// still count as coming at the line's pace (a wake-up that came a little late finds a few more).
-constexpr std::uint32_t PaceSlack = 8;
-// Byte times after its first byte at which a read looks whether the bytes come at the line's pace.
-constexpr std::uint32_t PaceProbe = 16;
-// Waits shorter than this are left to poll.
-constexpr auto MinPaceWait = std::chrono::milliseconds(2);
-
 bool BaudToSpeed(std::int32_t iBaud, speed_t& iSpeed) {
     switch (iBaud) {
     case 1200:
@@ -84,7 +77,7 @@ bool ModemLine(int fd, unsigned long iRequest, int iBits) {
 class TPosixSerialPort final : public TSerialPort {
 public:
     // tByte: the time the line takes for one byte (ten bits).
-    TPosixSerialPort(int fd, std::chrono::nanoseconds tByte) : Ffd(fd), FtByte(tByte) {}
+    TPosixSerialPort(int fd, std::chrono::nanoseconds tByte) : Ffd(fd), FPace(tByte) {}
     ~TPosixSerialPort() override { Close(); }
 
     bool ClearErrors() override {
@@ -105,8 +98,7 @@ public:
         iWritten = 0;
         const auto tStart = TClock::now();
         const auto tDeadline = tStart + std::chrono::milliseconds(iCount);
-        // The bytes leave at the line's pace, after what is still leaving from before.
-        FtLineFree = std::max(FtLineFree, tStart) + FtByte * iCount;
+        FPace.Written(tStart, iCount);
         while (iWritten < iCount) {
             const ssize_t n = ::write(Ffd, pData + iWritten, iCount - iWritten);
             if (n > 0) {
@@ -135,10 +127,7 @@ public:
         // When this read found its first bytes, and how many.
         std::optional<TClock::time_point> tFirst;
         std::uint32_t iFirst = 0;
-        // From a device that keeps the line's pace the whole answer cannot be there before the
-        // line has carried the request and the answer: no look before then.
-        if (FbKeepsPace)
-            SleepUntil(std::min(FtLineFree + FtByte * iCount + FtByte / 4, tDeadline));
+        SleepUntil(std::min(FPace.FirstLook(TClock::now(), iCount), tDeadline));
         while (iRead < iCount) {
             const ssize_t n = ::read(Ffd, pData + iRead, iCount - iRead);
             if (n > 0) {
@@ -149,8 +138,12 @@ public:
                     tFirst = tNow;
                     iFirst = iRead;
                 }
+                // Every look teaches the pace, the last one too; what has not come by the
+                // wake-up is left to poll, so the read still ends as soon as its last byte is
+                // there.
+                const auto tNext = FPace.Found(*tFirst, iFirst, tNow, iRead, iCount);
                 if (iRead < iCount)
-                    AwaitTheLine(*tFirst, iFirst, tNow, iRead, iCount, tDeadline);
+                    SleepUntil(std::min(tNext, tDeadline));
                 continue;
             }
             if (n < 0 && errno != EAGAIN && errno != EINTR)
@@ -233,34 +226,6 @@ private:
             std::this_thread::sleep_until(t);
     }
 
-    // While bytes come at the line's pace (a real line, or a converter's packets no sooner than
-    // the line carried them), the last of iCount bytes cannot be there before its byte time
-    // after the first ones found at tFirst: sleeping until then (and a quarter of a byte time
-    // more, for a sender a little late) spares a wake-up for every byte. Bytes that come faster
-    // (a pseudo-terminal without pacing, a USB device that ignores the baud rate) are not waited
-    // for this way. Whether a device keeps the line's pace is seen once, with a short first look
-    // during its first longer read; from then on the iCount - iDone bytes still missing cannot
-    // all be there before one byte time less than they take. What has not come by the wake-up
-    // is left to poll, so the read still ends as soon as its last byte is there.
-    void AwaitTheLine(TClock::time_point tFirst, std::uint32_t iFirst, TClock::time_point tNow,
-                      std::uint32_t iDone, std::uint32_t iCount, TClock::time_point tDeadline) {
-        if (FtByte.count() == 0)
-            return;
-        if (FbKeepsPace) {
-            SleepUntil(std::min(tNow + FtByte * (iCount - iDone - 1), tDeadline));
-            return;
-        }
-        if (iFirst > PaceSlack || iDone - iFirst > (tNow - tFirst) / FtByte + PaceSlack)
-            return;
-        const auto tProbe = tFirst + FtByte * PaceProbe;
-        if (tNow >= tProbe) {
-            FbKeepsPace = true;
-            SleepUntil(std::min(tNow + FtByte * (iCount - iDone - 1), tDeadline));
-            return;
-        }
-        SleepUntil(std::min({tFirst + FtByte * (iCount - iFirst) + FtByte / 4, tProbe, tDeadline}));
-    }
-
     // A failed call: its reason kept for LastError, from errno or from what poll reported.
     bool Failed(int iError) {
         FsLastError = IoErrorReason(static_cast<std::uint32_t>(iError));
@@ -276,9 +241,7 @@ private:
 
     std::string FsLastError;
     int Ffd;
-    std::chrono::nanoseconds FtByte;
-    bool FbKeepsPace = false;        // the device was seen to send no faster than the line
-    TClock::time_point FtLineFree{}; // when the bytes written have left
+    TLinePace FPace; // when a read looks for its bytes
     bool FbExclusive = false;
     std::optional<termios> FOldSettings;
     std::optional<int> FiOldSerialFlags; // the driver's flags before RequestLowLatency
