@@ -571,6 +571,23 @@ protected:
     void Sleep(std::int32_t) override {}
 };
 
+// An update of a pinned logger (entry 8's hardware, serial 328297, application 5.136) on port
+// "sim", broken off with the logger left in its bootloader: its row is never completed.
+void BeginInterruptedPinnedRun(const TTempJournal& journal, const std::string& sStarted) {
+    TJournalRun earlier;
+    earlier.sProgram = "test";
+    earlier.sPort = "sim";
+    earlier.sStarted = sStarted;
+    earlier.iSerial = 328297;
+    earlier.iAppVersion = Kelvo::PinnedAppVersion;
+    const TBl3FileHeader h = GetFwHeader(8);
+    earlier.iBootClass = Kelvo::BootClassBL3;
+    earlier.iBootVersion = h.quarn_bl_ver;
+    earlier.iPlatform = h.quarn_platform;
+    earlier.iPrint = h.quarn_print;
+    TJournal::Open(journal.path.string())->Begin(earlier);
+}
+
 } // namespace
 
 // A pinned logger in its bootloader (entry 8's hardware) on a port whose latest run was
@@ -630,20 +647,7 @@ TEST(UpdateSession, APinThroughThePortNameIsAskedForOrNotApplied) {
     for (const auto& k : aCases) {
         SCOPED_TRACE(k.sName);
         TTempJournal journal;
-        {
-            TJournalRun earlier;
-            earlier.sProgram = "test";
-            earlier.sPort = "sim";
-            earlier.sStarted = sStarted;
-            earlier.iSerial = 328297;
-            earlier.iAppVersion = Kelvo::PinnedAppVersion;
-            const TBl3FileHeader h = GetFwHeader(8);
-            earlier.iBootClass = Kelvo::BootClassBL3;
-            earlier.iBootVersion = h.quarn_bl_ver;
-            earlier.iPlatform = h.quarn_platform;
-            earlier.iPrint = h.quarn_print;
-            TJournal::Open(journal.path.string())->Begin(earlier); // never completed
-        }
+        BeginInterruptedPinnedRun(journal, sStarted);
         auto config = LoggerPreset("entry8");
         ASSERT_TRUE(config);
         config->bStartInBootloader = true;
@@ -701,19 +705,7 @@ TEST(UpdateSession, ACancelWhileThePinQuestionIsOpenEndsTheRun) {
     const TCommThreadClass before = CommThreadClass;
     CommThreadClass = CommThreadClassOf<TFastKelvo>();
     TTempJournal journal;
-    {
-        TJournalRun earlier;
-        earlier.sProgram = "test";
-        earlier.sPort = "sim";
-        earlier.iSerial = 328297;
-        earlier.iAppVersion = Kelvo::PinnedAppVersion;
-        const TBl3FileHeader h = GetFwHeader(8);
-        earlier.iBootClass = Kelvo::BootClassBL3;
-        earlier.iBootVersion = h.quarn_bl_ver;
-        earlier.iPlatform = h.quarn_platform;
-        earlier.iPrint = h.quarn_print;
-        TJournal::Open(journal.path.string())->Begin(earlier);
-    }
+    BeginInterruptedPinnedRun(journal, "");
     auto config = LoggerPreset("entry8");
     ASSERT_TRUE(config);
     config->bStartInBootloader = true;
