@@ -111,9 +111,13 @@ we_cli() {
 
 we_port() { if [ "$1" = linux ]; then echo "$we_link"; else echo COM5; fi; }
 
-# we_trace FILE [PORT]: the JSON lines without their time, the port name replaced, CR LF as LF.
+# we_trace FILE [PORT]: the JSON lines without their time, the port name replaced, CR LF as LF;
+# the journal's row number (each build has its own journal) and the lines sent as a progress
+# object is written (the worker may be a line or more ahead by then) as ROW and LINES.
 we_trace() {
-    sed -e 's/\r$//' -e 's/^{"time":"[^"]*",//' -e "s#${2:-//}#PORT#g" "$1"
+    sed -e 's/\r$//' -e 's/^{"time":"[^"]*",//' -e "s#${2:-//}#PORT#g" \
+        -e 's/"journal_row":[0-9]*/"journal_row":ROW/' -e 's/"lines_sent":[0-9]*/"lines_sent":LINES/' \
+        "$1"
 }
 
 # we_scenario KEY TITLE EXPECTED "SIMARGS" CLIARGS...: a fresh simulator per build, the same
