@@ -17,6 +17,7 @@
 // Arguments select parts: --quick (b, c and f), --parallel (a and d), --latency (e), --station (a
 // and g), --steady (h); none: all.
 // The updates record their runs in a journal of the benchmark's own.
+#include "bench/BenchSupport.h"
 #include "firmware/uFWVersions.h"
 #include "frontend/uRunJournal.h"
 #include "link/uCommThread.h"
@@ -137,17 +138,9 @@ struct TMeasure {
 // device folder dir/dev where their port names are to appear.
 std::vector<std::unique_ptr<TSimProcess>>
 StartLoggers(const fs::path& dir, const std::vector<std::string>& aSimArgs, int iLoggers) {
-    std::vector<std::string> aSim{"--preset", "entry9"};
-    aSim.insert(aSim.end(), aSimArgs.begin(), aSimArgs.end());
     fs::remove_all(dir / "dev");
     fs::create_directories(dir / "dev");
-    std::vector<std::unique_ptr<TSimProcess>> aSims;
-    for (int i = 0; i < iLoggers; ++i) {
-        const fs::path sub = dir / ("sim" + std::to_string(i));
-        fs::create_directories(sub);
-        aSims.push_back(std::make_unique<TSimProcess>(KELVO_SIM_EXE, sub, aSim));
-    }
-    return aSims;
+    return bench::StartLoggers(dir, aSimArgs, iLoggers);
 }
 
 // One kelvo-update against iLoggers simulators with aSimArgs, all ports given with --all-ports
@@ -236,13 +229,7 @@ TIdleUse IdleUse(pid_t pid) {
             iSystem = std::stol(sField);
     }
     u.dCpuS = static_cast<double>(iUser + iSystem) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::ifstream status(task.path() / "status");
-        for (std::string sLine; std::getline(status, sLine);) {
-            if (sLine.starts_with("voluntary_ctxt_switches:"))
-                u.iWaits += std::stol(sLine.substr(sLine.find(':') + 1));
-        }
-    }
+    u.iWaits = bench::ContextSwitches(pid, false);
     return u;
 }
 
@@ -286,12 +273,6 @@ TStationMeasure RunStation(const fs::path& dir, int iLoggers, std::chrono::secon
     return m;
 }
 
-std::string LoadAverage() {
-    std::string s;
-    std::getline(std::ifstream("/proc/loadavg"), s);
-    return s;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -307,7 +288,7 @@ int main(int argc, char** argv) {
     const fs::path dir = fs::temp_directory_path() / ("kelvo-bench-" + std::to_string(getpid()));
     fs::create_directories(dir);
 
-    std::printf("load average at the start: %s\n", LoadAverage().c_str());
+    std::printf("load average at the start: %s\n", bench::LoadAverage().c_str());
     std::printf("%-46s %12s %10s %s\n", "measure", "value", "target", "");
     const auto row = [](const char* sName, double dValue, const char* sUnit, double dTarget,
                         bool bOk) {
@@ -457,7 +438,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::printf("load average at the end: %s\n", LoadAverage().c_str());
+    std::printf("load average at the end: %s\n", bench::LoadAverage().c_str());
     fs::remove_all(dir);
     return bOk ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 // Many consecutive updates in one process against the unpaced simulated logger, alternating a
 // plain update, an echo mismatch that is repeated, and a cancel. Prints the failures, the open
 // descriptors and the resident set at the start, the middle and the end.
+#include "bench/BenchSupport.h"
 #include "device/uKelvoCommThread.h"
 #include "firmware/uFWVersions.h"
 #include "frontend/uUpdateSession.h"
@@ -25,14 +26,6 @@ std::size_t OpenDescriptors() {
     for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd"))
         ++n;
     return n;
-}
-
-long RssKb() {
-    std::ifstream f("/proc/self/status");
-    for (std::string s; std::getline(f, s);)
-        if (s.rfind("VmRSS:", 0) == 0)
-            return std::stol(s.substr(6));
-    return 0;
 }
 
 enum class TKind { Plain, EchoRepeat, Cancel };
@@ -88,7 +81,7 @@ int main(int argc, char** argv) {
     long iRssStart = 0;
     const auto report = [&](const char* sWhen, int iDone) {
         std::printf("%-6s after %3d updates: %d failures, %zu descriptors, RSS %ld kB\n", sWhen,
-                    iDone, iFailures, OpenDescriptors(), RssKb());
+                    iDone, iFailures, OpenDescriptors(), bench::RssKb(::getpid()));
         std::fflush(stdout);
     };
     for (int i = 0; i < iCount; ++i) {
@@ -101,7 +94,7 @@ int main(int argc, char** argv) {
             // The first update sets up what stays for the process's life (thread runtime,
             // locale, allocator pools): measure from there.
             iFdStart = OpenDescriptors();
-            iRssStart = RssKb();
+            iRssStart = bench::RssKb(::getpid());
             report("start", 1);
         } else if (i == iCount / 2) {
             report("middle", i + 1);
@@ -109,7 +102,7 @@ int main(int argc, char** argv) {
     }
     report("end", iCount);
     fs::remove_all(dir);
-    const long iGrowth = RssKb() - iRssStart;
+    const long iGrowth = bench::RssKb(::getpid()) - iRssStart;
     const bool bOk = iFailures == 0 && OpenDescriptors() == iFdStart && iGrowth < 1024;
     std::printf("result: %s (%d failures, descriptors %zu -> %zu, RSS growth %ld kB; target 0, "
                 "equal, < 1024 kB)\n",

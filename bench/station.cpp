@@ -9,6 +9,7 @@
 //      time, unplugged and plugged in again under the same names): what each finished update
 //      adds, which must stay constant (nothing kept per update beyond a bounded record).
 // The updates record their runs in a journal of the benchmark's own.
+#include "bench/BenchSupport.h"
 #include "tests/support/Process.h"
 
 #include <algorithm>
@@ -27,6 +28,9 @@
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using TClock = std::chrono::steady_clock;
+using bench::LoadAverage;
+using bench::RssKb;
+using bench::StartLoggers;
 
 namespace {
 
@@ -38,20 +42,6 @@ constexpr int MemoryUpdates = 128;
 
 double Seconds(TClock::duration t) {
     return std::chrono::duration<double>(t).count();
-}
-
-// iLoggers simulators of image 9 with aArgs, their files in dir/simN.
-std::vector<std::unique_ptr<TSimProcess>>
-StartLoggers(const fs::path& dir, const std::vector<std::string>& aArgs, int iLoggers) {
-    std::vector<std::string> aSim{"--preset", "entry9"};
-    aSim.insert(aSim.end(), aArgs.begin(), aArgs.end());
-    std::vector<std::unique_ptr<TSimProcess>> aSims;
-    for (int i = 0; i < iLoggers; ++i) {
-        const fs::path sub = dir / ("sim" + std::to_string(i));
-        fs::create_directories(sub);
-        aSims.push_back(std::make_unique<TSimProcess>(KELVO_SIM_EXE, sub, aSim));
-    }
-    return aSims;
 }
 
 fs::path PortName(const fs::path& devDir, int i) {
@@ -66,29 +56,6 @@ void Plug(const std::vector<std::unique_ptr<TSimProcess>>& aSims, const fs::path
             std::this_thread::sleep_for(tSpread / static_cast<long>(aSims.size() - 1));
         fs::create_symlink(aSims[i]->sPort, PortName(devDir, static_cast<int>(i)));
     }
-}
-
-// The context switches of all threads of pid so far: each is a wake-up or a preemption.
-long ContextSwitches(pid_t pid) {
-    long n = 0;
-    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::ifstream status(task.path() / "status");
-        for (std::string s; std::getline(status, s);) {
-            if (s.starts_with("voluntary_ctxt_switches:") ||
-                s.starts_with("nonvoluntary_ctxt_switches:"))
-                n += std::stol(s.substr(s.find(':') + 1));
-        }
-    }
-    return n;
-}
-
-long RssKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string s; std::getline(status, s);) {
-        if (s.starts_with("VmRSS:"))
-            return std::stol(s.substr(6));
-    }
-    return 0;
 }
 
 // The JSON lines of a station's output that carry event sEvent.
@@ -115,12 +82,6 @@ std::vector<std::string> Env(const fs::path& dir) {
     return {"KELVO_DEV_DIR=" + (dir / "dev").string(),
             "KELVO_JOURNAL=" + (dir / "journal.sqlite3").string(),
             "XDG_CONFIG_HOME=" + (dir / "config").string()};
-}
-
-std::string LoadAverage() {
-    std::string s;
-    std::getline(std::ifstream("/proc/loadavg"), s);
-    return s;
 }
 
 } // namespace
@@ -179,10 +140,11 @@ int main(int argc, char** argv) {
             Env(dir), dir / "station.out");
         // Settled first: the start and its first list are not idling.
         std::this_thread::sleep_for(1s);
-        const long iBefore = ContextSwitches(station.Pid());
+        const long iBefore = bench::ContextSwitches(station.Pid(), true);
         std::this_thread::sleep_for(Idle);
-        const double dWakes = static_cast<double>(ContextSwitches(station.Pid()) - iBefore) /
-                              static_cast<double>(Idle.count());
+        const double dWakes =
+            static_cast<double>(bench::ContextSwitches(station.Pid(), true) - iBefore) /
+            static_cast<double>(Idle.count());
         std::printf("(b) station idle for %lld s, resident set %ld kB\n",
                     static_cast<long long>(Idle.count()), RssKb(station.Pid()));
         row("(b) station idle: wake-ups a second", dWakes, "", 1.3, dWakes <= 1.3);
