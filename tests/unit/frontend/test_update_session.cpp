@@ -571,6 +571,22 @@ protected:
     void Sleep(std::int32_t) override {}
 };
 
+// Entry 8's logger (pinned by its serial number 328297) waiting in its bootloader, behind a fake
+// port.
+struct TEntry8InBootloader {
+    TLoggerModel model{[] {
+        TLoggerConfig c = LoggerPreset("entry8").value();
+        c.bStartInBootloader = true;
+        return c;
+    }()};
+    TFakeSerial fake;
+    TEntry8InBootloader() {
+        fake.Responder = [this](const TBytes& a) {
+            return model.Receive(a.data(), a.size());
+        };
+    }
+};
+
 // An update of a pinned logger (entry 8's hardware, serial 328297, application 5.136) on port
 // "sim", broken off with the logger left in its bootloader: its row is never completed.
 void BeginInterruptedPinnedRun(const TTempJournal& journal, const std::string& sStarted) {
@@ -648,17 +664,10 @@ TEST(UpdateSession, APinThroughThePortNameIsAskedForOrNotApplied) {
         SCOPED_TRACE(k.sName);
         TTempJournal journal;
         BeginInterruptedPinnedRun(journal, sStarted);
-        auto config = LoggerPreset("entry8");
-        ASSERT_TRUE(config);
-        config->bStartInBootloader = true;
-        TLoggerModel model(*config);
-        TFakeSerial fake;
-        fake.Responder = [&model](const TBytes& a) {
-            return model.Receive(a.data(), a.size());
-        };
+        TEntry8InBootloader logger;
         TSessionSettings settings;
         settings.sPort = "sim";
-        settings.openPort = fake.Opener();
+        settings.openPort = logger.fake.Opener();
         settings.iMaxRepeats = 0;
         settings.journal = TRunJournal::TStart{"test", "sim", "", ""};
         settings.iLabelSerial = k.iLabel;
@@ -706,17 +715,10 @@ TEST(UpdateSession, ACancelWhileThePinQuestionIsOpenEndsTheRun) {
     CommThreadClass = CommThreadClassOf<TFastKelvo>();
     TTempJournal journal;
     BeginInterruptedPinnedRun(journal, "");
-    auto config = LoggerPreset("entry8");
-    ASSERT_TRUE(config);
-    config->bStartInBootloader = true;
-    TLoggerModel model(*config);
-    TFakeSerial fake;
-    fake.Responder = [&model](const TBytes& a) {
-        return model.Receive(a.data(), a.size());
-    };
+    TEntry8InBootloader logger;
     TSessionSettings settings;
     settings.sPort = "sim";
-    settings.openPort = fake.Opener();
+    settings.openPort = logger.fake.Opener();
     settings.journal = TRunJournal::TStart{"test", "sim", "", ""};
     TUpdateSession* pSession = nullptr;
     settings.askPin = [&](const TPinQuestion&) {
@@ -729,7 +731,7 @@ TEST(UpdateSession, ACancelWhileThePinQuestionIsOpenEndsTheRun) {
     pSession = &session;
     const TRunResult r = session.Run();
     EXPECT_EQ(r.ExitStatus(), Status::Cancelled);
-    EXPECT_LE(model.TakeRecord().size(), 2u) << "the hardware requests, nothing programmed";
+    EXPECT_LE(logger.model.TakeRecord().size(), 2u) << "the hardware requests, nothing programmed";
     CommThreadClass = before;
     bCancel = false;
     iFwIndex = -1;
