@@ -218,6 +218,50 @@ TEST_F(Station, APortHeldAsItAppearsIsUpdatedOnceItsHolderLetsGo) {
     EXPECT_EQ(aRuns[0]["repeats"], 0) << aRuns[0];
 }
 
+// A port whose permissions are set a moment after its name appears (as udev's rules set a new
+// tty's group): the station, run as an unprivileged user, is refused with "permission denied" and
+// updates the logger once the port may be opened, in one update.
+TEST_F(Station, APortWhosePermissionsComeLateIsUpdatedOnceTheyAllowIt) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to start the station as another user";
+    if (!fs::exists("/usr/bin/setpriv"))
+        GTEST_SKIP() << "needs setpriv (util-linux)";
+    // The station's user writes its journal and reads its settings here.
+    for (const fs::path& p : {dir, dir / "config"})
+        fs::permissions(p, fs::perms::all);
+    TProcess station({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                      KELVO_UPDATE_EXE, "--watch", "--yes", "--json", "--count", "1"},
+                     Env(), dir / "station.out");
+    fs::create_directories(dir / "late");
+    TSimProcess sim(KELVO_SIM_EXE, dir / "late", {"--serial", "320012"});
+    // A pseudo-terminal is its owner's (root's) alone until its mode is widened.
+    fs::permissions(sim.sPort, fs::perms::owner_read | fs::perms::owner_write);
+    const std::string sPort = Port("ttyUSB0");
+    fs::create_symlink(sim.sPort, sPort);
+    ASSERT_TRUE(WaitUntil([&] { return Out().find("\"settling\"") != std::string::npos; }, 10s))
+        << Out() << Err();
+    fs::permissions(sim.sPort, fs::perms::owner_read | fs::perms::owner_write |
+                                   fs::perms::others_read | fs::perms::others_write);
+
+    EXPECT_EQ(Ends(station, 30s), 0) << Out() << Err();
+    const auto a = JsonLines(Out());
+    const auto settling = std::find_if(a.begin(), a.end(), [&](const nlohmann::json& o) {
+        return o.value("event", "") == "settling";
+    });
+    ASSERT_NE(settling, a.end()) << Out();
+    EXPECT_EQ((*settling)["text"], "settling: permission denied");
+    EXPECT_EQ(
+        std::count_if(a.begin(), a.end(),
+                      [](const nlohmann::json& o) { return o.value("event", "") == "start"; }),
+        1)
+        << Out();
+    EXPECT_EQ(sim.Record().size(), WholeImage);
+    const auto aRuns = History({"--since", TodayUtc()});
+    ASSERT_EQ(aRuns.size(), 1u);
+    EXPECT_EQ(aRuns[0]["status"], 0) << aRuns[0];
+    EXPECT_EQ(aRuns[0]["serial"], 320012) << aRuns[0];
+}
+
 TEST_F(Station, AFailureAndAnUnplugStayWithTheirPortAndThePlugInAgainFinishesIt) {
     auto station = Start({"--watch", "--yes", "--count", "4"});
     // In order of arrival: a logger that reports a wrong class after its restart, a good one, and

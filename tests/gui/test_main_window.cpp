@@ -293,6 +293,9 @@ void TestMainWindow::closeQuery() {
         rig.main->show();
         rig.main->btnProgClick();
         QTRY_VERIFY(TTestKelvo::iWaiting > 0);
+        // The worker waits before the window has taken the update's first step, which shows
+        // "Cancel".
+        QTRY_VERIFY(!rig.main->btnCancel->isHidden());
         rig.bAnswer = false;
         rig.aQuestions.clear();
         QVERIFY(!rig.main->close());
