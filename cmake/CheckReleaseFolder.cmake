@@ -2,7 +2,8 @@
 # links and pictures are found inside the folder, README.txt and THIRD-PARTY-NOTICES.txt with
 # Windows line ends (the notices as the build wrote them, NOTICES), none of the service team's
 # notes on the internal mode (they hold its access code), and every DLL that a program or library
-# of the folder imports: a DLL of Windows itself or one in the folder (OBJDUMP reads the imports).
+# of the folder imports: a DLL of Windows itself or one in the folder (OBJDUMP reads the imports),
+# with Qt's windows platform plugin where Qt's GUI library is imported.
 # cmake -DDIR=<folder> [-DZIP=<zip>] [-DGUI=<the GUI's .exe>] [-DNOTICES=<file>]
 #       [-DOBJDUMP=<x86_64-w64-mingw32-objdump>] -P CheckReleaseFolder.cmake
 cmake_minimum_required(VERSION 3.25)
@@ -121,6 +122,10 @@ if(OBJDUMP)
       string(TOLOWER "${sDll}" sLower)
       string(REGEX REPLACE "\\.dll$" "" sStem "${sLower}")
       math(EXPR nImports "${nImports} + 1")
+      # A program of a shared Qt starts only with its platform plugin, found below its folder.
+      if(sLower STREQUAL "qt6gui.dll" AND NOT EXISTS ${DIR}/platforms/qwindows.dll)
+        list(APPEND aFaults "${sName} imports ${sDll} but platforms/qwindows.dll is missing")
+      endif()
       if(sStem IN_LIST aSystemDlls OR sStem MATCHES "^(api|ext)-ms-win-")
         continue()
       endif()

@@ -1,5 +1,6 @@
 # The Windows build's release folder, <build>/release, refreshed on every build: both programs
-# (static, stripped when the toolchain has a strip), the operator's guide and the command line's
+# (stripped when the toolchain has a strip) with the Qt DLLs and plugins the GUI needs, the
+# operator's guide and the command line's
 # page as HTML with the guide's pictures, a short read-me and the third-party notices
 # (ThirdPartyNotices.cmake) with Windows line ends; and the same
 # packed as kelvo-firmware-update-<version>-win64.zip beside it. The service team's notes on the
@@ -30,6 +31,33 @@ foreach(sProgram kelvo-firmware-update kelvo-update)
   endif()
   list(APPEND aReleaseFiles ${sProgram}.exe)
 endforeach()
+# Qt as shared libraries: the DLLs the GUI imports beside it, its plugins in folders below; a
+# user may replace them with a build of their own of the same Qt version.
+if(TARGET kelvo-firmware-update)
+  find_package(Qt6 REQUIRED COMPONENTS Widgets)
+  kelvo_qt_is_shared(bQtShared)
+  if(bQtShared)
+    foreach(sQt Qt6::Core Qt6::Gui Qt6::Widgets)
+      get_target_property(sDll ${sQt} IMPORTED_LOCATION_RELEASE)
+      if(NOT sDll)
+        get_target_property(sDll ${sQt} IMPORTED_LOCATION)
+      endif()
+      get_filename_component(sName ${sDll} NAME)
+      list(APPEND aReleaseFiles ${sName})
+    endforeach()
+    kelvo_qt_plugin_files(aPluginFiles)
+    foreach(sFile IN LISTS aPluginFiles)
+      get_filename_component(sKind ${sFile} DIRECTORY)
+      list(APPEND aReleaseFiles ${sKind})
+    endforeach()
+    list(REMOVE_DUPLICATES aReleaseFiles)
+    kelvo_qt_plugin_commands(aPluginCommands ${KELVO_RELEASE_DIR})
+    list(APPEND aReleaseCommands
+         COMMAND ${CMAKE_COMMAND} -E copy_if_different
+                 $<TARGET_RUNTIME_DLLS:kelvo-firmware-update> ${KELVO_RELEASE_DIR}
+         ${aPluginCommands})
+  endif()
+endif()
 list(APPEND aReleaseCommands
      COMMAND ${CMAKE_COMMAND} -DMARKDOWN=${KELVO_MARKDOWN} -DSOURCE=${PROJECT_SOURCE_DIR}
              -DDIR=${KELVO_RELEASE_DIR} -P ${PROJECT_SOURCE_DIR}/cmake/ReleaseDocuments.cmake)
@@ -51,5 +79,5 @@ add_custom_command(
           ${aDocSources} ${KELVO_NOTICES} ${PROJECT_SOURCE_DIR}/cmake/ReleaseDocuments.cmake
           ${PROJECT_SOURCE_DIR}/cmake/MarkdownToHtml.cmake ${PROJECT_SOURCE_DIR}/cmake/CopyCrlf.cmake
   COMMENT "Release folder ${KELVO_RELEASE_DIR} and ${KELVO_RELEASE_ZIP}"
-  VERBATIM)
+  COMMAND_EXPAND_LISTS VERBATIM)
 add_custom_target(kelvo-release ALL DEPENDS ${KELVO_RELEASE_ZIP})

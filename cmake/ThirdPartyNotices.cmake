@@ -161,7 +161,7 @@ if(TARGET kelvo-firmware-update)
   if(sQtType STREQUAL "STATIC_LIBRARY")
     set(sQtHow "linked into ${sGui}")
   elseif(WIN32)
-    set(sQtHow "the libraries Qt6Core.dll, Qt6Gui.dll, Qt6Widgets.dll and platforms\\qwindows.dll beside ${sGui}; you may replace them with your own build of the same Qt version")
+    set(sQtHow "the libraries Qt6Core.dll, Qt6Gui.dll, Qt6Widgets.dll and the plugins in platforms\\ and styles\\ beside ${sGui}; you may replace them with your own build of the same Qt version")
   else()
     set(sQtHow "used by ${sGui} as shared libraries of the system (Debian's packages libqt6core6, libqt6gui6, libqt6widgets6); they are not part of this package")
   endif()
@@ -195,7 +195,7 @@ if(TARGET kelvo-firmware-update)
   string(APPEND sFields "Copyright: The Qt Company Ltd. and other contributors\n")
   string(APPEND sFields "Source: ${sQtSource}\n")
   if(WIN32)
-    # The static build compiles in parts that Qt takes from others (zlib, libpng, FreeType,
+    # Qt built for Windows compiles in parts that it takes from others (zlib, libpng, FreeType,
     # HarfBuzz, PCRE2, ...); their copyright and licences as Debian's qt6-base lists them.
     kelvo_qt_third_party(sQtParts /usr/share/doc/libqt6core6/copyright)
     string(APPEND sQtLicence

@@ -104,15 +104,15 @@ wi_gui_fail() {
     wg_stop_sim
 }
 
-# wi_gui_start_again: the installed GUI stopped and started once more, when its first start showed
+# wi_gui_start_again EXE LOG: the GUI stopped and started once more, when its first start showed
 # no main window within 30 s. Once in a while Wine's virtual desktop in a fresh prefix shows no
 # window at all (its log empty), which a second start does not repeat; what the screen showed is
 # said and kept (gui-first.xwd), and a second start without a window fails the step.
 wi_gui_start_again() {
-    echo "installed GUI: no main window within 30 s; the screen showed: $(wg_seen gui-first |
+    echo "GUI $1: no main window within 30 s; the screen showed: $(wg_seen gui-first |
         tr '\n' ' '); started once more"
     wg_stop_gui || true
-    wg_start_gui "$wi_win_folder\\kelvo-firmware-update.exe" "$wi_dir/gui.log"
+    wg_start_gui "$1" "$2"
 }
 
 # wi_gui_update: the installed kelvo-firmware-update.exe, started from the install folder in a
@@ -133,7 +133,7 @@ wi_gui_update() {
         --record "$wi_dir/gui.record"; then
         wi_fail "installed GUI: the simulator did not start: $(cat "$wi_dir/gui-sim.out")"
     elif ! wg_start_gui "$wi_win_folder\\kelvo-firmware-update.exe" "$wi_dir/gui.log" &&
-        ! wi_gui_start_again; then
+        ! wi_gui_start_again "$wi_win_folder\\kelvo-firmware-update.exe" "$wi_dir/gui.log"; then
         wi_gui_fail "the main window did not appear"
     elif ! {
         wg_press_update COM5
@@ -180,6 +180,30 @@ wi_gui_update() {
     fi
 }
 
+# wi_zip_start: the release zip unpacked into a folder of its own; its GUI starts there on Windows'
+# own platform (the Qt DLLs and plugins it needs come from the folder) and shows its main window,
+# and its kelvo-update.exe answers --version.
+wi_zip_start() {
+    local -x DISPLAY=
+    local zip dir=$wi_dir/zip out
+    zip=$(find "$build/mingw" -maxdepth 1 -name 'kelvo-firmware-update-*-win64.zip' | head -n 1)
+    mkdir -p "$dir"
+    if [ -z "$zip" ] || ! (cd "$dir" && cmake -E tar xf "$zip"); then
+        wi_fail "unpacked zip: no release zip in $build/mingw, or it does not unpack"
+        return 0
+    fi
+    out=$(wine "$dir/kelvo-update.exe" --version </dev/null 2>&1 | tr -d '\r' || true)
+    [ "$out" = "kelvo-update $wi_version" ] || wi_fail "unpacked zip: kelvo-update.exe --version: [$out]"
+    if ! wg_start_x "$dir"; then
+        wi_fail "unpacked zip: Xvfb did not start: $(cat "$dir/xvfb.log")"
+    elif ! wg_start_gui "$dir/kelvo-firmware-update.exe" "$dir/gui.log" &&
+        ! wi_gui_start_again "$dir/kelvo-firmware-update.exe" "$dir/gui.log"; then
+        wi_fail "unpacked zip: the GUI showed no main window; $(wg_seen zip-gui | tr '\n' ' ')(log $dir/gui.log)"
+    fi
+    wg_stop_gui || true
+    wg_cleanup
+}
+
 wi_run() {
     wi_setup=$(find "$build/mingw" -maxdepth 1 -name 'kelvo-firmware-update-*-win64-setup.exe' |
         head -n 1)
@@ -194,8 +218,8 @@ wi_run() {
     wi_version=${wi_setup##*/kelvo-firmware-update-}
     wi_version=${wi_version%-win64-setup.exe}
     echo "setup program: $wi_setup, $(stat -c %s "$wi_setup") bytes"
-    # What the release zip holds besides the programs and README.txt must be installed too.
-    mapfile -t wi_release_files < <(cd "$build/mingw/release" && find docs -type f | sort)
+    # Everything the release folder (and so its zip) holds must be installed too.
+    mapfile -t wi_release_files < <(cd "$build/mingw/release" && find . -type f -printf '%P\n' | sort)
 
     rm -rf "$wi_dir"
     mkdir -p "$wi_dir"
@@ -218,6 +242,9 @@ wi_run() {
     out=$(wine "$wi_folder/kelvo-firmware-update.exe" --version </dev/null 2>&1 | tr -d '\r' || true)
     [ "$out" = "kelvo-firmware-update $wi_version" ] ||
         wi_fail "installed kelvo-firmware-update.exe --version: [$out]"
+
+    say "setup: the programs of the unpacked release zip start"
+    wi_zip_start
 
     say "setup: the installed kelvo-update.exe updates the simulated logger on COM5"
     local rc=0
