@@ -12,6 +12,8 @@
 
 #include <QAbstractButton>
 #include <QAccessible>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDateEdit>
 #include <QFile>
 #include <QLabel>
@@ -468,6 +470,25 @@ void TestHistory::accessibleNames() {
                  qPrintable(p->objectName()));
     for (QAbstractButton* p : history.findChildren<QAbstractButton*>())
         QVERIFY2(!p->shortcut().isEmpty() || !p->isVisible(), qPrintable(p->objectName()));
+    // The tab order follows the layout: rows from the top, each from the left.
+    const auto TabOrder = [](QWidget* pFirst, const QList<QWidget*>& aControls) {
+        QList<QWidget*> aOrder;
+        QWidget* p = pFirst;
+        do {
+            if (aControls.contains(p) && !aOrder.contains(p))
+                aOrder << p;
+            p = p->nextInFocusChain();
+        } while (p != pFirst);
+        return aOrder;
+    };
+    const QList<QWidget*> aHistory = {history.edtSerial,  history.edtPort, history.dteDay,
+                                      history.btnRefresh, history.tblRuns, history.btnDetails,
+                                      history.btnExport,  history.btnClose};
+    QCOMPARE(TabOrder(history.edtSerial, aHistory), aHistory);
+    const QList<QWidget*> aMain = {
+        rig.main->cbxPort,   rig.main->btnProg,         rig.main->btnFile,  rig.main->btnClose,
+        rig.main->btnCancel, rig.main->chkReadInfoOnly, rig.main->edtSerial};
+    QCOMPARE(TabOrder(rig.main->cbxPort, aMain), aMain);
     QCOMPARE(rig.main->btnProg->text(), "Update");
     QCOMPARE(message.Button1->text(), "OK");
 }
