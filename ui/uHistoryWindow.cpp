@@ -247,7 +247,6 @@ bool TfrmHistory::event(QEvent* pEvent) {
 void TfrmHistory::ShowResult(const TReadResult& result) {
     const bool bAll =
         !result.filter.iSerial && result.filter.sPort.empty() && result.filter.sDay.empty();
-    FShownFilter = result.filter;
     FRuns = result.read.aRuns;
     tblRuns->setRowCount(0);
     tblRuns->setRowCount(static_cast<int>(FRuns.size()));

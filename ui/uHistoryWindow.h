@@ -10,7 +10,6 @@
 #include <QPointer>
 #include <QWidget>
 
-#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
@@ -88,7 +87,6 @@ private:
     void UpdateButtons();
 
     std::vector<TJournalRun> FRuns;
-    THistoryFilter FShownFilter;
     bool FbReading = false; // the reader thread runs
     bool FbPending = false; // a refresh waits for the running read
     std::thread FReader;

@@ -28,8 +28,6 @@
 
 #include <sqlite3.h>
 
-#include <chrono>
-
 namespace {
 
 // The runs of the fixture, oldest first (as they were written): id order is time order.
@@ -411,10 +409,10 @@ void TestHistory::aWriterDoesNotFreezeTheWindow() {
         QTimer ticker;
         connect(&ticker, &QTimer::timeout, [&] { ++iTicks; });
         ticker.start(10);
-        const auto tStart = std::chrono::steady_clock::now();
         TfrmHistory w;
-        const auto tShown = std::chrono::steady_clock::now();
-        QVERIFY(tShown - tStart < std::chrono::milliseconds(HistoryBusyTimeoutMs));
+        // The window is there while the reader still waits for the lock.
+        QVERIFY(w.IsReading());
+        QCOMPARE(w.StateText(), "Reading the journal...");
         QVERIFY(WaitRead(w));
         // The window thread went on while the reader waited for the lock.
         QVERIFY2(iTicks >= 5, qPrintable(QString::number(iTicks)));
