@@ -3,139 +3,16 @@
 #include "cli/uCliOutput.h"
 #include "cli/uJsonLines.h"
 #include "cli/uTerminal.h"
+#include "frontend/uHistory.h"
 #include "hexline/uShownText.h"
-#include "journal/uJournal.h"
 
-#include <algorithm>
-#include <filesystem>
 #include <optional>
-#include <system_error>
 
 namespace {
 
-template <class T> std::string Or(const std::optional<T>& i, const std::string& sNone = "") {
+template <class T> std::string Or(const std::optional<T>& i, const std::string& sNone) {
     return i ? std::to_string(*i) : sNone;
 }
-
-std::string VersionText(const std::optional<std::uint16_t>& i) {
-    return i ? std::to_string(*i >> 8) + "." + std::to_string(*i & 0xFF) : "";
-}
-
-// What became of the run: its status and text, or that it never ended its row.
-std::string Outcome(const TJournalRun& r) {
-    if (!r.iStatus)
-        return "interrupted (the run ended without recording its outcome)";
-    return r.sStatusText;
-}
-
-// The columns, each a header and the run's value in plain text.
-struct TColumn {
-    const char* sHeader;
-    std::string (*value)(const TJournalRun&);
-};
-
-const TColumn aColumns[] = {
-    {"started",
-     [](const TJournalRun& r) {
-         return r.sStarted;
-     }},
-    {"ended",
-     [](const TJournalRun& r) {
-         return r.sEnded;
-     }},
-    {"program",
-     [](const TJournalRun& r) {
-         return r.sProgram;
-     }},
-    {"version",
-     [](const TJournalRun& r) {
-         return r.sVersion;
-     }},
-    {"computer",
-     [](const TJournalRun& r) {
-         return r.sComputer;
-     }},
-    {"port",
-     [](const TJournalRun& r) {
-         return r.sPort;
-     }},
-    {"converter",
-     [](const TJournalRun& r) {
-         return r.sConverter;
-     }},
-    {"serial",
-     [](const TJournalRun& r) {
-         return Or(r.iSerial);
-     }},
-    {"application",
-     [](const TJournalRun& r) {
-         return VersionText(r.iAppVersion);
-     }},
-    {"class",
-     [](const TJournalRun& r) {
-         return Or(r.iClass);
-     }},
-    {"platform",
-     [](const TJournalRun& r) {
-         return Or(r.iPlatform);
-     }},
-    {"print",
-     [](const TJournalRun& r) {
-         return Or(r.iPrint);
-     }},
-    {"bootloader class",
-     [](const TJournalRun& r) {
-         return Or(r.iBootClass);
-     }},
-    {"bootloader version",
-     [](const TJournalRun& r) {
-         return VersionText(r.iBootVersion);
-     }},
-    {"entry",
-     [](const TJournalRun& r) {
-         return Or(r.iEntry);
-     }},
-    {"image",
-     [](const TJournalRun& r) {
-         return r.sImage;
-     }},
-    {"file",
-     [](const TJournalRun& r) {
-         return r.sFileName;
-     }},
-    {"file sha256",
-     [](const TJournalRun& r) {
-         return r.sFileSha256;
-     }},
-    {"lines sent",
-     [](const TJournalRun& r) {
-         return std::to_string(r.iLinesSent);
-     }},
-    {"repeats",
-     [](const TJournalRun& r) {
-         return std::to_string(r.iRepeats);
-     }},
-    {"status",
-     [](const TJournalRun& r) {
-         return Or(r.iStatus);
-     }},
-    {"outcome",
-     [](const TJournalRun& r) {
-         return Outcome(r);
-     }},
-    {"left in bootloader",
-     [](const TJournalRun& r) {
-         return std::string(!r.iStatus              ? "maybe"
-                            : r.bRestartUnconfirmed ? "unknown (restart not confirmed)"
-                            : r.bLeftInBootloader   ? "yes"
-                                                    : "no");
-     }},
-    // Last, so that a spreadsheet that reads the earlier columns by position keeps working.
-    {"reason",
-     [](const TJournalRun& r) {
-         return r.sReason;
-     }},
-};
 
 std::string JsonOf(const TJournalRun& r) {
     const auto num = [](const auto& i) {
@@ -175,15 +52,6 @@ std::string JsonOf(const TJournalRun& r) {
 
 } // namespace
 
-std::string CsvField(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos)
-        return s;
-    std::string r = "\"";
-    for (const char c : s)
-        r += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return r + "\"";
-}
-
 std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THistoryForm form) {
     std::vector<std::string> aLines;
     if (form == THistoryForm::Json) {
@@ -191,27 +59,13 @@ std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THi
             aLines.push_back(JsonOf(r));
         return aLines;
     }
-    if (form == THistoryForm::Csv) {
-        std::string s;
-        for (const TColumn& c : aColumns)
-            s += (s.empty() ? "" : ",") + CsvField(c.sHeader);
-        aLines.push_back(s);
-        for (const TJournalRun& r : aRuns) {
-            s.clear();
-            for (std::size_t i = 0; i < std::size(aColumns); ++i)
-                s += (i == 0 ? "" : ",") + CsvField(aColumns[i].value(r));
-            aLines.push_back(s);
-        }
-        return aLines;
-    }
+    if (form == THistoryForm::Csv)
+        return HistoryCsvLines(aRuns);
     // The table: the columns an operator reads first; the rest is in the JSON and the CSV.
     const std::vector<std::pair<const char*, std::string (*)(const TJournalRun&)>> aShown = {
         {"Started (UTC)",
          [](const TJournalRun& r) {
-             std::string s = r.sStarted.substr(0, 19);
-             if (s.size() > 10 && s[10] == 'T')
-                 s[10] = ' ';
-             return s;
+             return StartedText(r);
          }},
         {"Port",
          [](const TJournalRun& r) {
@@ -232,7 +86,7 @@ std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THi
         {"Outcome",
          [](const TJournalRun& r) {
              // With the reason of a port that could not be used, as the message box has it.
-             return EscapeControlChars(Outcome(r) +
+             return EscapeControlChars(RunOutcome(r) +
                                        (r.sReason.empty() ? "" : " Reason: " + r.sReason));
          }},
     };
@@ -249,16 +103,12 @@ std::vector<std::string> HistoryLines(const std::vector<TJournalRun>& aRuns, THi
 
 int PrintHistory(const THistoryFilter& filter, THistoryForm form) {
     std::vector<TJournalRun> aRuns;
-    const std::string sPath = JournalPath();
-    // No journal yet: no runs, and nothing created for asking.
-    if (std::error_code ec; std::filesystem::exists(sPath, ec)) {
-        try {
-            aRuns = TJournal::Open(sPath)->History(filter);
-        } catch (const std::exception& e) {
-            Console.Err("kelvo-update: the update journal cannot be read: " +
-                        EscapeControlChars(e.what()));
-            return 1;
-        }
+    try {
+        aRuns = ReadHistory(filter, TJournalAccess::Writable).aRuns;
+    } catch (const std::exception& e) {
+        Console.Err("kelvo-update: the update journal cannot be read: " +
+                    EscapeControlChars(e.what()));
+        return 1;
     }
     for (const std::string& s : HistoryLines(aRuns, form))
         Console.Out(s);

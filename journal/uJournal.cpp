@@ -62,10 +62,21 @@ std::string ColumnList(bool bNames, const char* sSuffix) {
     return s;
 }
 
-std::string SelectRuns() {
+// The schema version that added a column; the others came with version 1.
+int ColumnSince(const std::string_view sColumn) {
+    return sColumn == "reason" ? 2 : sColumn == "restart_unconfirmed" ? 3 : 1;
+}
+
+// The query of every column of a run. A journal of an earlier schema (read without bringing it
+// up) gives a column it does not have yet as that column's value in the earlier rows.
+std::string SelectRuns(int iVersion = SchemaVersion) {
     std::string s = "SELECT id";
-    for (const char* sColumn : RunColumns)
-        s += std::string(", ") + sColumn;
+    for (const char* sColumn : RunColumns) {
+        if (ColumnSince(sColumn) <= iVersion)
+            s += std::string(", ") + sColumn;
+        else
+            s += std::string_view(sColumn) == "reason" ? ", NULL" : ", 0";
+    }
     return s + " FROM runs";
 }
 
@@ -325,9 +336,32 @@ struct TJournal::TImpl {
     TDb db;
     TStmt insert, update, completeUnended, lastOnConverter, lastOnPort;
     std::mutex lock; // one statement at a time on this connection
+    // The file's schema version; below SchemaVersion only for a read-only connection.
+    int iVersion = SchemaVersion;
+    bool bReadOnly = false;
 
     static std::unique_ptr<TImpl> Open(const std::string& sPath);
+    static std::unique_ptr<TImpl> OpenReadOnly(const std::string& sPath, int iBusyTimeoutMs);
 };
+
+std::unique_ptr<TJournal::TImpl> TJournal::TImpl::OpenReadOnly(const std::string& sPath,
+                                                               int iBusyTimeoutMs) {
+    auto impl = std::make_unique<TImpl>();
+    impl->bReadOnly = true;
+    sqlite3* hDb = nullptr;
+    const int iCode =
+        sqlite3_open_v2(sPath.c_str(), &hDb, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    impl->db.reset(hDb);
+    if (iCode != SQLITE_OK)
+        Fail(hDb, sPath, "cannot be opened", iCode);
+    sqlite3_extended_result_codes(hDb, 1);
+    sqlite3_busy_timeout(hDb, iBusyTimeoutMs);
+    impl->iVersion = UserVersion(hDb, sPath);
+    if (impl->iVersion > SchemaVersion)
+        throw EJournal("The journal \"" + sPath +
+                       "\" was written by a newer program; it is left alone");
+    return impl;
+}
 
 // Opens the file and brings it to the current schema. Throws ESqlite (IsDamage for a damaged
 // file) or EJournal.
@@ -452,7 +486,20 @@ std::unique_ptr<TJournal> TJournal::Open(const std::string& sPath, std::string* 
     return std::unique_ptr<TJournal>(new TJournal(sPath, std::move(impl)));
 }
 
+std::unique_ptr<TJournal> TJournal::OpenReadOnly(const std::string& sPath, int iBusyTimeoutMs) {
+    if (sPath.empty())
+        throw EJournal("The journal has no path");
+    return std::unique_ptr<TJournal>(
+        new TJournal(sPath, TImpl::OpenReadOnly(sPath, iBusyTimeoutMs)));
+}
+
+void TJournal::NeedWritable() const {
+    if (FImpl->bReadOnly)
+        throw EJournal("The journal \"" + FPath + "\" is open for reading only");
+}
+
 std::int64_t TJournal::Begin(TJournalRun& run) {
+    NeedWritable();
     if (run.sStarted.empty())
         run.sStarted = UtcNow();
     const std::lock_guard guard(FImpl->lock);
@@ -467,6 +514,7 @@ std::int64_t TJournal::Begin(TJournalRun& run) {
 }
 
 void TJournal::Update(const TJournalRun& run) {
+    NeedWritable();
     if (run.iId <= 0)
         throw EJournal("The journal \"" + FPath + "\" has no row for this run yet");
     const std::lock_guard guard(FImpl->lock);
@@ -484,6 +532,7 @@ void TJournal::Update(const TJournalRun& run) {
 
 bool TJournal::CompleteUnended(std::int64_t iId, std::int32_t iStatus, const std::string& sText,
                                std::int32_t iLinesSent, bool bLeftInBootloader) {
+    NeedWritable();
     const std::lock_guard guard(FImpl->lock);
     sqlite3_stmt* h = FImpl->completeUnended.get();
     const TResetGuard reset{h};
@@ -503,6 +552,7 @@ bool TJournal::CompleteUnended(std::int64_t iId, std::int32_t iStatus, const std
 std::optional<TJournalRun> TJournal::InterruptedRunOn(const std::string& sConverter,
                                                       const std::string& sPort,
                                                       std::int64_t iExcludeId) {
+    NeedWritable();
     const std::lock_guard guard(FImpl->lock);
     sqlite3_stmt* h = sConverter.empty() ? FImpl->lastOnPort.get() : FImpl->lastOnConverter.get();
     const TResetGuard reset{h};
@@ -532,21 +582,31 @@ std::vector<TJournalRun> TJournal::History(const THistoryFilter& filter) {
                                         "(YYYY-MM-DDTHH:MM[:SS])");
         sSince = *since;
     }
+    if (!filter.sDay.empty()) {
+        const auto day = NormalizeSince(filter.sDay);
+        if (!day || day->size() != 10)
+            throw std::invalid_argument("\"" + filter.sDay + "\" is not a UTC date (YYYY-MM-DD)");
+    }
     const std::lock_guard guard(FImpl->lock);
+    // A file made by a program that has not written its schema yet has no runs.
+    if (FImpl->iVersion < 1)
+        return {};
     sqlite3* hDb = FImpl->db.get();
     TStmt stmt = Prepare(hDb, FPath,
-                         SelectRuns() +
+                         SelectRuns(FImpl->iVersion) +
                              " WHERE (?1 IS NULL OR serial = ?1)"
                              " AND (?2 IS NULL OR ?2 IN (" +
                              ShortNames("port") + ", " + ShortNames("converter") +
                              "))"
                              " AND (?3 IS NULL OR started >= ?3)"
+                             " AND (?5 IS NULL OR substr(started, 1, 10) = ?5)"
                              " ORDER BY id DESC LIMIT ?4");
     sqlite3_stmt* h = stmt.get();
     BindInt(h, 1, filter.iSerial);
     BindText(h, 2, filter.sPort);
     BindText(h, 3, sSince);
     sqlite3_bind_int(h, 4, filter.iLimit > 0 ? filter.iLimit : -1);
+    BindText(h, 5, filter.sDay);
     std::vector<TJournalRun> aRuns;
     int iCode = SQLITE_OK;
     while ((iCode = sqlite3_step(h)) == SQLITE_ROW)

@@ -62,6 +62,7 @@ struct THistoryFilter {
     // the live lines show it; empty: all.
     std::string sPort;
     std::string sSince; // UTC date "YYYY-MM-DD" or date-time "YYYY-MM-DDTHH:MM[:SS[.mmm]][Z]"
+    std::string sDay;   // UTC date "YYYY-MM-DD": only the runs started that day; empty: all
 };
 
 // One connection to the journal file. Its calls take turns, so one object may serve several
@@ -75,6 +76,10 @@ public:
     // newer schema than this program knows is left alone. Throws EJournal on every failure.
     static std::unique_ptr<TJournal> Open(const std::string& sPath,
                                           std::string* psNotice = nullptr);
+    // Opens an existing journal for reading only, for a viewer beside running updates: nothing is
+    // created, brought up or written, and a reader waits at most iBusyTimeoutMs for a writer. A
+    // file of an earlier schema is read as it is. Only History may be called. Throws EJournal.
+    static std::unique_ptr<TJournal> OpenReadOnly(const std::string& sPath, int iBusyTimeoutMs);
     ~TJournal();
     TJournal(const TJournal&) = delete;
     TJournal& operator=(const TJournal&) = delete;
@@ -97,12 +102,14 @@ public:
     std::optional<TJournalRun> InterruptedRunOn(const std::string& sConverter,
                                                 const std::string& sPort, std::int64_t iExcludeId);
     // The rows that pass the filter, newest first. Throws std::invalid_argument for a malformed
-    // filter.sSince.
+    // filter.sSince or filter.sDay.
     std::vector<TJournalRun> History(const THistoryFilter& filter);
 
 private:
     struct TImpl;
     TJournal(std::string sPath, std::unique_ptr<TImpl> impl);
+    // Throws EJournal on a read-only connection.
+    void NeedWritable() const;
 
     std::string FPath;
     std::unique_ptr<TImpl> FImpl;

@@ -4,6 +4,7 @@
 #include "link/uRS232.h"
 #include "uVersionInfo.h"
 #include "ui/uConsole.h"
+#include "ui/uHistoryWindow.h"
 #include "ui/uInitForms.h"
 #include "ui/uMain.h"
 
@@ -22,6 +23,7 @@ Start-up options (key:value):
   mf:+            the update clears the measurements (the question before the update says so)
   cc:- cf:- cp:-  internal mode: relax the class, family or platform check
   f:+             internal mode: firmware files ("File", "File version")
+  --history       show only the history window: the update journal's runs
   --version, -V   print the version and exit
   --help, -h      print this text and exit
 
@@ -61,6 +63,15 @@ int RunProgram(int argc, char** argv) {
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("kelvo-firmware-update");
+
+    // The journal's history alone: no port, no update.
+    if (QCoreApplication::arguments().contains("--history")) {
+        QApplication::setWindowIcon(ProgramIcon());
+        TfrmHistory historyWindow;
+        frmHistory = &historyWindow;
+        historyWindow.show();
+        return QApplication::exec();
+    }
 
     CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
 

@@ -3,6 +3,7 @@
 #include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
 #include "uVersionInfo.h"
+#include "ui/uAccessNames.h"
 #include "ui/uWindowPlace.h"
 
 #include <QCoreApplication>
@@ -62,6 +63,7 @@ TfrmInfo::TfrmInfo(QWidget* pParent) : QDialog(pParent) {
     pLayout->addWidget(lblAbout);
     pLayout->addWidget(Panel1);
     new TFrameWatch(*this, [this] { Place(); });
+    DescribeControls(*this);
 }
 
 void TfrmInfo::AddFwRow(const TBl3FileHeader& header) {

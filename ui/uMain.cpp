@@ -9,6 +9,8 @@
 #include "frontend/uUpdateSession.h"
 #include "hexline/uSha256.h"
 #include "link/uExceptions1V0.h"
+#include "ui/uAccessNames.h"
+#include "ui/uHistoryWindow.h"
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
 #include "ui/uProtocol.h"
@@ -181,6 +183,12 @@ void TfrmMain::CreateControls() {
     N1->setObjectName("N1");
     menFileExit = menInfo->addAction("Exit", this, &TfrmMain::menFileExitClick);
     menFileExit->setObjectName("menFileExit");
+    // The workshop's tools, after the menu of the original program.
+    menWorkshop = pMenuBar->addMenu("Workshop");
+    menWorkshop->setObjectName("menWorkshop");
+    menWorkshopHistory =
+        menWorkshop->addAction("History...", this, &TfrmMain::menWorkshopHistoryClick);
+    menWorkshopHistory->setObjectName("menWorkshopHistory");
 
     Panel1 = new QWidget(this);
     Panel1->setObjectName("Panel1");
@@ -264,6 +272,7 @@ void TfrmMain::CreateControls() {
     OpenDialog1->setObjectName("OpenDialog1");
     OpenDialog1->setFileMode(QFileDialog::ExistingFile);
     OpenDialog1->setNameFilters({"Firmware files (*.kfw)", "All files (*)"});
+    DescribeControls(*this);
 }
 
 void TfrmMain::ReadOptionsAndLayout(const std::vector<std::string>& aParams) {
@@ -395,6 +404,8 @@ bool TfrmMain::Confirm(const std::string& sQuestion, bool bDefaultYes) {
                     QMessageBox::Yes | QMessageBox::No, this);
     box.button(QMessageBox::Yes)->setText("Yes");
     box.button(QMessageBox::No)->setText("No");
+    SetAccelerator(*box.button(QMessageBox::Yes), QKeySequence(Qt::ALT | Qt::Key_Y));
+    SetAccelerator(*box.button(QMessageBox::No), QKeySequence(Qt::ALT | Qt::Key_N));
     box.setDefaultButton(bDefaultYes ? QMessageBox::Yes : QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
 }
@@ -688,4 +699,13 @@ void TfrmMain::menInfoFileClick() {
         return;
     }
     menInfoFirmwareClick();
+}
+
+void TfrmMain::menWorkshopHistoryClick() {
+    if (!frmHistory)
+        frmHistory = new TfrmHistory(this);
+    frmHistory->show();
+    frmHistory->raise();
+    frmHistory->activateWindow();
+    frmHistory->Refresh();
 }

@@ -78,6 +78,7 @@ public:
     void menFileExitClick();
     void menInfoFirmwareClick();
     void menInfoFileClick();
+    void menWorkshopHistoryClick();
     void ApplicationEvents1Idle();
 
     // True while an update runs, the wait before a restart included.
@@ -112,6 +113,8 @@ public:
     QAction* menInfoFile;
     QAction* N1;
     QAction* menFileExit;
+    QMenu* menWorkshop;
+    QAction* menWorkshopHistory;
     QFileDialog* OpenDialog1;
 
 protected:

@@ -1,5 +1,6 @@
 #include "ui/uMessage.h"
 
+#include "ui/uAccessNames.h"
 #include "ui/uWindowPlace.h"
 
 #include <QPlainTextEdit>
@@ -47,6 +48,7 @@ TfrmMessage::TfrmMessage(QWidget* pParent)
     // The design height, unless the contents need more.
     setFixedSize(435, std::max(DesignHeight, minimumSizeHint().height()));
     new TFrameWatch(*this, [this] { Place(); });
+    DescribeControls(*this);
 }
 
 void TfrmMessage::Prepare(const std::string& sMsg, int x, int y, int w, int h) {

@@ -1,6 +1,7 @@
 #include "ui/uProtocol.h"
 
 #include "frontend/uNotifyTexts.h"
+#include "ui/uAccessNames.h"
 #include "ui/uWindowPlace.h"
 
 #include <QCloseEvent>
@@ -33,6 +34,7 @@ TfrmProtocol::TfrmProtocol(QWidget& mainWindow)
     PlaceUnder(OuterGeometry(mainWindow));
     new TFrameWatch(*this, [this] { PlaceUnder(OuterGeometry(FMainWindow)); });
     Clear();
+    DescribeControls(*this);
 }
 
 void TfrmProtocol::PlaceUnder(const QRect& rMain) {

@@ -343,13 +343,12 @@ TEST_F(JournalTest, DamagedFileIsMovedAsideAndANewOneStarted) {
     }
 }
 
-// A journal of the first schema, written before runs kept their reason: its rows stay as they
-// were, and new rows keep the reason.
-TEST_F(JournalTest, AJournalOfTheFirstSchemaIsMigratedKeepingItsRows) {
-    fs::create_directories(fs::path(FPath).parent_path());
+// A journal of the first schema with one run, as the first program wrote it.
+void MakeFirstSchemaJournal(const std::string& sPath) {
+    fs::create_directories(fs::path(sPath).parent_path());
     {
         sqlite3* hDb = nullptr;
-        ASSERT_EQ(sqlite3_open(FPath.c_str(), &hDb), SQLITE_OK);
+        ASSERT_EQ(sqlite3_open(sPath.c_str(), &hDb), SQLITE_OK);
         EXPECT_EQ(sqlite3_exec(hDb, R"(
 CREATE TABLE runs (
     id INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -372,6 +371,23 @@ PRAGMA user_version=1;)",
                   SQLITE_OK);
         sqlite3_close(hDb);
     }
+}
+
+int UserVersionOf(const std::string& sPath) {
+    sqlite3* hDb = nullptr;
+    sqlite3_open_v2(sPath.c_str(), &hDb, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* h = nullptr;
+    sqlite3_prepare_v2(hDb, "PRAGMA user_version", -1, &h, nullptr);
+    const int iVersion = sqlite3_step(h) == SQLITE_ROW ? sqlite3_column_int(h, 0) : -1;
+    sqlite3_finalize(h);
+    sqlite3_close(hDb);
+    return iVersion;
+}
+
+// A journal of the first schema, written before runs kept their reason: its rows stay as they
+// were, and new rows keep the reason.
+TEST_F(JournalTest, AJournalOfTheFirstSchemaIsMigratedKeepingItsRows) {
+    MakeFirstSchemaJournal(FPath);
     auto journal = TJournal::Open(FPath);
     TJournalRun run = Run("", "/dev/ttyUSB1", true, false);
     run.iStatus = 11;
@@ -548,6 +564,38 @@ TEST_F(JournalTest, HistoryFiltersAndOrdersNewestFirst) {
                                 << " since " << c.filter.sSince;
     }
     EXPECT_THROW(journal->History(Filter(20, {}, "", "10.12.2026")), std::invalid_argument);
+
+    // A day: the runs started on it (UTC), from its first millisecond to its last.
+    const auto Day = [&](std::optional<std::uint32_t> iSerial, std::string sDay) {
+        THistoryFilter filter = Filter(20, iSerial, "", "");
+        filter.sDay = std::move(sDay);
+        std::vector<std::int64_t> aIds;
+        for (const auto& run : journal->History(filter))
+            aIds.push_back(run.iId);
+        return aIds;
+    };
+    EXPECT_EQ(Day({}, "2026-12-10"), (std::vector{i3, i2}));
+    EXPECT_EQ(Day({}, "2026-12-09"), (std::vector{i1}));
+    EXPECT_EQ(Day(100, "2026-12-10"), (std::vector{i3}));
+    EXPECT_EQ(Day({}, "2026-12-12"), (std::vector<std::int64_t>{}));
+    EXPECT_THROW(Day({}, "2026-12-10T08:00"), std::invalid_argument);
+}
+
+TEST_F(JournalTest, AReadOnlyConnectionReadsAnEarlierSchemaAndWritesNothing) {
+    // Nothing is made for asking.
+    EXPECT_THROW(TJournal::OpenReadOnly(FPath, 100), EJournal);
+    EXPECT_FALSE(fs::exists(FPath));
+
+    MakeFirstSchemaJournal(FPath);
+    const auto journal = TJournal::OpenReadOnly(FPath, 100);
+    const auto aRuns = journal->History({});
+    ASSERT_EQ(aRuns.size(), 1u);
+    EXPECT_EQ(aRuns[0].iSerial, 320000u);
+    EXPECT_EQ(aRuns[0].sReason, "");
+    EXPECT_FALSE(aRuns[0].bRestartUnconfirmed);
+    TJournalRun run = Run("", "/dev/ttyUSB1", true, false);
+    EXPECT_THROW(journal->Begin(run), EJournal);
+    EXPECT_EQ(UserVersionOf(FPath), 1);
 }
 
 TEST(JournalTime, NormalizeSinceTakesDatesAndDateTimes) {
