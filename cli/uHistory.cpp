@@ -1,8 +1,8 @@
 #include "cli/uHistory.h"
 
 #include "cli/uCliOutput.h"
-#include "cli/uJsonLines.h"
 #include "cli/uTerminal.h"
+#include "frontend/uJsonLines.h"
 #include "hexline/uShownText.h"
 #include "journal/uJournal.h"
 
