@@ -77,7 +77,8 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
     if (args.bPortArrived)
         settings.settle = PortSettleTime;
     settings.journal =
-        TRunJournal::TStart{"kelvo-update", sPort, args.sFile.value_or(""), sFileSha256};
+        TRunJournal::TStart{args.bGuiStation ? "kelvo-firmware-update" : "kelvo-update", sPort,
+                            args.sFile.value_or(""), sFileSha256};
     if (portTrace)
         settings.openPort = portTrace->Wrap(OpenComPort);
     settings.iLabelSerial = args.iLabelSerial.value_or(0);

@@ -1,6 +1,8 @@
 #include "frontend/uStationEngine.h"
 
+#include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
+#include "frontend/uNotifyTexts.h"
 #include "link/uExceptions1V0.h"
 
 #include <algorithm>
@@ -15,6 +17,22 @@ std::string ImageVersion(std::int32_t iEntry) {
 }
 
 } // namespace
+
+const char* StartQuestion() {
+    return bFormatMemory    ? Texts::AskClearsMeasurements
+           : iFileMode == 0 ? Texts::AskSaveMeasurements
+                            : nullptr;
+}
+
+std::vector<std::string> ChildBaseArgs(int iMaxRepeats, long long iParentPid) {
+    return {"--child",
+            "--json",
+            "--yes",
+            "--max-repeats",
+            std::to_string(iMaxRepeats),
+            "--parent-pid",
+            std::to_string(iParentPid)};
+}
 
 TStation::TStation(TStationStart start, TStationListener& listener)
     : FStart(std::move(start)), FListener(listener), FPlan(FStart.rules),
@@ -35,12 +53,13 @@ void TStation::Wake() {
     FChildren.Post([] {});
 }
 
-bool TStation::Step() {
-    constexpr auto DrawInterval = std::chrono::milliseconds(100);
-    constexpr auto IdleWait = std::chrono::seconds(1);
-    std::vector<TChildRuns::TItem> aItems =
-        FChildren.Take(FChildren.Running() > 0 ? std::chrono::milliseconds(DrawInterval)
-                                               : std::chrono::milliseconds(IdleWait));
+bool TStation::Step(std::chrono::milliseconds tMaxWait) {
+    // Ten turns a second while updates run, for the time left; an idle station wakes once a
+    // second, to notice a stop from a signal handler, which cannot wake it.
+    constexpr auto RunningWait = std::chrono::milliseconds(100);
+    constexpr auto IdleWait = std::chrono::milliseconds(1000);
+    std::vector<TChildRuns::TItem> aItems = FChildren.Take(std::min<std::chrono::milliseconds>(
+        FChildren.Running() > 0 ? RunningWait : IdleWait, tMaxWait));
     if (!FbStopping && (FbStopRequested || FbCancelRequested)) {
         FbStopping = true;
         FPlan.StopStarting();

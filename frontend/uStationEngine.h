@@ -23,6 +23,15 @@
 #include <string>
 #include <vector>
 
+// The arguments that every child of several ports or of a station starts with: one port's update
+// as JSON Lines, the question answered (it was asked once for all), at most iMaxRepeats repeats,
+// watching the program iParentPid that started it.
+std::vector<std::string> ChildBaseArgs(int iMaxRepeats, long long iParentPid);
+
+// The question asked before updates start (the one of the GUI's "Update" button), as the update
+// options have it; null when there is none.
+const char* StartQuestion();
+
 // What a station starts with.
 struct TStationStart {
     TStationRules rules;
@@ -115,10 +124,10 @@ public:
 
     // All members below belong to the thread that steps the station.
 
-    // One turn: waits for what comes (at most 100 ms while updates run, else a second), takes it,
-    // and starts the updates the plan says. True once the station is done: starting has been
-    // stopped (or its count reached) and nothing runs.
-    bool Step();
+    // One turn: waits for what comes (at most 100 ms while updates run, else a second; never
+    // longer than tMaxWait), takes it, and starts the updates the plan says. True once the
+    // station is done: starting has been stopped (or its count reached) and nothing runs.
+    bool Step(std::chrono::milliseconds tMaxWait = std::chrono::seconds(1));
     // Once done: the loggers still waiting for their turn are booked as not started.
     void Finish();
 

@@ -12,6 +12,7 @@
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
 #include "ui/uProtocol.h"
+#include "ui/uStationWindow.h"
 #include "ui/uWindowPlace.h"
 
 #include <QApplication>
@@ -130,6 +131,7 @@ TfrmMain::TfrmMain(TMainSettings settings)
     FsFileDir = QDir::homePath();
     OpenDialog1->setDirectory(FsFileDir);
     ReadOptionsAndLayout(settings.aParams);
+    FaParams = settings.aParams;
 
     std::vector<std::string> aPorts;
     ListComPorts(aPorts, FsDevDir);
@@ -181,6 +183,10 @@ void TfrmMain::CreateControls() {
     N1->setObjectName("N1");
     menFileExit = menInfo->addAction("Exit", this, &TfrmMain::menFileExitClick);
     menFileExit->setObjectName("menFileExit");
+    menWorkshop = pMenuBar->addMenu("Workshop");
+    menWorkshop->setObjectName("menWorkshop");
+    menWorkshopStation = menWorkshop->addAction("Station...", this, &TfrmMain::menStationClick);
+    menWorkshopStation->setObjectName("menWorkshopStation");
 
     Panel1 = new QWidget(this);
     Panel1->setObjectName("Panel1");
@@ -570,6 +576,19 @@ void TfrmMain::btnCancelClick() {
 
 void TfrmMain::btnCloseClick() {
     close();
+}
+
+void TfrmMain::menStationClick() {
+    // One station window; it lives until the main window goes, which cancels its updates.
+    if (!frmStation) {
+        TStationWindowSettings settings;
+        settings.aParams = FaParams;
+        settings.sDevDir = FsDevDir;
+        frmStation = new TfrmStation(std::move(settings), this);
+    }
+    frmStation->show();
+    frmStation->raise();
+    frmStation->activateWindow();
 }
 
 void TfrmMain::menFileExitClick() {

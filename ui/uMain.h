@@ -78,6 +78,7 @@ public:
     void menFileExitClick();
     void menInfoFirmwareClick();
     void menInfoFileClick();
+    void menStationClick();
     void ApplicationEvents1Idle();
 
     // True while an update runs, the wait before a restart included.
@@ -112,6 +113,9 @@ public:
     QAction* menInfoFile;
     QAction* N1;
     QAction* menFileExit;
+    QMenu* menWorkshop;
+    QAction* menWorkshopStation;
+    QPointer<QWidget> frmStation; // the workshop station's window, once opened
     QFileDialog* OpenDialog1;
 
 protected:
@@ -158,6 +162,7 @@ private:
     std::uint32_t FiLabelSerial = 0; // from the serial number field, for the prepared update
     TPortOpener FOpenPort;
     std::string FsDevDir;
+    std::vector<std::string> FaParams; // the start-up parameters, which the station's children take
     struct TRunningSession;
     std::unique_ptr<TRunningSession> FSession; // the running update, or none
     int FiRestartWaitMs = RestartWaitMs;
