@@ -603,6 +603,9 @@ void TfrmMain::closeEvent(QCloseEvent* pEvent) {
 }
 
 bool TfrmMain::FormCloseQuery() {
+    // The station's window asks for its own updates, and cancels them.
+    if (frmStation && frmStation->isVisible() && !frmStation->close())
+        return false;
     if (!IsRunning())
         return true;
     // Closing cancels the update: Enter alone must not do that.

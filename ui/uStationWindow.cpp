@@ -289,11 +289,9 @@ bool TfrmStation::StartStation() {
             QMessageBox::critical(this, Texts::AppTitle, Q(sText));
         return false;
     }
-    chkOnlyNew->setEnabled(false);
-    spnMaxParallel->setEnabled(false);
-    btnStart->setEnabled(false);
-    btnStopStarting->setEnabled(true);
-    btnCancelAll->setEnabled(true);
+    FView = {};
+    FbCancelAsked = false;
+    SetStarted(true);
     lblCount->setText("Watching the ports");
     TStation& station = *FStation;
     FThread = std::thread([this, &station] { RunLoop(station); });
@@ -362,8 +360,7 @@ void TfrmStation::ShowView(const TStationView& view) {
         if (FThread.joinable())
             FThread.join();
         FStation.reset();
-        btnStopStarting->setEnabled(false);
-        btnCancelAll->setEnabled(false);
+        SetStarted(false);
     }
     if (OnViewShown)
         OnViewShown();
@@ -417,6 +414,15 @@ void TfrmStation::StopStation() {
     FStation.reset();
     // Its last views would come to a window that no longer shows a station.
     QCoreApplication::removePostedEvents(this, QEvent::MetaCall);
-    btnStopStarting->setEnabled(false);
-    btnCancelAll->setEnabled(false);
+    SetStarted(false);
+    lblCount->setText("Stopped");
+}
+
+void TfrmStation::SetStarted(bool bStarted) {
+    // The start settings hold for a station's whole run; a stopped station may start again.
+    chkOnlyNew->setEnabled(!bStarted);
+    spnMaxParallel->setEnabled(!bStarted);
+    btnStart->setEnabled(!bStarted);
+    btnStopStarting->setEnabled(bStarted);
+    btnCancelAll->setEnabled(bStarted);
 }

@@ -95,6 +95,7 @@ private:
     bool Confirm(const std::string& sQuestion, bool bDefaultYes);
     // Cancels what runs and waits for the station's thread.
     void StopStation();
+    void SetStarted(bool bStarted);
     // The station's loop, on its thread.
     void RunLoop(TStation& station);
 

@@ -6,7 +6,9 @@
 #include "tests/support/Process.h"
 #include "ui/uStationWindow.h"
 
+#include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -156,6 +158,22 @@ private slots:
             iSucceeded += o["status"] == 0 ? 1 : 0;
         }
         QCOMPARE(iSucceeded, 3);
+    }
+
+    // The main window opens the station from its menu; the station's window starts nothing by
+    // itself and shows the command line's defaults.
+    void openedFromTheMainWindowsMenu() {
+        TRig rig({}, {}, devDir.string());
+        auto* pMenu = rig.main->findChild<QMenu*>("menWorkshop");
+        QVERIFY(pMenu != nullptr);
+        QCOMPARE(pMenu->title(), QString("Workshop"));
+        QCOMPARE(rig.main->menWorkshopStation->text(), QString("Station..."));
+        rig.main->menWorkshopStation->trigger();
+        auto* pStation = qobject_cast<TfrmStation*>(rig.main->frmStation.data());
+        QVERIFY(pStation != nullptr && pStation->isVisible());
+        QVERIFY(!pStation->IsRunning() && pStation->btnStart->isEnabled());
+        QCOMPARE(pStation->spnMaxParallel->value(), 32);
+        QVERIFY(!pStation->chkOnlyNew->isChecked());
     }
 
     // One update at a time: "Stop starting" leaves the waiting loggers alone and lets the running
