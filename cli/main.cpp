@@ -14,6 +14,7 @@
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uPortList.h"
 #include "frontend/uStartupOptions.h"
+#include "frontend/uStationEngine.h"
 #include "hexline/uSha256.h"
 #include "hexline/uShownText.h"
 
@@ -132,9 +133,7 @@ int RunProgram(int argc, char** argv) {
         args.bWatch ? std::vector<std::string>() : ResolvePorts(args);
 
     // The question that the "Update" button asks.
-    const char* sQuestion = bFormatMemory    ? Texts::AskClearsMeasurements
-                            : iFileMode == 0 ? Texts::AskSaveMeasurements
-                                             : nullptr;
+    const char* sQuestion = StartQuestion();
     if (sQuestion && !args.bYes) {
         if (!IsTerminal(stdin))
             Refuse("the update asks a question and there is no terminal to answer it; give --yes "

@@ -5,6 +5,7 @@
 #include "cmdline/uCmdLine.h"
 #include "cmdline/uMainGuard.h"
 #include "frontend/uPortList.h"
+#include "frontend/uStationEngine.h"
 #include "hexline/uShownText.h"
 #include "uCliDocument.h"
 #include "uVersionInfo.h"
@@ -223,6 +224,7 @@ constexpr TCliOption aOptions[] = {
      }},
     {{"file-sha256", 0, true}, SetText<&TArgs::sFileSha256>},
     {{"port-arrived", 0, false}, SetFlag<&TArgs::bPortArrived>},
+    {{"gui-station", 0, false}, SetFlag<&TArgs::bGuiStation>},
     {{"history", 0, false}, SetFlag<&TArgs::bHistory>},
     {{"limit", 0, true},
      [](TArgs& a, const std::string& s) {
@@ -323,8 +325,8 @@ TArgs ParseArgs(int argc, char** argv) {
         UsageError("--all-ports and --port do not go together");
     if (a.bChild && (a.aPorts.size() != 1 || !a.bJson))
         UsageError("--child is for one port with --json");
-    if (!a.bChild && (a.iParentPid || a.sFileSha256 || a.bPortArrived))
-        UsageError("--parent-pid, --file-sha256 and --port-arrived are for --child");
+    if (!a.bChild && (a.iParentPid || a.sFileSha256 || a.bPortArrived || a.bGuiStation))
+        UsageError("--parent-pid, --file-sha256, --port-arrived and --gui-station are for --child");
     if (!a.bChild && a.iUpdateId)
         UsageError("--update-id is for --child");
     if (a.sFileSha256 && !a.sFile)
@@ -403,13 +405,7 @@ bool AskOnTerminal(const std::string& sQuestion) {
 // to every child with its SHA-256 sFileSha256.
 std::vector<std::string> ChildArgs(const TArgs& args, const std::string& sFileContent,
                                    const std::string& sFileSha256, std::string* psInput) {
-    std::vector<std::string> a = {"--child",
-                                  "--json",
-                                  "--yes",
-                                  "--max-repeats",
-                                  std::to_string(args.iMaxRepeats),
-                                  "--parent-pid",
-                                  std::to_string(ThisProcessId())};
+    std::vector<std::string> a = ChildBaseArgs(args.iMaxRepeats, ThisProcessId());
     if (args.sFile) {
         a.insert(a.end(), {"--file", *args.sFile, "--file-sha256", sFileSha256});
         *psInput = sFileContent;

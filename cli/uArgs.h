@@ -36,6 +36,8 @@ struct TArgs {
     // Hidden, with --child: the station started this update because the port has just arrived;
     // an open refused while the port settles is tried again for a few seconds.
     bool bPortArrived = false;
+    // Hidden, with --child: started by the GUI's station; its journal row names the GUI's program.
+    bool bGuiStation = false;
     std::optional<std::string> sFile;
     std::optional<std::string> sTrace;
     bool bReadInfoOnly = false;

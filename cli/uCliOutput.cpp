@@ -1,10 +1,10 @@
 #include "cli/uCliOutput.h"
 
 #include "cli/uConsolePlatform.h"
-#include "cli/uJsonLines.h"
 #include "cli/uTerminal.h"
 #include "firmware/uFWVersions.h"
 #include "firmware/uFwFile.h"
+#include "frontend/uJsonLines.h"
 #include "hexline/uShownText.h"
 
 #include <algorithm>

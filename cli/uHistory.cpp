@@ -1,9 +1,9 @@
 #include "cli/uHistory.h"
 
 #include "cli/uCliOutput.h"
-#include "cli/uJsonLines.h"
 #include "cli/uTerminal.h"
 #include "frontend/uHistory.h"
+#include "frontend/uJsonLines.h"
 #include "hexline/uShownText.h"
 
 #include <optional>

@@ -1,7 +1,7 @@
 #include "cli/uSeveralPorts.h"
 
-#include "cli/uChildRuns.h"
 #include "cli/uConsolePlatform.h"
+#include "frontend/uChildRuns.h"
 #include "frontend/uUpdateSession.h"
 
 #include <chrono>

@@ -5,7 +5,7 @@
 // shows them and sums them up.
 #pragma once
 
-#include "cli/uPortRun.h"
+#include "cli/uPortLines.h"
 
 #include <string>
 #include <vector>

@@ -2,10 +2,10 @@
 
 #include "cli/uCliOutput.h"
 #include "cli/uConsolePlatform.h"
-#include "cli/uJsonLines.h"
 #include "cli/uTerminal.h"
 #include "device/uOptions.h"
 #include "firmware/uFWVersions.h"
+#include "frontend/uJsonLines.h"
 #include "frontend/uUpdateSession.h"
 #include "hexline/uShownText.h"
 #include "link/uPortTrace.h"
@@ -57,7 +57,8 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
     // On the terminal that shows the bar, "Progress N%" lines would only repeat it.
     const bool bProgressLines = !(bBar && IsTerminal(stdout));
     TProgressBar bar;
-    TJsonRun json(sPort, args.bChild, args.iUpdateId.value_or(1));
+    TJsonRun json(sPort, args.bChild, args.iUpdateId.value_or(1),
+                  [](const std::string& sLine) { Console.Out(sLine); });
     // A trace that can no longer be written is given up with one warning; the update goes on.
     const auto warnOfTrace = [&] {
         if (!portTrace)
@@ -76,7 +77,8 @@ int RunSinglePort(const TArgs& args, const std::string& sPort, const std::string
     if (args.bPortArrived)
         settings.settle = PortSettleTime;
     settings.journal =
-        TRunJournal::TStart{"kelvo-update", sPort, args.sFile.value_or(""), sFileSha256};
+        TRunJournal::TStart{args.bGuiStation ? "kelvo-firmware-update" : "kelvo-update", sPort,
+                            args.sFile.value_or(""), sFileSha256};
     if (portTrace)
         settings.openPort = portTrace->Wrap(OpenComPort);
     settings.iLabelSerial = args.iLabelSerial.value_or(0);

@@ -1,20 +1,17 @@
 #include "cli/uStation.h"
 
-#include "cli/uChildRuns.h"
 #include "cli/uConsolePlatform.h"
-#include "cli/uStationBook.h"
 #include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
-#include "frontend/uPortWatch.h"
+#include "frontend/uStationEngine.h"
 #include "hexline/uShownText.h"
 #include "link/uExceptions1V0.h"
 
 #include <algorithm>
 #include <atomic>
 #include <csignal>
-#include <map>
 #include <optional>
-#include <set>
+#include <utility>
 
 namespace {
 
@@ -23,6 +20,8 @@ using TClock = std::chrono::steady_clock;
 // Ctrl+C presses, and whether the running updates are to be cancelled.
 std::atomic<int> iStopRequests{0};
 std::atomic<bool> bCancelRequested{false};
+// The station that Ctrl+C reaches while it runs.
+std::atomic<TStation*> pSignalled{nullptr};
 
 // The version of an image as the report shows it ("5.138").
 std::string ImageVersion(std::int32_t iEntry) {
@@ -35,9 +34,15 @@ void OnStationSignal(int iSignal) {
     // Windows puts a signal back to its default once its handler has run: the second Ctrl+C must
     // come here too.
     std::signal(iSignal, OnStationSignal);
-    if (iSignal == SIGINT && iStopRequests.fetch_add(1) == 0)
+    TStation* pStation = pSignalled.load();
+    if (iSignal == SIGINT && iStopRequests.fetch_add(1) == 0) {
+        if (pStation != nullptr)
+            pStation->RequestStop();
         return;
+    }
     bCancelRequested = true;
+    if (pStation != nullptr)
+        pStation->RequestCancel();
 }
 
 std::vector<std::string> StationLines(const std::vector<TStationRow>& aRows,
@@ -83,151 +88,132 @@ std::vector<std::string> StationLines(const std::vector<TStationRow>& aRows,
     return aLines;
 }
 
+namespace {
+
+// kelvo-update's view of the station: the station's own events as JSON objects or report lines,
+// the children's lines passed on, the diagnostics around the live lines, a bell as an update ends.
+class TCliStationListener : public TStationListener {
+public:
+    TCliStationListener(const TStationSettings& settings, bool bLive, bool bReport,
+                        TInPlaceLines& live)
+        : FSettings(settings), FbLive(bLive),
+          FbReport(bReport), FOutput{settings.bJson, bReport, settings.bQuiet, live} {}
+
+    void PortEvent(const std::string& sPort, TEvent event, const std::string& sText) override {
+        if (FSettings.bJson) {
+            TJson o = RunObject(event, TJson(), TJson(), sText);
+            o["port"] = sPort;
+            Console.Out(JsonText(o));
+        } else if (FbReport) {
+            FOutput.live.Clear();
+            Console.Out(EscapeControlChars(sPort) + ": " + ReportLine(EscapeControlChars(sText)));
+            FOutput.live.Redraw();
+        }
+    }
+    void Stopping(std::size_t iRunning) override {
+        FOutput.Diagnostic("kelvo-update: stopping: no new update starts; the " +
+                           std::to_string(iRunning) +
+                           " running finish (Ctrl+C again cancels them)");
+    }
+    void Cancelling(std::size_t iRunning) override {
+        if (iRunning > 0)
+            FOutput.Diagnostic("kelvo-update: cancelling the " + std::to_string(iRunning) +
+                               " running updates");
+    }
+    void ChildLine(const TChildRuns::TItem& item, const TPortRun& run,
+                   const std::optional<TJson>& o) override {
+        ShowChildLine(item, run, o, FOutput);
+    }
+    void ChildEnding(const TChildRuns::TItem& end, const TPortRun& run, bool bCancelled) override {
+        ShowChildEnd(end, run, bCancelled, FOutput);
+    }
+    void Unreported(const TPortRun& run) override { ShowUnreported(run, FOutput); }
+    void JournalWarning(const TPortRun& run, const std::string& sWarning) override {
+        FOutput.Diagnostic(PortDiagnostic(run.sPort, EscapeControlChars(sWarning)));
+    }
+    void RunEnded(const TPortRun& /*run*/) override {
+        if (FbLive)
+            Console.ErrInPlace("\a");
+    }
+
+private:
+    const TStationSettings& FSettings;
+    const bool FbLive;
+    const bool FbReport;
+    const TChildOutput FOutput;
+};
+
+} // namespace
+
+std::vector<std::string> StationSummaryLines(const TStationBook& book, int iColumns) {
+    std::vector<std::string> aLines;
+    const std::vector<TPortRun> aRuns = book.TableRuns();
+    if (std::string s = book.FoldedText(); !s.empty())
+        aLines.push_back(std::move(s));
+    for (std::string& s : SummaryTable(aRuns, iColumns))
+        aLines.push_back(std::move(s));
+    aLines.push_back(book.CountText());
+    // One line per port: its failed updates, and its logger not started.
+    std::vector<std::pair<std::string, std::string>> aNotUpdated = book.NotUpdated();
+    if (!aNotUpdated.empty()) {
+        aLines.push_back("Not updated:");
+        std::size_t iWidth = 0;
+        for (auto& [sPort, sText] : aNotUpdated) {
+            sPort = EscapeControlChars(sPort);
+            iWidth = std::max(iWidth, DisplayWidth(sPort));
+        }
+        for (const auto& [sPort, sText] : aNotUpdated)
+            aLines.push_back("  " + PadToWidth(sPort, iWidth) + "  " + sText);
+    }
+    for (std::string& s : SummaryNotes(aRuns))
+        aLines.push_back(std::move(s));
+    return aLines;
+}
+
 int RunStation(const TStationSettings& settings) {
     const bool bLive =
         !settings.bJson && !settings.bQuiet && IsTerminal(stderr) && EnableCursorControl(stderr);
     // On the terminal that shows the live lines, the report would only repeat them.
     const bool bReport = !settings.bJson && !settings.bQuiet && !(bLive && IsTerminal(stdout));
 
-    TStationPlan plan(settings.rules);
-    TStationBook book;
-    std::vector<std::string> aPorts;    // every port seen, in order of arrival
-    std::set<std::string> aListed;      // the latest list
-    std::set<std::string> aToldWaiting; // waiting ports whose wait has been told
-
     // The count below the ports stays however many ports there are.
     TInPlaceLines live(TInPlaceLines::TKind::Block, 1);
-    const TChildOutput output{settings.bJson, bReport, settings.bQuiet, live};
-    // The station's own events: a JSON object with the port, or a report line.
-    const auto tell = [&](const std::string& sPort, TEvent event, const std::string& sText) {
-        if (settings.bJson) {
-            TJson o = RunObject(event, TJson(), TJson(), sText);
-            o["port"] = sPort;
-            Console.Out(JsonText(o));
-        } else if (bReport) {
-            live.Clear();
-            Console.Out(EscapeControlChars(sPort) + ": " + ReportLine(EscapeControlChars(sText)));
-            live.Redraw();
-        }
-    };
-
-    TChildRuns children;
-    // The watcher's lists come to this thread through the children's queue, which wakes it; only
-    // the newest list counts.
-    std::optional<std::vector<std::string>> aNewList;
-    const TPortWatch watch([&](const std::vector<std::string>& a) {
-        children.Post([&aNewList, a] { aNewList = a; });
-    });
+    TCliStationListener listener(settings, bLive, bReport, live);
+    TStationStart start;
+    start.rules = settings.rules;
+    start.aChildArgs = settings.aChildArgs;
+    start.sChildInput = settings.sChildInput;
+    TStation station(std::move(start), listener);
+    // Ctrl+C from here on reaches the station; presses before it are taken over.
+    pSignalled = &station;
+    if (iStopRequests > 0)
+        station.RequestStop();
+    if (bCancelRequested)
+        station.RequestCancel();
 
     const bool bUtf8 = TerminalShowsUtf8(stderr);
     const auto stationLines = [&] {
         std::vector<TStationRow> aRows;
-        for (const std::string& sPort : aPorts) {
+        for (const std::string& sPort : station.Ports()) {
             TStationRow& row = aRows.emplace_back();
             row.sPort = sPort;
-            row.state = plan.State(sPort);
-            row.pRun = book.Latest(sPort);
+            row.state = station.Plan().State(sPort);
+            row.pRun = station.Book().Latest(sPort);
             if (row.pRun != nullptr && row.pRun->bSuccess && row.pRun->iEntry)
                 row.sVersion = ImageVersion(*row.pRun->iEntry);
         }
-        return StationLines(aRows, plan.Tally(), iStopRequests > 0 || bCancelRequested,
-                            StatusColumns(), TerminalEllipsis(), bUtf8 ? "\u2014" : "-");
+        return StationLines(aRows, station.Plan().Tally(), station.Stopping(), StatusColumns(),
+                            TerminalEllipsis(), bUtf8 ? "\u2014" : "-");
     };
 
     // The lines are redrawn at most ten times a second while updates run; an idle station wakes
     // once a second, to notice Ctrl+C.
     constexpr auto DrawInterval = std::chrono::milliseconds(100);
-    constexpr auto IdleWait = std::chrono::seconds(1);
     auto tDrawn = TClock::now() - DrawInterval;
     bool bDirty = true;
-    bool bStopping = false;
-    bool bCancelling = false;
-    // The updates are numbered as they start, from 1, for as long as the station runs.
-    long long iLastUpdate = 0;
     for (;;) {
-        std::vector<TChildRuns::TItem> aItems =
-            children.Take(children.Running() > 0 ? std::chrono::milliseconds(DrawInterval)
-                                                 : std::chrono::milliseconds(IdleWait));
-        if (!bStopping && (iStopRequests > 0 || bCancelRequested)) {
-            bStopping = true;
-            plan.StopStarting();
-            if (!bCancelRequested)
-                output.Diagnostic("kelvo-update: stopping: no new update starts; the " +
-                                  std::to_string(children.Running()) +
-                                  " running finish (Ctrl+C again cancels them)");
-            bDirty = true;
-        }
-        if (!bCancelling && bCancelRequested) {
-            bCancelling = true;
-            if (children.Running() > 0)
-                output.Diagnostic("kelvo-update: cancelling the " +
-                                  std::to_string(children.Running()) + " running updates");
-            children.CancelAll();
-        }
-        const auto tNow = TClock::now();
-        for (TChildRuns::TItem& item : aItems) {
-            if (item.kind == TChildRuns::TItem::TKind::Posted) {
-                if (item.posted)
-                    item.posted();
-                continue;
-            }
-            TPortRun* pRun = book.Running(item.id);
-            if (pRun == nullptr)
-                continue;
-            TakeChildItem(item, *pRun, bCancelling, tNow, output);
-            bDirty = true;
-            if (item.kind == TChildRuns::TItem::TKind::End) {
-                plan.RunEnded(pRun->sPort, pRun->bSuccess);
-                book.Finish(item.id);
-                if (bLive)
-                    Console.ErrInPlace("\a");
-            }
-        }
-
-        if (aNewList) {
-            const std::set<std::string> aNow(aNewList->begin(), aNewList->end());
-            for (const std::string& sPort : aListed) {
-                if (aNow.count(sPort) == 0)
-                    tell(sPort, TEvent::Unplugged, "Logger unplugged");
-            }
-            for (const std::string& sPort : *aNewList) {
-                if (aListed.count(sPort) != 0)
-                    continue;
-                if (std::find(aPorts.begin(), aPorts.end(), sPort) == aPorts.end())
-                    aPorts.push_back(sPort);
-                tell(sPort, TEvent::Plugged, "Logger plugged in");
-            }
-            plan.Ports(*aNewList);
-            aListed = aNow;
-            aNewList.reset();
-            bDirty = true;
-        }
-
-        for (const std::string& sPort : plan.TakeStarts()) {
-            aToldWaiting.erase(sPort);
-            const long long iUpdate = ++iLastUpdate;
-            std::vector<std::string> aArgs = settings.aChildArgs;
-            // Started as the port appears: udev, a modem manager's probe or another program may
-            // still hold it for a moment, and the child waits for that.
-            aArgs.insert(aArgs.end(), {"--port-arrived", "--port", sPort, "--update-id",
-                                       std::to_string(iUpdate)});
-            // A child that cannot be started has its end queued, taken from the next Take on.
-            book.Start(children.Start(aArgs, settings.sChildInput), sPort, TClock::now()).iUpdate =
-                iUpdate;
-            bDirty = true;
-        }
-        // A port that waits for its turn is told once per wait.
-        for (const std::string& sPort : aListed) {
-            const TStationPort state = plan.State(sPort);
-            if (state != TStationPort::Waiting)
-                aToldWaiting.erase(sPort);
-            else if (!bStopping && aToldWaiting.insert(sPort).second)
-                tell(sPort, TEvent::Waiting,
-                     "Waiting for its turn: " + std::to_string(settings.rules.iMaxParallel) +
-                         " updates run at once");
-        }
-
-        const bool bDone = plan.Done() && children.Running() == 0;
+        const bool bDone = station.Step();
+        bDirty = station.TakeChanged() || bDirty;
         if (bLive && bDirty && (bDone || TClock::now() - tDrawn >= DrawInterval)) {
             live.Show(stationLines());
             tDrawn = TClock::now();
@@ -236,20 +222,12 @@ int RunStation(const TStationSettings& settings) {
         if (bDone)
             break;
     }
+    pSignalled = nullptr;
 
-    // The loggers still waiting for their turn are left out: the station was stopped, or has made
-    // the updates it was asked to.
-    for (const std::string& sPort : aPorts) {
-        if (plan.State(sPort) == TStationPort::Waiting)
-            book.NotStarted(sPort, bStopping
-                                       ? "Not started: the station was stopped before its turn."
-                                       : "Not started: the station had made its " +
-                                             std::to_string(settings.rules.iCount.value_or(0)) +
-                                             " updates (--count).");
-    }
+    station.Finish();
     ShowSummary(
-        settings.bJson ? book.SummaryJson() : std::string(),
-        [&](int iColumns) { return book.SummaryLines(iColumns); }, settings.bJson,
+        settings.bJson ? station.Book().SummaryJson() : std::string(),
+        [&](int iColumns) { return StationSummaryLines(station.Book(), iColumns); }, settings.bJson,
         bLive ? &live : nullptr);
-    return book.ExitStatus();
+    return station.Book().ExitStatus();
 }

@@ -3,8 +3,9 @@
 // updated the loggers it was asked to.
 #pragma once
 
-#include "cli/uPortRun.h"
-#include "cli/uStationPlan.h"
+#include "cli/uPortLines.h"
+#include "frontend/uStationBook.h"
+#include "frontend/uStationPlan.h"
 
 #include <string>
 #include <string_view>
@@ -25,6 +26,11 @@ struct TStationRow {
 std::vector<std::string> StationLines(const std::vector<TStationRow>& aRows,
                                       const TStationTally& tally, bool bStopping, int iColumns,
                                       std::string_view sEllipsis, std::string_view sDash);
+
+// The summary at the end on a terminal of iColumns (0 or less: no limit): the latest updates and
+// the loggers not started as a table (see SummaryTable), the count of updates and loggers, one
+// line per port that has failed updates or a logger not started, then the notes.
+std::vector<std::string> StationSummaryLines(const TStationBook& book, int iColumns = 0);
 
 struct TStationSettings {
     TStationRules rules;

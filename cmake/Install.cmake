@@ -54,6 +54,7 @@ if(TARGET kelvo-firmware-update)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
           COMPONENT kelvo-firmware-update)
   install(FILES ${PROJECT_SOURCE_DIR}/ui/data/kelvo-firmware-update.desktop
+                ${PROJECT_SOURCE_DIR}/ui/data/kelvo-firmware-update-station.desktop
           DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT kelvo-firmware-update)
 endif()
 

@@ -1,15 +1,18 @@
 // kelvo-firmware-update: the operator's program for updating the firmware of a Kelvo logger.
 #include "cmdline/uMainGuard.h"
 #include "device/uKelvoCommThread.h"
+#include "frontend/uStartupOptions.h"
 #include "link/uRS232.h"
 #include "uVersionInfo.h"
 #include "ui/uConsole.h"
 #include "ui/uHistoryWindow.h"
 #include "ui/uInitForms.h"
 #include "ui/uMain.h"
+#include "ui/uStationWindow.h"
 
 #include <QApplication>
 
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -23,7 +26,11 @@ Start-up options (key:value):
   mf:+            the update clears the measurements (the question before the update says so)
   cc:- cf:- cp:-  internal mode: relax the class, family or platform check
   f:+             internal mode: firmware files ("File", "File version")
+
   --history       show only the history window: the update journal's runs
+  --station       open only the workshop station: it updates every logger plugged in
+  --yes           with --station: start at once, the question before the updates answered
+                  with yes (an unattended bench)
   --version, -V   print the version and exit
   --help, -h      print this text and exit
 
@@ -75,7 +82,30 @@ int RunProgram(int argc, char** argv) {
 
     CommThreadClass = CommThreadClassOf<TKelvoCommThread>();
 
-    TfrmMain mainWindow(ProgramSettings());
+    TMainSettings settings = ProgramSettings();
+    const auto take = [&](const char* sOption) {
+        const auto it = std::find(settings.aParams.begin(), settings.aParams.end(), sOption);
+        if (it == settings.aParams.end())
+            return false;
+        settings.aParams.erase(it);
+        return true;
+    };
+    const bool bStation = take("--station");
+    const bool bYes = take("--yes");
+    if (bStation) {
+        ReadStartupOptions(settings.aParams, IsInternalMode());
+        TStationWindowSettings station;
+        station.aParams = settings.aParams;
+        station.sDevDir = settings.sDevDir;
+        station.bYes = bYes;
+        TfrmStation stationWindow(std::move(station));
+        stationWindow.show();
+        if (bYes)
+            stationWindow.StartStation();
+        return QApplication::exec();
+    }
+
+    TfrmMain mainWindow(std::move(settings));
     frmMain = &mainWindow;
     InitForms(mainWindow);
     mainWindow.show();

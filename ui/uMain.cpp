@@ -14,6 +14,7 @@
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
 #include "ui/uProtocol.h"
+#include "ui/uStationWindow.h"
 #include "ui/uWindowPlace.h"
 
 #include <QApplication>
@@ -132,6 +133,7 @@ TfrmMain::TfrmMain(TMainSettings settings)
     FsFileDir = QDir::homePath();
     OpenDialog1->setDirectory(FsFileDir);
     ReadOptionsAndLayout(settings.aParams);
+    FaParams = settings.aParams;
 
     std::vector<std::string> aPorts;
     ListComPorts(aPorts, FsDevDir);
@@ -186,6 +188,8 @@ void TfrmMain::CreateControls() {
     // The workshop's tools, after the menu of the original program.
     menWorkshop = pMenuBar->addMenu("Workshop");
     menWorkshop->setObjectName("menWorkshop");
+    menWorkshopStation = menWorkshop->addAction("Station...", this, &TfrmMain::menStationClick);
+    menWorkshopStation->setObjectName("menWorkshopStation");
     menWorkshopHistory =
         menWorkshop->addAction("History...", this, &TfrmMain::menWorkshopHistoryClick);
     menWorkshopHistory->setObjectName("menWorkshopHistory");
@@ -583,6 +587,19 @@ void TfrmMain::btnCloseClick() {
     close();
 }
 
+void TfrmMain::menStationClick() {
+    // One station window; it lives until the main window goes, which cancels its updates.
+    if (!frmStation) {
+        TStationWindowSettings settings;
+        settings.aParams = FaParams;
+        settings.sDevDir = FsDevDir;
+        frmStation = new TfrmStation(std::move(settings), this);
+    }
+    frmStation->show();
+    frmStation->raise();
+    frmStation->activateWindow();
+}
+
 void TfrmMain::menFileExitClick() {
     close();
 }
@@ -595,6 +612,9 @@ void TfrmMain::closeEvent(QCloseEvent* pEvent) {
 }
 
 bool TfrmMain::FormCloseQuery() {
+    // The station's window asks for its own updates, and cancels them.
+    if (frmStation && frmStation->isVisible() && !frmStation->close())
+        return false;
     if (!IsRunning())
         return true;
     // Closing cancels the update: Enter alone must not do that.

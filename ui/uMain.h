@@ -79,6 +79,7 @@ public:
     void menInfoFirmwareClick();
     void menInfoFileClick();
     void menWorkshopHistoryClick();
+    void menStationClick();
     void ApplicationEvents1Idle();
 
     // True while an update runs, the wait before a restart included.
@@ -115,6 +116,8 @@ public:
     QAction* menFileExit;
     QMenu* menWorkshop;
     QAction* menWorkshopHistory;
+    QAction* menWorkshopStation;
+    QPointer<QWidget> frmStation; // the workshop station's window, once opened
     QFileDialog* OpenDialog1;
 
 protected:
@@ -161,6 +164,7 @@ private:
     std::uint32_t FiLabelSerial = 0; // from the serial number field, for the prepared update
     TPortOpener FOpenPort;
     std::string FsDevDir;
+    std::vector<std::string> FaParams; // the start-up parameters, which the station's children take
     struct TRunningSession;
     std::unique_ptr<TRunningSession> FSession; // the running update, or none
     int FiRestartWaitMs = RestartWaitMs;

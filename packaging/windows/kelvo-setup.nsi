@@ -32,6 +32,7 @@ SetCompressorDictSize 32
 !define UNINSTALLER "uninstall.exe"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\KelvoFirmwareUpdate"
 !define SHORTCUT "$SMPROGRAMS\${PRODUCT}.lnk"
+!define STATION_SHORTCUT "$SMPROGRAMS\${PRODUCT} Station.lnk"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -141,6 +142,8 @@ Section "Install"
 
   CreateShortCut "${SHORTCUT}" "$INSTDIR\${GUI_EXE}" "" "$INSTDIR\${GUI_EXE}" 0 \
       SW_SHOWNORMAL "" "Update the firmware of a Kelvo data logger"
+  CreateShortCut "${STATION_SHORTCUT}" "$INSTDIR\${GUI_EXE}" "--station" "$INSTDIR\${GUI_EXE}" 0 \
+      SW_SHOWNORMAL "" "Update every Kelvo data logger plugged in"
 
   ${GetSize} "$INSTDIR" "/S=0K" $1 $2 $3
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -166,6 +169,7 @@ Section "Uninstall"
   Push $INSTDIR
   Call un.RequireClosed
   Delete "${SHORTCUT}"
+  Delete "${STATION_SHORTCUT}"
   !insertmacro UninstallFiles
   Delete "$INSTDIR\${UNINSTALLER}"
   RMDir "$INSTDIR"

@@ -80,6 +80,7 @@ wi_check_installed() {
     grep -q '^NSIS ' "$wi_folder/THIRD-PARTY-NOTICES.txt" 2>/dev/null ||
         wi_fail "$what: THIRD-PARTY-NOTICES.txt does not name NSIS"
     [ -f "$wi_shortcut" ] || wi_fail "$what: no shortcut $wi_shortcut"
+    [ -f "$wi_station_shortcut" ] || wi_fail "$what: no shortcut $wi_station_shortcut"
     [ "$(wi_entries)" = 1 ] || wi_fail "$what: $(wi_entries) Uninstall entries, expected 1"
     for v in "DisplayName=Kelvo Firmware Update" "DisplayVersion=$wi_version" \
         "Publisher=Kelvo firmware tools" "InstallLocation=$wi_win_folder" \
@@ -230,6 +231,7 @@ wi_run() {
     fi
     wi_folder="$wi_prefix/drive_c/Program Files/Kelvo Firmware Update"
     wi_shortcut="$wi_prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kelvo Firmware Update.lnk"
+    wi_station_shortcut="$wi_prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Kelvo Firmware Update Station.lnk"
 
     say "setup: silent install"
     wi_install
@@ -296,6 +298,7 @@ wi_run() {
     left=$(cd "$wi_folder" 2>/dev/null && find . -mindepth 1 | sort | tr '\n' ' ' || true)
     [ "$left" = "./user-notes.txt " ] || wi_fail "left in the install folder: [$left]"
     [ ! -e "$wi_shortcut" ] || wi_fail "the shortcut is still there"
+    [ ! -e "$wi_station_shortcut" ] || wi_fail "the station's shortcut is still there"
     [ "$(wi_entries)" = 0 ] || wi_fail "the Uninstall entry is still there"
     [ -f "$journal" ] || wi_fail "the uninstall removed the journal"
     wine reg query 'HKCU\Software\Orlenta\Quarn' /v intern >/dev/null 2>&1 ||

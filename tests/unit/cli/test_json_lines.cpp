@@ -1,6 +1,6 @@
 // kelvo-update's JSON Lines: the texts, the events and the versions they carry.
-#include "cli/uJsonLines.h"
 #include "firmware/uFWVersions.h"
+#include "frontend/uJsonLines.h"
 #include "frontend/uNotifyTexts.h"
 
 #include <gtest/gtest.h>

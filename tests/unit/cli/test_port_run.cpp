@@ -1,5 +1,5 @@
 // Several ports: the JSON Lines of the children read back, and what is made of them.
-#include "cli/uPortRun.h"
+#include "cli/uPortLines.h"
 #include "frontend/uNotifyTexts.h"
 
 #include <gtest/gtest.h>
@@ -70,12 +70,12 @@ TEST(ChildLines, ReadAsObjectsWhateverTheyHold) {
     const TLiveLayout layout{.iPortWidth = 12};
     TPortRun run("/dev/ttyUSB0", t0);
     run.Event(Json(R"({"event":"start"})"), t0);
-    const std::string sStarting = run.LiveLine(layout);
+    const std::string sStarting = LiveLine(run, layout);
     for (const char* s :
          {R"({"event":"upgrade","value":50})", R"({"event":5,"value":50})", R"({"value":50})",
           R"({"event":"progress","value":"50"})", R"({"event":"serial","value":-1.5})"})
         run.Event(Json(s), t0);
-    EXPECT_EQ(run.LiveLine(layout), sStarting);
+    EXPECT_EQ(LiveLine(run, layout), sStarting);
     EXPECT_FALSE(run.iSerial);
     EXPECT_FALSE(run.iPercent);
 }
@@ -88,11 +88,11 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
     aRuns.emplace_back("/dev/ttyUSB1", t0);
     aRuns.emplace_back("/dev/ttyUSB2", t0);
     TPortRun& ok = aRuns[0];
-    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  -           waiting");
+    EXPECT_EQ(LiveLine(ok, full), "/dev/ttyUSB0  -           waiting");
     // A port that has just arrived and is held shows who holds it while it settles.
     ok.Event(Json(R"({"event":"start"})"), t0);
     ok.Event(Json(R"j({"event":"settling","text":"settling: held by mm (pid 8)"})j"), t0);
-    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  -           settling: held by mm (pid 8)");
+    EXPECT_EQ(LiveLine(ok, full), "/dev/ttyUSB0  -           settling: held by mm (pid 8)");
     for (const char* s :
          {R"({"event":"class","value":26113})", R"({"event":"serial","value":320000})",
           R"({"event":"candidate","value":9})",
@@ -100,23 +100,23 @@ TEST(PortRun, FollowsTheRunToItsSummary) {
         ok.Event(Json(s), t0);
     ok.Event(Json(R"({"event":"progress","value":10})"), t0 + 10s);
     ok.Event(Json(R"({"event":"progress","value":20})"), t0 + 20s);
-    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  320000      programming          20%  1:20 left");
+    EXPECT_EQ(LiveLine(ok, full), "/dev/ttyUSB0  320000      programming          20%  1:20 left");
     // A repeat starts afresh, keeping the serial number.
     ok.Event(Json(R"({"event":"repeat"})"), t0 + 21s);
     ok.Event(Json(R"({"event":"start"})"), t0 + 22s);
-    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  320000      repeat 1");
+    EXPECT_EQ(LiveLine(ok, full), "/dev/ttyUSB0  320000      repeat 1");
     ok.Event(Json(R"({"event":"result","exit":0,"success":true,"text":"Done.",)"
                   R"("logger":{"class":26113,"version":"5.138","serial":320000},)"
                   R"("image":{"entry":9,"description":"Image nine"}})"),
              t0 + 60s);
     ok.Ended(0, false, t0 + 61s);
-    EXPECT_EQ(ok.LiveLine(full), "/dev/ttyUSB0  320000      done                100%");
+    EXPECT_EQ(LiveLine(ok, full), "/dev/ttyUSB0  320000      done                100%");
 
     // Killed after the cancel without a result: cancelled; the same unasked: failed.
     aRuns[1].Ended(-1, true, t0 + 5s);
     EXPECT_EQ(aRuns[1].iExit, 20);
     EXPECT_EQ(aRuns[1].sOutcome, "Process cancelled!");
-    EXPECT_EQ(aRuns[1].LiveLine(full), "/dev/ttyUSB1  -           cancelled");
+    EXPECT_EQ(LiveLine(aRuns[1], full), "/dev/ttyUSB1  -           cancelled");
     // Its lines showed the logger in its bootloader: the note comes from them.
     aRuns[2].Event(Json(R"({"event":"class","value":51201})"), t0);
     aRuns[2].Ended(-1, false, t0 + 5s);

@@ -1,7 +1,8 @@
 // What the station keeps of its updates: the summary's counts and lines per port, its exit
 // status, and memory that stays the same however many updates finish. This program counts the
 // bytes allocated through operator new, to see what a station that runs for weeks keeps.
-#include "cli/uStationBook.h"
+#include "cli/uStation.h"
+#include "frontend/uStationBook.h"
 
 #include <gtest/gtest.h>
 
@@ -127,7 +128,7 @@ TEST(StationBook, CountsUpdatesAndLoggersAndNamesEachPortNotUpdatedOnce) {
         }
         for (const std::string& sPort : c.aNotStarted)
             book.NotStarted(sPort, "Not started.");
-        const std::vector<std::string> aLines = book.SummaryLines();
+        const std::vector<std::string> aLines = StationSummaryLines(book);
         // The table: a header, a row per update and per logger not started.
         ASSERT_GE(aLines.size(), 1 + c.aUpdates.size() + c.aNotStarted.size()) << c.sName;
         EXPECT_EQ(
@@ -165,7 +166,7 @@ TEST(StationBook, TheExitStatusIsThatOfTheFirstUpdateStartedThatFailed) {
     EXPECT_EQ(book.Latest(A)->iExit, 11) << "the finished one";
     EXPECT_EQ(book.Latest("/dev/ttyUSB9"), nullptr);
     // The table in the order the updates started.
-    const std::vector<std::string> aLines = book.SummaryLines();
+    const std::vector<std::string> aLines = StationSummaryLines(book);
     ASSERT_GE(aLines.size(), 3u);
     EXPECT_TRUE(aLines[1].starts_with(A)) << aLines[1];
     EXPECT_TRUE(aLines[2].starts_with(B)) << aLines[2];
@@ -186,14 +187,14 @@ TEST(StationBook, KeepsTheSameMemoryHoweverManyUpdatesFinish) {
         }
     };
     updates(1000);
-    const std::vector<std::string> aFirst = book.SummaryLines();
+    const std::vector<std::string> aFirst = StationSummaryLines(book);
     const long long iFirst = iLiveBytes;
     updates(20000);
     const long long iGrowth = iLiveBytes - iFirst;
     // Before, the station kept every update in full: some kilobytes each.
     EXPECT_LT(iGrowth, 16 * 1024) << "after 20000 more updates";
 
-    const std::vector<std::string> aLines = book.SummaryLines();
+    const std::vector<std::string> aLines = StationSummaryLines(book);
     EXPECT_EQ(aLines.size(), aFirst.size());
     EXPECT_EQ(aLines.front(), "The latest 10 updates of 21000; the earlier ones are in the counts "
                               "below and in the journal (kelvo-update --history).");

@@ -2,8 +2,8 @@
 // Ctrl+C; after each step, the ports that start and whether the station is done. Then what the
 // station shows of each port.
 #include "cli/uStation.h"
-#include "cli/uStationPlan.h"
 #include "cli/uTerminal.h"
+#include "frontend/uStationPlan.h"
 
 #include <gtest/gtest.h>
 

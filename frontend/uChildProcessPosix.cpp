@@ -1,4 +1,4 @@
-#include "cli/uChildProcess.h"
+#include "frontend/uChildProcess.h"
 
 #include "link/uSystemTexts.h"
 

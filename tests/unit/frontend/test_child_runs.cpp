@@ -1,6 +1,6 @@
 // Children started and read together: their lines and ends, what other threads post, and what is
 // left when they end or the owner goes. A shell plays the children.
-#include "cli/uChildRuns.h"
+#include "frontend/uChildRuns.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // not ended a while after its cancel is killed, so that none can keep its owner waiting.
 #pragma once
 
-#include "cli/uChildProcess.h"
+#include "frontend/uChildProcess.h"
 
 #include <chrono>
 #include <condition_variable>

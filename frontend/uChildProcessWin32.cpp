@@ -1,4 +1,4 @@
-#include "cli/uChildProcess.h"
+#include "frontend/uChildProcess.h"
 
 #include <windows.h>
 
@@ -19,6 +19,9 @@ struct TChildProcess::TImpl {
     ULONGLONG iKilledAt = 0; // GetTickCount64 at the kill
     bool bWaited = false;
     int iExit = -1;
+    // Started by a program without a console (the GUI): the child has a console of its own,
+    // without a window, where its cancel must be sent.
+    bool bOwnConsole = false;
 };
 
 namespace {
@@ -148,9 +151,13 @@ TChildProcess::TChildProcess(const std::vector<std::string>& aArgs, const std::s
     si.hStdOutput = out.write.h;
     si.hStdError = err.write.h;
     // A process group of its own: Ctrl+Break can reach it alone. The child's ends of its pipes
-    // are closed here before the next child starts, so no other child inherits them.
+    // are closed here before the next child starts, so no other child inherits them. Started by a
+    // program without a console (the GUI), the child gets a console of its own that never shows
+    // a window.
+    F->bOwnConsole = ::GetConsoleWindow() == nullptr && ::GetConsoleCP() == 0;
+    const DWORD iFlags = CREATE_NEW_PROCESS_GROUP | (F->bOwnConsole ? CREATE_NO_WINDOW : 0);
     if (!::CreateProcessA(sProgram.empty() ? aExe : nullptr, sCommand.data(), nullptr, nullptr,
-                          TRUE, CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &F->process))
+                          TRUE, iFlags, nullptr, nullptr, &si, &F->process))
         throw std::runtime_error("cannot start " +
                                  (sProgram.empty() ? std::string("kelvo-update") : sProgram) +
                                  ": " + SystemError("CreateProcess"));
@@ -216,8 +223,19 @@ std::size_t TChildProcess::Read(TStream stream, char* pBuffer, std::size_t iSize
 }
 
 void TChildProcess::Cancel() {
-    if (!F->bWaited && !F->bKilled)
+    if (F->bWaited || F->bKilled)
+        return;
+    if (!F->bOwnConsole) {
         ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, F->process.dwProcessId);
+        return;
+    }
+    // Ctrl+Break reaches only the processes of the sender's console: this program, which has
+    // none, joins the child's for the moment of the send. Its children are cancelled from one
+    // thread (their owner's), one after the other.
+    if (::AttachConsole(F->process.dwProcessId)) {
+        ::GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, F->process.dwProcessId);
+        ::FreeConsole();
+    }
 }
 
 void TChildProcess::Kill() {

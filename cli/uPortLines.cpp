@@ -1,9 +1,6 @@
-#include "cli/uPortRun.h"
+#include "cli/uPortLines.h"
 
-#include "cli/uChildRuns.h"
 #include "cli/uConsolePlatform.h"
-#include "device/uKelvoCommThread.h"
-#include "firmware/uFwFile.h"
 #include "frontend/uRunJournal.h"
 #include "frontend/uUpdateSession.h"
 #include "hexline/uFmt.h"
@@ -44,190 +41,25 @@ constexpr std::size_t MinPortWidth = 10;
 constexpr std::size_t MinStageWidth = 6;
 
 } // namespace
-
-void TPortRun::Event(const TJson& o, TClock::time_point t) {
-    const std::optional<TEvent> event = JsonEvent(o);
-    if (!event)
-        return; // a later version's event, or none: nothing this run knows to follow
-    const std::optional<long long> iValue = JsonInt(o, "value");
-    const auto image = [&](const TJson& j) {
-        iEntry = JsonInt(j, "entry");
-        sImage = JsonStr(j, "description").value_or("");
-    };
-    switch (*event) {
-    case TEvent::Start:
-        if (const auto iRow = JsonInt(o, "journal_row"))
-            iJournalRow = *iRow;
-        ++FiAttempts;
-        FbIdentified = false;
-        sStage = FiAttempts == 1 ? "starting" : "repeat " + std::to_string(FiAttempts - 1);
-        iPercent.reset();
-        FRate.Restart();
-        FbSelected = false;
-        break;
-    case TEvent::Class:
-    case TEvent::Version:
-        sStage = FbSelected ? "checking" : "identifying";
-        if (*event == TEvent::Version && iValue && !FiVersion)
-            FiVersion = static_cast<std::int32_t>(*iValue);
-        if (*event == TEvent::Class && iValue) {
-            if (!FiClass)
-                FiClass = static_cast<std::int32_t>(*iValue);
-            const bool bBootloader = Kelvo::IsBootloaderClass(static_cast<std::uint16_t>(*iValue));
-            // A bootloader at the attempt's first identification: the logger was in it already.
-            if (!FbIdentified && bBootloader)
-                bFoundInBootloader = true;
-            FbIdentified = true;
-            FbInBootloader = bBootloader;
-        }
-        break;
-    case TEvent::Serial:
-        if (iValue)
-            iSerial = static_cast<std::uint32_t>(*iValue);
-        break;
-    case TEvent::Platform:
-    case TEvent::Print:
-    case TEvent::Info:
-    case TEvent::UpdateClass:
-    case TEvent::UpdateInfo:
-        sStage = "reading the hardware";
-        break;
-    case TEvent::Candidate:
-        sStage = "choosing the image";
-        break;
-    case TEvent::Selected:
-        FbSelected = true;
-        image(o);
-        sStage = "programming";
-        iPercent = 0;
-        FRate.Add(t, 0);
-        break;
-    case TEvent::Progress:
-        if (iValue) {
-            iPercent = static_cast<int>(*iValue);
-            FRate.Add(t, *iPercent);
-        }
-        if (const auto iLines = JsonInt(o, "lines_sent"))
-            iLinesSent = static_cast<std::int32_t>(*iLines);
-        break;
-    case TEvent::VectorTable:
-        if (iValue == 1)
-            sStage = "finishing";
-        break;
-    case TEvent::Repeat:
-        sStage = "repeating";
-        break;
-    case TEvent::Done:
-        FbInBootloader = false;
-        sStage = "done";
-        iPercent = 100;
-        break;
-    case TEvent::GaveUp:
-        sStage = "gave up";
-        break;
-    case TEvent::Settling:
-        // Its text says who holds the port, so that the operator can tell what keeps it.
-        if (const std::optional<std::string> sText = JsonStr(o, "text"))
-            sStage = *sText;
-        break;
-    case TEvent::Result: {
-        FbResult = true;
-        sOutcome = JsonStr(o, "text").value_or("");
-        iExit = static_cast<int>(JsonInt(o, "exit").value_or(1));
-        const auto logger = o.find("logger");
-        if (logger != o.end() && logger->is_object()) {
-            if (const auto i = JsonInt(*logger, "serial"))
-                iSerial = static_cast<std::uint32_t>(*i);
-        }
-        if (const auto it = o.find("image"); it != o.end() && it->is_object())
-            image(*it);
-        if (const std::optional<std::string> sNote = JsonStr(o, "note"))
-            aNotes.push_back(*sNote);
-        break;
-    }
-    case TEvent::Note: // the result brings it
-    case TEvent::BadLine:
-    case TEvent::EchoDiffers:
-    case TEvent::Status:
-    case TEvent::Reason:
-    case TEvent::Notification:
-    case TEvent::Summary:
-    case TEvent::Plugged:
-    case TEvent::Unplugged:
-    case TEvent::Waiting:
-        break;
-    }
-}
-
-void TPortRun::Ended(int iExitStatus, bool bCancelled, TClock::time_point t,
-                     const std::string& sWhy, const std::string& sHow) {
-    bEnded = true;
-    dSeconds = std::chrono::duration<double>(t - FtStart).count();
-    // The process's own status counts, with its result.
-    iExit = iExitStatus >= 0 ? iExitStatus : (bCancelled ? Status::Cancelled : 1);
-    // Without a result the child could not be started, said why on standard error (a refusal,
-    // exit status 2), or ended before it could tell its result: killed, crashed, or cancelled and
-    // killed when it did not end. Never a success.
-    if (!FbResult) {
-        TRunResult r;
-        if (!sWhy.empty()) {
-            r.bFatal = true;
-            r.sOutcome = sWhy;
-        } else if (iExitStatus == 2) {
-            r.iStatus = iExitStatus;
-            r.sOutcome = "Refused before the port was opened.";
-        } else if (iExitStatus < 0) {
-            r = UnreportedRunResult(sPort, sHow, bCancelled, FbInBootloader);
-        } else {
-            r = UnreportedRunResult(sPort,
-                                    "it exited with status " + std::to_string(iExitStatus) +
-                                        " without its result",
-                                    false, FbInBootloader);
-            // A status of its own stays; only 0 would claim a success that nobody saw.
-            if (iExitStatus > 1) {
-                r.bFatal = false;
-                r.iStatus = iExitStatus;
-            }
-        }
-        r.iClass = FiClass;
-        r.iVersion = FiVersion;
-        r.bIdentified = iSerial.has_value();
-        r.iSerial = iSerial.value_or(0);
-        r.iEntry = iEntry;
-        iExit = r.ExitStatus();
-        sOutcome = r.sOutcome;
-        if (!r.sNote.empty())
-            aNotes.push_back(r.sNote);
-        unreported = std::move(r);
-    }
-    bSuccess = iExit == 0;
-    if (bSuccess) {
-        sStage = "done";
-        iPercent = 100;
-    } else {
-        sStage =
-            iExit == Status::Cancelled ? "cancelled" : "failed (" + std::to_string(iExit) + ")";
-    }
-}
-
-std::string TPortRun::LiveLine(const TLiveLayout& layout) const {
+std::string LiveLine(const TPortRun& run, const TLiveLayout& layout) {
     const std::string sPortShown =
-        EscapeControlChars(layout.bShortPorts ? ShortPort(sPort) : std::string_view(sPort));
+        EscapeControlChars(layout.bShortPorts ? ShortPort(run.sPort) : std::string_view(run.sPort));
     std::string s =
         PadToWidth(CutMiddle(sPortShown, layout.iPortWidth, layout.sEllipsis), layout.iPortWidth) +
-        "  " + PadToWidth(iSerial ? std::to_string(*iSerial) : "-", layout.iSerialWidth) + "  ";
+        "  " + PadToWidth(run.iSerial ? std::to_string(*run.iSerial) : "-", layout.iSerialWidth) +
+        "  ";
     // Without a percentage the stage has its columns, and those of the time left, too.
-    if (!iPercent)
+    if (!run.iPercent)
         return s +
-               CutEnd(sStage,
+               CutEnd(run.sStage,
                       layout.iStageWidth + PercentWidth + (layout.bTimeLeft ? TimeLeftWidth : 0),
                       layout.sEllipsis);
     // A space at least between the stage and the percentage.
     const std::size_t iStage = std::max<std::size_t>(layout.iStageWidth, 1) - 1;
-    s += PadToWidth(CutEnd(sStage, iStage, layout.sEllipsis), layout.iStageWidth);
-    s += Fmt("%3d%%", *iPercent);
-    if (layout.bTimeLeft && !bEnded && *iPercent < 100) {
-        const std::optional<int> iLeft = FRate.SecondsLeft();
+    s += PadToWidth(CutEnd(run.sStage, iStage, layout.sEllipsis), layout.iStageWidth);
+    s += Fmt("%3d%%", *run.iPercent);
+    if (layout.bTimeLeft && !run.bEnded && *run.iPercent < 100) {
+        const std::optional<int> iLeft = run.SecondsLeft();
         s += "  " + (iLeft ? MinutesSeconds(*iLeft) : std::string("--:--")) + " left";
     }
     return s;
@@ -248,7 +80,7 @@ std::vector<std::string> LiveLines(const std::vector<TPortRun>& aRuns, int iColu
     const auto lines = [&] {
         std::vector<std::string> a;
         for (const TPortRun& run : aRuns)
-            a.push_back(run.LiveLine(layout));
+            a.push_back(LiveLine(run, layout));
         return a;
     };
     if (iColumns <= 0)
@@ -256,7 +88,7 @@ std::vector<std::string> LiveLines(const std::vector<TPortRun>& aRuns, int iColu
     const auto iLimit = static_cast<std::size_t>(iColumns - 1);
     const auto excess = [&] {
         const std::size_t i =
-            widest([&](const TPortRun& run) { return DisplayWidth(run.LiveLine(layout)); });
+            widest([&](const TPortRun& run) { return DisplayWidth(LiveLine(run, layout)); });
         return i > iLimit ? i - iLimit : 0;
     };
     const auto shrink = [&](std::size_t& iWidth, std::size_t iMin) {
@@ -293,14 +125,6 @@ std::vector<std::string> LiveLines(const std::vector<TPortRun>& aRuns, int iColu
     for (std::string& sLine : a)
         sLine = CutToWidth(sLine, iLimit);
     return a;
-}
-
-int ExitOfSeveral(const std::vector<TPortRun>& aRuns) {
-    for (const TPortRun& run : aRuns) {
-        if (run.iExit != 0)
-            return run.iExit;
-    }
-    return 0;
 }
 
 namespace {
@@ -427,39 +251,6 @@ std::vector<std::string> SummaryNotes(const std::vector<TPortRun>& aRuns) {
     return aLines;
 }
 
-TJson SummaryPortJson(const TPortRun& run) {
-    // The seconds with one decimal, as a number.
-    char aSeconds[32];
-    std::snprintf(aSeconds, sizeof aSeconds, "%.1f", run.dSeconds);
-    TJson o = TJson::object();
-    o["port"] = run.sPort;
-    o["update"] = run.iUpdate > 0 ? TJson(run.iUpdate) : TJson();
-    o["serial"] = run.iSerial ? TJson(*run.iSerial) : TJson();
-    TJson image;
-    if (run.iEntry) {
-        image["entry"] = *run.iEntry;
-        image["description"] = run.sImage;
-    }
-    o["image"] = image;
-    o["exit"] = run.iExit;
-    o["success"] = run.iExit == 0;
-    o["text"] = run.sOutcome;
-    o["seconds"] = std::strtod(aSeconds, nullptr);
-    return o;
-}
-
-TJson SummaryObject(const std::string& sText, int iExit) {
-    TJson o = TJson::object();
-    o["time"] = IsoTimeNow();
-    o["event"] = EventName(TEvent::Summary);
-    o["code"] = nullptr;
-    o["value"] = nullptr;
-    o["text"] = sText;
-    o["exit"] = iExit;
-    o["success"] = iExit == 0;
-    return o;
-}
-
 std::string SummaryJson(const std::vector<TPortRun>& aRuns) {
     TJson aPorts = TJson::array();
     for (const TPortRun& run : aRuns)
@@ -470,11 +261,6 @@ std::string SummaryJson(const std::vector<TPortRun>& aRuns) {
 }
 
 namespace {
-
-// "kelvo-update: PORT: sText", the port escaped (sText is not).
-std::string PortDiagnostic(const std::string& sPort, const std::string& sText) {
-    return "kelvo-update: " + EscapeControlChars(sPort) + ": " + sText;
-}
 
 // What is told on standard error when a child has ended: why it could not be started, that it
 // had to be killed after its cancel, or how its process ended when it did not exit by itself and
@@ -509,28 +295,11 @@ std::string PortReportLine(const std::string& sPort, const TJson& o) {
            (JsonEvent(o) == TEvent::Result ? sText : ReportLine(sText));
 }
 
-// A child that ended without its result: the result it would have written, and its row in the
-// journal completed, as far as the child had not done so itself.
-void ReportUnreported(const TPortRun& run, const TChildOutput& output) {
-    const TRunResult& r = *run.unreported;
-    if (output.bJson) {
-        TJsonRun json(run.sPort, true, run.iUpdate);
-        json.JournalRow(run.iJournalRow);
-        json.Result(r);
-    } else if (output.bReport || output.bOutcomes) {
-        output.live.Clear();
-        Console.Out(EscapeControlChars(run.sPort) + ": " + r.sOutcome);
-        output.live.Redraw();
-    }
-    if (run.iJournalRow) {
-        const std::string sWarning = CompleteUnendedRun(
-            *run.iJournalRow, r.ExitStatus(), r.sOutcome, run.iLinesSent, r.bLeftInBootloader);
-        if (!sWarning.empty())
-            output.Diagnostic(PortDiagnostic(run.sPort, EscapeControlChars(sWarning)));
-    }
-}
-
 } // namespace
+
+std::string PortDiagnostic(const std::string& sPort, const std::string& sText) {
+    return "kelvo-update: " + EscapeControlChars(sPort) + ": " + sText;
+}
 
 void TChildOutput::Diagnostic(const std::string& s) const {
     live.Clear();
@@ -538,16 +307,28 @@ void TChildOutput::Diagnostic(const std::string& s) const {
     live.Redraw();
 }
 
-void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled,
-                   TClock::time_point t, const TChildOutput& output) {
-    if (item.kind == TChildRuns::TItem::TKind::End) {
-        if (const std::string s = ChildEndDiagnostic(run.sPort, item, bCancelled); !s.empty())
-            output.Diagnostic(s);
-        run.Ended(item.iExitStatus, bCancelled, t, item.sWhy, item.sHow);
-        if (run.unreported)
-            ReportUnreported(run, output);
-        return;
+void ShowChildEnd(const TChildRuns::TItem& end, const TPortRun& run, bool bCancelled,
+                  const TChildOutput& output) {
+    if (const std::string s = ChildEndDiagnostic(run.sPort, end, bCancelled); !s.empty())
+        output.Diagnostic(s);
+}
+
+void ShowUnreported(const TPortRun& run, const TChildOutput& output) {
+    const TRunResult& r = *run.unreported;
+    if (output.bJson) {
+        TJsonRun json(run.sPort, true, run.iUpdate,
+                      [](const std::string& sLine) { Console.Out(sLine); });
+        json.JournalRow(run.iJournalRow);
+        json.Result(r);
+    } else if (output.bReport || output.bOutcomes) {
+        output.live.Clear();
+        Console.Out(EscapeControlChars(run.sPort) + ": " + r.sOutcome);
+        output.live.Redraw();
     }
+}
+
+void ShowChildLine(const TChildRuns::TItem& item, const TPortRun& run,
+                   const std::optional<TJson>& o, const TChildOutput& output) {
     // The child's diagnostics name the port already.
     if (item.kind == TChildRuns::TItem::TKind::Err) {
         output.Diagnostic(item.sLine);
@@ -555,14 +336,12 @@ void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled
     }
     // A line that holds no JSON object (a child cut off in the middle of one) is told, never
     // passed on: the output stays JSON Lines.
-    const std::optional<TJson> o = ReadJsonLine(item.sLine);
     if (!o) {
         output.Diagnostic(PortDiagnostic(run.sPort, EscapeControlChars(item.sLine)));
         return;
     }
     if (output.bJson)
         Console.Out(JsonText(*o));
-    run.Event(*o, t);
     const std::optional<TEvent> event = JsonEvent(*o);
     if (event == TEvent::Reason ||
         !(output.bReport || (output.bOutcomes && event == TEvent::Result)))
@@ -570,6 +349,27 @@ void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled
     output.live.Clear();
     Console.Out(PortReportLine(run.sPort, *o));
     output.live.Redraw();
+}
+
+void TakeChildItem(const TChildRuns::TItem& item, TPortRun& run, bool bCancelled,
+                   TClock::time_point t, const TChildOutput& output) {
+    if (item.kind == TChildRuns::TItem::TKind::End) {
+        ShowChildEnd(item, run, bCancelled, output);
+        run.Ended(item.iExitStatus, bCancelled, t, item.sWhy, item.sHow);
+        if (run.unreported) {
+            ShowUnreported(run, output);
+            if (const std::string sWarning = CompleteUnreported(run); !sWarning.empty())
+                output.Diagnostic(PortDiagnostic(run.sPort, EscapeControlChars(sWarning)));
+        }
+        return;
+    }
+    std::optional<TJson> o;
+    if (item.kind == TChildRuns::TItem::TKind::Out) {
+        o = ReadJsonLine(item.sLine);
+        if (o)
+            run.Event(*o, t);
+    }
+    ShowChildLine(item, run, o, output);
 }
 
 void ShowSummary(const std::vector<TPortRun>& aRuns, bool bJson, TInPlaceLines* pLive) {

@@ -1,6 +1,5 @@
-#include "cli/uJsonLines.h"
+#include "frontend/uJsonLines.h"
 
-#include "cli/uCliOutput.h"
 #include "firmware/uFWVersions.h"
 #include "hexline/uShownText.h"
 #include "link/uCommThread.h"
@@ -270,7 +269,7 @@ void TJsonRun::Step(const TStep& step) {
     // this one cannot.
     if (step.source == TSource::Start)
         o["journal_row"] = FiJournalRow ? TJson(*FiJournalRow) : TJson();
-    Console.Out(JsonText(o));
+    FOut(JsonText(o));
 }
 
 void TJsonRun::Result(const TRunResult& result) {
@@ -293,7 +292,7 @@ void TJsonRun::Result(const TRunResult& result) {
     o["note"] = StrOrNull(result.sNote);
     o["update"] = FiUpdate;
     o["journal_row"] = FiJournalRow ? TJson(*FiJournalRow) : TJson();
-    Console.Out(JsonText(o));
+    FOut(JsonText(o));
 }
 
 std::optional<TJson> ReadJsonLine(std::string_view sLine) {

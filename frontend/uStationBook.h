@@ -4,8 +4,8 @@
 // keeps every one of them).
 #pragma once
 
-#include "cli/uChildRuns.h"
-#include "cli/uPortRun.h"
+#include "frontend/uChildRuns.h"
+#include "frontend/uPortRun.h"
 
 #include <chrono>
 #include <cstddef>
@@ -13,6 +13,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class TStationBook {
@@ -38,10 +39,16 @@ public:
     // The port's latest update, on or finished; null when it has had none.
     const TPortRun* Latest(const std::string& sPort) const;
 
-    // The summary: the latest updates and the loggers not started as a table (see SummaryTable),
-    // the count of updates and loggers, one line per port that has failed updates or a logger not
-    // started, then the notes. On a terminal of iColumns (0 or less: no limit).
-    std::vector<std::string> SummaryLines(int iColumns = 0) const;
+    // What the summary shows (kelvo-update's lines, uStation.h): the runs of its table, the latest
+    // updates in the order they started, then the loggers not started; the line before the table
+    // when earlier updates have been folded (empty otherwise); the count after it (how many
+    // updates, how many failed, loggers not started); per port its failed updates and its logger
+    // not started, the texts escaped.
+    std::vector<TPortRun> TableRuns() const;
+    std::string FoldedText() const;
+    std::string CountText() const;
+    std::vector<std::pair<std::string, std::string>> NotUpdated() const;
+    // The summary as the last JSON object.
     // The same as the last JSON object.
     std::string SummaryJson() const;
     // 0 when every update succeeded and no logger was left out; else the exit status of the first
@@ -63,12 +70,6 @@ private:
         std::size_t iOrder; // the number of updates started before it
         TPortRun run;
     };
-
-    // The first line after the table: how many updates, how many failed, loggers not started.
-    std::string CountText() const;
-    // The table's runs: the latest updates in the order they started, then the loggers not
-    // started.
-    std::vector<TPortRun> TableRuns() const;
 
     const std::size_t FiKeptInFull;
     std::size_t FiStarted = 0;

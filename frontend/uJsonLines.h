@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -93,8 +94,11 @@ class TJsonRun {
 public:
     // bPortOnEveryLine: every object names the port, not only the result (one of several ports).
     // iUpdate: the update's number, which every object carries.
-    explicit TJsonRun(std::string sPort, bool bPortOnEveryLine = false, long long iUpdate = 1)
-        : FsPort(std::move(sPort)), FbPortOnEveryLine(bPortOnEveryLine), FiUpdate(iUpdate) {}
+    // out: where each object goes, as a line of text without its line end.
+    using TOut = std::function<void(const std::string& sLine)>;
+    TJsonRun(std::string sPort, bool bPortOnEveryLine, long long iUpdate, TOut out)
+        : FsPort(std::move(sPort)), FbPortOnEveryLine(bPortOnEveryLine), FiUpdate(iUpdate),
+          FOut(std::move(out)) {}
     // The run's row in the update journal, told in its start objects and its result.
     void JournalRow(std::optional<std::int64_t> iRow) { FiJournalRow = iRow; }
     // One step of the session; writes the report lines and diagnostics.
@@ -107,6 +111,7 @@ private:
     bool FbPortOnEveryLine;
     long long FiUpdate;
     std::optional<std::int64_t> FiJournalRow;
+    TOut FOut;
 };
 
 // A line of a child's JSON Lines read back: the object it holds, or nothing when it holds no

@@ -1,4 +1,4 @@
-#include "cli/uChildRuns.h"
+#include "frontend/uChildRuns.h"
 
 #include <algorithm>
 #include <exception>

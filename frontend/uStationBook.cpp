@@ -1,7 +1,6 @@
-#include "cli/uStationBook.h"
+#include "frontend/uStationBook.h"
 
-#include "cli/uJsonLines.h"
-#include "cli/uTerminal.h"
+#include "frontend/uJsonLines.h"
 #include "hexline/uShownText.h"
 #include "link/uExceptions1V0.h"
 
@@ -120,44 +119,6 @@ std::vector<TPortRun> TStationBook::TableRuns() const {
     return aRuns;
 }
 
-std::vector<std::string> TStationBook::SummaryLines(int iColumns) const {
-    std::vector<std::string> aLines;
-    const std::vector<TPortRun> aRuns = TableRuns();
-    if (FiFolded > 0)
-        aLines.push_back("The latest " + Counted(FaLatest.size(), "update", "updates") + " of " +
-                         std::to_string(FiFolded + FaLatest.size()) +
-                         "; the earlier ones are in the counts below and in the journal "
-                         "(kelvo-update --history).");
-    for (std::string& s : SummaryTable(aRuns, iColumns))
-        aLines.push_back(std::move(s));
-    aLines.push_back(CountText());
-    // One line per port: its failed updates, and its logger not started.
-    std::vector<std::pair<std::string, std::string>> aNotUpdated;
-    for (const std::string& sPort : FaPorts) {
-        const TAccount& account = FaAccounts.at(sPort);
-        const std::string sShown = EscapeControlChars(sPort);
-        if (account.iFailed > 0)
-            aNotUpdated.emplace_back(sShown, std::to_string(account.iFailed) + " of " +
-                                                 Counted(account.iUpdates, "update", "updates") +
-                                                 " failed, the last with exit status " +
-                                                 std::to_string(account.iLastFailedExit) + ": " +
-                                                 EscapeControlChars(account.sLastFailure));
-        if (!account.sNotStarted.empty())
-            aNotUpdated.emplace_back(sShown, EscapeControlChars(account.sNotStarted));
-    }
-    if (!aNotUpdated.empty()) {
-        aLines.push_back("Not updated:");
-        std::size_t iWidth = 0;
-        for (const auto& [sPort, sText] : aNotUpdated)
-            iWidth = std::max(iWidth, DisplayWidth(sPort));
-        for (const auto& [sPort, sText] : aNotUpdated)
-            aLines.push_back("  " + PadToWidth(sPort, iWidth) + "  " + sText);
-    }
-    for (std::string& s : SummaryNotes(aRuns))
-        aLines.push_back(std::move(s));
-    return aLines;
-}
-
 std::string TStationBook::SummaryJson() const {
     TJson aPorts = TJson::array();
     const std::vector<TPortRun> aRuns = TableRuns();
@@ -188,4 +149,29 @@ std::string TStationBook::SummaryJson() const {
     o["ports"] = std::move(aPorts);
     o["failures"] = std::move(aNotUpdated);
     return JsonText(o);
+}
+
+std::vector<std::pair<std::string, std::string>> TStationBook::NotUpdated() const {
+    std::vector<std::pair<std::string, std::string>> a;
+    for (const std::string& sPort : FaPorts) {
+        const TAccount& account = FaAccounts.at(sPort);
+        if (account.iFailed > 0)
+            a.emplace_back(sPort, std::to_string(account.iFailed) + " of " +
+                                      Counted(account.iUpdates, "update", "updates") +
+                                      " failed, the last with exit status " +
+                                      std::to_string(account.iLastFailedExit) + ": " +
+                                      EscapeControlChars(account.sLastFailure));
+        if (!account.sNotStarted.empty())
+            a.emplace_back(sPort, EscapeControlChars(account.sNotStarted));
+    }
+    return a;
+}
+
+std::string TStationBook::FoldedText() const {
+    if (FiFolded == 0)
+        return {};
+    return "The latest " + Counted(FaLatest.size(), "update", "updates") + " of " +
+           std::to_string(FiFolded + FaLatest.size()) +
+           "; the earlier ones are in the counts below and in the journal "
+           "(kelvo-update --history).";
 }

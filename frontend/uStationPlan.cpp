@@ -1,4 +1,4 @@
-#include "cli/uStationPlan.h"
+#include "frontend/uStationPlan.h"
 
 #include <algorithm>
 
