@@ -735,7 +735,7 @@ int main(int argc, char** argv) {
             n += iCount;
             s += "  " + num(iStatus) + ": " + num(iCount);
         }
-        std::printf("  %-44s %4d %s\n", k.sName, n, s.c_str());
+        std::printf("  %-46s %4d %s\n", k.sName, n, s.c_str());
     }
     for (const std::string& s : soak.aWrong)
         std::printf("wrong success: %s\n", s.c_str());
