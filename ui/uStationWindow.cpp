@@ -1,5 +1,7 @@
 #include "ui/uStationWindow.h"
 
+#include "ui/uAccessNames.h"
+
 #include "frontend/uNotifyTexts.h"
 
 #include <QApplication>
@@ -127,6 +129,11 @@ TStationTileWidget::TStationTileWidget(QWidget* pParent) : QFrame(pParent) {
                        static_cast<QWidget*>(barProgress), static_cast<QWidget*>(lblLogger),
                        static_cast<QWidget*>(lblOutcome)})
         pLayout->addWidget(p);
+    Describe(*lblName, "Port", "The port of this tile");
+    Describe(*lblState, "State", "Where the port's update stands");
+    Describe(*barProgress, "Progress", "How much of the image has been sent");
+    Describe(*lblLogger, "Logger", "The logger's serial number and image");
+    Describe(*lblOutcome, "Outcome", "How the update ended, and when");
     setMinimumWidth(220);
 }
 
@@ -194,17 +201,17 @@ TfrmStation::TfrmStation(TStationWindowSettings settings, QWidget* pParent)
     auto* pLayout = new QVBoxLayout(this);
 
     auto* pStart = new QHBoxLayout;
-    chkOnlyNew = new QCheckBox("Only loggers plugged in from now on", this);
+    chkOnlyNew = new QCheckBox("&Only loggers plugged in from now on", this);
     chkOnlyNew->setObjectName("chkOnlyNew");
     chkOnlyNew->setToolTip("Loggers present when the station starts are updated only once they "
                            "have been unplugged and plugged in again.");
-    auto* pMax = new QLabel("At most at once:", this);
+    auto* pMax = new QLabel("At &most at once:", this);
     spnMaxParallel = new QSpinBox(this);
     spnMaxParallel->setObjectName("spnMaxParallel");
     spnMaxParallel->setRange(1, 999);
     spnMaxParallel->setValue(static_cast<int>(TStationRules{}.iMaxParallel));
     pMax->setBuddy(spnMaxParallel);
-    btnStart = new QPushButton("Start", this);
+    btnStart = new QPushButton("&Start", this);
     btnStart->setObjectName("btnStart");
     pStart->addWidget(chkOnlyNew);
     pStart->addWidget(pMax);
@@ -216,10 +223,10 @@ TfrmStation::TfrmStation(TStationWindowSettings settings, QWidget* pParent)
     auto* pControl = new QHBoxLayout;
     lblCount = new QLabel(this);
     lblCount->setObjectName("lblCount");
-    btnStopStarting = new QPushButton("Stop starting", this);
+    btnStopStarting = new QPushButton("Stop s&tarting", this);
     btnStopStarting->setObjectName("btnStopStarting");
     btnStopStarting->setToolTip("No new update starts; the running ones finish.");
-    btnCancelAll = new QPushButton("Cancel all", this);
+    btnCancelAll = new QPushButton("Cancel &all", this);
     btnCancelAll->setObjectName("btnCancelAll");
     btnCancelAll->setToolTip("Cancels the running updates.");
     btnStopStarting->setEnabled(false);
@@ -242,6 +249,19 @@ TfrmStation::TfrmStation(TStationWindowSettings settings, QWidget* pParent)
     connect(btnStopStarting, &QPushButton::clicked, this, &TfrmStation::btnStopStartingClick);
     connect(btnCancelAll, &QPushButton::clicked, this, &TfrmStation::btnCancelAllClick);
     lblCount->setText("Not started");
+
+    Describe(*this, "Workshop station", "Updates every logger plugged in, a tile per port");
+    Describe(*chkOnlyNew, "Only loggers plugged in from now on",
+             "Leaves the loggers present at the start alone until they are plugged in again");
+    Describe(*spnMaxParallel, "At most at once", "How many updates run at the same time");
+    Describe(*btnStart, "Start", "Starts the station after its question");
+    Describe(*lblCount, "Count", "Updates done, failed, in progress and waiting");
+    Describe(*btnStopStarting, "Stop starting", btnStopStarting->toolTip().toUtf8().constData());
+    Describe(*btnCancelAll, "Cancel all", btnCancelAll->toolTip().toUtf8().constData());
+    Describe(*pMax, "At most at once:", "Names the box beside it");
+    Describe(*pScroll, "Ports", "A tile per port with its logger's update");
+    Describe(*pScroll->viewport(), "Ports", "The visible part of the tiles");
+    Describe(*FTiles, "Tiles", "The ports the station has seen");
 }
 
 TfrmStation::~TfrmStation() {

@@ -9,6 +9,7 @@
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
 #include "ui/uProtocol.h"
+#include "ui/uStationWindow.h"
 
 #include <QAbstractButton>
 #include <QAccessible>
@@ -448,8 +449,9 @@ void TestHistory::accessibleNames() {
     QVERIFY(WaitRead(history));
     history.btnDetails->click();
     QVERIFY(history.frmDetails);
-    const QList<QWidget*> aWindows = {rig.main.get(), &protocol, &message,
-                                      &info,          &history,  history.frmDetails};
+    TfrmStation station(TStationWindowSettings{});
+    const QList<QWidget*> aWindows = {rig.main.get(), &protocol,          &message, &info,
+                                      &history,       history.frmDetails, &station};
     for (QWidget* w : aWindows) {
         w->show();
         QStringList aMissing;
@@ -466,8 +468,10 @@ void TestHistory::accessibleNames() {
         QVERIFY2(!p->shortcut().isEmpty() || p->objectName().startsWith("qt_") ||
                      p->window() != rig.main.get(),
                  qPrintable(p->objectName()));
-    for (QAbstractButton* p : history.findChildren<QAbstractButton*>())
-        QVERIFY2(!p->shortcut().isEmpty() || !p->isVisible(), qPrintable(p->objectName()));
+    for (QWidget* w : {static_cast<QWidget*>(&history), static_cast<QWidget*>(&station)}) {
+        for (QAbstractButton* p : w->findChildren<QAbstractButton*>())
+            QVERIFY2(!p->shortcut().isEmpty() || !p->isVisible(), qPrintable(p->objectName()));
+    }
     // The tab order follows the layout: rows from the top, each from the left.
     const auto TabOrder = [](QWidget* pFirst, const QList<QWidget*>& aControls) {
         QList<QWidget*> aOrder;
