@@ -508,6 +508,17 @@ void TestHistory::sizesFit() {
     aClipped = Clipped(w);
     QVERIFY2(aClipped.isEmpty(), qPrintable(aClipped.join("; ")));
 
+    // The station's window is laid out the same way.
+    TfrmStation station(TStationWindowSettings{});
+    station.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&station));
+    for (const QSize size : {station.size(), station.minimumSizeHint()}) {
+        station.resize(size);
+        QCoreApplication::processEvents();
+        aClipped = Clipped(station);
+        QVERIFY2(aClipped.isEmpty(), qPrintable(aClipped.join("; ")));
+    }
+
     // The windows of fixed geometry are only reported.
     TRig rig;
     TfrmMessage message(rig.main.get());
