@@ -122,9 +122,17 @@ TStationTileWidget::TStationTileWidget(QWidget* pParent) : QFrame(pParent) {
     barProgress->setRange(0, 100);
     lblLogger = new QLabel(this);
     lblLogger->setObjectName("lblLogger");
+    lblLogger->setWordWrap(true);
     lblOutcome = new QLabel(this);
     lblOutcome->setObjectName("lblOutcome");
     lblOutcome->setWordWrap(true);
+    // The grid gives a row the height its tiles ask for before their width is known: room for
+    // the serial number and image on two lines and an outcome on four, so that none is cut.
+    const int iLine = fontMetrics().lineSpacing();
+    lblLogger->setMinimumHeight(2 * iLine);
+    lblOutcome->setMinimumHeight(4 * iLine);
+    lblLogger->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    lblOutcome->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     for (QWidget* p : {static_cast<QWidget*>(lblName), static_cast<QWidget*>(lblState),
                        static_cast<QWidget*>(barProgress), static_cast<QWidget*>(lblLogger),
                        static_cast<QWidget*>(lblOutcome)})
