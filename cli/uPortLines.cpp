@@ -1,6 +1,7 @@
 #include "cli/uPortLines.h"
 
 #include "cli/uConsolePlatform.h"
+#include "frontend/uPortList.h"
 #include "frontend/uRunJournal.h"
 #include "frontend/uUpdateSession.h"
 #include "hexline/uFmt.h"
@@ -16,19 +17,6 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-
-std::string MinutesSeconds(int iSeconds) {
-    return Fmt("%d:%02d", iSeconds / 60, iSeconds % 60);
-}
-
-// The port as the live lines show it when short: without the folder that every port shares.
-std::string_view ShortPort(std::string_view sPort) {
-    for (std::string_view sPrefix : {"/dev/serial/by-id/", "/dev/"}) {
-        if (sPort.starts_with(sPrefix) && sPort.size() > sPrefix.size())
-            return sPort.substr(sPrefix.size());
-    }
-    return sPort;
-}
 
 // The columns of the percentage and of the time left in a live line ("  2:11 left").
 constexpr std::size_t PercentWidth = 4;

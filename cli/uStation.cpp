@@ -1,7 +1,6 @@
 #include "cli/uStation.h"
 
 #include "cli/uConsolePlatform.h"
-#include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
 #include "frontend/uStationEngine.h"
 #include "hexline/uShownText.h"
@@ -22,11 +21,6 @@ std::atomic<int> iStopRequests{0};
 std::atomic<bool> bCancelRequested{false};
 // The station that Ctrl+C reaches while it runs.
 std::atomic<TStation*> pSignalled{nullptr};
-
-// The version of an image as the report shows it ("5.138").
-std::string ImageVersion(std::int32_t iEntry) {
-    return FirmwareRow(GetFwHeader(iEntry))[1];
-}
 
 } // namespace
 

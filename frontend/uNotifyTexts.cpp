@@ -152,6 +152,10 @@ std::string DoneText(std::int32_t iEntry) {
                GetClassName(h.quarn_class, h.quarn_print).c_str(), h.quarn_verH, h.quarn_verL);
 }
 
+std::string ImageVersion(std::int32_t iEntry) {
+    return FirmwareRow(GetFwHeader(iEntry))[1];
+}
+
 std::vector<std::string> FirmwareRow(const TBl3FileHeader& h) {
     // The date is free text from a firmware file: no control character reaches a terminal or
     // a window as it is.

@@ -120,6 +120,8 @@ constexpr const char* FirmwareColumns[6] = {"Firmware", "Version", "Platform",
                                             "Print",    "Date",    "BL"};
 struct TBl3FileHeader;
 std::vector<std::string> FirmwareRow(const TBl3FileHeader& h);
+// The version of built-in image iEntry as the overview shows it ("5.138").
+std::string ImageVersion(std::int32_t iEntry);
 
 // A report line as the report shows it: the local time "hh-nn-ss", " -> ", the text.
 std::string ReportLine(const std::string& sText);

@@ -97,3 +97,11 @@ TUsbInstanceId UsbIdsOfDeviceChain(const std::vector<std::string>& aIds) {
         result.sSerial = sBusSerial;
     return result;
 }
+
+std::string_view ShortPort(std::string_view sPort) {
+    for (std::string_view sPrefix : {"/dev/serial/by-id/", "/dev/"}) {
+        if (sPort.starts_with(sPrefix) && sPort.size() > sPrefix.size())
+            return sPort.substr(sPrefix.size());
+    }
+    return sPort;
+}

@@ -32,6 +32,10 @@ void ListComPorts(std::vector<std::string>& aList, const std::string& sDevDir = 
 // name in upper case without a "\\.\" in front.
 std::string PortIdentity(const std::string& sPort);
 
+// The port as a short view shows it: without the folder that every port shares ("/dev/",
+// "/dev/serial/by-id/"); any other name as it is.
+std::string_view ShortPort(std::string_view sPort);
+
 // One port of the list with what the system knows of it; empty where it tells nothing.
 struct TPortDetails {
     std::string sPort;        // the name --port and the port box take

@@ -4,6 +4,7 @@
 #include "firmware/uFwFile.h"
 #include "frontend/uRunJournal.h"
 #include "frontend/uUpdateSession.h"
+#include "hexline/uFmt.h"
 #include "link/uExceptions1V0.h"
 
 #include <cstdio>
@@ -221,4 +222,8 @@ TJson SummaryObject(const std::string& sText, int iExit) {
     o["exit"] = iExit;
     o["success"] = iExit == 0;
     return o;
+}
+
+std::string MinutesSeconds(int iSeconds) {
+    return Fmt("%d:%02d", iSeconds / 60, iSeconds % 60);
 }

@@ -71,6 +71,9 @@ private:
     bool FbInBootloader = false;
 };
 
+// A time in seconds as the views of a run show it: "2:11" (minutes and seconds).
+std::string MinutesSeconds(int iSeconds);
+
 // The journal row of a run whose child ended without telling its result (run.unreported),
 // completed as far as the child had not done so itself: a warning when that failed, else empty.
 std::string CompleteUnreported(const TPortRun& run);

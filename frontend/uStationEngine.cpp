@@ -1,7 +1,6 @@
 #include "frontend/uStationEngine.h"
 
 #include "device/uOptions.h"
-#include "firmware/uFWVersions.h"
 #include "frontend/uNotifyTexts.h"
 #include "link/uExceptions1V0.h"
 
@@ -10,11 +9,6 @@
 namespace {
 
 using TClock = std::chrono::steady_clock;
-
-// The version of an image as the report shows it ("5.138").
-std::string ImageVersion(std::int32_t iEntry) {
-    return FirmwareRow(GetFwHeader(iEntry))[1];
-}
 
 } // namespace
 

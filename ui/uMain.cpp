@@ -14,6 +14,7 @@
 #include "ui/uInfo.h"
 #include "ui/uMessage.h"
 #include "ui/uProtocol.h"
+#include "ui/uQuestion.h"
 #include "ui/uStationWindow.h"
 #include "ui/uWindowPlace.h"
 
@@ -404,14 +405,7 @@ void TfrmMain::ShowResultBox(const std::string& sText) {
 bool TfrmMain::Confirm(const std::string& sQuestion, bool bDefaultYes) {
     if (OnConfirm)
         return OnConfirm(sQuestion);
-    QMessageBox box(QMessageBox::Question, Texts::ConfirmCaption, Q(sQuestion),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.button(QMessageBox::Yes)->setText("Yes");
-    box.button(QMessageBox::No)->setText("No");
-    SetAccelerator(*box.button(QMessageBox::Yes), QKeySequence(Qt::ALT | Qt::Key_Y));
-    SetAccelerator(*box.button(QMessageBox::No), QKeySequence(Qt::ALT | Qt::Key_N));
-    box.setDefaultButton(bDefaultYes ? QMessageBox::Yes : QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
+    return AskYesNo(this, sQuestion, bDefaultYes);
 }
 
 std::string TfrmMain::ChooseFile() {

@@ -1,6 +1,7 @@
 #include "ui/uStationWindow.h"
 
 #include "ui/uAccessNames.h"
+#include "ui/uQuestion.h"
 
 #include "frontend/uNotifyTexts.h"
 
@@ -21,6 +22,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace {
@@ -37,20 +39,19 @@ QString Q(const std::string& s) {
     return QString::fromStdString(s).replace("\r\n", "\n");
 }
 
-// The port as a tile names it: without the folder that every port shares.
-std::string ShortPort(const std::string& sPort) {
-    for (const std::string sPrefix : {"/dev/serial/by-id/", "/dev/"}) {
-        if (sPort.starts_with(sPrefix) && sPort.size() > sPrefix.size())
-            return sPort.substr(sPrefix.size());
-    }
+// The port as a tile names it: without the folder that every port shares, and in any other folder
+// (a device folder of tests) by its name alone.
+std::string TileName(const std::string& sPort) {
+    const std::string_view sShort = ShortPort(sPort);
+    if (sShort.size() < sPort.size())
+        return std::string(sShort);
     const std::size_t i = sPort.find_last_of("/\\");
     return i == std::string::npos || i + 1 == sPort.size() ? sPort : sPort.substr(i + 1);
 }
 
-std::string MinutesSeconds(int iSeconds) {
-    iSeconds = std::max(iSeconds, 0);
-    const std::string sSeconds = std::to_string(iSeconds % 60);
-    return std::to_string(iSeconds / 60) + ":" + (sSeconds.size() < 2 ? "0" : "") + sSeconds;
+// A time left; never below nothing.
+std::string TimeLeft(int iSeconds) {
+    return MinutesSeconds(std::max(iSeconds, 0));
 }
 
 // "42 %, 1:10 left" while an update runs; empty before its first progress.
@@ -59,7 +60,7 @@ std::string ProgressWords(const TStationTile& tile) {
         return {};
     std::string s = std::to_string(*tile.iPercent) + " %";
     if (tile.iSecondsLeft && *tile.iPercent < 100)
-        s += ", " + MinutesSeconds(*tile.iSecondsLeft) + " left";
+        s += ", " + TimeLeft(*tile.iSecondsLeft) + " left";
     return s;
 }
 
@@ -146,7 +147,7 @@ TStationTileWidget::TStationTileWidget(QWidget* pParent) : QFrame(pParent) {
 }
 
 void TStationTileWidget::Show(const TStationTile& tile, bool bStopping) {
-    const std::string sName = ShortPort(tile.sPort);
+    const std::string sName = TileName(tile.sPort);
     lblName->setText(Q(sName));
     lblName->setToolTip(Q(tile.sPort));
     const std::string sWords = TfrmStation::StateWords(tile, bStopping);
@@ -159,12 +160,11 @@ void TStationTileWidget::Show(const TStationTile& tile, bool bStopping) {
     const std::string sProgress = ProgressWords(tile);
     const int iPercent = tile.bHasRun && tile.iPercent ? *tile.iPercent : 0;
     barProgress->setValue(iPercent);
-    barProgress->setFormat(sProgress.empty()
-                               ? QString("%p%")
-                               : QString("%p%") +
-                                     (tile.iSecondsLeft
-                                          ? Q("  " + MinutesSeconds(*tile.iSecondsLeft) + " left")
-                                          : QString()));
+    barProgress->setFormat(
+        sProgress.empty()
+            ? QString("%p%")
+            : QString("%p%") + (tile.iSecondsLeft ? Q("  " + TimeLeft(*tile.iSecondsLeft) + " left")
+                                                  : QString()));
     std::string sLogger;
     if (tile.bHasRun && tile.iSerial)
         sLogger = "Serial " + std::to_string(*tile.iSerial);
@@ -279,12 +279,7 @@ TfrmStation::~TfrmStation() {
 bool TfrmStation::Confirm(const std::string& sQuestion, bool bDefaultYes) {
     if (OnConfirm)
         return OnConfirm(sQuestion, bDefaultYes);
-    QMessageBox box(QMessageBox::Question, Texts::ConfirmCaption, Q(sQuestion),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.button(QMessageBox::Yes)->setText("Yes");
-    box.button(QMessageBox::No)->setText("No");
-    box.setDefaultButton(bDefaultYes ? QMessageBox::Yes : QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
+    return AskYesNo(this, sQuestion, bDefaultYes);
 }
 
 bool TfrmStation::StartStation() {
