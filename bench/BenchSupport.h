@@ -4,14 +4,34 @@
 
 #include "tests/support/Process.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace bench {
+
+using TClock = std::chrono::steady_clock;
+
+inline double Seconds(TClock::duration t) {
+    return std::chrono::duration<double>(t).count();
+}
+
+// Waits until bDone, looking every 50 ms, at most tLimit; false when the time ran out.
+inline bool WaitFor(const std::function<bool()>& bDone, TClock::duration tLimit) {
+    const auto tEnd = TClock::now() + tLimit;
+    while (!bDone()) {
+        if (TClock::now() > tEnd)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
 
 // iLoggers simulators of image 9 with aSimArgs, each with its files in dir/simN.
 inline std::vector<std::unique_ptr<TSimProcess>>
@@ -26,6 +46,18 @@ StartLoggers(const std::filesystem::path& dir, const std::vector<std::string>& a
         aSims.push_back(std::make_unique<TSimProcess>(KELVO_SIM_EXE, sub, aSim));
     }
     return aSims;
+}
+
+// The loggers plugged in one after another within tSpread: each simulator's port given the name
+// name(i).
+inline void PlugWithin(const std::vector<std::unique_ptr<TSimProcess>>& aSims,
+                       const std::function<std::filesystem::path(int)>& name,
+                       TClock::duration tSpread) {
+    for (std::size_t i = 0; i < aSims.size(); ++i) {
+        if (i > 0)
+            std::this_thread::sleep_for(tSpread / static_cast<long>(aSims.size() - 1));
+        std::filesystem::create_symlink(aSims[i]->sPort, name(static_cast<int>(i)));
+    }
 }
 
 // The context switches of all threads of pid so far: the times they gave up the CPU to wait

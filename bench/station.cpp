@@ -30,7 +30,9 @@ using namespace std::chrono_literals;
 using TClock = std::chrono::steady_clock;
 using bench::LoadAverage;
 using bench::RssKb;
+using bench::Seconds;
 using bench::StartLoggers;
+using bench::WaitFor;
 
 namespace {
 
@@ -40,10 +42,6 @@ constexpr auto Idle = 10s;
 // so that its record has reached its bound.
 constexpr int MemoryUpdates = 128;
 
-double Seconds(TClock::duration t) {
-    return std::chrono::duration<double>(t).count();
-}
-
 fs::path PortName(const fs::path& devDir, int i) {
     return devDir / ("ttyUSB" + std::to_string(i));
 }
@@ -51,11 +49,8 @@ fs::path PortName(const fs::path& devDir, int i) {
 // The loggers plugged in one after another within tSpread: their port names made.
 void Plug(const std::vector<std::unique_ptr<TSimProcess>>& aSims, const fs::path& devDir,
           TClock::duration tSpread) {
-    for (std::size_t i = 0; i < aSims.size(); ++i) {
-        if (i > 0)
-            std::this_thread::sleep_for(tSpread / static_cast<long>(aSims.size() - 1));
-        fs::create_symlink(aSims[i]->sPort, PortName(devDir, static_cast<int>(i)));
-    }
+    bench::PlugWithin(
+        aSims, [&](int i) { return PortName(devDir, i); }, tSpread);
 }
 
 // The JSON lines of a station's output that carry event sEvent.
@@ -65,17 +60,6 @@ int Events(const fs::path& out, const std::string& sEvent) {
     for (const std::string& s : ReadLines(out))
         n += s.find(sKey) != std::string::npos ? 1 : 0;
     return n;
-}
-
-// Waits until bDone, at most tLimit; false when the time ran out.
-bool WaitFor(const std::function<bool()>& bDone, TClock::duration tLimit) {
-    const auto tEnd = TClock::now() + tLimit;
-    while (!bDone()) {
-        if (TClock::now() > tEnd)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
 }
 
 std::vector<std::string> Env(const fs::path& dir) {

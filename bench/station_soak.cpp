@@ -52,19 +52,8 @@ constexpr auto Tick = 50ms;
 // A plug-in whose update has not ended by then is stuck.
 constexpr auto StuckAfter = 5min;
 
-double Seconds(TClock::duration t) {
-    return std::chrono::duration<double>(t).count();
-}
-
-bool WaitFor(const std::function<bool()>& bDone, TClock::duration tLimit) {
-    const auto tEnd = TClock::now() + tLimit;
-    while (!bDone()) {
-        if (TClock::now() > tEnd)
-            return false;
-        std::this_thread::sleep_for(Tick);
-    }
-    return true;
-}
+using bench::Seconds;
+using bench::WaitFor;
 
 // The kinds of logger plugged into a slot, with their share of the plug-ins.
 enum class TKind {
@@ -551,11 +540,7 @@ int main(int argc, char** argv) {
             aBase.push_back(soak.out.aResultsByPort[port(i)].size());
         const int iBase = soak.out.iResults;
         const auto tFirst = TClock::now();
-        for (int i = 0; i < Crowd; ++i) {
-            if (i > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1000) / (Crowd - 1));
-            fs::create_symlink(aSims[i]->sPort, port(i));
-        }
+        bench::PlugWithin(aSims, port, 1s);
         const auto tLast = TClock::now();
         WaitFor(
             [&] {
