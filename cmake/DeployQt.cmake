@@ -21,6 +21,17 @@ function(kelvo_qt_is_shared sVar)
   set(${sVar} ${bShared} PARENT_SCOPE)
 endfunction()
 
+# kelvo_qt_file_name(<var> <imported target>): the name of the file an imported Qt target stands
+# for ("Qt6Core.dll", "qwindows.dll").
+function(kelvo_qt_file_name sVar sTarget)
+  get_target_property(sPath ${sTarget} IMPORTED_LOCATION_RELEASE)
+  if(NOT sPath)
+    get_target_property(sPath ${sTarget} IMPORTED_LOCATION)
+  endif()
+  get_filename_component(sName ${sPath} NAME)
+  set(${sVar} ${sName} PARENT_SCOPE)
+endfunction()
+
 # kelvo_qt_plugin_commands(<var> <folder>): the custom-command arguments that copy the plugins
 # into <folder>\platforms and <folder>\styles.
 function(kelvo_qt_plugin_commands sVar sFolder)
@@ -39,11 +50,7 @@ function(kelvo_qt_plugin_files sVar)
   set(aFiles)
   foreach(sPlugin IN LISTS KELVO_QT_PLUGINS)
     get_target_property(sKind ${sPlugin} QT_PLUGIN_TYPE)
-    get_target_property(sPath ${sPlugin} IMPORTED_LOCATION_RELEASE)
-    if(NOT sPath)
-      get_target_property(sPath ${sPlugin} IMPORTED_LOCATION)
-    endif()
-    get_filename_component(sName ${sPath} NAME)
+    kelvo_qt_file_name(sName ${sPlugin})
     list(APPEND aFiles ${sKind}/${sName})
   endforeach()
   set(${sVar} ${aFiles} PARENT_SCOPE)

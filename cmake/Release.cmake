@@ -31,19 +31,17 @@ foreach(sProgram kelvo-firmware-update kelvo-update)
   endif()
   list(APPEND aReleaseFiles ${sProgram}.exe)
 endforeach()
-# Qt as shared libraries: the DLLs the GUI imports beside it, its plugins in folders below; a
-# user may replace them with a build of their own of the same Qt version.
+# Qt as shared libraries: the DLLs the GUI imports beside it (release_contents checks that none is
+# missing), its plugins in folders below; a user may replace them with a build of their own of the
+# same Qt version.
 if(TARGET kelvo-firmware-update)
   find_package(Qt6 REQUIRED COMPONENTS Widgets)
   kelvo_qt_is_shared(bQtShared)
   if(bQtShared)
     foreach(sQt Qt6::Core Qt6::Gui Qt6::Widgets)
-      get_target_property(sDll ${sQt} IMPORTED_LOCATION_RELEASE)
-      if(NOT sDll)
-        get_target_property(sDll ${sQt} IMPORTED_LOCATION)
-      endif()
-      get_filename_component(sName ${sDll} NAME)
+      kelvo_qt_file_name(sName ${sQt})
       list(APPEND aReleaseFiles ${sName})
+      list(APPEND aQtDlls $<TARGET_FILE:${sQt}>)
       list(APPEND aQtFiles ${KELVO_RELEASE_DIR}/${sName})
     endforeach()
     kelvo_qt_plugin_files(aPluginFiles)
@@ -55,8 +53,7 @@ if(TARGET kelvo-firmware-update)
     list(REMOVE_DUPLICATES aReleaseFiles)
     kelvo_qt_plugin_commands(aPluginCommands ${KELVO_RELEASE_DIR})
     list(APPEND aReleaseCommands
-         COMMAND ${CMAKE_COMMAND} -E copy_if_different
-                 $<TARGET_RUNTIME_DLLS:kelvo-firmware-update> ${KELVO_RELEASE_DIR}
+         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${aQtDlls} ${KELVO_RELEASE_DIR}
          ${aPluginCommands})
     # Their symbol tables are of no use to an operator (the exports stay): a third of their size.
     if(CMAKE_STRIP)
