@@ -76,20 +76,19 @@ std::string CsvField(const std::string& s) {
 }
 
 std::vector<std::string> HistoryCsvLines(const std::vector<TJournalRun>& aRuns) {
-    std::vector<std::string> aLines;
-    std::string s;
-    for (const TRunFact& fact : RunFacts(TJournalRun{}))
-        s += (s.empty() ? "" : ",") + CsvField(fact.sName);
-    aLines.push_back(s);
-    for (const TJournalRun& r : aRuns) {
-        s.clear();
+    // A line of the facts' names (the header) or of their values.
+    const auto line = [](const TJournalRun& r, bool bNames) {
+        std::string s;
         bool bFirst = true;
         for (const TRunFact& fact : RunFacts(r)) {
-            s += (bFirst ? "" : ",") + CsvField(fact.sValue);
+            s += (bFirst ? "" : ",") + CsvField(bNames ? std::string(fact.sName) : fact.sValue);
             bFirst = false;
         }
-        aLines.push_back(s);
-    }
+        return s;
+    };
+    std::vector<std::string> aLines{line(TJournalRun{}, true)};
+    for (const TJournalRun& r : aRuns)
+        aLines.push_back(line(r, false));
     return aLines;
 }
 
